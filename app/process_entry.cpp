@@ -1,0 +1,46 @@
+#include "app/process_entry.h"
+
+#include "app/app.h"
+#include "app/command_line.h"
+#include "app/gtk_shell.h"
+#include "app/running_applications.h"
+#include "app/storage_migration.h"
+#include "foundation/glib_loop.h"
+#include "foundation/paths.h"
+#include "version.h"
+
+#include <iostream>
+#include <unistd.h>
+
+namespace zarvo {
+
+std::string instanceConflictInformativeText() {
+    return std::string("请先手动退出旧版，再启动 ") + kVersion +
+           "。为保护测试中的会话，本程序不会关闭旧版。";
+}
+
+int runZarvo(const std::vector<std::string>& arguments) {
+    auto options = CommandLineOptions::parse(arguments);
+
+    if (!migrateStorage(storageDirectory(), legacyStorageDirectory())) {
+        std::cerr << kStorageMigrationFailed;
+        return 1;
+    }
+
+    if (!options.snapshotMode) {
+        auto self = bundleIdentifierOfExecutable(std::filesystem::read_symlink("/proc/self/exe"));
+        if (hasConflictingInstance(listRunningApplications("/proc", getuid()), getpid(), self)) {
+            // The other copy may be running a billed session under test: never signal it.
+            showModalAlert(kInstanceConflictMessage, instanceConflictInformativeText(),
+                           kInstanceConflictButton);
+            return 0;
+        }
+    }
+
+    GLibLoop loop;
+    UserDefaults defaults(userDefaultsFile());
+    App app(loop, defaults);
+    return runApplication(app, options);
+}
+
+} // namespace zarvo

@@ -1,0 +1,22 @@
+// Small text and identity helpers used across the client.
+#pragma once
+
+#include "foundation/time.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zarvo {
+
+std::string base64Encode(std::string_view bytes);
+// Standard alphabet with padding; none for text that is not valid base64.
+std::optional<std::string> base64Decode(std::string_view text);
+std::string sha256Hex(std::string_view bytes);
+// A random (version 4) UUID in canonical upper-case text.
+std::string randomUuid();
+// "2026-12-08T14:46:04Z" style, UTC, with fractional seconds when `fraction` is set.
+std::string formatIso8601(WallTime time, bool fraction = false);
+std::optional<WallTime> parseIso8601(const std::string& text);
+
+} // namespace zarvo

@@ -1,0 +1,82 @@
+#include "foundation/atomic_file.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace zarvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+class AtomicFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("zarvo-atomic-" + std::to_string(getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override {
+        chmod(dir.c_str(), 0755);
+        fs::remove_all(dir);
+    }
+    fs::path dir;
+};
+
+TEST_F(AtomicFileTest, CreatesParentsAndReplacesWholeFile) {
+    auto file = dir / "a" / "b" / "state.json";
+    ASSERT_TRUE(writeFileAtomically(file, "first"));
+    ASSERT_TRUE(writeFileAtomically(file, "second, longer"));
+    EXPECT_EQ(readFile(file), "second, longer");
+    EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()), 1);
+}
+
+TEST_F(AtomicFileTest, AWriterKilledMidWriteLeavesTheOldFileWhole) {
+    auto file = dir / "presets.json";
+    ASSERT_TRUE(writeFileAtomically(file, "old contents"));
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string huge(512u << 20, 'x');
+        (void)!write(ready[1], "1", 1);
+        (void)writeFileAtomically(file, huge);
+        _exit(0);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    usleep(20000);
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(readFile(file), "old contents");
+}
+
+TEST_F(AtomicFileTest, AFailedWriteReportsAndKeepsTheOldFile) {
+    auto file = dir / "state.json";
+    ASSERT_TRUE(writeFileAtomically(file, "kept"));
+    // A file where the folder should be: creating the temporary file fails, even for root.
+    auto result = writeFileAtomically(file / "child.json", "lost");
+    EXPECT_FALSE(result);
+    EXPECT_FALSE(result.error().message.empty());
+    EXPECT_EQ(readFile(file), "kept");
+}
+
+TEST_F(AtomicFileTest, AFolderInTheWayIsAnError) {
+    auto file = dir / "taken";
+    fs::create_directories(file / "inner");
+    EXPECT_FALSE(writeFileAtomically(file, "x"));
+    EXPECT_TRUE(fs::is_directory(file / "inner"));
+}
+
+} // namespace
+} // namespace zarvo
