@@ -1,0 +1,44 @@
+// What the session logic needs of the live video link (the RTC bridge): join with the service's
+// credentials, stop, and the remote frame statistics its watchdogs read.
+#pragma once
+
+#include "foundation/json.h"
+#include "foundation/result.h"
+#include "foundation/time.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace zarvo {
+
+struct RemoteFrameStats {
+    int64_t count = 0;              // remote frames accepted since the join
+    std::optional<WallTime> first;  // arrival of the first one
+    std::optional<WallTime> last;   // arrival of the latest one
+};
+
+class SessionVideo {
+public:
+    virtual ~SessionVideo() = default;
+    // Main thread. Errors carry the user-facing message and the code.
+    virtual Status<> join(const Json& credentials, const std::string& renderUID) = 0;
+    virtual void stop() = 0;
+    virtual bool resetting() const = 0;
+    virtual bool hasEngine() const = 0;
+    virtual void setCameraID(const std::string& cameraID) = 0;
+    virtual std::string cameraID() const = 0;
+    // Read under the bridge's frame lock.
+    virtual RemoteFrameStats frameStats() const = 0;
+};
+
+// What the session logic needs of the virtual-camera output.
+class SessionOutput {
+public:
+    virtual ~SessionOutput() = default;
+    // Drops the newest picture so the output turns black.
+    virtual void clear() = 0;
+};
+
+} // namespace zarvo

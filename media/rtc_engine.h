@@ -1,0 +1,79 @@
+// The real-time video engine the RTC bridge drives: exactly the operations the bridge relies on.
+// Results are 0 for success, another number for an engine error code. The production engine runs
+// WebRTC (GStreamer webrtcbin) with signalling to the service; tests use fakes.
+#pragma once
+
+#include "media/pixel_buffer.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace zarvo {
+
+// One video frame crossing the engine boundary. Format 0 is 32-bit BGRA.
+struct RtcVideoDataSample {
+    PixelBufferPtr pixelBuffer; // set for pushed frames
+    int type = 2;
+    int format = 0;
+    int width = 0;
+    int height = 0;
+    int stride = 0;
+    int64_t timeStampMs = 0;
+    const uint8_t* data = nullptr; // for remote samples without a pixel buffer; valid during the call
+};
+
+struct RtcVideoEncoderConfiguration {
+    int width = 1280;
+    int height = 720;
+    int frameRate = 25;
+    int bitrate = 0; // 0: the engine chooses
+};
+
+// Implemented by the bridge. Called on the engine's own threads.
+class RtcEngineDelegate {
+public:
+    virtual ~RtcEngineDelegate() = default;
+    // A decoded remote frame from user `uid`. Answer false: the sample is not modified.
+    virtual bool onRemoteVideoSample(const std::string& uid, int videoSource,
+                                     const RtcVideoDataSample& sample) = 0;
+    virtual bool onCaptureVideoSample(int videoSource, const RtcVideoDataSample& sample) = 0;
+    virtual int onGetVideoFormatPreference() = 0;
+};
+
+// (result, channel, userId, elapsed milliseconds); may be called on any thread.
+using RtcJoinResult =
+    std::function<void(int result, const std::string& channel, const std::string& userId, int elapsedMs)>;
+
+class RtcEngine {
+public:
+    virtual ~RtcEngine() = default;
+    virtual int publishLocalAudioStream(bool enabled) = 0;
+    virtual int setDefaultSubscribeAllRemoteAudioStreams(bool enabled) = 0;
+    virtual int setDefaultSubscribeAllRemoteVideoStreams(bool enabled) = 0;
+    virtual int setVideoEncoderConfiguration(const RtcVideoEncoderConfiguration& configuration) = 0;
+    virtual int setExternalVideoSource(bool enable, int sourceType, int renderMode) = 0;
+    virtual int registerVideoSampleObserver() = 0;
+    virtual int unregisterVideoSampleObserver() = 0;
+    virtual int publishLocalVideoStream(bool enabled) = 0;
+    // 0 when the request was accepted; `done` reports the outcome later.
+    virtual int joinChannel(const std::string& token, const std::optional<std::string>& channelId,
+                            const std::optional<std::string>& userId, const std::string& name,
+                            RtcJoinResult done) = 0;
+    virtual int pushExternalVideoFrame(const RtcVideoDataSample& sample, int sourceType) = 0;
+    virtual int leaveChannel() = 0;
+};
+
+// The class operations of the engine: the shared instance and its (possibly blocking) release.
+class RtcEngineFactory {
+public:
+    virtual ~RtcEngineFactory() = default;
+    // None when no engine can be made; the bridge then stays without one.
+    virtual std::shared_ptr<RtcEngine> sharedInstance(RtcEngineDelegate* delegate) = 0;
+    // Releases the shared instance and everything it holds; may block.
+    virtual void destroy() = 0;
+};
+
+} // namespace zarvo

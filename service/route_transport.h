@@ -1,0 +1,81 @@
+// The route layer: which of the two API hosts service calls use, health probes of both, the user's
+// pinned route, and the request pipeline every service call passes through. Main thread only;
+// every completion arrives on the Loop.
+#pragma once
+
+#include "foundation/json.h"
+#include "foundation/loop.h"
+#include "foundation/time.h"
+#include "foundation/user_defaults.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zarvo {
+
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpRequest {
+    std::string method = "GET";
+    std::string url;
+    HttpHeaders headers; // in the order they are sent
+    std::optional<std::string> body;
+    Duration timeout = seconds(60);
+};
+
+struct HttpResponse {
+    int status = 0;
+    HttpHeaders headers;
+};
+
+struct TransportError {
+    std::string message;
+    bool timedOut = false;
+};
+
+// (data, response, error): exactly one call per send.
+using SendCompletion = std::function<void(std::optional<std::string> data,
+                                          std::optional<HttpResponse> response,
+                                          std::optional<TransportError> error)>;
+// Replaces the network in tests: receives each request and answers through the completion, on any
+// thread, at any time.
+using Sender = std::function<void(const HttpRequest& request, SendCompletion complete)>;
+using Clock = std::function<WallTime()>;
+
+// (json, error): a reply object, or a user-facing Chinese error text.
+using RequestDone = std::function<void(std::optional<Json> json, std::optional<std::string> error)>;
+
+class RouteTransport {
+public:
+    // `clock` defaults to the loop's wall clock; `injected`, when set, replaces the network.
+    RouteTransport(Loop& loop, UserDefaults& defaults, Clock clock = {}, Sender injected = {});
+    ~RouteTransport();
+
+    void check();
+    void select(const std::string& mode);
+    Json snapshot() const;
+
+    // A service call under "/api/v1/": body none is a GET, an object is a POST.
+    void request(const std::string& path, std::optional<Json> body,
+                 std::optional<std::string> token, RequestDone done);
+
+    // Route state, readable for the studio and tests.
+    int64_t sequence() const;
+    int64_t routeRevision() const;
+    const std::string& mode() const;
+    const std::string& activeRoute() const;
+    bool confirmed() const;
+    bool switching() const;
+    const std::string& lastError() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+} // namespace zarvo
