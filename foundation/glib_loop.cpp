@@ -34,8 +34,10 @@ guint toMilliseconds(Duration d) {
 
 } // namespace
 
-GLibLoop::GLibLoop()
-    : context_(g_main_context_ref(g_main_context_default())), owner_(std::this_thread::get_id()),
+GLibLoop::GLibLoop() : GLibLoop(g_main_context_default()) {}
+
+GLibLoop::GLibLoop(GMainContext* context)
+    : context_(g_main_context_ref(context)), owner_(std::this_thread::get_id()),
       alive_(std::make_shared<bool>(true)) {}
 
 GLibLoop::~GLibLoop() {

@@ -16,6 +16,8 @@ class GLibLoop final : public Loop {
 public:
     // Binds to the default main context; construct on the thread that will run it.
     GLibLoop();
+    // Binds to `context` (for a server thread with its own context); same threading rule.
+    explicit GLibLoop(GMainContext* context);
     ~GLibLoop() override;
 
     void post(Task task) override;
