@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Starts Zarvo twice on a virtual display: the second copy must show the conflict alert, leave the
+# first one running, and exit 0 once the alert is answered.
+set -u
+zarvo=$1
+for tool in Xvfb xdotool; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool not installed"; exit 77; }
+done
+work=$(mktemp -d)
+export XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config
+Xvfb -displayfd 3 -screen 0 1280x1024x24 3>"$work/display" >/dev/null 2>&1 &
+xvfb=$!
+first=
+cleanup() {
+  [ -n "$first" ] && kill "$first" 2>/dev/null
+  kill "$xvfb" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+for _ in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=:$(cat "$work/display")
+
+window_of() { xdotool search --onlyvisible --pid "$1" 2>/dev/null | tail -n 1; }
+wait_window() {
+  for _ in $(seq 100); do
+    w=$(window_of "$1"); [ -n "$w" ] && { echo "$w"; return 0; }
+    kill -0 "$1" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
+"$zarvo" >"$work/first.log" 2>&1 &
+first=$!
+wait_window "$first" >/dev/null || { echo "FAIL: first Zarvo showed no window"; cat "$work/first.log"; exit 1; }
+
+"$zarvo" >"$work/second.log" 2>&1 &
+second=$!
+alert=$(wait_window "$second") || { echo "FAIL: second Zarvo showed no alert"; cat "$work/second.log"; exit 1; }
+sleep 0.5
+kill -0 "$second" 2>/dev/null || { echo "FAIL: second Zarvo did not wait for the alert"; exit 1; }
+xdotool windowfocus --sync "$alert" 2>/dev/null
+xdotool key Return
+for _ in $(seq 100); do kill -0 "$second" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$second" 2>/dev/null; then echo "FAIL: alert answered but the second Zarvo kept running"; kill "$second"; exit 1; fi
+wait "$second"; status=$?
+[ "$status" -eq 0 ] || { echo "FAIL: second Zarvo exited with $status"; exit 1; }
+kill -0 "$first" 2>/dev/null || { echo "FAIL: the first Zarvo was disturbed"; exit 1; }
+echo "PASS: second instance alerted and exited 0; first instance untouched"
