@@ -44,6 +44,6 @@ xdotool key Return
 for _ in $(seq 100); do kill -0 "$second" 2>/dev/null || break; sleep 0.1; done
 if kill -0 "$second" 2>/dev/null; then echo "FAIL: alert answered but the second Zarvo kept running"; kill "$second"; exit 1; fi
 wait "$second"; status=$?
-[ "$status" -eq 0 ] || { echo "FAIL: second Zarvo exited with $status"; exit 1; }
+[ "$status" -eq 0 ] || { echo "FAIL: second Zarvo exited with $status"; cat "$work/second.log"; exit 1; }
 kill -0 "$first" 2>/dev/null || { echo "FAIL: the first Zarvo was disturbed"; exit 1; }
 echo "PASS: second instance alerted and exited 0; first instance untouched"
