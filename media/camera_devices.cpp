@@ -1,0 +1,198 @@
+#include "media/camera_devices.h"
+
+#include <gst/gst.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+
+namespace zarvo {
+
+namespace {
+
+// The card labels the virtual-camera outputs register with, and the ids they stand for.
+struct VirtualCameraLabel {
+    const char* card;
+    const char* uniqueID;
+};
+constexpr VirtualCameraLabel kVirtualCameraLabels[] = {
+    {"VirtualCamera4Mac", kVirtualCameraUniqueIDs[0]},
+    {"Zarvo虚拟摄像头", kVirtualCameraUniqueIDs[1]},
+};
+
+std::string upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return char(std::toupper(c)); });
+    return text;
+}
+
+std::string property(const CameraDeviceFacts& facts, std::initializer_list<const char*> keys) {
+    for (const char* key : keys) {
+        auto found = facts.properties.find(key);
+        if (found != facts.properties.end() && !found->second.empty())
+            return found->second;
+    }
+    return {};
+}
+
+std::string devicePath(const CameraDeviceFacts& facts) {
+    return property(facts, {"device.path", "api.v4l2.path", "object.path"});
+}
+
+std::string baseUniqueID(const CameraDeviceFacts& facts) {
+    const std::string card = property(facts, {"v4l2.device.card", "api.v4l2.cap.card"});
+    for (const auto& label : kVirtualCameraLabels)
+        if (card == label.card || facts.displayName == label.card)
+            return label.uniqueID;
+    if (auto bus = property(facts, {"v4l2.device.bus_info", "api.v4l2.cap.bus_info"}); !bus.empty())
+        return "v4l2:" + bus;
+    if (auto serial = property(facts, {"object.serial"}); !serial.empty())
+        return "pipewire:" + serial;
+    if (auto path = devicePath(facts); !path.empty())
+        return "path:" + path;
+    return "name:" + facts.displayName;
+}
+
+void collectStringProperty(GQuark field, const GValue* value, gpointer data) {
+    auto* properties = static_cast<std::map<std::string, std::string>*>(data);
+    if (G_VALUE_HOLDS_STRING(value)) {
+        if (const char* text = g_value_get_string(value))
+            (*properties)[g_quark_to_string(field)] = text;
+    } else if (G_VALUE_HOLDS_UINT64(value) || G_VALUE_HOLDS_INT64(value) ||
+               G_VALUE_HOLDS_INT(value) || G_VALUE_HOLDS_UINT(value)) {
+        gchar* text = gst_value_serialize(value);
+        if (text)
+            (*properties)[g_quark_to_string(field)] = text;
+        g_free(text);
+    }
+}
+
+CameraDeviceFacts factsOf(GstDevice* device) {
+    CameraDeviceFacts facts;
+    gchar* name = gst_device_get_display_name(device);
+    facts.displayName = name ? name : "";
+    g_free(name);
+    if (GstStructure* properties = gst_device_get_properties(device)) {
+        gst_structure_foreach(
+            properties,
+            [](GQuark field, const GValue* value, gpointer data) -> gboolean {
+                collectStringProperty(field, value, data);
+                return TRUE;
+            },
+            &facts.properties);
+        gst_structure_free(properties);
+    }
+    return facts;
+}
+
+std::string capsText(GstDevice* device) {
+    GstCaps* caps = gst_device_get_caps(device);
+    if (!caps)
+        return {};
+    gchar* text = gst_caps_to_string(caps);
+    std::string result = text ? text : "";
+    g_free(text);
+    gst_caps_unref(caps);
+    return result;
+}
+
+bool demoCameraRequested() {
+    const char* value = std::getenv("ZARVO_DEMO_CAMERA");
+    return value && std::string(value) == "1";
+}
+
+} // namespace
+
+bool ensureGStreamer() {
+    static std::once_flag once;
+    static bool ready = false;
+    std::call_once(once, [] { ready = gst_init_check(nullptr, nullptr, nullptr); });
+    return ready;
+}
+
+bool isVirtualCameraUniqueID(const std::string& uniqueID) {
+    const std::string id = upper(uniqueID);
+    return std::any_of(std::begin(kVirtualCameraUniqueIDs), std::end(kVirtualCameraUniqueIDs),
+                       [&](const char* known) { return id == known; });
+}
+
+std::vector<std::string> cameraUniqueIDs(const std::vector<CameraDeviceFacts>& devices) {
+    std::vector<std::string> ids;
+    ids.reserve(devices.size());
+    for (const auto& facts : devices)
+        ids.push_back(baseUniqueID(facts));
+    std::vector<std::string> result = ids;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (isVirtualCameraUniqueID(ids[i]))
+            continue;
+        if (std::count(ids.begin(), ids.end(), ids[i]) > 1) {
+            const std::string path = devicePath(devices[i]);
+            result[i] = ids[i] + "#" + (path.empty() ? std::to_string(i) : path);
+        }
+    }
+    return result;
+}
+
+CameraDevice demoCameraDevice() {
+    CameraDevice device;
+    device.uniqueID = kDemoCameraUniqueID;
+    device.localizedName = "Zarvo 演示摄像头";
+    device.caps = "video/x-raw, width=(int)1280, height=(int)720, framerate=(fraction)30/1";
+    device.makeSource = []() -> GstElement* {
+        if (!ensureGStreamer())
+            return nullptr;
+        // A moving colour-bar picture so a frozen stream is visible at a glance.
+        GstElement* bin = gst_parse_bin_from_description(
+            "videotestsrc is-live=true pattern=smpte horizontal-speed=6 ! "
+            "video/x-raw,width=1280,height=720,framerate=30/1",
+            TRUE, nullptr);
+        return bin;
+    };
+    return device;
+}
+
+std::vector<CameraDevice> captureDevices() {
+    std::vector<CameraDevice> result;
+    if (ensureGStreamer()) {
+        GstDeviceMonitor* monitor = gst_device_monitor_new();
+        gst_device_monitor_add_filter(monitor, "Video/Source", nullptr);
+        GList* found = gst_device_monitor_get_devices(monitor);
+        std::vector<std::shared_ptr<GstDevice>> devices;
+        std::vector<CameraDeviceFacts> facts;
+        for (GList* item = found; item; item = item->next) {
+            auto* device = GST_DEVICE(item->data);
+            devices.emplace_back(GST_DEVICE(gst_object_ref(device)),
+                                 [](GstDevice* d) { gst_object_unref(d); });
+            facts.push_back(factsOf(device));
+        }
+        g_list_free_full(found, gst_object_unref);
+        gst_object_unref(monitor);
+
+        const auto ids = cameraUniqueIDs(facts);
+        for (size_t i = 0; i < devices.size(); ++i) {
+            CameraDevice camera;
+            camera.uniqueID = ids[i];
+            camera.localizedName = facts[i].displayName;
+            camera.caps = capsText(devices[i].get());
+            camera.makeSource = [device = devices[i]]() -> GstElement* {
+                return gst_device_create_element(device.get(), nullptr);
+            };
+            result.push_back(std::move(camera));
+        }
+    }
+    if (demoCameraRequested())
+        result.push_back(demoCameraDevice());
+    return result;
+}
+
+std::vector<CameraDevice> availableCameraDevices() {
+    std::vector<CameraDevice> result = captureDevices();
+    std::erase_if(result, [](const CameraDevice& device) {
+        return isVirtualCameraUniqueID(device.uniqueID);
+    });
+    return result;
+}
+
+} // namespace zarvo

@@ -1,0 +1,53 @@
+// Camera discovery on the GStreamer device monitor ("Video/Source"), plus the synthetic camera a
+// demo or a test asks for with ZARVO_DEMO_CAMERA=1.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+typedef struct _GstElement GstElement;
+
+namespace zarvo {
+
+// The unique ids of the two virtual-camera outputs; they must never be chosen as input.
+inline constexpr const char* kVirtualCameraUniqueIDs[] = {"B9E1C0F2-6A2E-4B7D-9C3A-2F1E7D4A5C6B",
+                                                          "3AEBA893-881D-463E-A723-91134A125D00"};
+inline constexpr const char* kDemoCameraUniqueID = "zarvo-demo-camera";
+
+struct CameraDevice {
+    std::string uniqueID;
+    std::string localizedName;
+    // The device's capabilities (GStreamer caps text), used to pick the capture size; may be empty.
+    std::string caps;
+    // Creates a fresh, floating source element for one capture; none when the device is gone.
+    std::function<GstElement*()> makeSource;
+};
+
+// Initialises GStreamer once; false when it cannot be (then there are no cameras).
+bool ensureGStreamer();
+
+// Every video capture device, in discovery order (the virtual-camera outputs included).
+std::vector<CameraDevice> captureDevices();
+// The cameras offered for choice: captureDevices() without the virtual-camera outputs.
+std::vector<CameraDevice> availableCameraDevices();
+// Whether a unique id names one of the virtual-camera outputs (compared upper-cased).
+bool isVirtualCameraUniqueID(const std::string& uniqueID);
+
+// What the device monitor tells about a device, reduced to what identifies it.
+struct CameraDeviceFacts {
+    std::string displayName;
+    std::map<std::string, std::string> properties; // the device's string properties
+};
+
+// A unique id that survives unplugging and replugging: the V4L2 bus info (the port the camera is
+// on), else the PipeWire object serial, else the device path. The virtual-camera outputs, known by
+// their card label, take the virtual-camera ids. Ids shared by several devices get their device
+// path appended so that each stays distinct.
+std::vector<std::string> cameraUniqueIDs(const std::vector<CameraDeviceFacts>& devices);
+
+// The synthetic camera: a live moving test picture at 1280 × 720, 30 frames a second.
+CameraDevice demoCameraDevice();
+
+} // namespace zarvo

@@ -1,0 +1,261 @@
+#include "media/camera_input.h"
+
+#include "media/camera_frame.h"
+
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+
+#include <cmath>
+#include <new>
+
+namespace zarvo {
+
+namespace {
+
+Error cameraUnavailable() {
+    return {"摄像头不可用，请重新选择", 1};
+}
+Error cannotOpenCamera() {
+    return {"无法打开摄像头", 2};
+}
+Error outputUnavailable() {
+    return {"摄像头视频输出不可用", 3};
+}
+Error buffersUnavailable() {
+    return {"视频缓冲区创建失败", 4};
+}
+
+} // namespace
+
+// Wakes the camera queue when the sink holds a sample; at most one wake-up is queued, and the
+// sink itself keeps only the newest sample, so late frames are discarded before any pixel work.
+struct CameraSampleSignal {
+    std::weak_ptr<CameraInput> input;
+    std::shared_ptr<SerialQueue> queue;
+    std::atomic<bool>* scheduled = nullptr;
+};
+
+std::shared_ptr<SerialQueue> cameraInputQueue() {
+    // Never destroyed: camera stops and engine releases may still be queued at exit.
+    static auto* queue =
+        new std::shared_ptr<SerialQueue>(std::make_shared<SerialQueue>("zarvo.camera.input"));
+    return *queue;
+}
+
+CapturePreset chooseCapturePreset(const std::string& deviceCaps) {
+    if (deviceCaps.empty() || !ensureGStreamer())
+        return {};
+    GstCaps* offered = gst_caps_from_string(deviceCaps.c_str());
+    if (!offered)
+        return {};
+    CapturePreset chosen;
+    const std::pair<int, int> sizes[] = {{1280, 720}, {640, 480}};
+    for (auto [width, height] : sizes) {
+        for (bool jpeg : {false, true}) {
+            std::string wanted = std::string(jpeg ? "image/jpeg" : "video/x-raw") +
+                                 ",width=" + std::to_string(width) +
+                                 ",height=" + std::to_string(height);
+            GstCaps* caps = gst_caps_from_string(wanted.c_str());
+            const bool offeredSize = caps && gst_caps_can_intersect(offered, caps);
+            if (caps)
+                gst_caps_unref(caps);
+            if (offeredSize) {
+                chosen = {wanted, jpeg};
+                gst_caps_unref(offered);
+                return chosen;
+            }
+        }
+    }
+    gst_caps_unref(offered);
+    return chosen;
+}
+
+CameraInput::CameraInput(DeviceLister devices, std::shared_ptr<SerialQueue> queue)
+    : queue_(std::move(queue)), devices_(std::move(devices)) {}
+
+CameraInput::~CameraInput() {
+    releasePipeline();
+}
+
+Status<> CameraInput::prepare(const std::string& deviceID) {
+    const std::vector<CameraDevice> devices = devices_ ? devices_() : std::vector<CameraDevice>{};
+    const CameraDevice* device = nullptr;
+    for (const auto& candidate : devices)
+        if (candidate.uniqueID == deviceID) {
+            device = &candidate;
+            break;
+        }
+    if (!device)
+        return unexpected(cameraUnavailable());
+    if (!ensureGStreamer() || !device->makeSource)
+        return unexpected(cannotOpenCamera());
+    releasePipeline();
+
+    GstElement* source = device->makeSource();
+    if (!source)
+        return unexpected(cannotOpenCamera());
+    GstElement* pipeline = gst_pipeline_new("zarvo-camera-input");
+    gst_bin_add(GST_BIN(pipeline), source);
+    pipeline_ = pipeline;
+
+    // Source side: the preferred capture size, decoded when the device sends JPEG.
+    GstElement* upstream = source;
+    const CapturePreset preset = chooseCapturePreset(device->caps);
+    if (!preset.caps.empty()) {
+        GstElement* filter = gst_element_factory_make("capsfilter", nullptr);
+        GstCaps* caps = gst_caps_from_string(preset.caps.c_str());
+        g_object_set(filter, "caps", caps, nullptr);
+        gst_caps_unref(caps);
+        gst_bin_add(GST_BIN(pipeline), filter);
+        GstElement* decoder =
+            preset.decodesJpeg ? gst_element_factory_make("jpegdec", nullptr) : nullptr;
+        if (decoder)
+            gst_bin_add(GST_BIN(pipeline), decoder);
+        if (!gst_element_link(upstream, filter) ||
+            (preset.decodesJpeg && (!decoder || !gst_element_link(filter, decoder)))) {
+            releasePipeline();
+            return unexpected(cannotOpenCamera());
+        }
+        upstream = decoder ? decoder : filter;
+    }
+    if (gst_element_set_state(pipeline, GST_STATE_READY) == GST_STATE_CHANGE_FAILURE) {
+        releasePipeline();
+        return unexpected(cannotOpenCamera());
+    }
+
+    if (auto buffers = prepareBuffers(); !buffers) {
+        releasePipeline();
+        return buffers;
+    }
+
+    // Output side: BGRA into a sink that keeps only the newest frame.
+    GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
+    GstElement* sink = gst_element_factory_make("appsink", nullptr);
+    if (!convert || !sink) {
+        if (convert)
+            gst_object_unref(gst_object_ref_sink(convert));
+        if (sink)
+            gst_object_unref(gst_object_ref_sink(sink));
+        releasePipeline();
+        return unexpected(outputUnavailable());
+    }
+    GstCaps* bgra = gst_caps_from_string("video/x-raw,format=BGRA");
+    g_object_set(sink, "caps", bgra, "max-buffers", 1u, "drop", TRUE, "sync", FALSE, nullptr);
+    gst_caps_unref(bgra);
+    gst_bin_add_many(GST_BIN(pipeline), convert, sink, nullptr);
+    if (!gst_element_link_many(upstream, convert, sink, nullptr)) {
+        releasePipeline();
+        return unexpected(outputUnavailable());
+    }
+    sink_ = sink;
+
+    signal_ = std::make_unique<CameraSampleSignal>();
+    signal_->input = weak_from_this();
+    signal_->queue = queue_;
+    signal_->scheduled = &drainScheduled_;
+    GstAppSinkCallbacks callbacks{};
+    callbacks.new_sample = [](GstAppSink*, gpointer data) -> GstFlowReturn {
+        auto* signal = static_cast<CameraSampleSignal*>(data);
+        if (!signal->scheduled->exchange(true))
+            signal->queue->async([input = signal->input] {
+                if (auto self = input.lock())
+                    self->drainSamples();
+            });
+        return GST_FLOW_OK;
+    };
+    gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, signal_.get(), nullptr);
+
+    // Nobody watches this bus; dropping its messages keeps it from growing during a long session.
+    GstBus* bus = gst_element_get_bus(pipeline);
+    gst_bus_set_flushing(bus, TRUE);
+    gst_object_unref(bus);
+    return Ok{};
+}
+
+Status<> CameraInput::prepareBuffers() {
+    try {
+        pool_ = std::make_unique<PixelBufferPool>(kPipelineFrameWidth, kPipelineFrameHeight,
+                                                  kPoolThreshold);
+    } catch (const std::bad_alloc&) {
+        return unexpected(buffersUnavailable());
+    }
+    return Ok{};
+}
+
+void CameraInput::start() {
+    queue_->async([self = shared_from_this()] {
+        if (self->pipeline_)
+            gst_element_set_state(self->pipeline_, GST_STATE_PLAYING);
+    });
+}
+
+void CameraInput::stop(std::function<void()> completion) {
+    queue_->async([self = shared_from_this(), completion = std::move(completion)] {
+        self->releasePipeline();
+        self->onFrame = nullptr;
+        if (completion)
+            completion();
+    });
+}
+
+void CameraInput::releasePipeline() {
+    if (!pipeline_)
+        return;
+    // Joins the streaming threads, so no sample callback runs after this.
+    gst_element_set_state(pipeline_, GST_STATE_NULL);
+    gst_object_unref(pipeline_);
+    pipeline_ = nullptr;
+    sink_ = nullptr;
+    signal_.reset();
+}
+
+void CameraInput::drainSamples() {
+    drainScheduled_ = false;
+    while (sink_) {
+        GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink_), 0);
+        if (!sample)
+            return;
+        GstBuffer* buffer = gst_sample_get_buffer(sample);
+        GstVideoInfo info;
+        GstMapInfo map;
+        if (buffer && gst_video_info_from_caps(&info, gst_sample_get_caps(sample)) &&
+            gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            const double timestamp = GST_BUFFER_PTS_IS_VALID(buffer)
+                                         ? double(GST_BUFFER_PTS(buffer)) / double(GST_SECOND)
+                                         : std::nan("");
+            const int stride = GST_VIDEO_INFO_PLANE_STRIDE(&info, 0);
+            const int width = GST_VIDEO_INFO_WIDTH(&info);
+            const int height = GST_VIDEO_INFO_HEIGHT(&info);
+            if (map.size >= size_t(stride) * size_t(height))
+                handleFrame(map.data, width, height, stride, timestamp);
+            gst_buffer_unmap(buffer, &map);
+        }
+        gst_sample_unref(sample);
+    }
+}
+
+void CameraInput::handleFrame(const uint8_t* pixels, int width, int height, int stride,
+                              double timestamp) {
+    if (!std::isfinite(timestamp))
+        return;
+    if (timestamp - lastTimestamp_ < kMinimumFrameInterval)
+        return;
+    lastTimestamp_ = timestamp;
+    PixelBufferPtr frame = normalise(pixels, width, height, stride);
+    if (!frame)
+        return;
+    if (onFrame)
+        onFrame(frame, int64_t(std::trunc(timestamp * 1000.0)));
+}
+
+PixelBufferPtr CameraInput::normalise(const uint8_t* pixels, int width, int height, int stride) {
+    if (!pool_)
+        return nullptr;
+    PixelBufferPtr frame = pool_->take();
+    if (!frame || !normalizeFrame(pixels, width, height, stride, *frame))
+        return nullptr;
+    return frame;
+}
+
+} // namespace zarvo

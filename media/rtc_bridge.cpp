@@ -1,0 +1,353 @@
+#include "media/rtc_bridge.h"
+
+#include "foundation/atomic_file.h"
+#include "foundation/paths.h"
+#include "media/camera_frame.h"
+#include "version.h"
+
+#include <algorithm>
+
+namespace zarvo {
+
+namespace {
+
+constexpr const char* kEngineReleasing = "视频引擎正在释放，请稍候重试";
+constexpr const char* kFrameConfigurationFailed = "视频画幅配置失败";
+constexpr const char* kCredentialMissing = "RTC凭证缺失";
+constexpr const char* kJoinFailed = "视频入会失败";
+constexpr const char* kVideoConnected = "视频已连接，等待 AI 画面";
+constexpr const char* kVideoConnectFailed = "视频连接失败：";
+constexpr const char* kAIPictureConnected = "AI 画面已连接 · 正在实时编辑";
+constexpr const char* kReleaseTimedOut =
+    "视频组件释放超时，请在设置中安全重启新版；后台结算不受影响";
+
+// Engine releases without a capture to stop run here, off the main thread; never destroyed, as a
+// release may still be queued at exit.
+SerialQueue& releaseQueue() {
+    static auto* queue = new SerialQueue("zarvo.rtc.release");
+    return *queue;
+}
+
+} // namespace
+
+std::shared_ptr<RTCBridge> RTCBridge::create(Loop& loop, std::shared_ptr<RtcEngineFactory> engines,
+                                             CameraInputFactory cameraInputs) {
+    if (!cameraInputs)
+        cameraInputs = [] { return std::make_shared<CameraInput>(); };
+    return std::shared_ptr<RTCBridge>(
+        new RTCBridge(loop, std::move(engines), std::move(cameraInputs)));
+}
+
+RTCBridge::RTCBridge(Loop& loop, std::shared_ptr<RtcEngineFactory> engines,
+                     CameraInputFactory cameraInputs)
+    : diagnosticsFolder(diagnosticsDirectory()), loop_(loop), engines_(std::move(engines)),
+      cameraInputs_(std::move(cameraInputs)) {}
+
+RTCBridge::~RTCBridge() {
+    // The engine calls this object directly; it must be quiet before the object goes away.
+    if (engine_) {
+        engine_->unregisterVideoSampleObserver();
+        engine_->leaveChannel();
+        engine_.reset();
+        if (engines_)
+            engines_->destroy();
+    }
+}
+
+void RTCBridge::install(const std::shared_ptr<PictureView>& output) {
+    output_ = output;
+    installedWithoutView_ = !output;
+    engine_ = engines_ ? engines_->sharedInstance(this) : nullptr;
+    if (!engine_)
+        return;
+    engine_->publishLocalAudioStream(false);
+    engine_->setDefaultSubscribeAllRemoteAudioStreams(false);
+    engine_->setDefaultSubscribeAllRemoteVideoStreams(true);
+}
+
+Status<> RTCBridge::join(const Json& credentials, const std::string& renderUID) {
+    if (resetting_ || !engine_)
+        return unexpected(Error{kEngineReleasing, 2});
+
+    const RtcVideoEncoderConfiguration configuration{kPipelineFrameWidth, kPipelineFrameHeight, 25,
+                                                     0};
+    const int configured = engine_->setVideoEncoderConfiguration(configuration);
+    const int external = engine_->setExternalVideoSource(true, 0, 2);
+    if (configured != 0 || external != 0)
+        return unexpected(Error{kFrameConfigurationFailed, 1});
+
+    std::shared_ptr<CameraInput> input = cameraInputs_();
+    if (auto prepared = input->prepare(cameraID_); !prepared)
+        return prepared;
+
+    const int64_t generation = ++connectionGeneration_;
+
+    const std::optional<std::string> token = jsonString(credentials, "token");
+    if (!token)
+        return unexpected(Error{kCredentialMissing, 1});
+
+    {
+        std::lock_guard lock(frameLock_);
+        renderUID_ = renderUID;
+        count_ = 0;
+        first_.reset();
+        last_.reset();
+    }
+
+    engine_->registerVideoSampleObserver();
+    engine_->publishLocalVideoStream(true);
+
+    const std::optional<std::string> channelId = jsonString(credentials, "channel_id");
+    const std::optional<std::string> userId = jsonString(credentials, "user_id");
+    std::weak_ptr<RTCBridge> weak = weak_from_this();
+    Loop* loop = &loop_;
+    const int requested = engine_->joinChannel(
+        *token, channelId, userId, "Zarvo",
+        [weak, generation, loop](int result, const std::string&, const std::string&, int) {
+            loop->post([weak, generation, result] {
+                auto bridge = weak.lock();
+                if (!bridge || bridge->connectionGeneration_ != generation || bridge->resetting_ ||
+                    !bridge->onStatus)
+                    return;
+                bridge->onStatus(result == 0 ? std::string(kVideoConnected)
+                                             : kVideoConnectFailed + std::to_string(result));
+            });
+        });
+    if (requested != 0)
+        return unexpected(Error{kJoinFailed, requested});
+
+    cameraInput_ = input;
+    std::weak_ptr<RtcEngine> weakEngine = engine_;
+    input->onFrame = [weak, weakEngine](const PixelBufferPtr& frame, int64_t timestampMs) {
+        auto bridge = weak.lock();
+        auto engine = weakEngine.lock();
+        if (!bridge || !engine)
+            return;
+        bridge->pushLocalFrame(engine, frame, timestampMs);
+    };
+    input->start();
+    return Ok{};
+}
+
+void RTCBridge::pushLocalFrame(const std::shared_ptr<RtcEngine>& engine,
+                               const PixelBufferPtr& frame, int64_t timestampMs) {
+    RtcVideoDataSample sample;
+    sample.pixelBuffer = frame;
+    sample.type = 2;
+    sample.format = 0;
+    sample.width = kPipelineFrameWidth;
+    sample.height = kPipelineFrameHeight;
+    sample.stride = frame->stride;
+    sample.timeStampMs = timestampMs;
+    recordPush(engine->pushExternalVideoFrame(sample, 0));
+
+    const double uptime = toSeconds(loop_.uptime());
+    if (uptime - lastLocalPreview_ >= kLocalPreviewInterval) {
+        lastLocalPreview_ = uptime;
+        if (PicturePtr picture = makeImage(sample))
+            queueDelivery(Delivery::Local, std::move(picture));
+    }
+}
+
+void RTCBridge::recordPush(int result) {
+    if (result == 0)
+        ++pushed_;
+    else
+        ++rejected_;
+    lastPushCode_ = result;
+    const double now = epochSeconds(loop_.now());
+    if (now - lastDiagnostic_ >= kDiagnosticInterval) {
+        lastDiagnostic_ = now;
+        writeDiagnostics(now);
+    }
+}
+
+void RTCBridge::writeDiagnostics(double unixTime) {
+    int64_t count;
+    std::optional<WallTime> last;
+    {
+        std::lock_guard lock(frameLock_);
+        count = count_;
+        last = last_;
+    }
+    Json report = Json::object();
+    report["updated_at"] = unixTime;
+    report["accepted_frames"] = pushed_.load();
+    report["rejected_frames"] = rejected_.load();
+    report["last_push_code"] = lastPushCode_.load();
+    report["remote_frames"] = count;
+    if (last)
+        report["last_remote_at"] = epochSeconds(*last);
+    else
+        report["last_remote_at"] = 0;
+    report["upload_width"] = kPipelineFrameWidth;
+    report["upload_height"] = kPipelineFrameHeight;
+    // A failed write only loses a report.
+    (void)writeFileAtomically(diagnosticsFolder / ("video-" + std::string(kVersion) + ".json"),
+                              report.dump());
+}
+
+bool RTCBridge::onRemoteVideoSample(const std::string& uid, int, const RtcVideoDataSample& sample) {
+    {
+        std::lock_guard lock(frameLock_);
+        if (renderUID_.empty() || uid != renderUID_)
+            return false;
+    }
+    PicturePtr picture = makeImage(sample);
+    if (!picture)
+        return false;
+    bool firstFrame = false;
+    {
+        std::lock_guard lock(frameLock_);
+        // The session may have ended while the picture was made.
+        if (renderUID_.empty() || uid != renderUID_)
+            return false;
+        ++count_;
+        last_ = loop_.now();
+        if (!first_) {
+            first_ = last_;
+            firstFrame = true;
+        }
+        if (onOutputFrame)
+            onOutputFrame(picture);
+    }
+    queueDelivery(Delivery::Remote, picture);
+    if (firstFrame) {
+        loop_.post([weak = weak_from_this()] {
+            auto bridge = weak.lock();
+            if (!bridge)
+                return;
+            bool joined;
+            {
+                std::lock_guard lock(bridge->frameLock_);
+                joined = !bridge->renderUID_.empty();
+            }
+            if (joined && bridge->onStatus)
+                bridge->onStatus(kAIPictureConnected);
+        });
+    }
+    return false;
+}
+
+bool RTCBridge::onCaptureVideoSample(int, const RtcVideoDataSample&) {
+    return false;
+}
+
+PicturePtr RTCBridge::makeImage(const RtcVideoDataSample& sample) {
+    if (const PixelBufferPtr& buffer = sample.pixelBuffer)
+        return Picture::copyBGRA(buffer->width, buffer->height, buffer->stride, buffer->data());
+    if (sample.width > 0 && sample.height > 0 && sample.format == 0 && sample.data) {
+        const int rowBytes = std::max(sample.width * 4, sample.stride);
+        return Picture::copyBGRA(sample.width, sample.height, rowBytes, sample.data);
+    }
+    return nullptr;
+}
+
+void RTCBridge::queueDelivery(Delivery kind, PicturePtr picture) {
+    {
+        std::lock_guard lock(frameLock_);
+        PicturePtr& slot = kind == Delivery::Local ? pendingLocal_ : pendingRemote_;
+        bool& scheduled = kind == Delivery::Local ? localScheduled_ : remoteScheduled_;
+        slot = std::move(picture);
+        if (scheduled)
+            return; // the queued delivery will take the newest picture
+        scheduled = true;
+    }
+    loop_.post([weak = weak_from_this(), kind] {
+        auto bridge = weak.lock();
+        if (!bridge)
+            return;
+        PicturePtr picture;
+        bool joined;
+        {
+            std::lock_guard lock(bridge->frameLock_);
+            PicturePtr& slot =
+                kind == Delivery::Local ? bridge->pendingLocal_ : bridge->pendingRemote_;
+            picture = std::move(slot);
+            slot = nullptr;
+            (kind == Delivery::Local ? bridge->localScheduled_ : bridge->remoteScheduled_) = false;
+            joined = !bridge->renderUID_.empty();
+        }
+        if (!joined || !picture)
+            return;
+        const PictureConsumer& consumer =
+            kind == Delivery::Local ? bridge->onLocalFrame : bridge->onFrame;
+        if (consumer)
+            consumer(picture);
+    });
+}
+
+void RTCBridge::stop() {
+    if (resetting_)
+        return;
+    bool hadSession;
+    {
+        std::lock_guard lock(frameLock_);
+        hadSession = !renderUID_.empty();
+        renderUID_.clear();
+        pendingRemote_ = nullptr;
+        pendingLocal_ = nullptr;
+    }
+    const int64_t generation = ++connectionGeneration_;
+    if (auto view = output_.lock())
+        view->setPicture(nullptr);
+    if (!hadSession)
+        return;
+
+    resetting_ = true;
+    resetTimedOut_ = false;
+    std::weak_ptr<RTCBridge> weak = weak_from_this();
+    releaseCheck_ = loop_.postDelayed(kReleaseReportDelay, [weak, generation] {
+        auto bridge = weak.lock();
+        if (!bridge || !bridge->resetting_ || bridge->connectionGeneration_ != generation)
+            return;
+        bridge->resetTimedOut_ = true;
+        if (bridge->onStatus)
+            bridge->onStatus(kReleaseTimedOut);
+    });
+
+    // The release may block, so it never runs here; the bridge is only told when it is done.
+    Loop* loop = &loop_;
+    auto release = [engine = std::move(engine_), engines = engines_, weak, loop]() mutable {
+        if (engine) {
+            engine->unregisterVideoSampleObserver();
+            engine->leaveChannel();
+            engine.reset();
+            if (engines)
+                engines->destroy();
+        }
+        loop->post([weak] {
+            if (auto bridge = weak.lock())
+                bridge->finishRelease();
+        });
+    };
+    engine_ = nullptr;
+    if (cameraInput_) {
+        std::shared_ptr<CameraInput> input = std::move(cameraInput_);
+        cameraInput_ = nullptr;
+        input->stop(std::move(release));
+    } else {
+        releaseQueue().async(std::move(release));
+    }
+}
+
+void RTCBridge::finishRelease() {
+    if (auto view = output_.lock())
+        install(view);
+    else if (installedWithoutView_)
+        install(nullptr);
+    resetting_ = false;
+    resetTimedOut_ = false;
+}
+
+RemoteFrameStats RTCBridge::frameStats() const {
+    std::lock_guard lock(frameLock_);
+    return {count_, first_, last_};
+}
+
+std::string RTCBridge::renderUID() const {
+    std::lock_guard lock(frameLock_);
+    return renderUID_;
+}
+
+} // namespace zarvo
