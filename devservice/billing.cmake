@@ -1,0 +1,8 @@
+# Accounts, points billing and the session lifecycle of the service stand-in.
+pkg_check_modules(ZARVO_BILLING_PIXBUF REQUIRED IMPORTED_TARGET gdk-pixbuf-2.0)
+add_library(zarvo_devservice_billing STATIC
+  billing/billing_api.cpp
+  billing/billing_records.cpp
+  billing/billing_service.cpp
+  billing/jpeg_data_url.cpp)
+target_link_libraries(zarvo_devservice_billing PUBLIC zarvo_foundation PRIVATE PkgConfig::ZARVO_BILLING_PIXBUF)

@@ -1,0 +1,88 @@
+// The records behind BillingService, shared by its lifecycle, API and snapshot code.
+#pragma once
+
+#include "devservice/billing/billing_service.h"
+#include "foundation/loop.h"
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zarvo::devservice {
+
+struct SwitchError {
+    int64_t seqId = 0;
+    std::string errorCode;
+};
+
+struct BillingService::Session {
+    std::string id;
+    std::string idempotencyKey;
+    std::string editingType;
+    std::string referenceJpeg; // not kept in the snapshot: a restart ends live sessions anyway
+    std::string state = "RESERVED";
+    std::string renderUid;
+    std::string endReason; // "client_stop", "reservation_exhausted", "heartbeat_timeout", ...
+    RtcCredentials rtc;
+    int64_t reservedPaid = 0;
+    int64_t reservedGift = 0;
+    int64_t consumedPaid = 0;
+    int64_t consumedGift = 0;
+    int64_t elapsedSeconds = 0; // billed seconds; stays when a failed session is refunded
+    WallTime createdAt{};
+    WallTime endedAt{};
+    bool hasEnded = false;
+    bool confirmed = false; // settled: the consumption is the confirmed bill
+    bool billing = false;   // the one-point-per-second clock runs
+    bool participant = false;
+    bool videoSeen = false;
+    Duration lastHeartbeat{0};
+    int64_t switchSeq = 0; // last "seq_id" handed out
+    int64_t mediaSeq = 0;  // "seq_id" of the switch whose image and mode are in effect
+    std::optional<SwitchError> switchError;
+    std::map<std::string, int64_t> switchKeys; // idempotency key → seq_id
+    TimerHandle stepTimer;
+    TimerHandle billingTimer;
+    TimerHandle heartbeatTimer;
+
+    int64_t reserved() const { return reservedPaid + reservedGift; }
+    int64_t consumed() const { return consumedPaid + consumedGift; }
+};
+
+struct BillingService::Account {
+    std::string token;
+    std::string name;
+    int64_t paid = 0; // available (not reserved) points
+    int64_t gift = 0;
+    int64_t reservedPaid = 0;
+    int64_t reservedGift = 0;
+    int64_t nextEntryId = 1;
+    std::vector<Json> ledger;                       // oldest first
+    std::vector<std::unique_ptr<Session>> sessions; // oldest first; the last is current
+    std::map<std::string, std::string> idempotency; // "live/start" key → session id
+
+    Session* current() const { return sessions.empty() ? nullptr : sessions.back().get(); }
+};
+
+namespace billing {
+
+// RESERVED … RUNNING: the session may still be billed and its media still flows.
+bool isLive(std::string_view state);
+bool isStartable(std::string_view state);
+bool isEditingType(std::string_view type);
+std::string randomHex(size_t length);
+Json errorBody(std::string_view detail);
+
+void addLedgerEntry(BillingService::Account& account, std::string_view kind,
+                    const std::string* sessionId, int64_t paidDelta, int64_t giftDelta,
+                    const std::string& description, WallTime at);
+Json sessionRecord(const BillingService::Session& session);
+Json accountToJson(const BillingService::Account& account);
+std::unique_ptr<BillingService::Account> accountFromJson(const Json& json);
+
+} // namespace billing
+
+} // namespace zarvo::devservice

@@ -1,0 +1,122 @@
+// The stand-in's account and session business: paid and gift points, the session lifecycle with
+// its reservation, one point per second of session time, settlement and the billing pages. Time
+// and timers come from a Loop, so the whole lifecycle runs in virtual time under test.
+#pragma once
+
+#include "devservice/api_handler.h"
+#include "devservice/billing/session_registry.h"
+#include "foundation/json.h"
+#include "foundation/loop.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zarvo::devservice {
+
+struct BillingAccountConfig {
+    std::string token; // empty: a fresh random token
+    std::string name = "开发账号";
+    int64_t paidPoints = 3000;
+    int64_t giftPoints = 600;
+};
+
+struct BillingConfig {
+    // Created when the snapshot does not know their token yet. Empty: one development account.
+    std::vector<BillingAccountConfig> accounts;
+    int64_t minStartPoints = 10;
+    // A start holds at most this many points (gift first); the session ends when they are used up.
+    int64_t maxReservationPoints = 3600;
+    Duration reserveDelay = seconds(0.2);      // RESERVED → CREATING
+    Duration createDelay = seconds(0.5);       // CREATING → CREATED (the billing clock starts)
+    Duration runningDelay = seconds(1.0);      // CREATED → RUNNING while no participant attached
+    Duration participantTimeout = seconds(30); // attached participant without video → FAILED
+    Duration stoppingDelay = seconds(0.5);     // STOPPING → RECONCILE_REQUIRED
+    Duration settlementDelay = seconds(3);     // RECONCILE_REQUIRED → ENDED / STOPPED
+    Duration heartbeatTimeout = seconds(30);   // no "live/current" poll for this long → stopped
+    std::optional<std::filesystem::path> snapshotPath; // accounts survive a restart when set
+    size_t maxBodyBytes = 16 * 1024 * 1024;
+    size_t maxImageBytes = 10 * 1024 * 1024; // decoded JPEG bytes of "image_url"
+    int64_t billingPageSize = 20;
+    int64_t maxPageSize = 100;
+};
+
+class BillingService final : public ApiHandler, public SessionRegistry {
+public:
+    BillingService(Loop& loop, BillingConfig config);
+    ~BillingService() override;
+    BillingService(const BillingService&) = delete;
+    BillingService& operator=(const BillingService&) = delete;
+
+    // Answers every call under "/api/v1/" that the client makes.
+    ApiResponse handle(const ApiRequest& request) override;
+
+    // The first account's token: the development account the deployment file names.
+    std::string developmentToken() const;
+    // Adds an account (a fresh token when `account.token` is empty) and returns its token.
+    std::string addAccount(const BillingAccountConfig& account);
+    // The next accepted "live/switch" is reported as failed with this code instead of applied.
+    void failNextSwitch(const std::string& errorCode);
+    // Why the snapshot could not be read at start (empty when it was read or absent).
+    std::string snapshotProblem() const;
+
+    // SessionRegistry
+    std::optional<SessionMedia> validateJoin(const RtcCredentials& join) override;
+    std::optional<SessionMedia> sessionMedia(const std::string& sessionId) override;
+    bool attachParticipant(const std::string& sessionId) override;
+    void videoFlowing(const std::string& sessionId) override;
+    void switchFailed(const std::string& sessionId, int64_t seqId,
+                      const std::string& errorCode) override;
+    int addListener(Listener listener) override;
+    void removeListener(int id) override;
+
+    struct Session;
+    struct Account;
+
+private:
+    ApiResponse route(const ApiRequest& request);
+    ApiResponse liveCurrent(Account& account);
+    ApiResponse liveStart(Account& account, const Json& body);
+    ApiResponse liveSwitch(Account& account, const Json& body);
+    ApiResponse liveStop(Account& account);
+    ApiResponse clientState(const Account& account) const;
+    ApiResponse billingPage(const Account& account, const ApiRequest& request) const;
+    ApiResponse sessionBillingPage(const Account& account, const ApiRequest& request) const;
+
+    Account* accountForToken(const std::string& token);
+    Session* findSession(const std::string& sessionId, Account** owner = nullptr);
+    Account& createAccount(const BillingAccountConfig& config);
+    Json startReply(const Session& session) const;
+    SessionMedia mediaOf(const Session& session) const;
+
+    void advanceTo(Session& session, const std::string& state);
+    void scheduleStep(Session& session);
+    void onCreated(Session& session);
+    void billOneSecond(Account& account, Session& session);
+    void checkHeartbeat(Account& account, Session& session);
+    void endSession(Account& account, Session& session, const std::string& reason,
+                    const std::string& finalState);
+    void settle(Account& account, Session& session, const std::string& finalState);
+    void failSession(Account& account, Session& session, const std::string& reason);
+    void notify(SessionEventKind kind, const Session& session);
+
+    void loadSnapshot();
+    void saveSnapshot();
+
+    struct Listeners;
+
+    Loop& loop_;
+    BillingConfig config_;
+    mutable std::mutex mutex_;
+    std::vector<std::unique_ptr<Account>> accounts_;
+    std::vector<std::string> pendingSwitchFailures_;
+    std::string snapshotProblem_;
+    std::shared_ptr<Listeners> listeners_;
+};
+
+} // namespace zarvo::devservice
