@@ -1,0 +1,13 @@
+# RTC signalling and the AI participant of the service stand-in.
+pkg_check_modules(ZARVO_DEVSERVICE_RTC_DEPS REQUIRED IMPORTED_TARGET libsoup-3.0 gdk-pixbuf-2.0)
+add_library(zarvo_devservice_rtc STATIC
+  rtc/ai_edit.cpp
+  rtc/ai_participant.cpp
+  rtc/rtc_gateway.cpp)
+target_link_libraries(zarvo_devservice_rtc PUBLIC zarvo_rtc zarvo_foundation
+  PRIVATE PkgConfig::ZARVO_DEVSERVICE_RTC_DEPS)
+
+# The gateway on 127.0.0.1 with an in-memory session table, for the engine's tests and benchmark.
+add_library(zarvo_devservice_rtc_loopback STATIC rtc/loopback_rtc_service.cpp)
+target_link_libraries(zarvo_devservice_rtc_loopback PUBLIC zarvo_devservice_rtc
+  PRIVATE PkgConfig::ZARVO_DEVSERVICE_RTC_DEPS)

@@ -1,0 +1,94 @@
+#include "devservice/rtc/ai_participant.h"
+
+#include "media/rtc_engine_peer.h"
+
+namespace zarvo::devservice {
+
+namespace {
+// Frames the participant holds at most while the encoder works on them.
+struct EditedFrame {
+    std::vector<uint8_t> pixels;
+};
+} // namespace
+
+AiParticipant::AiParticipant(Callbacks callbacks) : callbacks_(std::move(callbacks)) {}
+
+AiParticipant::~AiParticipant() {
+    if (peer_)
+        peer_->stop();
+}
+
+bool AiParticipant::setMedia(const std::string& editingType, const std::string& referenceImage) {
+    auto mode = editModeFromType(editingType);
+    if (!mode)
+        return false;
+    // Decoded once here, so a bad image is refused before it replaces the working one.
+    auto probe = makeEditReference(referenceImage, 1280, 720);
+    if (!probe)
+        return false;
+    std::lock_guard lock(mediaMutex_);
+    mode_ = *mode;
+    image_ = referenceImage;
+    reference_ = std::move(probe);
+    return true;
+}
+
+bool AiParticipant::acceptOffer(const std::string& sdp) {
+    if (peer_)
+        return false;
+    WebRtcPeerConfig config;
+    config.codec = WebRtcPeer::codecOfOffer(sdp);
+    config.offerer = false;
+    config.addLoopbackCandidate = WebRtcPeer::onlyLoopbackInterfaces();
+    if (!WebRtcPeer::codecAvailable(config.codec))
+        return false;
+    WebRtcPeerCallbacks callbacks;
+    callbacks.onLocalDescription = [this](const std::string& type, const std::string& text) {
+        if (callbacks_.signal)
+            callbacks_.signal({{"type", type}, {"sdp", text}});
+    };
+    callbacks.onLocalCandidate = [this](int mline, const std::string& candidate) {
+        if (callbacks_.signal)
+            callbacks_.signal({{"type", "ice"}, {"mline", mline}, {"candidate", candidate}});
+    };
+    callbacks.onRemoteFrame = [this](const uint8_t* data, int width, int height, int stride,
+                                     int64_t) { edit(data, width, height, stride); };
+    peer_ = WebRtcPeer::create(config, std::move(callbacks));
+    if (!peer_ || !peer_->start())
+        return false;
+    peer_->setRemoteDescription("offer", sdp);
+    return true;
+}
+
+void AiParticipant::addCandidate(int mlineIndex, const std::string& candidate) {
+    if (peer_)
+        peer_->addRemoteCandidate(mlineIndex, candidate);
+}
+
+// On the peer's streaming thread, once per decoded client frame.
+void AiParticipant::edit(const uint8_t* data, int width, int height, int stride) {
+    std::shared_ptr<const EditReference> reference;
+    EditMode mode;
+    {
+        std::lock_guard lock(mediaMutex_);
+        if (!reference_)
+            return;
+        if (reference_->width != width || reference_->height != height)
+            reference_ = makeEditReference(image_, width, height);
+        reference = reference_;
+        mode = mode_;
+    }
+    if (!reference)
+        return;
+    auto frame = std::make_shared<EditedFrame>();
+    frame->pixels.resize(static_cast<size_t>(width) * 4 * height);
+    applyEdit(mode, *reference, data, stride, frame->pixels.data());
+    const uint8_t* pixels = frame->pixels.data();
+    if (!peer_->pushFrame(pixels, width, height, width * 4, std::move(frame)))
+        return;
+    ++edited_;
+    if (!flowing_.exchange(true) && callbacks_.videoFlowing)
+        callbacks_.videoFlowing();
+}
+
+} // namespace zarvo::devservice

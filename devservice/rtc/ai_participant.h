@@ -1,0 +1,57 @@
+// The stand-in's AI participant for one client connection: answers the client's offer, receives
+// its video, edits every frame per the session's editing mode and reference image, and sends the
+// edited video back on the same connection.
+#pragma once
+
+#include "devservice/rtc/ai_edit.h"
+#include "foundation/json.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace zarvo {
+class WebRtcPeer;
+}
+
+namespace zarvo::devservice {
+
+class AiParticipant {
+public:
+    // Both run on GStreamer's threads; the owner marshals them.
+    struct Callbacks {
+        std::function<void(const Json& message)> signal; // "answer" and "ice" for the client
+        std::function<void()> videoFlowing;              // once: the first edited frame went out
+    };
+
+    explicit AiParticipant(Callbacks callbacks);
+    ~AiParticipant(); // stops the media and waits for its threads
+    AiParticipant(const AiParticipant&) = delete;
+    AiParticipant& operator=(const AiParticipant&) = delete;
+
+    // The editing mode and reference image; false (and nothing changed) when either is unusable.
+    // Safe from any thread; the next frame uses them.
+    bool setMedia(const std::string& editingType, const std::string& referenceImage);
+    // Answers the client's offer with the codec it proposes.
+    bool acceptOffer(const std::string& sdp);
+    void addCandidate(int mlineIndex, const std::string& candidate);
+
+    int64_t editedFrames() const { return edited_; }
+
+private:
+    void edit(const uint8_t* data, int width, int height, int stride);
+
+    Callbacks callbacks_;
+    std::mutex mediaMutex_;
+    EditMode mode_ = EditMode::SubjectReplacement;
+    std::string image_;
+    std::shared_ptr<const EditReference> reference_; // fitted to the last frame size
+    std::unique_ptr<WebRtcPeer> peer_;
+    std::atomic<int64_t> edited_{0};
+    std::atomic<bool> flowing_{false};
+};
+
+} // namespace zarvo::devservice

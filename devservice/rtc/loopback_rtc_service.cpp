@@ -1,0 +1,209 @@
+#include "devservice/rtc/loopback_rtc_service.h"
+
+#include "devservice/rtc/rtc_gateway.h"
+#include "foundation/glib_loop.h"
+
+#include <libsoup/soup.h>
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace zarvo::devservice {
+
+namespace {
+
+class TableRegistry final : public SessionRegistry {
+public:
+    std::optional<SessionMedia> validateJoin(const RtcCredentials& join) override {
+        std::lock_guard lock(mutex_);
+        for (auto& [id, entry] : sessions_)
+            if (entry.credentials.token == join.token &&
+                (join.channelId.empty() || join.channelId == entry.credentials.channelId) &&
+                (join.userId.empty() || join.userId == entry.credentials.userId))
+                return entry.media;
+        return std::nullopt;
+    }
+    std::optional<SessionMedia> sessionMedia(const std::string& sessionId) override {
+        std::lock_guard lock(mutex_);
+        auto it = sessions_.find(sessionId);
+        if (it == sessions_.end())
+            return std::nullopt;
+        return it->second.media;
+    }
+    bool attachParticipant(const std::string& sessionId) override {
+        std::lock_guard lock(mutex_);
+        return sessions_.count(sessionId) > 0;
+    }
+    void videoFlowing(const std::string& sessionId) override {
+        std::lock_guard lock(mutex_);
+        auto it = sessions_.find(sessionId);
+        if (it != sessions_.end()) {
+            it->second.flowing = true;
+            it->second.media.state = "RUNNING";
+        }
+    }
+    void switchFailed(const std::string&, int64_t seqId, const std::string& code) override {
+        std::lock_guard lock(mutex_);
+        failures_.push_back(std::to_string(seqId) + ":" + code);
+    }
+    int addListener(Listener listener) override {
+        listeners_[++nextListener_] = std::move(listener);
+        return nextListener_;
+    }
+    void removeListener(int id) override { listeners_.erase(id); }
+
+    // Loop thread only.
+    void emit(const SessionEvent& event) {
+        auto copy = listeners_;
+        for (auto& [id, listener] : copy)
+            listener(event);
+    }
+
+    struct Entry {
+        SessionMedia media;
+        RtcCredentials credentials;
+        bool flowing = false;
+    };
+    mutable std::mutex mutex_;
+    std::map<std::string, Entry> sessions_;
+    std::vector<std::string> failures_;
+    std::map<int, Listener> listeners_;
+    int nextListener_ = 0;
+};
+
+} // namespace
+
+struct LoopbackRtcService::State {
+    GMainContext* context = g_main_context_new();
+    GMainLoop* mainLoop = g_main_loop_new(context, FALSE);
+    std::thread thread;
+    TableRegistry registry;
+    std::unique_ptr<GLibLoop> loop;
+    std::unique_ptr<RtcGateway> gateway;
+    SoupServer* server = nullptr;
+    uint16_t port = 0;
+
+    // Runs `task` on the server thread and waits for it.
+    void sync(const std::function<void()>& task) {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+        loop->post([&] {
+            task();
+            std::lock_guard lock(mutex);
+            done = true;
+            cv.notify_one();
+        });
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [&] { return done; });
+    }
+};
+
+LoopbackRtcService::LoopbackRtcService() : state_(std::make_unique<State>()) {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool ready = false;
+    State* s = state_.get();
+    s->thread = std::thread([s, &mutex, &cv, &ready] {
+        g_main_context_push_thread_default(s->context);
+        s->loop = std::make_unique<GLibLoop>(s->context);
+        s->gateway = std::make_unique<RtcGateway>(*s->loop, s->registry);
+        s->server = soup_server_new(nullptr, nullptr);
+        GError* error = nullptr;
+        soup_server_listen_local(s->server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, &error);
+        if (error)
+            g_error_free(error);
+        GSList* uris = soup_server_get_uris(s->server);
+        if (uris)
+            s->port = static_cast<uint16_t>(g_uri_get_port(static_cast<GUri*>(uris->data)));
+        g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+        s->gateway->attach(s->server, "/rtc");
+        {
+            std::lock_guard lock(mutex);
+            ready = true;
+            cv.notify_one();
+        }
+        g_main_loop_run(s->mainLoop);
+        s->gateway.reset();
+        soup_server_disconnect(s->server);
+        g_object_unref(s->server);
+        while (g_main_context_pending(s->context))
+            g_main_context_iteration(s->context, FALSE);
+        s->loop.reset();
+        g_main_context_pop_thread_default(s->context);
+    });
+    std::unique_lock lock(mutex);
+    cv.wait(lock, [&] { return ready; });
+}
+
+LoopbackRtcService::~LoopbackRtcService() {
+    State* s = state_.get();
+    s->sync([s] { g_main_loop_quit(s->mainLoop); });
+    s->thread.join();
+    g_main_loop_unref(s->mainLoop);
+    g_main_context_unref(s->context);
+}
+
+uint16_t LoopbackRtcService::port() const {
+    return state_->port;
+}
+
+void LoopbackRtcService::addSession(const SessionMedia& media, const RtcCredentials& credentials) {
+    std::lock_guard lock(state_->registry.mutex_);
+    state_->registry.sessions_[media.sessionId] = {media, credentials, false};
+}
+
+void LoopbackRtcService::switchSession(const std::string& sessionId, const std::string& editingType,
+                                       const std::string& referenceImage, int64_t seq) {
+    State* s = state_.get();
+    s->sync([&] {
+        SessionEvent event{SessionEventKind::Switched, {}};
+        {
+            std::lock_guard lock(s->registry.mutex_);
+            auto& media = s->registry.sessions_[sessionId].media;
+            media.editingType = editingType;
+            media.referenceJpeg = referenceImage;
+            media.switchSeq = seq;
+            event.media = media;
+        }
+        s->registry.emit(event);
+    });
+}
+
+void LoopbackRtcService::endSession(const std::string& sessionId) {
+    State* s = state_.get();
+    s->sync([&] {
+        SessionEvent event{SessionEventKind::Ended, {}};
+        {
+            std::lock_guard lock(s->registry.mutex_);
+            auto it = s->registry.sessions_.find(sessionId);
+            if (it == s->registry.sessions_.end())
+                return;
+            event.media = it->second.media;
+            event.media.state = "STOPPED";
+            s->registry.sessions_.erase(it);
+        }
+        s->registry.emit(event);
+    });
+}
+
+bool LoopbackRtcService::videoFlowing(const std::string& sessionId) const {
+    std::lock_guard lock(state_->registry.mutex_);
+    auto it = state_->registry.sessions_.find(sessionId);
+    return it != state_->registry.sessions_.end() && it->second.flowing;
+}
+
+std::vector<std::string> LoopbackRtcService::switchFailures() const {
+    std::lock_guard lock(state_->registry.mutex_);
+    return state_->registry.failures_;
+}
+
+size_t LoopbackRtcService::connectionCount() const {
+    size_t count = 0;
+    state_->sync([&] { count = state_->gateway->connectionCount(); });
+    return count;
+}
+
+} // namespace zarvo::devservice

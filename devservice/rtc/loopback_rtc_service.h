@@ -1,0 +1,39 @@
+// A self-contained RTC gateway with its AI participant on 127.0.0.1 (plain WebSocket), on its own
+// thread, with an in-memory session table in place of the billed sessions. For the engine's
+// integration tests and the round-trip benchmark, which need a real peer but no billing.
+#pragma once
+
+#include "devservice/billing/session_registry.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zarvo::devservice {
+
+class LoopbackRtcService {
+public:
+    LoopbackRtcService();
+    ~LoopbackRtcService();
+    LoopbackRtcService(const LoopbackRtcService&) = delete;
+    LoopbackRtcService& operator=(const LoopbackRtcService&) = delete;
+
+    uint16_t port() const;
+    // A live session that a join with `credentials` reaches.
+    void addSession(const SessionMedia& media, const RtcCredentials& credentials);
+    // As an accepted "live/switch": the participant takes the new mode and image.
+    void switchSession(const std::string& sessionId, const std::string& editingType,
+                       const std::string& referenceImage, int64_t seq);
+    // As a stop: the participant says goodbye and leaves.
+    void endSession(const std::string& sessionId);
+    bool videoFlowing(const std::string& sessionId) const;
+    // Failed switches reported by the participant, as "seq:error_code" texts.
+    std::vector<std::string> switchFailures() const;
+    size_t connectionCount() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+} // namespace zarvo::devservice

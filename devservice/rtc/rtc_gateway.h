@@ -1,0 +1,61 @@
+// The stand-in's RTC gateway: a WebSocket endpoint (at "/rtc" on the API hosts) that checks a
+// client's join against the billed session and seats the session's AI participant opposite it.
+// The messages are described in PROTOCOL.md. Everything here runs on the server's loop thread.
+#pragma once
+
+#include "devservice/billing/session_registry.h"
+#include "foundation/json.h"
+#include "foundation/loop.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+typedef struct _SoupServer SoupServer;
+typedef struct _SoupWebsocketConnection SoupWebsocketConnection;
+
+namespace zarvo::devservice {
+
+// Codes of the gateway's "error" message (the client's engine reports them as join results).
+enum RtcGatewayError : int {
+    kRtcGatewayBadRequest = 400,   // not a join, or a malformed one
+    kRtcGatewayInvalidToken = 110, // no live session matches the credentials
+    kRtcGatewayRejected = 17,      // the session cannot take the participant, or the media failed
+};
+
+class RtcGateway {
+public:
+    // `loop` runs on the server's thread; `registry` outlives the gateway.
+    RtcGateway(Loop& loop, SessionRegistry& registry);
+    ~RtcGateway(); // closes every connection and stops every participant
+    RtcGateway(const RtcGateway&) = delete;
+    RtcGateway& operator=(const RtcGateway&) = delete;
+
+    // Serves the WebSocket at `path` on `server`.
+    void attach(SoupServer* server, const std::string& path = "/rtc");
+    // The handler libsoup calls for an accepted WebSocket (for a front that dispatches itself).
+    void accept(SoupWebsocketConnection* connection);
+
+    size_t connectionCount() const { return connections_.size(); }
+    // Edited frames sent so far on every connection of the session (tests and diagnostics).
+    int64_t editedFrames(const std::string& sessionId) const;
+
+private:
+    struct Connection;
+    void handle(uint64_t id, const Json& message);
+    void join(Connection& connection, const Json& message);
+    void send(Connection& connection, const Json& message);
+    void fail(Connection& connection, int code, const std::string& text);
+    void close(uint64_t id);
+    void onSessionEvent(const SessionEvent& event);
+
+    Loop& loop_;
+    SessionRegistry& registry_;
+    int listener_ = 0;
+    uint64_t nextId_ = 1;
+    std::map<uint64_t, std::unique_ptr<Connection>> connections_;
+    std::shared_ptr<bool> alive_;
+};
+
+} // namespace zarvo::devservice

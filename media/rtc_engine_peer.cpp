@@ -1,0 +1,401 @@
+#include "media/rtc_engine_peer.h"
+
+#define GST_USE_UNSTABLE_API
+#include <gst/app/gstappsink.h>
+#include <gst/app/gstappsrc.h>
+#include <gst/gst.h>
+#include <gst/sdp/sdp.h>
+#include <gst/video/video.h>
+#include <gst/webrtc/webrtc.h>
+
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
+#include <cstring>
+#include <mutex>
+
+namespace zarvo {
+
+namespace {
+
+std::once_flag gstInitOnce;
+
+void ensureGstInitialised() {
+    std::call_once(gstInitOnce, [] { gst_init(nullptr, nullptr); });
+}
+
+bool elementExists(const char* name) {
+    ensureGstInitialised();
+    GstElementFactory* factory = gst_element_factory_find(name);
+    if (!factory)
+        return false;
+    gst_object_unref(factory);
+    return true;
+}
+
+std::string encoderBranch(const WebRtcPeerConfig& config) {
+    const int kbps = config.bitrateKbps > 0 ? config.bitrateKbps : 2500;
+    if (config.codec == RtcCodec::H264)
+        return "videoconvert n-threads=1 ! video/x-raw,format=I420 ! "
+               "x264enc tune=zerolatency speed-preset=ultrafast key-int-max=50 bitrate=" +
+               std::to_string(kbps) +
+               " ! video/x-h264,profile=constrained-baseline ! "
+               "rtph264pay config-interval=-1 aggregate-mode=zero-latency mtu=1200 ! "
+               "application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000";
+    // More than one VP8 encoder thread stalls on a two-core machine.
+    return "videoconvert n-threads=1 ! video/x-raw,format=I420 ! "
+           "vp8enc deadline=1 threads=1 cpu-used=8 end-usage=cbr error-resilient=partitions "
+           "keyframe-max-dist=50 lag-in-frames=0 target-bitrate=" +
+           std::to_string(kbps * 1000) +
+           " ! rtpvp8pay mtu=1200 ! "
+           "application/x-rtp,media=video,encoding-name=VP8,payload=96,clock-rate=90000";
+}
+
+} // namespace
+
+struct WebRtcPeer::Hooks {
+    static void offerCreated(GstPromise* promise, gpointer data) {
+        auto* peer = static_cast<WebRtcPeer*>(data);
+        const GstStructure* reply = gst_promise_get_reply(promise);
+        GstWebRTCSessionDescription* offer = nullptr;
+        if (reply)
+            gst_structure_get(reply, "offer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &offer, nullptr);
+        gst_promise_unref(promise);
+        if (!offer) {
+            peer->fail("offer");
+            return;
+        }
+        peer->publishLocal(offer, "offer");
+    }
+    static void answerCreated(GstPromise* promise, gpointer data) {
+        auto* peer = static_cast<WebRtcPeer*>(data);
+        const GstStructure* reply = gst_promise_get_reply(promise);
+        GstWebRTCSessionDescription* answer = nullptr;
+        if (reply)
+            gst_structure_get(reply, "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &answer,
+                              nullptr);
+        gst_promise_unref(promise);
+        if (!answer) {
+            peer->fail("answer");
+            return;
+        }
+        peer->publishLocal(answer, "answer");
+    }
+    static GstFlowReturn newSample(GstAppSink* sink, gpointer self) {
+        GstSample* sample = gst_app_sink_pull_sample(sink);
+        if (!sample)
+            return GST_FLOW_OK;
+        static_cast<WebRtcPeer*>(self)->deliverSample(sample);
+        gst_sample_unref(sample);
+        return GST_FLOW_OK;
+    }
+    static void remoteSet(GstPromise* promise, gpointer data) {
+        auto* peer = static_cast<WebRtcPeer*>(data);
+        gst_promise_unref(promise);
+        if (peer->config_.offerer)
+            return;
+        GstPromise* next = gst_promise_new_with_change_func(answerCreated, peer, nullptr);
+        g_signal_emit_by_name(peer->webrtc_, "create-answer", nullptr, next);
+    }
+};
+
+void WebRtcPeer::publishLocal(GstWebRTCSessionDescription* description, const char* type) {
+    GstPromise* promise = gst_promise_new();
+    g_signal_emit_by_name(webrtc_, "set-local-description", description, promise);
+    gst_promise_interrupt(promise);
+    gst_promise_unref(promise);
+    gchar* text = gst_sdp_message_as_text(description->sdp);
+    std::string sdp = text ? text : "";
+    g_free(text);
+    gst_webrtc_session_description_free(description);
+    if (callbacks_.onLocalDescription)
+        callbacks_.onLocalDescription(type, sdp);
+}
+
+std::unique_ptr<WebRtcPeer> WebRtcPeer::create(const WebRtcPeerConfig& config,
+                                               WebRtcPeerCallbacks callbacks) {
+    ensureGstInitialised();
+    std::unique_ptr<WebRtcPeer> peer(new WebRtcPeer(config, std::move(callbacks)));
+    if (!peer->build())
+        return nullptr;
+    return peer;
+}
+
+WebRtcPeer::WebRtcPeer(const WebRtcPeerConfig& config, WebRtcPeerCallbacks callbacks)
+    : config_(config), callbacks_(std::move(callbacks)) {}
+
+WebRtcPeer::~WebRtcPeer() {
+    stop();
+}
+
+bool WebRtcPeer::codecAvailable(RtcCodec codec) {
+    if (!elementExists("webrtcbin") || !elementExists("nicesrc"))
+        return false;
+    if (codec == RtcCodec::H264)
+        return elementExists("x264enc") && elementExists("avdec_h264") &&
+               elementExists("rtph264pay");
+    return elementExists("vp8enc") && elementExists("vp8dec") && elementExists("rtpvp8pay");
+}
+
+RtcCodec WebRtcPeer::codecOfOffer(const std::string& sdp) {
+    if (sdp.find("H264/90000") != std::string::npos)
+        return RtcCodec::H264;
+    return RtcCodec::VP8;
+}
+
+bool WebRtcPeer::onlyLoopbackInterfaces() {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return true;
+    bool other = false;
+    for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET)
+            continue;
+        auto* address = reinterpret_cast<sockaddr_in*>(entry->ifa_addr);
+        if ((ntohl(address->sin_addr.s_addr) >> 24) != 127)
+            other = true;
+    }
+    freeifaddrs(list);
+    return !other;
+}
+
+bool WebRtcPeer::build() {
+    // The input queue is bounded and leaky: webrtcbin holds the send path until DTLS is up, and
+    // an unbounded queue would grow by the whole frame rate meanwhile.
+    const std::string caps = "video/x-raw,format=BGRA,width=" + std::to_string(config_.width) +
+                             ",height=" + std::to_string(config_.height) +
+                             ",framerate=" + std::to_string(config_.frameRate) + "/1";
+    const std::string description =
+        "webrtcbin name=webrtc bundle-policy=max-bundle latency=0 "
+        "appsrc name=source is-live=true format=time do-timestamp=true max-buffers=2 "
+        "leaky-type=downstream caps=" +
+        caps + " ! queue leaky=downstream max-size-buffers=2 max-size-bytes=0 max-size-time=0 ! " +
+        encoderBranch(config_) + " ! webrtc.";
+    GError* error = nullptr;
+    pipeline_ = gst_parse_launch(description.c_str(), &error);
+    if (error) {
+        g_error_free(error);
+        if (pipeline_)
+            gst_object_unref(pipeline_);
+        pipeline_ = nullptr;
+        return false;
+    }
+    webrtc_ = gst_bin_get_by_name(GST_BIN(pipeline_), "webrtc");
+    source_ = gst_bin_get_by_name(GST_BIN(pipeline_), "source");
+    if (!webrtc_ || !source_)
+        return false;
+
+    GstWebRTCRTPTransceiver* transceiver = nullptr;
+    g_signal_emit_by_name(webrtc_, "get-transceiver", 0, &transceiver);
+    if (transceiver) {
+        g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDRECV,
+                     nullptr);
+        gst_object_unref(transceiver);
+    }
+    if (config_.addLoopbackCandidate) {
+        GstWebRTCICE* ice = nullptr;
+        g_object_get(webrtc_, "ice-agent", &ice, nullptr);
+        if (ice) {
+            gboolean added = FALSE;
+            g_signal_emit_by_name(ice, "add-local-ip-address", "127.0.0.1", &added);
+            gst_object_unref(ice);
+        }
+    }
+
+    if (config_.offerer)
+        g_signal_connect(webrtc_, "on-negotiation-needed", G_CALLBACK(onNegotiationNeeded), this);
+    g_signal_connect(webrtc_, "on-ice-candidate", G_CALLBACK(onIceCandidate), this);
+    g_signal_connect(webrtc_, "pad-added", G_CALLBACK(onPadAdded), this);
+    g_signal_connect(webrtc_, "notify::ice-connection-state", G_CALLBACK(onIceStateChanged), this);
+
+    // Errors are caught where they are posted, so the peer needs no main context of its own.
+    GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline_));
+    gst_bus_set_sync_handler(
+        bus,
+        [](GstBus*, GstMessage* message, gpointer self) -> GstBusSyncReply {
+            if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+                GError* err = nullptr;
+                gst_message_parse_error(message, &err, nullptr);
+                std::string reason = err ? err->message : "pipeline error";
+                if (err)
+                    g_error_free(err);
+                static_cast<WebRtcPeer*>(self)->fail(reason);
+            }
+            return GST_BUS_DROP;
+        },
+        this, nullptr);
+    gst_object_unref(bus);
+    return true;
+}
+
+bool WebRtcPeer::start() {
+    if (!pipeline_ || stopped_)
+        return false;
+    return gst_element_set_state(pipeline_, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
+}
+
+void WebRtcPeer::stop() {
+    if (stopped_)
+        return;
+    stopped_ = true;
+    if (pipeline_) {
+        // Setting NULL joins every streaming thread and the ICE agent's thread; no callback
+        // runs after it.
+        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline_));
+        gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
+        gst_object_unref(bus);
+        if (webrtc_)
+            g_signal_handlers_disconnect_by_data(webrtc_, this);
+    }
+    if (source_)
+        gst_object_unref(source_);
+    if (webrtc_)
+        gst_object_unref(webrtc_);
+    if (pipeline_)
+        gst_object_unref(pipeline_);
+    source_ = webrtc_ = pipeline_ = nullptr;
+}
+
+void WebRtcPeer::setRemoteDescription(const std::string& type, const std::string& sdp) {
+    if (!webrtc_ || stopped_)
+        return;
+    GstSDPMessage* message = nullptr;
+    if (gst_sdp_message_new_from_text(sdp.c_str(), &message) != GST_SDP_OK) {
+        if (message)
+            gst_sdp_message_free(message);
+        fail("bad remote description");
+        return;
+    }
+    GstWebRTCSessionDescription* description = gst_webrtc_session_description_new(
+        type == "offer" ? GST_WEBRTC_SDP_TYPE_OFFER : GST_WEBRTC_SDP_TYPE_ANSWER, message);
+    GstPromise* promise = gst_promise_new_with_change_func(Hooks::remoteSet, this, nullptr);
+    g_signal_emit_by_name(webrtc_, "set-remote-description", description, promise);
+    gst_webrtc_session_description_free(description);
+}
+
+void WebRtcPeer::addRemoteCandidate(int mlineIndex, const std::string& candidate) {
+    if (!webrtc_ || stopped_ || candidate.empty())
+        return;
+    g_signal_emit_by_name(webrtc_, "add-ice-candidate", static_cast<guint>(mlineIndex),
+                          candidate.c_str());
+}
+
+bool WebRtcPeer::pushFrame(const uint8_t* data, int width, int height, int stride,
+                           std::shared_ptr<const void> keepAlive) {
+    if (!source_ || !data || width != config_.width || height != config_.height ||
+        stride < width * 4)
+        return false;
+    GstBuffer* buffer = nullptr;
+    const gsize size = static_cast<gsize>(stride) * static_cast<gsize>(height);
+    if (keepAlive && stride == width * 4) {
+        auto* holder = new std::shared_ptr<const void>(std::move(keepAlive));
+        buffer = gst_buffer_new_wrapped_full(
+            GST_MEMORY_FLAG_READONLY, const_cast<uint8_t*>(data), size, 0, size, holder,
+            [](gpointer p) { delete static_cast<std::shared_ptr<const void>*>(p); });
+    } else {
+        const gsize row = static_cast<gsize>(width) * 4;
+        buffer = gst_buffer_new_allocate(nullptr, row * height, nullptr);
+        GstMapInfo map;
+        gst_buffer_map(buffer, &map, GST_MAP_WRITE);
+        for (int y = 0; y < height; ++y)
+            std::memcpy(map.data + row * y, data + static_cast<gsize>(stride) * y, row);
+        gst_buffer_unmap(buffer, &map);
+    }
+    return gst_app_src_push_buffer(GST_APP_SRC(source_), buffer) == GST_FLOW_OK;
+}
+
+void WebRtcPeer::fail(const std::string& reason) {
+    if (callbacks_.onFailure)
+        callbacks_.onFailure(reason);
+}
+
+void WebRtcPeer::onNegotiationNeeded(GstElement* webrtc, void* self) {
+    GstPromise* promise = gst_promise_new_with_change_func(Hooks::offerCreated, self, nullptr);
+    g_signal_emit_by_name(webrtc, "create-offer", nullptr, promise);
+}
+
+void WebRtcPeer::onIceCandidate(GstElement*, unsigned mline, char* candidate, void* self) {
+    auto* peer = static_cast<WebRtcPeer*>(self);
+    if (peer->callbacks_.onLocalCandidate && candidate)
+        peer->callbacks_.onLocalCandidate(static_cast<int>(mline), candidate);
+}
+
+void WebRtcPeer::onIceStateChanged(void* object, void*, void* self) {
+    GstWebRTCICEConnectionState state = GST_WEBRTC_ICE_CONNECTION_STATE_NEW;
+    g_object_get(object, "ice-connection-state", &state, nullptr);
+    if (state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED)
+        static_cast<WebRtcPeer*>(self)->fail("ice failed");
+}
+
+void WebRtcPeer::onPadAdded(GstElement*, GstPad* pad, void* self) {
+    if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC)
+        return;
+    static_cast<WebRtcPeer*>(self)->linkIncoming(pad);
+}
+
+void WebRtcPeer::linkIncoming(GstPad* pad) {
+    GstCaps* caps = gst_pad_get_current_caps(pad);
+    if (!caps)
+        caps = gst_pad_query_caps(pad, nullptr);
+    std::string encoding;
+    if (caps && gst_caps_get_size(caps) > 0) {
+        const gchar* name =
+            gst_structure_get_string(gst_caps_get_structure(caps, 0), "encoding-name");
+        encoding = name ? name : "";
+    }
+    if (caps)
+        gst_caps_unref(caps);
+    // Frame threading in the decoder would add whole frames of latency.
+    std::string decoder;
+    if (encoding == "H264")
+        decoder = "rtph264depay ! h264parse ! avdec_h264 max-threads=1";
+    else if (encoding == "VP8")
+        decoder = "rtpvp8depay ! vp8dec threads=1";
+    else
+        return;
+    const std::string description =
+        "queue max-size-buffers=0 max-size-bytes=0 max-size-time=200000000 ! " + decoder +
+        " ! videoconvert n-threads=1 ! video/x-raw,format=BGRA ! "
+        "appsink name=sink sync=false max-buffers=2 drop=true emit-signals=false";
+    GError* error = nullptr;
+    GstElement* bin = gst_parse_bin_from_description(description.c_str(), TRUE, &error);
+    if (error) {
+        g_error_free(error);
+        if (bin)
+            gst_object_unref(bin);
+        fail("decoder");
+        return;
+    }
+    GstElement* sink = gst_bin_get_by_name(GST_BIN(bin), "sink");
+    GstAppSinkCallbacks sinkCallbacks{};
+    sinkCallbacks.new_sample = Hooks::newSample;
+    gst_app_sink_set_callbacks(GST_APP_SINK(sink), &sinkCallbacks, this, nullptr);
+    gst_object_unref(sink);
+    gst_bin_add(GST_BIN(pipeline_), bin);
+    gst_element_sync_state_with_parent(bin);
+    GstPad* sinkPad = gst_element_get_static_pad(bin, "sink");
+    gst_pad_link(pad, sinkPad);
+    gst_object_unref(sinkPad);
+}
+
+void WebRtcPeer::deliverSample(GstSample* sample) {
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    GstCaps* caps = gst_sample_get_caps(sample);
+    GstVideoInfo info;
+    if (!buffer || !caps || !gst_video_info_from_caps(&info, caps))
+        return;
+    GstVideoFrame frame;
+    if (!gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ))
+        return;
+    const int64_t ptsMs = GST_BUFFER_PTS_IS_VALID(buffer)
+                              ? static_cast<int64_t>(GST_BUFFER_PTS(buffer) / GST_MSECOND)
+                              : 0;
+    if (callbacks_.onRemoteFrame)
+        callbacks_.onRemoteFrame(static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)),
+                                 GST_VIDEO_FRAME_WIDTH(&frame), GST_VIDEO_FRAME_HEIGHT(&frame),
+                                 GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0), ptsMs);
+    gst_video_frame_unmap(&frame);
+}
+
+} // namespace zarvo

@@ -1,0 +1,97 @@
+// One WebRTC peer connection carrying a single sendrecv video stream, on GStreamer webrtcbin and
+// libnice: BGRA frames in (encoded H.264 or VP8), decoded BGRA frames out. Signalling is the
+// owner's business: the peer hands out its SDP and ICE candidates and takes the remote ones.
+// Used by the client's engine and by the stand-in's AI participant.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+typedef struct _GstElement GstElement;
+typedef struct _GstPad GstPad;
+typedef struct _GstSample GstSample;
+typedef struct _GstWebRTCSessionDescription GstWebRTCSessionDescription;
+
+namespace zarvo {
+
+enum class RtcCodec { H264, VP8 };
+
+struct WebRtcPeerConfig {
+    RtcCodec codec = RtcCodec::H264;
+    bool offerer = true;
+    int width = 1280;
+    int height = 720;
+    int frameRate = 25;
+    int bitrateKbps = 0; // 0: a default that suits 1280 × 720 on loopback
+    // libnice gathers nothing on a machine whose only interface is loopback; then 127.0.0.1 is
+    // added to the agent by hand.
+    bool addLoopbackCandidate = false;
+};
+
+// All callbacks run on GStreamer's threads; the owner marshals them to its own context.
+struct WebRtcPeerCallbacks {
+    // type is "offer" or "answer".
+    std::function<void(const std::string& type, const std::string& sdp)> onLocalDescription;
+    std::function<void(int mlineIndex, const std::string& candidate)> onLocalCandidate;
+    // A decoded remote frame, BGRA; the data is valid during the call only.
+    std::function<void(const uint8_t* data, int width, int height, int stride, int64_t ptsMs)>
+        onRemoteFrame;
+    // The connection failed for good (ICE failed or a pipeline error).
+    std::function<void(const std::string& reason)> onFailure;
+};
+
+class WebRtcPeer {
+public:
+    // None when an element is missing or the pipeline cannot be built.
+    static std::unique_ptr<WebRtcPeer> create(const WebRtcPeerConfig& config,
+                                              WebRtcPeerCallbacks callbacks);
+    ~WebRtcPeer(); // stops the pipeline and waits for its threads
+    WebRtcPeer(const WebRtcPeer&) = delete;
+    WebRtcPeer& operator=(const WebRtcPeer&) = delete;
+
+    // Sets the pipeline playing; an offerer then produces its offer.
+    bool start();
+    void setRemoteDescription(const std::string& type, const std::string& sdp);
+    void addRemoteCandidate(int mlineIndex, const std::string& candidate);
+    // Thread-safe. Copies nothing when `keepAlive` owns the pixels (they stay untouched until the
+    // encoder is done). False when the frame does not fit the configured size.
+    bool pushFrame(const uint8_t* data, int width, int height, int stride,
+                   std::shared_ptr<const void> keepAlive);
+    void stop();
+
+    const WebRtcPeerConfig& config() const { return config_; }
+
+    // H.264 when x264 is installed, else VP8; none when neither encoder exists.
+    static bool codecAvailable(RtcCodec codec);
+    // The codec an offer's SDP proposes (H.264 preferred when both are there).
+    static RtcCodec codecOfOffer(const std::string& sdp);
+    // True when the machine has no IPv4 interface but loopback.
+    static bool onlyLoopbackInterfaces();
+
+private:
+    WebRtcPeer(const WebRtcPeerConfig& config, WebRtcPeerCallbacks callbacks);
+    bool build();
+    void linkIncoming(GstPad* pad);
+    void deliverSample(GstSample* sample);
+    void fail(const std::string& reason);
+    void publishLocal(GstWebRTCSessionDescription* description, const char* type);
+
+    static void onNegotiationNeeded(GstElement* webrtc, void* self);
+    static void onIceCandidate(GstElement* webrtc, unsigned mline, char* candidate, void* self);
+    static void onPadAdded(GstElement* webrtc, GstPad* pad, void* self);
+    static void onIceStateChanged(void* object, void* pspec, void* self);
+
+    struct Hooks;
+    friend struct Hooks;
+
+    WebRtcPeerConfig config_;
+    WebRtcPeerCallbacks callbacks_;
+    GstElement* pipeline_ = nullptr;
+    GstElement* webrtc_ = nullptr;
+    GstElement* source_ = nullptr;
+    bool stopped_ = false;
+};
+
+} // namespace zarvo

@@ -1,0 +1,567 @@
+#include "media/rtc_engine_webrtc.h"
+
+#include "foundation/json.h"
+#include "media/rtc_engine_peer.h"
+
+#include <gio/gio.h>
+#include <libsoup/soup.h>
+#include <malloc.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <thread>
+
+namespace zarvo {
+
+namespace {
+
+constexpr guint kJoinTimeoutMs = 10000;
+constexpr int kCloseWaitMs = 500;
+
+// Runs `task` on `context`; the task is freed with the source even when it never runs.
+void invokeOn(GMainContext* context, std::function<void()> task) {
+    auto* heap = new std::function<void()>(std::move(task));
+    g_main_context_invoke_full(
+        context, G_PRIORITY_DEFAULT,
+        [](gpointer data) -> gboolean {
+            (*static_cast<std::function<void()>*>(data))();
+            return G_SOURCE_REMOVE;
+        },
+        heap, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+}
+
+std::string httpUrl(const std::string& url) {
+    if (url.rfind("wss://", 0) == 0)
+        return "https://" + url.substr(6);
+    if (url.rfind("ws://", 0) == 0)
+        return "http://" + url.substr(5);
+    return url;
+}
+
+} // namespace
+
+class WebRtcEngine final : public RtcEngine {
+public:
+    WebRtcEngine(RtcGatewayConfig config, RtcEngineDelegate* delegate)
+        : config_(std::move(config)), delegate_(delegate) {
+        context_ = g_main_context_new();
+        loop_ = g_main_loop_new(context_, FALSE);
+        thread_ = std::thread([this] {
+            pthread_setname_np(pthread_self(), "zarvo.rtc");
+            g_main_context_push_thread_default(context_);
+            g_main_loop_run(loop_);
+            g_main_context_pop_thread_default(context_);
+        });
+        threadId_ = thread_.get_id();
+    }
+
+    ~WebRtcEngine() override { shutdown(); }
+
+    void shutdown() {
+        if (shutDown_.exchange(true))
+            return;
+        runSync([this] {
+            teardownChannel(true);
+            if (session_) {
+                soup_session_abort(session_);
+                g_clear_object(&session_);
+            }
+            g_clear_object(&tlsDatabase_);
+        });
+        g_main_loop_quit(loop_);
+        thread_.join();
+        // Whatever was still queued for the context is dropped with it.
+        while (g_main_context_pending(context_))
+            g_main_context_iteration(context_, FALSE);
+        g_main_loop_unref(loop_);
+        g_main_context_unref(context_);
+    }
+
+    int publishLocalAudioStream(bool) override { return alive(); }
+    int setDefaultSubscribeAllRemoteAudioStreams(bool) override { return alive(); }
+    int setDefaultSubscribeAllRemoteVideoStreams(bool enabled) override {
+        subscribeVideo_ = enabled;
+        return alive();
+    }
+    int setVideoEncoderConfiguration(const RtcVideoEncoderConfiguration& c) override {
+        if (c.width <= 0 || c.height <= 0 || c.width % 2 || c.height % 2 || c.frameRate <= 0 ||
+            c.frameRate > 60 || c.bitrate < 0)
+            return kRtcErrInvalidArgument;
+        std::lock_guard lock(stateMutex_);
+        encoder_ = c;
+        return alive();
+    }
+    int setExternalVideoSource(bool enable, int, int) override {
+        externalSource_ = enable;
+        return alive();
+    }
+    int registerVideoSampleObserver() override {
+        if (shutDown_)
+            return kRtcErrNotReady;
+        // Remote frames are always BGRA; the preference is asked for as the contract says.
+        if (delegate_)
+            delegate_->onGetVideoFormatPreference();
+        std::lock_guard lock(delegateMutex_);
+        observer_ = true;
+        return kRtcOk;
+    }
+    int unregisterVideoSampleObserver() override {
+        // Waits for a delivery in progress: after this returns the delegate is not called.
+        std::lock_guard lock(delegateMutex_);
+        observer_ = false;
+        return kRtcOk;
+    }
+    int publishLocalVideoStream(bool enabled) override {
+        publishVideo_ = enabled;
+        return alive();
+    }
+
+    int joinChannel(const std::string& token, const std::optional<std::string>& channelId,
+                    const std::optional<std::string>& userId, const std::string& name,
+                    RtcJoinResult done) override {
+        if (shutDown_)
+            return kRtcErrNotReady;
+        if (token.empty())
+            return kRtcErrInvalidArgument;
+        codec_ = WebRtcPeer::codecAvailable(RtcCodec::H264) ? RtcCodec::H264 : RtcCodec::VP8;
+        if (!WebRtcPeer::codecAvailable(codec_))
+            return kRtcErrNoCodec;
+        if (inChannel_.exchange(true))
+            return kRtcErrRefused;
+        Json join = {{"type", "join"}, {"token", token}, {"name", name}};
+        if (channelId)
+            join["channel"] = *channelId;
+        if (userId)
+            join["user"] = *userId;
+        invokeOn(context_, [this, join = std::move(join), done = std::move(done)]() mutable {
+            startJoin(std::move(join), std::move(done));
+        });
+        return kRtcOk;
+    }
+
+    int pushExternalVideoFrame(const RtcVideoDataSample& sample, int) override {
+        if (shutDown_)
+            return kRtcErrNotReady;
+        if (!externalSource_ || !publishVideo_)
+            return kRtcErrRefused;
+        if (sample.format != 0 || sample.width <= 0 || sample.height <= 0)
+            return kRtcErrInvalidArgument;
+        const uint8_t* data = sample.pixelBuffer ? sample.pixelBuffer->data() : sample.data;
+        const int stride = sample.pixelBuffer ? sample.pixelBuffer->stride : sample.stride;
+        if (!data || stride < sample.width * 4 ||
+            (sample.pixelBuffer &&
+             sample.pixelBuffer->bytes.size() < static_cast<size_t>(stride) * sample.height))
+            return kRtcErrInvalidArgument;
+        std::lock_guard lock(peerMutex_);
+        if (!peer_)
+            return kRtcErrNotInChannel;
+        if (sample.width != peer_->config().width || sample.height != peer_->config().height)
+            return kRtcErrInvalidArgument;
+        return peer_->pushFrame(data, sample.width, sample.height, stride, sample.pixelBuffer)
+                   ? kRtcOk
+                   : kRtcErrNotInChannel;
+    }
+
+    int leaveChannel() override {
+        if (shutDown_)
+            return kRtcErrNotReady;
+        runSync([this] { teardownChannel(true); });
+        return kRtcOk;
+    }
+
+private:
+    int alive() const { return shutDown_ ? kRtcErrNotReady : kRtcOk; }
+
+    void runSync(const std::function<void()>& task) {
+        if (std::this_thread::get_id() == threadId_) {
+            task();
+            return;
+        }
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool finished = false;
+        invokeOn(context_, [&] {
+            task();
+            std::lock_guard lock(mutex);
+            finished = true;
+            cv.notify_one();
+        });
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [&] { return finished; });
+    }
+
+    // --- engine thread only ---
+
+    void startJoin(Json join, RtcJoinResult done) {
+        const uint64_t generation = ++generation_;
+        pendingJoin_ = std::move(done);
+        joinStarted_ = std::chrono::steady_clock::now();
+        joinMessage_ = std::move(join);
+        if (!session_ && !makeSession()) {
+            finishJoin(kRtcErrGatewayUnreachable, "", "");
+            return;
+        }
+        SoupMessage* message = soup_message_new("GET", httpUrl(config_.url).c_str());
+        if (!message) {
+            finishJoin(kRtcErrGatewayUnreachable, "", "");
+            return;
+        }
+        g_signal_connect(message, "accept-certificate", G_CALLBACK(acceptCertificate), this);
+        connecting_ = g_cancellable_new();
+        auto* context = new ConnectContext{this, generation};
+        soup_session_websocket_connect_async(session_, message, nullptr, nullptr,
+                                             G_PRIORITY_DEFAULT, connecting_, connected, context);
+        g_object_unref(message);
+        joinTimeout_ = g_timeout_source_new(kJoinTimeoutMs);
+        auto* timeoutContext = new ConnectContext{this, generation};
+        g_source_set_callback(
+            joinTimeout_,
+            [](gpointer data) -> gboolean {
+                auto* c = static_cast<ConnectContext*>(data);
+                if (c->engine->generation_ == c->generation && c->engine->pendingJoin_) {
+                    c->engine->finishJoin(kRtcErrJoinTimeout, "", "");
+                    c->engine->teardownChannel(true);
+                }
+                return G_SOURCE_REMOVE;
+            },
+            timeoutContext, [](gpointer data) { delete static_cast<ConnectContext*>(data); });
+        g_source_attach(joinTimeout_, context_);
+    }
+
+    bool makeSession() {
+        GUri* uri = g_uri_parse(httpUrl(config_.url).c_str(), G_URI_FLAGS_NONE, nullptr);
+        if (!uri)
+            return false;
+        host_ = g_uri_get_host(uri) ? g_uri_get_host(uri) : "";
+        const int port = g_uri_get_port(uri);
+        const bool tls = g_strcmp0(g_uri_get_scheme(uri), "https") == 0;
+        g_uri_unref(uri);
+        if (host_.empty())
+            return false;
+        gatewayPort_ = port > 0 ? port : (tls ? 443 : 80);
+        // The URL keeps the bare host; the connection goes where the deployment says it is.
+        GSocketConnectable* address = nullptr;
+        auto where = config_.connect.find(host_);
+        if (where != config_.connect.end()) {
+            address = g_network_address_parse(where->second.c_str(), gatewayPort_, nullptr);
+            if (!address)
+                return false;
+        }
+        session_ = soup_session_new_with_options("remote-connectable", address, nullptr);
+        if (address)
+            g_object_unref(address);
+        if (!config_.caCertificate.empty()) {
+            tlsDatabase_ = g_tls_file_database_new(config_.caCertificate.c_str(), nullptr);
+            if (tlsDatabase_)
+                soup_session_set_tls_database(session_, tlsDatabase_);
+        }
+        return true;
+    }
+
+    // The connection is made to the mapped address, so the identity check runs here against the
+    // bare host name and the trusted CA alone.
+    static gboolean acceptCertificate(SoupMessage*, GTlsCertificate* certificate,
+                                      GTlsCertificateFlags, gpointer self) {
+        auto* engine = static_cast<WebRtcEngine*>(self);
+        if (!engine->tlsDatabase_)
+            return FALSE;
+        GSocketConnectable* identity = g_network_address_new(
+            engine->host_.c_str(), static_cast<guint16>(engine->gatewayPort_));
+        GTlsCertificateFlags flags = g_tls_database_verify_chain(
+            engine->tlsDatabase_, certificate, G_TLS_DATABASE_PURPOSE_AUTHENTICATE_SERVER, identity,
+            nullptr, G_TLS_DATABASE_VERIFY_NONE, nullptr, nullptr);
+        g_object_unref(identity);
+        return flags == 0;
+    }
+
+    struct ConnectContext {
+        WebRtcEngine* engine;
+        uint64_t generation;
+    };
+
+    static void connected(GObject* source, GAsyncResult* result, gpointer data) {
+        std::unique_ptr<ConnectContext> c(static_cast<ConnectContext*>(data));
+        GError* error = nullptr;
+        SoupWebsocketConnection* socket =
+            soup_session_websocket_connect_finish(SOUP_SESSION(source), result, &error);
+        if (error)
+            g_error_free(error);
+        WebRtcEngine* engine = c->engine;
+        if (engine->generation_ != c->generation) {
+            if (socket) {
+                soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
+                g_object_unref(socket);
+            }
+            return;
+        }
+        g_clear_object(&engine->connecting_);
+        if (!socket) {
+            engine->finishJoin(kRtcErrGatewayUnreachable, "", "");
+            engine->teardownChannel(false);
+            return;
+        }
+        engine->socket_ = socket;
+        g_signal_connect(socket, "message", G_CALLBACK(onSocketMessage), engine);
+        g_signal_connect(socket, "closed", G_CALLBACK(onSocketClosed), engine);
+        engine->send(engine->joinMessage_);
+    }
+
+    void send(const Json& message) {
+        if (!socket_ || soup_websocket_connection_get_state(socket_) != SOUP_WEBSOCKET_STATE_OPEN)
+            return;
+        const std::string text = message.dump(-1, ' ', false, Json::error_handler_t::replace);
+        soup_websocket_connection_send_text(socket_, text.c_str());
+    }
+
+    static void onSocketMessage(SoupWebsocketConnection*, gint type, GBytes* bytes, gpointer self) {
+        if (type != SOUP_WEBSOCKET_DATA_TEXT)
+            return;
+        gsize size = 0;
+        const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+        auto message = parseJsonObject(std::string_view(data, size));
+        if (message)
+            static_cast<WebRtcEngine*>(self)->handle(*message);
+    }
+
+    static void onSocketClosed(SoupWebsocketConnection*, gpointer self) {
+        auto* engine = static_cast<WebRtcEngine*>(self);
+        if (engine->pendingJoin_)
+            engine->finishJoin(kRtcErrConnectionLost, "", "");
+        // The media connection cannot be renegotiated without signalling; it ends too.
+        engine->dropPeer();
+    }
+
+    void handle(const Json& message) {
+        const std::string type = jsonString(message, "type", "");
+        if (type == "joined") {
+            if (!pendingJoin_)
+                return;
+            channel_ = jsonString(message, "channel", "");
+            user_ = jsonString(message, "user", "");
+            if (!startPeer()) {
+                finishJoin(kRtcErrNoCodec, channel_, user_);
+                teardownChannel(true);
+                return;
+            }
+            finishJoin(kRtcOk, channel_, user_);
+        } else if (type == "answer") {
+            const std::string from = jsonString(message, "from", "");
+            {
+                std::lock_guard lock(delegateMutex_);
+                remoteUid_ = from;
+            }
+            if (peer_)
+                peer_->setRemoteDescription("answer", jsonString(message, "sdp", ""));
+        } else if (type == "ice") {
+            if (peer_)
+                peer_->addRemoteCandidate(static_cast<int>(jsonInteger(message, "mline", 0)),
+                                          jsonString(message, "candidate", ""));
+        } else if (type == "error") {
+            const int code = static_cast<int>(jsonInteger(message, "code", kRtcErrRefused));
+            if (pendingJoin_) {
+                finishJoin(code != 0 ? code : kRtcErrRefused, "", "");
+                teardownChannel(false);
+            } else {
+                dropPeer();
+            }
+        } else if (type == "bye") {
+            dropPeer();
+        }
+    }
+
+    bool startPeer() {
+        WebRtcPeerConfig config;
+        {
+            std::lock_guard lock(stateMutex_);
+            config.width = encoder_.width;
+            config.height = encoder_.height;
+            config.frameRate = encoder_.frameRate;
+            config.bitrateKbps = encoder_.bitrate;
+        }
+        config.codec = codec_;
+        config.offerer = true;
+        config.addLoopbackCandidate = WebRtcPeer::onlyLoopbackInterfaces();
+        const uint64_t generation = generation_;
+        WebRtcPeerCallbacks callbacks;
+        callbacks.onLocalDescription = [this, generation](const std::string& type,
+                                                          const std::string& sdp) {
+            invokeOn(context_, [this, generation, type, sdp] {
+                if (generation == generation_)
+                    send({{"type", type}, {"sdp", sdp}});
+            });
+        };
+        callbacks.onLocalCandidate = [this, generation](int mline, const std::string& candidate) {
+            invokeOn(context_, [this, generation, mline, candidate] {
+                if (generation == generation_)
+                    send({{"type", "ice"}, {"mline", mline}, {"candidate", candidate}});
+            });
+        };
+        callbacks.onRemoteFrame = [this](const uint8_t* data, int width, int height, int stride,
+                                         int64_t ptsMs) {
+            deliverRemote(data, width, height, stride, ptsMs);
+        };
+        auto peer = WebRtcPeer::create(config, std::move(callbacks));
+        if (!peer)
+            return false;
+        {
+            std::lock_guard lock(peerMutex_);
+            peer_ = std::move(peer);
+        }
+        return peer_->start();
+    }
+
+    // GStreamer's streaming thread: the engine's callback thread for remote samples.
+    void deliverRemote(const uint8_t* data, int width, int height, int stride, int64_t ptsMs) {
+        if (!subscribeVideo_ || !delegate_)
+            return;
+        std::lock_guard lock(delegateMutex_);
+        if (!observer_)
+            return;
+        RtcVideoDataSample sample;
+        sample.type = 2;
+        sample.format = 0;
+        sample.width = width;
+        sample.height = height;
+        sample.stride = stride;
+        sample.timeStampMs = ptsMs;
+        sample.data = data;
+        delegate_->onRemoteVideoSample(remoteUid_, 0, sample);
+    }
+
+    void finishJoin(int result, const std::string& channel, const std::string& user) {
+        if (joinTimeout_) {
+            g_source_destroy(joinTimeout_);
+            g_source_unref(joinTimeout_);
+            joinTimeout_ = nullptr;
+        }
+        RtcJoinResult done = std::move(pendingJoin_);
+        pendingJoin_ = nullptr;
+        if (result != kRtcOk)
+            inChannel_ = false;
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - joinStarted_)
+                                 .count();
+        if (done)
+            done(result, channel, user, static_cast<int>(elapsed));
+    }
+
+    void dropPeer() {
+        std::unique_ptr<WebRtcPeer> peer;
+        {
+            std::lock_guard lock(peerMutex_);
+            peer = std::move(peer_);
+        }
+        if (peer)
+            peer->stop(); // joins the streaming threads; the delegate is not called after this
+        {
+            std::lock_guard lock(delegateMutex_);
+            remoteUid_.clear();
+        }
+    }
+
+    // Ends the current channel: no pipeline, no socket and no pending callback remain.
+    void teardownChannel(bool sayGoodbye) {
+        ++generation_;
+        if (connecting_) {
+            g_cancellable_cancel(connecting_);
+            g_clear_object(&connecting_);
+        }
+        if (joinTimeout_) {
+            g_source_destroy(joinTimeout_);
+            g_source_unref(joinTimeout_);
+            joinTimeout_ = nullptr;
+        }
+        pendingJoin_ = nullptr;
+        dropPeer();
+        if (socket_) {
+            g_signal_handlers_disconnect_by_data(socket_, this);
+            if (soup_websocket_connection_get_state(socket_) == SOUP_WEBSOCKET_STATE_OPEN) {
+                if (sayGoodbye)
+                    send({{"type", "leave"}});
+                soup_websocket_connection_close(socket_, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
+                // Let the closing handshake finish so the socket is really gone afterwards.
+                const gint64 deadline = g_get_monotonic_time() + kCloseWaitMs * 1000;
+                while (soup_websocket_connection_get_state(socket_) !=
+                           SOUP_WEBSOCKET_STATE_CLOSED &&
+                       g_get_monotonic_time() < deadline) {
+                    if (!g_main_context_iteration(context_, FALSE))
+                        g_usleep(1000);
+                }
+            }
+            g_clear_object(&socket_);
+        }
+        channel_.clear();
+        user_.clear();
+        inChannel_ = false;
+    }
+
+    RtcGatewayConfig config_;
+    RtcEngineDelegate* delegate_;
+    GMainContext* context_ = nullptr;
+    GMainLoop* loop_ = nullptr;
+    std::thread thread_;
+    std::thread::id threadId_;
+    std::atomic<bool> shutDown_{false};
+
+    std::atomic<bool> subscribeVideo_{true};
+    std::atomic<bool> publishVideo_{false};
+    std::atomic<bool> externalSource_{false};
+    std::atomic<bool> inChannel_{false};
+    std::atomic<RtcCodec> codec_{RtcCodec::H264};
+    std::mutex stateMutex_;
+    RtcVideoEncoderConfiguration encoder_;
+
+    std::mutex delegateMutex_; // held while the delegate is called
+    bool observer_ = false;
+    std::string remoteUid_;
+
+    std::mutex peerMutex_; // guards the pointer for pushes from the camera queue
+    std::unique_ptr<WebRtcPeer> peer_;
+
+    // Engine thread only.
+    uint64_t generation_ = 0;
+    SoupSession* session_ = nullptr;
+    GTlsDatabase* tlsDatabase_ = nullptr;
+    std::string host_;
+    int gatewayPort_ = 0;
+    GCancellable* connecting_ = nullptr;
+    SoupWebsocketConnection* socket_ = nullptr;
+    GSource* joinTimeout_ = nullptr;
+    RtcJoinResult pendingJoin_;
+    Json joinMessage_;
+    std::chrono::steady_clock::time_point joinStarted_;
+    std::string channel_;
+    std::string user_;
+};
+
+WebRtcEngineFactory::WebRtcEngineFactory(RtcGatewayConfig config) : config_(std::move(config)) {
+    // A fixed threshold turns off glibc's dynamic one, which otherwise climbs past the frame size
+    // after the first frames are freed and leaves resident memory growing over join cycles.
+    static std::once_flag once;
+    std::call_once(once, [] { mallopt(M_MMAP_THRESHOLD, 256 * 1024); });
+}
+
+WebRtcEngineFactory::~WebRtcEngineFactory() {
+    destroy();
+}
+
+std::shared_ptr<RtcEngine> WebRtcEngineFactory::sharedInstance(RtcEngineDelegate* delegate) {
+    std::lock_guard lock(mutex_);
+    if (!instance_)
+        instance_ = std::make_shared<WebRtcEngine>(config_, delegate);
+    return instance_;
+}
+
+void WebRtcEngineFactory::destroy() {
+    std::shared_ptr<WebRtcEngine> instance;
+    {
+        std::lock_guard lock(mutex_);
+        instance = std::move(instance_);
+    }
+    if (instance)
+        instance->shutdown();
+}
+
+} // namespace zarvo

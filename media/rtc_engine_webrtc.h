@@ -1,0 +1,54 @@
+// The production RTC engine: WebRTC on GStreamer webrtcbin + libnice, with signalling over a
+// WebSocket to the service's RTC gateway (the protocol is described in devservice/rtc/PROTOCOL.md).
+// Each engine runs one thread ("zarvo.rtc") with its own GLib main context for signalling; the
+// media runs on GStreamer's threads, where remote samples reach the delegate.
+#pragma once
+
+#include "media/rtc_engine.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace zarvo {
+
+// Engine error codes, returned by the operations or reported by the join result.
+enum RtcErrorCode : int {
+    kRtcOk = 0,
+    kRtcErrInvalidArgument = 2,       // a malformed sample or an empty token
+    kRtcErrNotReady = 3,              // the engine has been destroyed
+    kRtcErrRefused = 5,               // already in a channel
+    kRtcErrNotInChannel = 7,          // a push while no media connection exists
+    kRtcErrGatewayUnreachable = 1001, // the WebSocket to the gateway could not be opened
+    kRtcErrJoinTimeout = 1002,        // the gateway did not answer the join in time
+    kRtcErrConnectionLost = 1003,     // the gateway closed the socket before the join was answered
+    kRtcErrNoCodec = 1004,            // neither H.264 nor VP8 can be encoded here
+};
+
+// Where the gateway is and how to reach it.
+struct RtcGatewayConfig {
+    std::string url;           // "wss://api.zarvo.test/rtc" (or "ws://" for tests)
+    std::string caCertificate; // PEM file to trust; empty: the system's trust store
+    // host → "127.0.0.1:PORT": where that host is really reached; the URL keeps the bare host.
+    std::map<std::string, std::string> connect;
+};
+
+class WebRtcEngine;
+
+class WebRtcEngineFactory final : public RtcEngineFactory {
+public:
+    explicit WebRtcEngineFactory(RtcGatewayConfig config);
+    ~WebRtcEngineFactory() override;
+
+    std::shared_ptr<RtcEngine> sharedInstance(RtcEngineDelegate* delegate) override;
+    // Leaves the channel, stops the pipeline, closes the socket and joins the engine's thread.
+    void destroy() override;
+
+private:
+    RtcGatewayConfig config_;
+    std::mutex mutex_;
+    std::shared_ptr<WebRtcEngine> instance_;
+};
+
+} // namespace zarvo

@@ -1,0 +1,347 @@
+// The production engine against the stand-in's gateway and AI participant over loopback: real
+// WebRTC media, synthetic camera frames in, edited frames back.
+#include "devservice/rtc/loopback_rtc_service.h"
+#include "media/rtc_engine_webrtc.h"
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+using namespace std::chrono_literals;
+using namespace zarvo;
+using zarvo::devservice::LoopbackRtcService;
+using zarvo::devservice::RtcCredentials;
+using zarvo::devservice::SessionMedia;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+std::string solidJpeg(uint8_t r, uint8_t g, uint8_t b) {
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 320, 180);
+    gdk_pixbuf_fill(pixbuf, (uint32_t(r) << 24) | (uint32_t(g) << 16) | (uint32_t(b) << 8));
+    gchar* buffer = nullptr;
+    gsize size = 0;
+    gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", nullptr, "quality", "90", nullptr);
+    std::string bytes(buffer, size);
+    g_free(buffer);
+    g_object_unref(pixbuf);
+    return bytes;
+}
+
+int countEntries(const char* dir) {
+    int n = 0;
+    if (DIR* d = opendir(dir)) {
+        while (readdir(d))
+            ++n;
+        closedir(d);
+    }
+    return n - 2;
+}
+int threadCount() {
+    return countEntries("/proc/self/task");
+}
+int fdCount() {
+    return countEntries("/proc/self/fd");
+}
+long residentKiB() {
+    std::ifstream statm("/proc/self/statm");
+    long size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+struct Average {
+    double b = 0, g = 0, r = 0;
+};
+
+// Records remote frames as the bridge would see them.
+class RecordingDelegate final : public RtcEngineDelegate {
+public:
+    bool onRemoteVideoSample(const std::string& uid, int, const RtcVideoDataSample& s) override {
+        std::lock_guard lock(mutex);
+        ++frames;
+        lastUid = uid;
+        if (s.width != 1280 || s.height != 720 || !s.data)
+            ++malformed;
+        // The mean colour of a sparse grid: enough to tell the edits apart.
+        Average a;
+        int n = 0;
+        for (int y = 0; y < s.height; y += 36)
+            for (int x = 0; x < s.width; x += 64, ++n) {
+                const uint8_t* p = s.data + static_cast<size_t>(y) * s.stride + x * 4;
+                a.b += p[0];
+                a.g += p[1];
+                a.r += p[2];
+            }
+        last = {a.b / n, a.g / n, a.r / n};
+        changed.notify_all();
+        return false;
+    }
+    bool onCaptureVideoSample(int, const RtcVideoDataSample&) override { return false; }
+    int onGetVideoFormatPreference() override { return 0; }
+
+    int64_t count() {
+        std::lock_guard lock(mutex);
+        return frames;
+    }
+    bool waitForFrames(int64_t n, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return frames >= n; });
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    int64_t frames = 0;
+    int64_t malformed = 0;
+    std::string lastUid;
+    Average last;
+};
+
+// Pushes a moving synthetic picture at 25 fps, as the camera queue does.
+class SyntheticCamera {
+public:
+    explicit SyntheticCamera(std::shared_ptr<RtcEngine> engine) : engine_(std::move(engine)) {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~SyntheticCamera() {
+        stop_ = true;
+        thread_.join();
+    }
+    int64_t accepted() const { return accepted_; }
+
+private:
+    void run() {
+        auto next = std::chrono::steady_clock::now();
+        int64_t n = 0;
+        while (!stop_) {
+            auto buffer = std::make_shared<PixelBuffer>();
+            buffer->width = 1280;
+            buffer->height = 720;
+            buffer->stride = 1280 * 4;
+            buffer->bytes.resize(1280 * 720 * 4);
+            for (int y = 0; y < 720; ++y)
+                for (int x = 0; x < 1280; ++x) {
+                    uint8_t* p = buffer->data() + (y * 1280 + x) * 4;
+                    const uint8_t v = static_cast<uint8_t>(96 + ((x + n * 8) % 64));
+                    p[0] = p[1] = p[2] = v;
+                    p[3] = 255;
+                }
+            RtcVideoDataSample sample;
+            sample.pixelBuffer = buffer;
+            sample.width = 1280;
+            sample.height = 720;
+            sample.stride = buffer->stride;
+            sample.timeStampMs = n * 40;
+            if (engine_->pushExternalVideoFrame(sample, 0) == 0)
+                ++accepted_;
+            ++n;
+            next += 40ms;
+            std::this_thread::sleep_until(next);
+        }
+    }
+    std::shared_ptr<RtcEngine> engine_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int64_t> accepted_{0};
+};
+
+class RtcEngineLoopbackTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SessionMedia media;
+        media.sessionId = "S1";
+        media.state = "CREATED";
+        media.channelId = "ch-1";
+        media.clientUserId = "client-7";
+        media.renderUid = "render-9";
+        media.editingType = "subject_replacement";
+        media.referenceJpeg = solidJpeg(230, 30, 30);
+        service.addSession(media, {"tok-1", "ch-1", "client-7"});
+        RtcGatewayConfig config;
+        // The URL keeps the bare host; the connect map says where it really is.
+        config.url = "ws://rtc.zarvo.test/rtc";
+        config.connect["rtc.zarvo.test"] = "127.0.0.1:" + std::to_string(service.port());
+        factory = std::make_unique<WebRtcEngineFactory>(config);
+    }
+
+    // The bridge's calls in its order; answers the join result.
+    std::shared_ptr<RtcEngine> join(const std::string& token, int* result,
+                                    std::optional<std::string> channel = "ch-1",
+                                    std::optional<std::string> user = "client-7") {
+        auto engine = factory->sharedInstance(&delegate);
+        EXPECT_EQ(engine->publishLocalAudioStream(false), 0);
+        EXPECT_EQ(engine->setDefaultSubscribeAllRemoteAudioStreams(false), 0);
+        EXPECT_EQ(engine->setDefaultSubscribeAllRemoteVideoStreams(true), 0);
+        EXPECT_EQ(engine->setVideoEncoderConfiguration({1280, 720, 25, 0}), 0);
+        EXPECT_EQ(engine->setExternalVideoSource(true, 0, 2), 0);
+        EXPECT_EQ(engine->registerVideoSampleObserver(), 0);
+        EXPECT_EQ(engine->publishLocalVideoStream(true), 0);
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+        const int accepted =
+            engine->joinChannel(token, channel, user, "Zarvo",
+                                [&](int r, const std::string& ch, const std::string& uid, int) {
+                                    std::lock_guard lock(mutex);
+                                    *result = r;
+                                    joinedChannel = ch;
+                                    joinedUser = uid;
+                                    done = true;
+                                    cv.notify_one();
+                                });
+        EXPECT_EQ(accepted, 0);
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(cv.wait_for(lock, 15s, [&] { return done; }));
+        return engine;
+    }
+
+    void release(std::shared_ptr<RtcEngine>& engine) {
+        engine->unregisterVideoSampleObserver();
+        engine->leaveChannel();
+        engine.reset();
+        factory->destroy();
+    }
+
+    LoopbackRtcService service;
+    std::unique_ptr<WebRtcEngineFactory> factory;
+    RecordingDelegate delegate;
+    std::string joinedChannel, joinedUser;
+};
+
+TEST_F(RtcEngineLoopbackTest, EditedVideoFlowsBackAndFollowsASwitch) {
+    int result = -1;
+    auto engine = join("tok-1", &result);
+    ASSERT_EQ(result, 0);
+    EXPECT_EQ(joinedChannel, "ch-1");
+    EXPECT_EQ(joinedUser, "client-7");
+    {
+        SyntheticCamera camera(engine);
+        ASSERT_TRUE(delegate.waitForFrames(1, 20s)) << "no edited frame arrived";
+        EXPECT_TRUE(service.videoFlowing("S1"));
+
+        // A steady stream for 10 s: at least 20 frames a second.
+        const int64_t start = delegate.count();
+        std::this_thread::sleep_for(10s);
+        const int64_t frames = delegate.count() - start;
+        EXPECT_GE(frames, kSanitized ? 100 : 200) << frames << " frames in 10 s";
+        {
+            std::lock_guard lock(delegate.mutex);
+            EXPECT_EQ(delegate.lastUid, "render-9");
+            EXPECT_EQ(delegate.malformed, 0);
+            // Grey camera blended with a red reference: red dominates.
+            EXPECT_GT(delegate.last.r, delegate.last.b + 40);
+        }
+
+        // Switch to background replacement with a blue reference: the backdrop turns blue.
+        service.switchSession("S1", "background_replacement", solidJpeg(20, 40, 220), 2);
+        const int64_t beforeSwitch = delegate.count();
+        ASSERT_TRUE(delegate.waitForFrames(beforeSwitch + 25, 10s));
+        std::lock_guard lock(delegate.mutex);
+        EXPECT_GT(delegate.last.b, delegate.last.r + 40);
+        EXPECT_TRUE(service.switchFailures().empty());
+    }
+    release(engine);
+    EXPECT_EQ(service.connectionCount(), 0u);
+}
+
+TEST_F(RtcEngineLoopbackTest, JoinWithUnknownTokenReportsTheGatewayCode) {
+    int result = -1;
+    auto engine = join("wrong-token", &result);
+    EXPECT_EQ(result, 110);
+    // Refused joins leave the engine free for another attempt.
+    int second = -1;
+    auto again = join("tok-1", &second);
+    EXPECT_EQ(second, 0);
+    release(again);
+    engine.reset();
+}
+
+TEST_F(RtcEngineLoopbackTest, JoinWithoutChannelOrUserStillJoins) {
+    int result = -1;
+    auto engine = join("tok-1", &result, std::nullopt, std::nullopt);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(joinedChannel, "ch-1");
+    EXPECT_EQ(joinedUser, "client-7");
+    release(engine);
+}
+
+TEST_F(RtcEngineLoopbackTest, UnreachableGatewayFailsTheJoinResult) {
+    RtcGatewayConfig config;
+    config.url = "ws://rtc.zarvo.test/rtc";
+    config.connect["rtc.zarvo.test"] = "127.0.0.1:1"; // nothing listens there
+    factory = std::make_unique<WebRtcEngineFactory>(config);
+    int result = -1;
+    auto engine = join("tok-1", &result);
+    EXPECT_EQ(result, kRtcErrGatewayUnreachable);
+    release(engine);
+}
+
+TEST_F(RtcEngineLoopbackTest, PushesOutsideAChannelAreRefused) {
+    auto engine = factory->sharedInstance(&delegate);
+    engine->setExternalVideoSource(true, 0, 2);
+    engine->publishLocalVideoStream(true);
+    auto buffer = std::make_shared<PixelBuffer>();
+    buffer->width = 1280;
+    buffer->height = 720;
+    buffer->stride = 1280 * 4;
+    buffer->bytes.resize(1280 * 720 * 4);
+    RtcVideoDataSample sample{buffer, 2, 0, 1280, 720, 1280 * 4, 0, nullptr};
+    EXPECT_EQ(engine->pushExternalVideoFrame(sample, 0), kRtcErrNotInChannel);
+    sample.stride = 100; // shorter than a row
+    EXPECT_EQ(engine->pushExternalVideoFrame(sample, 0), kRtcErrInvalidArgument);
+    factory->destroy();
+    EXPECT_EQ(engine->pushExternalVideoFrame(sample, 0), kRtcErrNotReady);
+    int result = 0;
+    EXPECT_EQ(engine->joinChannel("tok-1", std::nullopt, std::nullopt, "Zarvo",
+                                  [&](int r, auto&, auto&, int) { result = r; }),
+              kRtcErrNotReady);
+}
+
+// Join, stream, leave and destroy five times in one process: each join works, and threads, file
+// descriptors and resident memory come back to a bounded level.
+TEST_F(RtcEngineLoopbackTest, RepeatedJoinAndLeaveReleaseEverything) {
+    int baselineThreads = 0, baselineFds = 0;
+    long afterFirst = 0;
+    for (int cycle = 0; cycle < 5; ++cycle) {
+        int result = -1;
+        auto engine = join("tok-1", &result);
+        ASSERT_EQ(result, 0) << "cycle " << cycle;
+        {
+            SyntheticCamera camera(engine);
+            const int64_t before = delegate.count();
+            ASSERT_TRUE(delegate.waitForFrames(before + 25, 20s)) << "cycle " << cycle;
+        }
+        release(engine);
+        // The gateway side lets go of the connection shortly after the socket closes.
+        for (int i = 0; i < 200 && service.connectionCount() > 0; ++i)
+            std::this_thread::sleep_for(10ms);
+        if (cycle == 0) {
+            baselineThreads = threadCount();
+            baselineFds = fdCount();
+            afterFirst = residentKiB();
+        } else {
+            // GStreamer keeps a few pooled threads; the bound is that they do not accumulate.
+            EXPECT_LE(threadCount(), baselineThreads + 4) << "cycle " << cycle;
+            EXPECT_LE(fdCount(), baselineFds + 2) << "cycle " << cycle;
+        }
+    }
+    const long growthKiB = residentKiB() - afterFirst;
+    if (!kSanitized)
+        EXPECT_LT(growthKiB, 40 * 1024) << "resident memory grew by " << growthKiB << " KiB";
+}
+
+} // namespace
