@@ -53,8 +53,17 @@ bool normalizeFrame(const uint8_t* source, int sourceWidth, int sourceHeight, in
     uint8_t* fitted = out + size_t(rect.y) * stride + size_t(rect.x) * 4;
     if (rect.width == sourceWidth && rect.height == sourceHeight)
         return libyuv::ARGBCopy(source, sourceStride, fitted, stride, rect.width, rect.height) == 0;
-    return libyuv::ARGBScale(source, sourceStride, sourceWidth, sourceHeight, fitted, stride,
-                             rect.width, rect.height, libyuv::kFilterBilinear) == 0;
+    if (libyuv::ARGBScale(source, sourceStride, sourceWidth, sourceHeight, fitted, stride,
+                          rect.width, rect.height, libyuv::kFilterBilinear) != 0)
+        return false;
+    // The SIMD filters weigh by 127/128 and so lose up to two levels, alpha included; the frame is
+    // composited over opaque black, so it must come out opaque.
+    for (int row = 0; row < rect.height; ++row) {
+        auto* pixel = reinterpret_cast<uint32_t*>(fitted + size_t(row) * stride);
+        for (int column = 0; column < rect.width; ++column)
+            pixel[column] |= 0xFF000000u;
+    }
+    return true;
 }
 
 } // namespace zarvo
