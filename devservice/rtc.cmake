@@ -11,3 +11,5 @@ target_link_libraries(zarvo_devservice_rtc PUBLIC zarvo_rtc zarvo_foundation
 add_library(zarvo_devservice_rtc_loopback STATIC rtc/loopback_rtc_service.cpp)
 target_link_libraries(zarvo_devservice_rtc_loopback PUBLIC zarvo_devservice_rtc
   PRIVATE PkgConfig::ZARVO_DEVSERVICE_RTC_DEPS)
+# The edits touch every pixel of every frame; even a debug build must keep up with 25 fps.
+set_source_files_properties(rtc/ai_edit.cpp PROPERTIES COMPILE_OPTIONS "-O2")

@@ -221,6 +221,8 @@ bool WebRtcPeer::build() {
                     g_error_free(err);
                 static_cast<WebRtcPeer*>(self)->fail(reason);
             }
+            // A dropped message belongs to the handler.
+            gst_message_unref(message);
             return GST_BUS_DROP;
         },
         this, nullptr);

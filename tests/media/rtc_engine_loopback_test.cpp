@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -133,13 +134,15 @@ private:
             buffer->height = 720;
             buffer->stride = 1280 * 4;
             buffer->bytes.resize(1280 * 720 * 4);
+            // Grey bars that move sideways by 8 pixels a frame.
+            std::vector<uint8_t> row(1280 * 4);
+            for (int x = 0; x < 1280; ++x) {
+                const uint8_t v = static_cast<uint8_t>(96 + ((x + n * 8) % 64));
+                row[x * 4] = row[x * 4 + 1] = row[x * 4 + 2] = v;
+                row[x * 4 + 3] = 255;
+            }
             for (int y = 0; y < 720; ++y)
-                for (int x = 0; x < 1280; ++x) {
-                    uint8_t* p = buffer->data() + (y * 1280 + x) * 4;
-                    const uint8_t v = static_cast<uint8_t>(96 + ((x + n * 8) % 64));
-                    p[0] = p[1] = p[2] = v;
-                    p[3] = 255;
-                }
+                std::memcpy(buffer->data() + y * buffer->stride, row.data(), row.size());
             RtcVideoDataSample sample;
             sample.pixelBuffer = buffer;
             sample.width = 1280;
@@ -301,7 +304,9 @@ TEST_F(RtcEngineLoopbackTest, PushesOutsideAChannelAreRefused) {
     buffer->bytes.resize(1280 * 720 * 4);
     RtcVideoDataSample sample{buffer, 2, 0, 1280, 720, 1280 * 4, 0, nullptr};
     EXPECT_EQ(engine->pushExternalVideoFrame(sample, 0), kRtcErrNotInChannel);
-    sample.stride = 100; // shorter than a row
+    auto truncated = std::make_shared<PixelBuffer>(*buffer);
+    truncated->bytes.resize(1280 * 4 * 10); // ten rows where 720 are promised
+    sample.pixelBuffer = truncated;
     EXPECT_EQ(engine->pushExternalVideoFrame(sample, 0), kRtcErrInvalidArgument);
     factory->destroy();
     EXPECT_EQ(engine->pushExternalVideoFrame(sample, 0), kRtcErrNotReady);
