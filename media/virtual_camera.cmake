@@ -1,0 +1,6 @@
+# The virtual-camera output and the camera setup dialog; the frame pipe format and the loopback
+# device lookup come from the sender's core.
+add_library(zarvo_virtual_camera STATIC
+  ${CMAKE_CURRENT_SOURCE_DIR}/virtual_camera.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/camera_setup_dialog.cpp)
+target_link_libraries(zarvo_virtual_camera PUBLIC zarvo_media zarvo_pixelfeed_core yuv)

@@ -1,0 +1,456 @@
+#include "media/virtual_camera.h"
+
+#include "foundation/serial_queue.h"
+#include "pixelfeed/pixelfeed.h"
+#include "pixelfeed/v4l2_device.h"
+
+#include <libyuv/convert_from_argb.h>
+#include <libyuv/planar_functions.h>
+#include <libyuv/scale_argb.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <condition_variable>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace zarvo {
+
+namespace {
+
+constexpr int kWidth = pixelfeed::kWidth;
+constexpr int kHeight = pixelfeed::kHeight;
+constexpr size_t kFrameBytes = pixelfeed::kFrameBytes;
+constexpr Duration kTick = milliseconds(40);
+constexpr Duration kFreshness = seconds(1.0);
+constexpr Duration kBackOff = seconds(10.0);
+constexpr Duration kWriteLimit = seconds(0.5);
+constexpr Duration kWritableWait = milliseconds(20);
+
+class ThreadWorker final : public VirtualCameraWorker {
+public:
+    ThreadWorker() : queue_("zarvo.virtual-camera"), timerThread_([this] { runTimers(); }) {}
+    ~ThreadWorker() override {
+        {
+            std::lock_guard guard(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        timerThread_.join();
+    }
+
+    void async(Task task) override { queue_.async(std::move(task)); }
+    void sync(const Task& task) override { queue_.sync(task); }
+
+    TimerHandle repeating(Duration interval, Task task) override {
+        auto state = std::make_shared<TimerState>();
+        {
+            std::lock_guard guard(mutex_);
+            timers_.push_back({state, std::max(interval, Duration(1)),
+                               std::chrono::steady_clock::now(),
+                               std::make_shared<Task>(std::move(task)),
+                               std::make_shared<std::atomic<bool>>(false)});
+        }
+        wake_.notify_all();
+        return TimerHandle(state);
+    }
+
+private:
+    struct Timer {
+        std::shared_ptr<TimerState> state;
+        Duration interval;
+        std::chrono::steady_clock::time_point next;
+        std::shared_ptr<Task> task;
+        std::shared_ptr<std::atomic<bool>> pending; // a fire waits on the queue or runs
+    };
+
+    void runTimers() {
+        std::unique_lock guard(mutex_);
+        while (!stopping_) {
+            std::erase_if(timers_, [](const Timer& t) { return t.state->cancelled.load(); });
+            if (timers_.empty()) {
+                // Cancellation does not wake us; look again now and then.
+                wake_.wait_for(guard, std::chrono::milliseconds(100));
+                continue;
+            }
+            auto due =
+                std::min_element(timers_.begin(), timers_.end(),
+                                 [](const Timer& a, const Timer& b) { return a.next < b.next; })
+                    ->next;
+            if (std::chrono::steady_clock::now() < due) {
+                wake_.wait_until(guard, due);
+                continue;
+            }
+            auto now = std::chrono::steady_clock::now();
+            for (auto& timer : timers_) {
+                if (timer.next > now)
+                    continue;
+                if (!timer.pending->exchange(true)) {
+                    queue_.async([state = timer.state, task = timer.task, pending = timer.pending] {
+                        pending->store(false);
+                        if (!state->cancelled)
+                            (*task)();
+                    });
+                }
+                // Stay on the grid; fires missed while the worker was busy are merged.
+                timer.next += timer.interval;
+                if (timer.next <= now)
+                    timer.next += ((now - timer.next) / timer.interval + 1) * timer.interval;
+            }
+        }
+    }
+
+    SerialQueue queue_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<Timer> timers_;
+    bool stopping_ = false;
+    std::thread timerThread_;
+};
+
+class ProcessLauncher final : public FrameSenderLauncher {
+public:
+    Result<FrameSenderChild> launch(const std::filesystem::path& executable,
+                                    const std::vector<std::string>& arguments,
+                                    FrameSenderEvents events) override {
+        int in[2], err[2];
+        if (::pipe2(in, O_CLOEXEC) != 0)
+            return unexpected(Error{std::strerror(errno), errno});
+        if (::pipe2(err, O_CLOEXEC) != 0) {
+            int code = errno;
+            ::close(in[0]);
+            ::close(in[1]);
+            return unexpected(Error{std::strerror(code), code});
+        }
+        std::vector<char*> argv;
+        std::string exe = executable.string();
+        argv.push_back(exe.data());
+        for (const auto& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+        // The sender must not inherit our ignored SIGPIPE or blocked signals.
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t defaults, none;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        sigaddset(&defaults, SIGTERM);
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        pid_t pid = -1;
+        int failed = posix_spawn(&pid, exe.c_str(), &actions, &attributes, argv.data(), environ);
+        posix_spawnattr_destroy(&attributes);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        ::close(err[1]);
+        if (failed) {
+            ::close(in[1]);
+            ::close(err[0]);
+            return unexpected(Error{exe + ": " + std::strerror(failed), failed});
+        }
+        // Detached: at quit the sender outlives us on purpose (it keeps the device black).
+        std::thread([pid, fd = err[0], events = std::move(events)] {
+            char buffer[4096];
+            for (;;) {
+                ssize_t n = ::read(fd, buffer, sizeof buffer);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                if (events.errorOutput)
+                    events.errorOutput(std::string(buffer, size_t(n)));
+            }
+            ::close(fd);
+            int status;
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            if (events.exited)
+                events.exited();
+        }).detach();
+        return FrameSenderChild{pid, in[1]};
+    }
+};
+
+// Invalid UTF-8 becomes U+FFFD, so a garbled line is still searched as text.
+std::string repairUtf8(const std::string& bytes) {
+    std::string out;
+    size_t i = 0;
+    while (i < bytes.size()) {
+        unsigned char c = static_cast<unsigned char>(bytes[i]);
+        size_t length = c < 0x80           ? 1
+                        : (c >> 5) == 0x6  ? 2
+                        : (c >> 4) == 0xE  ? 3
+                        : (c >> 3) == 0x1E ? 4
+                                           : 0;
+        bool valid = length > 0 && i + length <= bytes.size();
+        for (size_t k = 1; valid && k < length; ++k)
+            valid = (static_cast<unsigned char>(bytes[i + k]) & 0xC0) == 0x80;
+        if (valid) {
+            out.append(bytes, i, length);
+            i += length;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+std::unique_ptr<VirtualCameraWorker> makeVirtualCameraWorker() {
+    return std::make_unique<ThreadWorker>();
+}
+
+std::shared_ptr<FrameSenderLauncher> makeProcessFrameSenderLauncher() {
+    return std::make_shared<ProcessLauncher>();
+}
+
+std::filesystem::path frameSenderBesideSelf() {
+    std::error_code error;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return (error ? std::filesystem::path() : self.parent_path()) / "pixelfeed";
+}
+
+void drawVirtualCameraFrame(const Picture* picture, uint8_t* rgba) {
+    constexpr int stride = kWidth * 4;
+    // Opaque black: bytes 0,0,0,255 are the little-endian word 0xFF000000.
+    libyuv::ARGBRect(rgba, stride, 0, 0, kWidth, kHeight, 0xFF000000u);
+    if (!picture || picture->width() <= 0 || picture->height() <= 0)
+        return;
+    double scale = std::min(double(kWidth) / picture->width(), double(kHeight) / picture->height());
+    int width = std::clamp(int(std::lround(picture->width() * scale)), 1, kWidth);
+    int height = std::clamp(int(std::lround(picture->height() * scale)), 1, kHeight);
+    int x = (kWidth - width) / 2;
+    int y = (kHeight - height) / 2;
+    uint8_t* origin = rgba + size_t(y) * stride + size_t(x) * 4;
+    libyuv::ARGBScale(picture->data(), picture->stride(), picture->width(), picture->height(),
+                      origin, stride, width, height, libyuv::kFilterBilinear);
+    // BGRA → RGBA in place; drawn over opaque black a premultiplied pixel keeps its colour and
+    // becomes opaque.
+    libyuv::ARGBToABGR(origin, stride, origin, stride, width, height);
+    for (int row = 0; row < height; ++row) {
+        uint8_t* p = origin + size_t(row) * stride + 3;
+        for (int column = 0; column < width; ++column, p += 4)
+            *p = 255;
+    }
+}
+
+BoundedWriteHooks realBoundedWriteHooks() {
+    return {[] { return Duration(std::chrono::steady_clock::now().time_since_epoch()); },
+            [](int fd, Duration limit) {
+                pollfd p{fd, POLLOUT, 0};
+                int ms = int(std::chrono::duration_cast<std::chrono::milliseconds>(limit).count());
+                int n = ::poll(&p, 1, std::max(ms, 0));
+                return n > 0;
+            }};
+}
+
+bool writeBounded(int fd, const uint8_t* data, size_t n, Duration limit,
+                  const BoundedWriteHooks& hooks) {
+    const Duration deadline = hooks.clock() + limit;
+    size_t done = 0;
+    while (done < n && hooks.clock() < deadline) {
+        ssize_t written = ::write(fd, data + done, n - done);
+        if (written > 0) {
+            done += size_t(written);
+            continue;
+        }
+        if (written == 0)
+            return false;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return false;
+        hooks.waitWritable(fd, std::min(kWritableWait, deadline - hooks.clock()));
+    }
+    return done == n;
+}
+
+VirtualCamera::VirtualCamera(Loop& main, Options options)
+    : main_(main), executable_(options.executable.empty() ? frameSenderBesideSelf()
+                                                          : std::move(options.executable)),
+      launcher_(options.launcher ? std::move(options.launcher) : makeProcessFrameSenderLauncher()),
+      worker_(options.worker ? std::move(options.worker) : makeVirtualCameraWorker()),
+      writeHooks_(options.writeHooks.clock ? std::move(options.writeHooks)
+                                           : realBoundedWriteHooks()) {
+    if (!writeHooks_.waitWritable)
+        writeHooks_.waitWritable = realBoundedWriteHooks().waitWritable;
+}
+
+VirtualCamera::~VirtualCamera() {
+    alive_.reset();
+    cancelTimer();
+    worker_->sync([this] { closeInput(); });
+    worker_.reset();
+}
+
+void VirtualCamera::submit(PicturePtr picture) {
+    bool wasPending;
+    {
+        std::lock_guard guard(lock_);
+        latest_ = std::move(picture);
+        updated_ = main_.uptime();
+        wasPending = startCheckPending_;
+        startCheckPending_ = true;
+    }
+    if (wasPending)
+        return;
+    main_.post([this, alive = std::weak_ptr<int>(alive_)] {
+        if (!alive.lock())
+            return;
+        {
+            std::lock_guard guard(lock_);
+            startCheckPending_ = false;
+        }
+        if (!process_ && main_.uptime() >= retryAfter_)
+            start();
+    });
+}
+
+void VirtualCamera::clear() {
+    {
+        std::lock_guard guard(lock_);
+        latest_.reset();
+        updated_.reset();
+    }
+    if (!process_ && main_.uptime() >= retryAfter_)
+        start();
+}
+
+void VirtualCamera::shutdown() {
+    worker_->sync([this] {
+        writeFrame(false);
+        cancelTimer();
+        closeInput();
+    });
+}
+
+std::optional<std::string> VirtualCamera::availableDeviceName(const std::filesystem::path& sysfs) {
+    if (pixelfeed::findDeviceByLabel("VirtualCamera4Mac", {sysfs, "/dev"}))
+        return std::string("VirtualCamera4Mac");
+    return std::nullopt;
+}
+
+void VirtualCamera::start() {
+    uint64_t child = ++launches_;
+    std::weak_ptr<int> alive = alive_;
+    Loop* main = &main_;
+    FrameSenderEvents events;
+    events.errorOutput = [this, main, alive, child](std::string bytes) {
+        main->post([this, alive, child, bytes = std::move(bytes)] {
+            if (alive.lock())
+                handleErrorOutput(child, bytes);
+        });
+    };
+    events.exited = [this, main, alive, child] {
+        main->post([this, alive, child] {
+            if (alive.lock())
+                handleExit(child);
+        });
+    };
+    auto launched = launcher_->launch(executable_, {"--virtualcamera4mac"}, std::move(events));
+    if (!launched) {
+        report(kStatusLaunchFailed);
+        return;
+    }
+    process_ = child;
+    errorLineBuffer_.clear();
+    int fd = launched->input;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    // A write to a sender that died must fail, not end the application.
+    std::signal(SIGPIPE, SIG_IGN);
+    worker_->async([this, fd] {
+        closeInput();
+        input_ = fd;
+    });
+    std::lock_guard guard(timerMutex_);
+    timer_ = worker_->repeating(kTick, [this] { writeFrame(true); });
+}
+
+void VirtualCamera::writeFrame(bool reportFailure) {
+    PicturePtr picture;
+    {
+        std::lock_guard guard(lock_);
+        if (latest_ && updated_ && main_.uptime() - *updated_ < kFreshness)
+            picture = latest_;
+    }
+    packet_.resize(4 + kFrameBytes);
+    uint32_t length = uint32_t(kFrameBytes);
+    for (int i = 0; i < 4; ++i)
+        packet_[size_t(i)] = uint8_t(length >> (8 * i));
+    drawVirtualCameraFrame(picture.get(), packet_.data() + 4);
+    if (input_ < 0)
+        return;
+    if (writeBounded(input_, packet_.data(), packet_.size(), kWriteLimit, writeHooks_))
+        return;
+    if (!reportFailure)
+        return;
+    cancelTimer();
+    closeInput();
+    main_.post([this, alive = std::weak_ptr<int>(alive_)] {
+        if (alive.lock())
+            report(kStatusBroken);
+    });
+}
+
+void VirtualCamera::report(const std::string& text) {
+    if (onStatus)
+        onStatus(text);
+}
+
+void VirtualCamera::handleErrorOutput(uint64_t child, const std::string& bytes) {
+    if (process_ != child)
+        return;
+    // Lines are kept whole across reads, so a status line split by the pipe is still seen.
+    errorLineBuffer_ += bytes;
+    size_t end;
+    while ((end = errorLineBuffer_.find('\n')) != std::string::npos) {
+        std::string line = repairUtf8(errorLineBuffer_.substr(0, end));
+        errorLineBuffer_.erase(0, end + 1);
+        if (line.empty())
+            continue;
+        if (line.find("\"ready\"") != std::string::npos)
+            report(kStatusReady);
+        else if (line.find("\"error\"") != std::string::npos)
+            report(kStatusUnavailable);
+    }
+}
+
+void VirtualCamera::handleExit(uint64_t child) {
+    if (process_ != child)
+        return;
+    cancelTimer();
+    process_.reset();
+    retryAfter_ = main_.uptime() + kBackOff;
+    report(kStatusStopped);
+}
+
+void VirtualCamera::cancelTimer() {
+    std::lock_guard guard(timerMutex_);
+    timer_.cancel();
+}
+
+void VirtualCamera::closeInput() {
+    if (input_ >= 0)
+        ::close(input_);
+    input_ = -1;
+}
+
+} // namespace zarvo

@@ -1,0 +1,150 @@
+// The virtual-camera output: keeps the newest edited picture and, every 40 ms on its own worker,
+// writes it (black once it is 1 s old) as a raw RGBA frame to the pixelfeed sender's standard
+// input. Starts the sender lazily, restarts it after a 10 s back-off, and reports its state as
+// short Chinese status texts on the main thread.
+#pragma once
+
+#include "app/session_video.h"
+#include "foundation/loop.h"
+#include "foundation/result.h"
+#include "media/picture.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace zarvo {
+
+// Where the frame tick runs: a serial worker with a repeating timer.
+class VirtualCameraWorker {
+public:
+    virtual ~VirtualCameraWorker() = default;
+    virtual void async(Task task) = 0;
+    // Runs task on the worker and waits for it.
+    virtual void sync(const Task& task) = 0;
+    // First fire at once, then every interval on a fixed grid; a fire that comes due while the
+    // previous one still runs is merged, never queued.
+    virtual TimerHandle repeating(Duration interval, Task task) = 0;
+};
+
+// The production worker: a serial queue "zarvo.virtual-camera" and a timer thread that feeds it.
+std::unique_ptr<VirtualCameraWorker> makeVirtualCameraWorker();
+
+// What a started sender gives back: the write end of its standard input (ours to close).
+struct FrameSenderChild {
+    pid_t pid = -1;
+    int input = -1;
+};
+
+// Both may be called on any thread; the output hops to the main thread itself.
+struct FrameSenderEvents {
+    std::function<void(std::string bytes)> errorOutput; // standard-error bytes as they come
+    std::function<void()> exited; // after the error stream ended and the child was reaped
+};
+
+class FrameSenderLauncher {
+public:
+    virtual ~FrameSenderLauncher() = default;
+    virtual Result<FrameSenderChild> launch(const std::filesystem::path& executable,
+                                            const std::vector<std::string>& arguments,
+                                            FrameSenderEvents events) = 0;
+};
+
+// posix_spawn with pipes; a small watcher thread per child reads its standard error and reaps it.
+std::shared_ptr<FrameSenderLauncher> makeProcessFrameSenderLauncher();
+
+// "pixelfeed" in the folder of our own executable.
+std::filesystem::path frameSenderBesideSelf();
+
+// Draws a picture aspect-fitted and centred on opaque black into a 1280 × 720 RGBA frame
+// (5120 bytes a row); no picture gives opaque black.
+void drawVirtualCameraFrame(const Picture* picture, uint8_t* rgba);
+
+// Writes all n bytes to a non-blocking descriptor before `limit` passes, waiting up to 20 ms at a
+// time for it to become writable. False on any error or when time runs out.
+struct BoundedWriteHooks {
+    std::function<Duration()> clock;                    // monotonic
+    std::function<bool(int fd, Duration)> waitWritable; // false: not writable in time or failed
+};
+BoundedWriteHooks realBoundedWriteHooks();
+bool writeBounded(int fd, const uint8_t* data, size_t n, Duration limit,
+                  const BoundedWriteHooks& hooks);
+
+class VirtualCamera final : public SessionOutput {
+public:
+    struct Options {
+        std::filesystem::path executable;              // default: frameSenderBesideSelf()
+        std::shared_ptr<FrameSenderLauncher> launcher; // default: real processes
+        std::unique_ptr<VirtualCameraWorker> worker;   // default: makeVirtualCameraWorker()
+        BoundedWriteHooks writeHooks;                  // default: realBoundedWriteHooks()
+    };
+
+    static constexpr const char* kStatusReady = "系统输出：VirtualCamera4Mac";
+    static constexpr const char* kStatusUnavailable = "系统输出不可用，请检查虚拟摄像头";
+    static constexpr const char* kStatusStopped = "系统输出已停止，等待重连";
+    static constexpr const char* kStatusLaunchFailed = "系统输出启动失败";
+    static constexpr const char* kStatusBroken = "系统输出连接中断，已切换黑屏";
+
+    // `main` is the main thread's loop; its uptime is the clock for the 1 s and 10 s rules.
+    explicit VirtualCamera(Loop& main, Options options = {});
+    ~VirtualCamera() override;
+    VirtualCamera(const VirtualCamera&) = delete;
+    VirtualCamera& operator=(const VirtualCamera&) = delete;
+
+    // Any thread (the RTC engine's in practice).
+    void submit(PicturePtr picture);
+    // Main thread.
+    void clear() override;
+    void shutdown();
+    // Any thread: "VirtualCamera4Mac" when a loopback device carries that card label.
+    static std::optional<std::string>
+    availableDeviceName(const std::filesystem::path& sysfs = "/sys/class/video4linux");
+
+    // Set by the application; called on the main thread.
+    std::function<void(const std::string&)> onStatus;
+
+    // Main thread: whether a sender process is held (started and not yet seen to end).
+    bool hasProcess() const { return process_.has_value(); }
+    Duration retryAfter() const { return retryAfter_; }
+
+private:
+    void start();
+    void writeFrame(bool reportFailure);
+    void report(const std::string& text);
+    void handleErrorOutput(uint64_t child, const std::string& bytes);
+    void handleExit(uint64_t child);
+    void cancelTimer();
+    void closeInput();
+
+    Loop& main_;
+    std::filesystem::path executable_;
+    std::shared_ptr<FrameSenderLauncher> launcher_;
+    std::unique_ptr<VirtualCameraWorker> worker_;
+    BoundedWriteHooks writeHooks_;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+
+    std::mutex lock_; // the picture hand-over only
+    PicturePtr latest_;
+    std::optional<Duration> updated_; // none: distant past
+    bool startCheckPending_ = false;
+
+    // Main thread.
+    std::optional<uint64_t> process_; // the running child's launch number
+    uint64_t launches_ = 0;
+    Duration retryAfter_ = Duration::min();
+    std::string errorLineBuffer_;
+
+    std::mutex timerMutex_; // the tick is cancelled from both the main thread and the worker
+    TimerHandle timer_;
+
+    // Worker.
+    int input_ = -1;
+    std::vector<uint8_t> packet_;
+};
+
+} // namespace zarvo
