@@ -39,9 +39,9 @@ struct TransportError {
 };
 
 // (data, response, error): exactly one call per send.
-using SendCompletion = std::function<void(std::optional<std::string> data,
-                                          std::optional<HttpResponse> response,
-                                          std::optional<TransportError> error)>;
+using SendCompletion =
+    std::function<void(std::optional<std::string> data, std::optional<HttpResponse> response,
+                       std::optional<TransportError> error)>;
 // Replaces the network in tests: receives each request and answers through the completion, on any
 // thread, at any time.
 using Sender = std::function<void(const HttpRequest& request, SendCompletion complete)>;
@@ -59,6 +59,9 @@ public:
     void check();
     void select(const std::string& mode);
     Json snapshot() const;
+    // One health probe of a route ("/health"); the route layer's own building block, public for
+    // diagnostics and tests. done(healthy) is called exactly once, on the loop.
+    void probe(const std::string& route, std::function<void(bool healthy)> done);
 
     // A service call under "/api/v1/": body none is a GET, an object is a POST.
     void request(const std::string& path, std::optional<Json> body,
@@ -75,7 +78,8 @@ public:
 
 private:
     struct State;
-    std::unique_ptr<State> state_;
+    // Shared so that replies arriving after destruction find it gone instead of dangling.
+    std::shared_ptr<State> state_;
 };
 
 } // namespace zarvo
