@@ -1,5 +1,5 @@
 # The stand-in's accounts, billing and session lifecycle.
 pkg_check_modules(ZARVO_BILLING_TEST_PIXBUF REQUIRED IMPORTED_TARGET gdk-pixbuf-2.0)
 zarvo_test(billing_tests
-  SOURCES billing_service_test.cpp
+  SOURCES billing_service_test.cpp billing_config_test.cpp
   LIBS zarvo_devservice_billing PkgConfig::ZARVO_BILLING_TEST_PIXBUF)
