@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace zarvo {
 
@@ -57,12 +58,10 @@ bool normalizeFrame(const uint8_t* source, int sourceWidth, int sourceHeight, in
                           rect.width, rect.height, libyuv::kFilterBilinear) != 0)
         return false;
     // The SIMD filters weigh by 127/128 and so lose up to two levels, alpha included; the frame is
-    // composited over opaque black, so it must come out opaque.
-    for (int row = 0; row < rect.height; ++row) {
-        auto* pixel = reinterpret_cast<uint32_t*>(fitted + size_t(row) * stride);
-        for (int column = 0; column < rect.width; ++column)
-            pixel[column] |= 0xFF000000u;
-    }
+    // composited over opaque black, so it must come out opaque. One opaque row serves every row.
+    static const std::vector<uint32_t> opaqueRow(kPipelineFrameWidth, kOpaqueBlack);
+    libyuv::ARGBCopyAlpha(reinterpret_cast<const uint8_t*>(opaqueRow.data()), 0, fitted, stride,
+                          rect.width, rect.height);
     return true;
 }
 
