@@ -1,6 +1,94 @@
-#include <cstdio>
+// zarvo-devservice: the service stand-in on loopback. Prints where its deployment file is (point
+// ZARVO_DEPLOYMENT at it) and runs until SIGINT or SIGTERM.
+#include "devservice/devservice.h"
 
-int main() {
-    std::fputs("zarvo-devservice: not built yet\n", stderr);
-    return 1;
+#include <glib-unix.h>
+#include <glib.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+void usage(FILE* out) {
+    std::fputs("usage: zarvo-devservice [--state DIR] [--primary-port N] [--secondary-port N]\n"
+               "                        [--download-port N] [--admin-port N]\n"
+               "Serves the primary, secondary and download hosts over HTTPS on 127.0.0.1 and\n"
+               "writes DIR/deployment.json for ZARVO_DEPLOYMENT. Ports default to ephemeral ones.\n",
+               out);
+}
+
+bool parsePort(const char* text, uint16_t& port) {
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (!end || *end || value < 1 || value > 65535)
+        return false;
+    port = uint16_t(value);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    using namespace zarvo::devservice;
+    DevServiceOptions options;
+    options.stateDirectory = defaultStateDirectory();
+    options.adminEndpoint = true;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            usage(stderr);
+            return 2;
+        }
+        const char* value = argv[++i];
+        bool ok = true;
+        if (arg == "--state")
+            options.stateDirectory = std::filesystem::absolute(value);
+        else if (arg == "--primary-port")
+            ok = parsePort(value, options.primaryPort);
+        else if (arg == "--secondary-port")
+            ok = parsePort(value, options.secondaryPort);
+        else if (arg == "--download-port")
+            ok = parsePort(value, options.downloadPort);
+        else if (arg == "--admin-port")
+            ok = parsePort(value, options.adminPort);
+        else
+            ok = false;
+        if (!ok) {
+            std::fprintf(stderr, "zarvo-devservice: bad argument %s %s\n", arg.c_str(), value);
+            usage(stderr);
+            return 2;
+        }
+    }
+
+    DevService service(options);
+    if (auto started = service.start(); !started) {
+        std::fprintf(stderr, "zarvo-devservice: %s\n", started.error().message.c_str());
+        return 1;
+    }
+    std::printf("zarvo-devservice: primary 127.0.0.1:%u, secondary 127.0.0.1:%u, download "
+                "127.0.0.1:%u\n",
+                service.port("primary"), service.port("secondary"), service.port("download"));
+    std::printf("zarvo-devservice: admin endpoint http://127.0.0.1:%u/\n", service.adminPort());
+    std::printf("zarvo-devservice: deployment file %s\n", service.deploymentFile().c_str());
+    std::printf("export ZARVO_DEPLOYMENT=%s\n", service.deploymentFile().c_str());
+    std::fflush(stdout);
+
+    GMainLoop* main = g_main_loop_new(nullptr, FALSE);
+    auto quit = +[](gpointer data) -> gboolean {
+        g_main_loop_quit(static_cast<GMainLoop*>(data));
+        return G_SOURCE_REMOVE;
+    };
+    g_unix_signal_add(SIGINT, quit, main);
+    g_unix_signal_add(SIGTERM, quit, main);
+    g_main_loop_run(main);
+    g_main_loop_unref(main);
+    service.stop();
+    std::puts("zarvo-devservice: stopped");
+    return 0;
 }

@@ -1,0 +1,698 @@
+#include "devservice/devservice.h"
+
+#include "devservice/certificate_authority.h"
+#include "devservice/stub_api.h"
+#include "foundation/atomic_file.h"
+#include "foundation/encoding.h"
+
+#include <gio/gio.h>
+#include <libsoup/soup.h>
+
+#include <sys/stat.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace zarvo::devservice {
+namespace {
+
+const char* const kHostIds[] = {"primary", "secondary", "download"};
+
+std::string dumpJson(const Json& json) {
+    return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+void respond(SoupServerMessage* msg, int status, const Headers& headers, const std::string& body,
+             const char* contentType) {
+    soup_server_message_set_status(msg, guint(status), nullptr);
+    SoupMessageHeaders* out = soup_server_message_get_response_headers(msg);
+    bool typed = false;
+    for (const auto& [name, value] : headers) {
+        if (g_ascii_strcasecmp(name.c_str(), "Content-Type") == 0) {
+            typed = true;
+            contentType = nullptr;
+        }
+        soup_message_headers_append(out, name.c_str(), value.c_str());
+    }
+    (void)typed;
+    soup_server_message_set_response(msg, contentType, SOUP_MEMORY_COPY, body.data(), body.size());
+}
+
+void respondJson(SoupServerMessage* msg, int status, const Json& body) {
+    respond(msg, status, {}, dumpJson(body), "application/json");
+}
+
+// The token of "Authorization: Bearer <token>", empty when absent or malformed.
+std::string bearerToken(const Headers& headers) {
+    for (const auto& [name, value] : headers) {
+        if (g_ascii_strcasecmp(name.c_str(), "Authorization") != 0)
+            continue;
+        if (value.size() > 7 && g_ascii_strncasecmp(value.c_str(), "Bearer ", 7) == 0) {
+            std::string token = value.substr(7);
+            if (token.find_first_of(" \t") == std::string::npos)
+                return token;
+        }
+        return {};
+    }
+    return {};
+}
+
+std::vector<std::pair<std::string, std::string>> decodeQuery(const std::string& raw) {
+    std::vector<std::pair<std::string, std::string>> out;
+    if (raw.empty())
+        return out;
+    GHashTable* table = g_uri_parse_params(raw.c_str(), -1, "&", G_URI_PARAMS_NONE, nullptr);
+    if (!table)
+        return out;
+    // Keep the order of the query text.
+    for (size_t start = 0; start <= raw.size();) {
+        size_t end = raw.find('&', start);
+        if (end == std::string::npos)
+            end = raw.size();
+        std::string part = raw.substr(start, end - start);
+        std::string key = part.substr(0, part.find('='));
+        char* decoded = g_uri_unescape_string(key.c_str(), nullptr);
+        if (decoded) {
+            if (auto* value = static_cast<const char*>(g_hash_table_lookup(table, decoded)))
+                out.emplace_back(decoded, value);
+            g_free(decoded);
+        }
+        start = end + 1;
+    }
+    g_hash_table_unref(table);
+    return out;
+}
+
+} // namespace
+
+Json RecordedRequest::toJson() const {
+    Json h = Json::array();
+    for (const auto& [name, value] : headers)
+        h.push_back(Json::array({name, value}));
+    return Json{{"host", host},   {"method", method}, {"path", path},
+                {"query", query}, {"headers", h},     {"body", body}};
+}
+
+std::filesystem::path defaultStateDirectory() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state && *state && std::filesystem::path(state).is_absolute())
+        return std::filesystem::path(state) / "zarvo-devservice";
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home ? home : "/tmp") / ".local/state/zarvo-devservice";
+}
+
+struct DevService::Impl {
+    DevServiceOptions options;
+    CertificateFiles certificates;
+
+    mutable std::mutex mutex; // guards everything below that other threads read
+    std::string token;
+    Json deployment;
+    std::map<std::string, uint16_t> ports;
+    uint16_t adminPort = 0;
+    std::shared_ptr<ApiHandler> api;
+    struct PathRoute {
+        std::string host, prefix;
+        PathHandler handler;
+    };
+    std::vector<PathRoute> pathRoutes;
+    std::vector<RecordedRequest> recorded;
+    FaultTable faults;
+
+    // Server thread only.
+    std::thread thread;
+    GMainContext* context = nullptr;
+    GMainLoop* mainLoop = nullptr;
+    std::unique_ptr<GLibLoop> loop;
+    std::map<std::string, SoupServer*> servers;
+    SoupServer* admin = nullptr;
+    std::map<std::string, WebSocketHandler> webSockets;
+    struct Held {
+        SoupServerMessage* msg;
+        bool gone = false;
+        gulong finished = 0, disconnected = 0;
+    };
+    std::set<std::shared_ptr<Held>> held; // delayed or stalled messages
+    bool running = false;
+
+    Status<> prepare();
+    Status<> startServers(); // on the server thread
+    void stopServers();      // on the server thread
+    Status<> writeDeployment();
+    std::string hostName(const std::string& id) const {
+        return id == "primary" ? options.primaryHost
+               : id == "secondary" ? options.secondaryHost
+                                   : options.downloadHost;
+    }
+
+    RecordedRequest readRequest(const std::string& host, SoupServerMessage* msg, const char* path);
+    void serve(const std::string& host, SoupServerMessage* msg, const char* path);
+    void apply(const std::string& host, SoupServerMessage* msg, const RecordedRequest& request,
+               const std::optional<Fault>& fault);
+    void dispatch(const std::string& host, SoupServerMessage* msg, const RecordedRequest& request);
+    void hold(SoupServerMessage* msg, const std::optional<Duration>& delay,
+              std::function<void()> then);
+    void serveAdmin(SoupServerMessage* msg, const char* path);
+    void attachWebSocket(const std::string& path);
+};
+
+// ---- setup ----
+
+Status<> DevService::Impl::prepare() {
+    std::error_code ec;
+    std::filesystem::create_directories(options.stateDirectory, ec);
+    if (ec)
+        return unexpected(Error{"cannot create " + options.stateDirectory.string(), 1});
+    ::chmod(options.stateDirectory.c_str(), 0700); // it holds the CA's private key
+    auto certs = ensureCertificates(options.stateDirectory,
+                                    {options.primaryHost, options.secondaryHost, options.downloadHost});
+    if (!certs)
+        return unexpected(certs.error());
+    certificates = *certs;
+    std::lock_guard lock(mutex);
+    token = options.accountToken;
+    if (token.empty()) {
+        auto tokenFile = options.stateDirectory / "account-token";
+        auto stored = readFile(tokenFile);
+        if (stored && !stored->empty() && stored->find_first_of(" \t\r\n") == std::string::npos) {
+            token = *stored;
+        } else {
+            token = "zdev-" + sha256Hex(randomUuid()).substr(0, 40);
+            if (auto w = writeFileAtomically(tokenFile, token); !w)
+                return unexpected(Error{w.error().message, 1});
+            ::chmod(tokenFile.c_str(), 0600);
+        }
+    }
+    if (!api)
+        api = std::make_shared<StubApi>(token);
+    return Ok{};
+}
+
+Status<> DevService::Impl::writeDeployment() {
+    std::lock_guard lock(mutex);
+    Json connect = Json::object();
+    for (const char* id : kHostIds)
+        connect[hostName(id)] = "127.0.0.1:" + std::to_string(ports[id]);
+    deployment = Json{{"primary_host", options.primaryHost},
+                      {"secondary_host", options.secondaryHost},
+                      {"download_host", options.downloadHost},
+                      {"ca_certificate", std::filesystem::absolute(certificates.caCertificate).string()},
+                      {"connect", connect},
+                      {"account_token", token},
+                      {"rtc_gateway", "wss://" + options.primaryHost + "/rtc"}};
+    auto written = writeFileAtomically(options.stateDirectory / "deployment.json",
+                                       deployment.dump(2) + "\n");
+    if (!written)
+        return unexpected(Error{written.error().message, 1});
+    ::chmod((options.stateDirectory / "deployment.json").c_str(), 0600); // it holds the token
+    return Ok{};
+}
+
+Status<> DevService::Impl::startServers() {
+    GError* error = nullptr;
+    GTlsCertificate* certificate = g_tls_certificate_new_from_files(
+        certificates.certificate.c_str(), certificates.privateKey.c_str(), &error);
+    if (!certificate) {
+        Error e{std::string("cannot load the server certificate: ") + error->message, 1};
+        g_error_free(error);
+        return unexpected(e);
+    }
+    const std::map<std::string, uint16_t> wanted = {{"primary", options.primaryPort},
+                                                    {"secondary", options.secondaryPort},
+                                                    {"download", options.downloadPort}};
+    for (const char* id : kHostIds) {
+        SoupServer* server = soup_server_new("tls-certificate", certificate, "server-header",
+                                             "zarvo-devservice", nullptr);
+        servers[id] = server;
+        auto* self = this;
+        struct Context {
+            Impl* impl;
+            std::string host;
+        };
+        soup_server_add_handler(
+            server, nullptr,
+            [](SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*, gpointer data) {
+                auto* c = static_cast<Context*>(data);
+                c->impl->serve(c->host, msg, path);
+            },
+            new Context{self, id}, [](gpointer data) { delete static_cast<Context*>(data); });
+        GInetAddress* loopback = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
+        GSocketAddress* address = g_inet_socket_address_new(loopback, wanted.at(id));
+        g_object_unref(loopback);
+        gboolean listening =
+            soup_server_listen(server, address, SOUP_SERVER_LISTEN_HTTPS, &error);
+        g_object_unref(address);
+        if (!listening) {
+            Error e{std::string("cannot listen for the ") + id + " host: " + error->message, 1};
+            g_error_free(error);
+            g_object_unref(certificate);
+            return unexpected(e);
+        }
+        GSList* uris = soup_server_get_uris(server);
+        uint16_t port = uris ? uint16_t(g_uri_get_port(static_cast<GUri*>(uris->data))) : 0;
+        g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+        std::lock_guard lock(mutex);
+        ports[id] = port;
+    }
+    g_object_unref(certificate);
+    for (const auto& [path, handler] : webSockets)
+        attachWebSocket(path);
+
+    if (options.adminEndpoint) {
+        admin = soup_server_new("server-header", "zarvo-devservice-admin", nullptr);
+        soup_server_add_handler(
+            admin, nullptr,
+            [](SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*, gpointer data) {
+                static_cast<Impl*>(data)->serveAdmin(msg, path);
+            },
+            this, nullptr);
+        GInetAddress* loopback = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
+        GSocketAddress* address = g_inet_socket_address_new(loopback, options.adminPort);
+        g_object_unref(loopback);
+        gboolean listening = soup_server_listen(admin, address, SoupServerListenOptions(0), &error);
+        g_object_unref(address);
+        if (!listening) {
+            Error e{std::string("cannot listen for the admin endpoint: ") + error->message, 1};
+            g_error_free(error);
+            return unexpected(e);
+        }
+        GSList* uris = soup_server_get_uris(admin);
+        std::lock_guard lock(mutex);
+        adminPort = uris ? uint16_t(g_uri_get_port(static_cast<GUri*>(uris->data))) : 0;
+        g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+    }
+    return Ok{};
+}
+
+void DevService::Impl::stopServers() {
+    for (auto& held_ : held) {
+        g_signal_handler_disconnect(held_->msg, held_->finished);
+        g_signal_handler_disconnect(held_->msg, held_->disconnected);
+        g_object_unref(held_->msg);
+    }
+    held.clear();
+    for (auto& [id, server] : servers) {
+        soup_server_disconnect(server);
+        g_object_unref(server);
+    }
+    servers.clear();
+    if (admin) {
+        soup_server_disconnect(admin);
+        g_object_unref(admin);
+        admin = nullptr;
+    }
+}
+
+void DevService::Impl::attachWebSocket(const std::string& path) {
+    for (const char* id : {"primary", "secondary"}) {
+        struct Context {
+            Impl* impl;
+            std::string host, path;
+        };
+        soup_server_add_websocket_handler(
+            servers[id], path.c_str(), nullptr, nullptr,
+            [](SoupServer*, SoupServerMessage* msg, const char* path,
+               SoupWebsocketConnection* connection, gpointer data) {
+                auto* c = static_cast<Context*>(data);
+                RecordedRequest request = c->impl->readRequest(c->host, msg, path);
+                {
+                    std::lock_guard lock(c->impl->mutex);
+                    c->impl->recorded.push_back(request);
+                }
+                auto it = c->impl->webSockets.find(c->path);
+                if (it != c->impl->webSockets.end())
+                    it->second(connection, request);
+            },
+            new Context{this, id, path}, [](gpointer data) { delete static_cast<Context*>(data); });
+    }
+}
+
+// ---- requests ----
+
+RecordedRequest DevService::Impl::readRequest(const std::string& host, SoupServerMessage* msg,
+                                              const char* path) {
+    RecordedRequest r;
+    r.host = host;
+    r.method = soup_server_message_get_method(msg);
+    r.path = path ? path : "/";
+    const char* query = g_uri_get_query(soup_server_message_get_uri(msg));
+    r.query = query ? query : "";
+    SoupMessageHeadersIter iter;
+    soup_message_headers_iter_init(&iter, soup_server_message_get_request_headers(msg));
+    const char* name = nullptr;
+    const char* value = nullptr;
+    while (soup_message_headers_iter_next(&iter, &name, &value))
+        r.headers.emplace_back(name, value);
+    SoupMessageBody* body = soup_server_message_get_request_body(msg);
+    if (body) {
+        GBytes* bytes = soup_message_body_flatten(body);
+        gsize size = 0;
+        const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+        r.body.assign(data ? data : "", size);
+        g_bytes_unref(bytes);
+    }
+    return r;
+}
+
+void DevService::Impl::serve(const std::string& host, SoupServerMessage* msg, const char* path) {
+    RecordedRequest request = readRequest(host, msg, path);
+    {
+        std::lock_guard lock(mutex);
+        recorded.push_back(request);
+    }
+    std::optional<Fault> fault = faults.take(host, request.path);
+    if (fault && (fault->stall || fault->delay > Duration::zero())) {
+        std::optional<Duration> delay;
+        if (!fault->stall)
+            delay = fault->delay;
+        hold(msg, delay, [this, host, msg, request, fault] { apply(host, msg, request, fault); });
+        return;
+    }
+    apply(host, msg, request, fault);
+}
+
+void DevService::Impl::hold(SoupServerMessage* msg, const std::optional<Duration>& delay,
+                            std::function<void()> then) {
+    auto entry = std::make_shared<Held>();
+    entry->msg = msg;
+    g_object_ref(msg);
+    auto markGone = +[](SoupServerMessage*, gpointer data) { static_cast<Held*>(data)->gone = true; };
+    entry->finished = g_signal_connect(msg, "finished", G_CALLBACK(markGone), entry.get());
+    entry->disconnected = g_signal_connect(msg, "disconnected", G_CALLBACK(markGone), entry.get());
+    held.insert(entry);
+    soup_server_message_pause(msg);
+    if (!delay)
+        return; // stalled until the client gives up or the stand-in stops
+    std::weak_ptr<Held> weak = entry;
+    // The timer's handle lives in a holder that the timer itself releases.
+    auto timer = std::make_shared<TimerHandle>();
+    *timer = loop->postDelayed(*delay, [this, weak, timer, then = std::move(then)]() mutable {
+        auto entry = weak.lock();
+        if (!entry)
+            return;
+        held.erase(entry);
+        g_signal_handler_disconnect(entry->msg, entry->finished);
+        g_signal_handler_disconnect(entry->msg, entry->disconnected);
+        if (!entry->gone) {
+            then();
+            soup_server_message_unpause(entry->msg);
+        }
+        g_object_unref(entry->msg);
+        timer.reset();
+    });
+}
+
+void DevService::Impl::apply(const std::string& host, SoupServerMessage* msg,
+                             const RecordedRequest& request, const std::optional<Fault>& fault) {
+    if (fault) {
+        if (fault->drop) {
+            GIOStream* stream = soup_server_message_steal_connection(msg);
+            if (stream) {
+                g_io_stream_close(stream, nullptr, nullptr);
+                g_object_unref(stream);
+            }
+            return;
+        }
+        if (!fault->redirect.empty()) {
+            respond(msg, 302, {{"Location", fault->redirect}},
+                    dumpJson(Json{{"status", "ok"}, {"product", "Zarvo"}}), "application/json");
+            return;
+        }
+        if (fault->status) {
+            respondJson(msg, *fault->status, Json{{"detail", "故障注入：服务返回错误"}});
+            return;
+        }
+        if (fault->nonObjectBody) {
+            respond(msg, 200, {}, "[]", "application/json");
+            return;
+        }
+    }
+    dispatch(host, msg, request);
+}
+
+void DevService::Impl::dispatch(const std::string& host, SoupServerMessage* msg,
+                                const RecordedRequest& request) {
+    bool apiHost = host != "download";
+    if (apiHost && request.path == "/health") {
+        if (request.method != "GET" && request.method != "HEAD")
+            return respondJson(msg, 405, Json{{"detail", "method not allowed"}});
+        return respondJson(msg, 200, Json{{"status", "ok"}, {"product", "Zarvo"}});
+    }
+    if (apiHost && request.path.starts_with("/api/v1/")) {
+        ApiRequest call;
+        call.host = host;
+        call.method = request.method;
+        call.path = request.path.substr(8);
+        call.query = decodeQuery(request.query);
+        call.headers = request.headers;
+        call.body = request.body;
+        call.bearerToken = bearerToken(request.headers);
+        if (call.bearerToken.empty())
+            return respondJson(msg, 401, Json{{"detail", "登录状态已失效，请重新登录"}});
+        std::shared_ptr<ApiHandler> handler;
+        {
+            std::lock_guard lock(mutex);
+            handler = api;
+        }
+        ApiResponse response = handler->handle(call);
+        return respondJson(msg, response.status, response.body);
+    }
+    std::vector<PathRoute> routes;
+    {
+        std::lock_guard lock(mutex);
+        routes = pathRoutes;
+    }
+    for (const auto& route : routes) {
+        if ((route.host != "*" && route.host != host) || !request.path.starts_with(route.prefix))
+            continue;
+        if (auto reply = route.handler(request)) {
+            respond(msg, reply->status, reply->headers, reply->body, "application/octet-stream");
+            return;
+        }
+    }
+    respondJson(msg, 404, Json{{"detail", "not found"}});
+}
+
+// ---- admin endpoint ----
+
+void DevService::Impl::serveAdmin(SoupServerMessage* msg, const char* rawPath) {
+    std::string path = rawPath ? rawPath : "/";
+    std::string method = soup_server_message_get_method(msg);
+    if (path == "/requests") {
+        if (method == "DELETE") {
+            std::lock_guard lock(mutex);
+            recorded.clear();
+            return respondJson(msg, 200, Json::object());
+        }
+        Json list = Json::array();
+        std::lock_guard lock(mutex);
+        for (const auto& r : recorded)
+            list.push_back(r.toJson());
+        return respondJson(msg, 200, list);
+    }
+    if (path == "/faults") {
+        if (method == "DELETE") {
+            faults.clear();
+            return respondJson(msg, 200, Json::object());
+        }
+        if (method == "POST") {
+            RecordedRequest r = readRequest("admin", msg, rawPath);
+            auto json = parseJsonObject(r.body);
+            auto fault = json ? Fault::fromJson(*json) : Result<Fault>(unexpected(Error{"not a JSON object", 400}));
+            if (!fault)
+                return respondJson(msg, 400, Json{{"detail", fault.error().message}});
+            faults.add(*fault);
+            return respondJson(msg, 200, fault->toJson());
+        }
+        Json list = Json::array();
+        for (const auto& f : faults.list())
+            list.push_back(f.toJson());
+        return respondJson(msg, 200, list);
+    }
+    if (path == "/deployment") {
+        std::lock_guard lock(mutex);
+        return respondJson(msg, 200, deployment);
+    }
+    respondJson(msg, 404, Json{{"detail", "GET|DELETE /requests, GET|POST|DELETE /faults, GET /deployment"}});
+}
+
+// ---- public face ----
+
+DevService::DevService(DevServiceOptions options) : impl_(std::make_unique<Impl>()) {
+    impl_->options = std::move(options);
+}
+
+DevService::~DevService() { stop(); }
+
+Status<> DevService::start() {
+    if (impl_->running)
+        return Ok{};
+    if (auto prepared = impl_->prepare(); !prepared)
+        return prepared;
+    std::mutex m;
+    std::condition_variable cv;
+    bool ready = false;
+    std::optional<Error> failure;
+    Impl* impl = impl_.get();
+    impl->context = g_main_context_new();
+    impl->mainLoop = g_main_loop_new(impl->context, FALSE);
+    impl->thread = std::thread([impl, &m, &cv, &ready, &failure] {
+        g_main_context_push_thread_default(impl->context);
+        impl->loop = std::make_unique<GLibLoop>(impl->context);
+        auto started = impl->startServers();
+        {
+            std::lock_guard lock(m);
+            if (!started)
+                failure = started.error();
+            ready = true;
+        }
+        cv.notify_all();
+        if (started)
+            g_main_loop_run(impl->mainLoop);
+        impl->stopServers();
+        // Let the servers' closing work finish before the context goes.
+        while (g_main_context_iteration(impl->context, FALSE)) {
+        }
+        impl->loop.reset();
+        g_main_context_pop_thread_default(impl->context);
+    });
+    {
+        std::unique_lock lock(m);
+        cv.wait(lock, [&] { return ready; });
+    }
+    if (failure) {
+        impl->thread.join();
+        g_main_loop_unref(impl->mainLoop);
+        g_main_context_unref(impl->context);
+        impl->mainLoop = nullptr;
+        impl->context = nullptr;
+        return unexpected(*failure);
+    }
+    impl->running = true;
+    return impl->writeDeployment();
+}
+
+void DevService::stop() {
+    if (!impl_->running)
+        return;
+    impl_->running = false;
+    g_main_context_invoke(
+        impl_->context,
+        [](gpointer data) -> gboolean {
+            g_main_loop_quit(static_cast<GMainLoop*>(data));
+            return G_SOURCE_REMOVE;
+        },
+        impl_->mainLoop);
+    impl_->thread.join();
+    g_main_loop_unref(impl_->mainLoop);
+    g_main_context_unref(impl_->context);
+    impl_->mainLoop = nullptr;
+    impl_->context = nullptr;
+}
+
+GLibLoop& DevService::loop() { return *impl_->loop; }
+
+void DevService::runOnServer(const std::function<void()>& task) {
+    if (!impl_->running || impl_->loop->isLoopThread()) {
+        task();
+        return;
+    }
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    impl_->loop->post([&] {
+        task();
+        std::lock_guard lock(m);
+        done = true;
+        cv.notify_all();
+    });
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return done; });
+}
+
+std::filesystem::path DevService::deploymentFile() const {
+    return impl_->options.stateDirectory / "deployment.json";
+}
+std::filesystem::path DevService::caCertificate() const { return impl_->certificates.caCertificate; }
+
+Json DevService::deployment() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->deployment;
+}
+
+uint16_t DevService::port(const std::string& host) const {
+    std::lock_guard lock(impl_->mutex);
+    auto it = impl_->ports.find(host);
+    return it == impl_->ports.end() ? 0 : it->second;
+}
+
+uint16_t DevService::adminPort() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->adminPort;
+}
+
+std::string DevService::accountToken() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->token;
+}
+
+void DevService::setAccountToken(const std::string& token) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->token = token;
+        impl_->options.accountToken = token;
+    }
+    if (impl_->running)
+        (void)impl_->writeDeployment();
+}
+
+void DevService::setApiHandler(std::shared_ptr<ApiHandler> handler) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->api = std::move(handler);
+}
+
+void DevService::addWebSocketHandler(const std::string& path, WebSocketHandler handler) {
+    runOnServer([&] {
+        bool fresh = impl_->webSockets.find(path) == impl_->webSockets.end();
+        impl_->webSockets[path] = std::move(handler);
+        if (fresh && impl_->running)
+            impl_->attachWebSocket(path);
+    });
+}
+
+void DevService::addPathHandler(const std::string& host, const std::string& pathPrefix,
+                                PathHandler handler) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->pathRoutes.push_back({host, pathPrefix, std::move(handler)});
+}
+
+SoupServer* DevService::server(const std::string& host) const {
+    auto it = impl_->servers.find(host);
+    return it == impl_->servers.end() ? nullptr : it->second;
+}
+
+FaultTable& DevService::faults() { return impl_->faults; }
+
+void DevService::failHealth(const std::string& host) {
+    Fault fault;
+    fault.host = host;
+    fault.path = "/health";
+    fault.status = 503;
+    impl_->faults.add(fault);
+}
+
+std::vector<RecordedRequest> DevService::requests() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->recorded;
+}
+
+void DevService::clearRequests() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->recorded.clear();
+}
+
+} // namespace zarvo::devservice
