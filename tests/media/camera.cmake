@@ -8,3 +8,11 @@ zarvo_test(camera_test
 zarvo_test(rtc_bridge_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/rtc_bridge_test.cpp
   LIBS zarvo_rtc_bridge)
+
+# The bridge with the real engine against the stand-in's gateway, when the stand-in is built.
+if(TARGET zarvo_devservice_rtc_loopback)
+  pkg_check_modules(ZARVO_BRIDGE_TEST_PIXBUF REQUIRED IMPORTED_TARGET gdk-pixbuf-2.0)
+  zarvo_test(rtc_bridge_loopback_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/rtc_bridge_loopback_test.cpp
+    LIBS zarvo_rtc_bridge zarvo_devservice_rtc_loopback PkgConfig::ZARVO_BRIDGE_TEST_PIXBUF)
+endif()

@@ -1,0 +1,191 @@
+// The bridge as the application runs it: the synthetic camera through CameraInput, the WebRTC
+// engine, and the stand-in's gateway and AI participant on loopback.
+#include "devservice/rtc/loopback_rtc_service.h"
+#include "foundation/glib_loop.h"
+#include "media/rtc_bridge.h"
+#include "media/rtc_engine_webrtc.h"
+#include "version.h"
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <dirent.h>
+#include <filesystem>
+
+namespace zarvo {
+namespace {
+
+using devservice::LoopbackRtcService;
+using devservice::SessionMedia;
+using namespace std::chrono_literals;
+
+constexpr const char* kAIConnected = "AI 画面已连接 · 正在实时编辑";
+
+std::string solidJpeg(uint8_t r, uint8_t g, uint8_t b) {
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 320, 180);
+    gdk_pixbuf_fill(pixbuf, (uint32_t(r) << 24) | (uint32_t(g) << 16) | (uint32_t(b) << 8));
+    gchar* buffer = nullptr;
+    gsize size = 0;
+    gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", nullptr, "quality", "90", nullptr);
+    std::string bytes(buffer, size);
+    g_free(buffer);
+    g_object_unref(pixbuf);
+    return bytes;
+}
+
+int threadCount() {
+    int entries = 0;
+    if (DIR* tasks = opendir("/proc/self/task")) {
+        while (readdir(tasks))
+            ++entries;
+        closedir(tasks);
+    }
+    return entries - 2;
+}
+
+// Mean blue, green and red over a sparse grid.
+std::array<double, 3> meanColour(const Picture& picture) {
+    std::array<double, 3> sum{};
+    int samples = 0;
+    for (int y = 0; y < picture.height(); y += 36)
+        for (int x = 0; x < picture.width(); x += 64, ++samples)
+            for (int c = 0; c < 3; ++c)
+                sum[c] += picture.data()[size_t(y) * picture.stride() + size_t(x) * 4 + c];
+    for (double& channel : sum)
+        channel /= samples;
+    return sum;
+}
+
+class NullView final : public PictureView {
+public:
+    void setPicture(PicturePtr) override {}
+};
+
+class RTCBridgeLoopbackTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SessionMedia media;
+        media.sessionId = "S1";
+        media.state = "CREATED";
+        media.channelId = "ch-1";
+        media.clientUserId = "client-7";
+        media.renderUid = "render-9";
+        media.editingType = "subject_replacement";
+        media.referenceJpeg = solidJpeg(230, 30, 30);
+        service.addSession(media, {"tok-1", "ch-1", "client-7"});
+
+        RtcGatewayConfig config;
+        config.url = "ws://rtc.zarvo.test/rtc";
+        config.connect["rtc.zarvo.test"] = "127.0.0.1:" + std::to_string(service.port());
+        bridge = RTCBridge::create(*loop, std::make_shared<WebRtcEngineFactory>(config), [] {
+            return std::make_shared<CameraInput>(
+                [] { return std::vector<CameraDevice>{demoCameraDevice()}; });
+        });
+        diagnostics = std::filesystem::temp_directory_path() /
+                      ("zarvo-bridge-loopback-" + std::to_string(::getpid()));
+        bridge->diagnosticsFolder = diagnostics;
+        bridge->onStatus = [this](const std::string& status) { statuses.push_back(status); };
+        bridge->onFrame = [this](const PicturePtr& picture) {
+            ++delivered;
+            latest = picture;
+        };
+        bridge->onOutputFrame = [this](const PicturePtr&) { ++outputs; };
+        bridge->install(view);
+        bridge->setCameraID(kDemoCameraUniqueID);
+    }
+
+    void TearDown() override {
+        bridge->stop();
+        loop->runUntil([&] { return !bridge->resetting(); }, 20s);
+        bridge.reset();
+        loop.reset();
+        g_main_context_unref(context);
+        std::filesystem::remove_all(diagnostics);
+    }
+
+    bool waitFor(const std::function<bool()>& done, Duration timeout = 30s) {
+        return loop->runUntil(done, timeout);
+    }
+    size_t count(const std::string& status) {
+        return size_t(std::count(statuses.begin(), statuses.end(), status));
+    }
+    Status<> join() {
+        return bridge->join(
+            Json{{"token", "tok-1"}, {"channel_id", "ch-1"}, {"user_id", "client-7"}}, "render-9");
+    }
+
+    GMainContext* context = g_main_context_new();
+    std::unique_ptr<GLibLoop> loop = std::make_unique<GLibLoop>(context);
+    LoopbackRtcService service;
+    std::shared_ptr<NullView> view = std::make_shared<NullView>();
+    std::shared_ptr<RTCBridge> bridge;
+    std::filesystem::path diagnostics;
+    std::vector<std::string> statuses;
+    std::atomic<int64_t> outputs{0};
+    int64_t delivered = 0;
+    PicturePtr latest;
+};
+
+TEST_F(RTCBridgeLoopbackTest, EditedVideoFlowsThroughTheBridgeAndFollowsASwitch) {
+    ASSERT_TRUE(join().ok());
+    ASSERT_TRUE(waitFor([&] { return count(kAIConnected) == 1; })) << "no edited frame arrived";
+    EXPECT_EQ(statuses.front(), "视频已连接，等待 AI 画面");
+
+    // Frames keep coming (the rate is the benchmark's business: this machine is shared).
+    const RemoteFrameStats before = bridge->frameStats();
+    ASSERT_TRUE(waitFor([&] { return bridge->frameStats().count >= before.count + 10; }))
+        << "edited frames stalled";
+    const RemoteFrameStats after = bridge->frameStats();
+    EXPECT_EQ(after.first, before.first);
+    ASSERT_TRUE(after.last && before.last);
+    EXPECT_GT(*after.last, *before.last);
+    // Every accepted frame reached the output consumer; the window got the newest, coalesced.
+    EXPECT_GE(outputs.load(), after.count - 1);
+    EXPECT_GT(delivered, 0);
+    EXPECT_LE(delivered, outputs.load());
+    ASSERT_TRUE(latest);
+    EXPECT_EQ(latest->width(), 1280);
+    EXPECT_EQ(latest->height(), 720);
+    auto colour = meanColour(*latest);
+    EXPECT_GT(colour[2], colour[0] + 25) << "the red reference should dominate the blend";
+    EXPECT_GT(bridge->pushed(), 0);
+    EXPECT_TRUE(
+        std::filesystem::exists(diagnostics / ("video-" + std::string(kVersion) + ".json")));
+
+    service.switchSession("S1", "background_replacement", solidJpeg(20, 40, 220), 2);
+    EXPECT_TRUE(waitFor([&] {
+        auto now = latest ? meanColour(*latest) : colour;
+        return now[0] > now[2] + 25;
+    })) << "the blue backdrop never showed";
+    EXPECT_EQ(count(kAIConnected), 1u);
+}
+
+TEST_F(RTCBridgeLoopbackTest, StopReleasesTheEngineAndJoinsAgain) {
+    int baselineThreads = 0;
+    for (size_t cycle = 0; cycle < 3; ++cycle) {
+        ASSERT_TRUE(join().ok()) << "cycle " << cycle;
+        ASSERT_TRUE(waitFor([&] { return count(kAIConnected) == cycle + 1; })) << "cycle " << cycle;
+        bridge->stop();
+        EXPECT_FALSE(bridge->hasEngine());
+        ASSERT_TRUE(waitFor([&] { return !bridge->resetting(); }, 20s)) << "cycle " << cycle;
+        EXPECT_TRUE(bridge->hasEngine());
+        EXPECT_FALSE(bridge->resetTimedOut());
+        EXPECT_TRUE(waitFor([&] { return service.connectionCount() == 0; }, 5s));
+        const int64_t frames = bridge->frameStats().count;
+        const int64_t deliveredBefore = delivered;
+        loop->runUntil([] { return false; }, 300ms);
+        EXPECT_EQ(delivered, deliveredBefore) << "a picture arrived after stop";
+        EXPECT_EQ(bridge->frameStats().count, frames);
+        if (cycle == 0)
+            baselineThreads = threadCount();
+        else
+            EXPECT_LE(threadCount(), baselineThreads + 4) << "cycle " << cycle;
+    }
+}
+
+} // namespace
+} // namespace zarvo
