@@ -54,14 +54,15 @@ BillingService::BillingService(Loop& loop, BillingConfig config)
     std::lock_guard lock(mutex_);
     loadSnapshot();
     if (config_.accounts.empty() && accounts_.empty())
-        createAccount(BillingAccountConfig{});
+        developmentToken_ = createAccount(BillingAccountConfig{}).token;
     for (const auto& account : config_.accounts) {
-        bool known = !account.token.empty() &&
-                     std::any_of(accounts_.begin(), accounts_.end(),
-                                 [&](const auto& a) { return a->token == account.token; });
-        if (!known)
-            createAccount(account);
+        Account* known = accountForToken(account.token);
+        std::string token = known ? known->token : createAccount(account).token;
+        if (developmentToken_.empty())
+            developmentToken_ = token;
     }
+    if (developmentToken_.empty() && !accounts_.empty())
+        developmentToken_ = accounts_.front()->token;
     saveSnapshot();
 }
 
@@ -78,7 +79,7 @@ BillingService::~BillingService() {
 
 std::string BillingService::developmentToken() const {
     std::lock_guard lock(mutex_);
-    return accounts_.empty() ? std::string() : accounts_.front()->token;
+    return developmentToken_;
 }
 
 std::string BillingService::addAccount(const BillingAccountConfig& account) {

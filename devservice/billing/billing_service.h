@@ -56,7 +56,8 @@ public:
     // Answers every call under "/api/v1/" that the client makes.
     ApiResponse handle(const ApiRequest& request) override;
 
-    // The first account's token: the development account the deployment file names.
+    // The development account's token (the first configured account, else the first known one):
+    // the account the deployment file names.
     std::string developmentToken() const;
     // Adds an account (a fresh token when `account.token` is empty) and returns its token.
     std::string addAccount(const BillingAccountConfig& account);
@@ -116,6 +117,7 @@ private:
     std::vector<std::unique_ptr<Account>> accounts_;
     std::vector<std::string> pendingSwitchFailures_;
     std::string snapshotProblem_;
+    std::string developmentToken_;
     std::shared_ptr<Listeners> listeners_;
 };
 
