@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <set>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -164,8 +165,12 @@ public:
             ::close(err[0]);
             return unexpected(Error{exe + ": " + std::strerror(failed), failed});
         }
+        {
+            std::lock_guard guard(live_->mutex);
+            live_->pids.insert(pid);
+        }
         // Detached: at quit the sender outlives us on purpose (it keeps the device black).
-        std::thread([pid, fd = err[0], events = std::move(events)] {
+        std::thread([pid, fd = err[0], events = std::move(events), live = live_] {
             char buffer[4096];
             for (;;) {
                 ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -177,14 +182,35 @@ public:
                     events.errorOutput(std::string(buffer, size_t(n)));
             }
             ::close(fd);
-            int status;
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            // Wait without reaping, so terminate() never signals a process id already reused.
+            siginfo_t info;
+            while (::waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+            }
+            {
+                std::lock_guard guard(live->mutex);
+                live->pids.erase(pid);
+                int status;
+                while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+                }
             }
             if (events.exited)
                 events.exited();
         }).detach();
         return FrameSenderChild{pid, in[1]};
     }
+
+    void terminate(pid_t pid) override {
+        std::lock_guard guard(live_->mutex);
+        if (live_->pids.count(pid))
+            ::kill(pid, SIGTERM);
+    }
+
+private:
+    struct Live {
+        std::mutex mutex;
+        std::set<pid_t> pids; // started and not yet reaped
+    };
+    std::shared_ptr<Live> live_ = std::make_shared<Live>();
 };
 
 // Invalid UTF-8 becomes U+FFFD, so a garbled line is still searched as text.
@@ -213,6 +239,11 @@ std::string repairUtf8(const std::string& bytes) {
 }
 
 } // namespace
+
+void FrameSenderLauncher::terminate(pid_t pid) {
+    if (pid > 0)
+        ::kill(pid, SIGTERM);
+}
 
 std::unique_ptr<VirtualCameraWorker> makeVirtualCameraWorker() {
     return std::make_unique<ThreadWorker>();
@@ -289,13 +320,19 @@ VirtualCamera::VirtualCamera(Loop& main, Options options)
       launcher_(options.launcher ? std::move(options.launcher) : makeProcessFrameSenderLauncher()),
       worker_(options.worker ? std::move(options.worker) : makeVirtualCameraWorker()),
       writeHooks_(options.writeHooks.clock ? std::move(options.writeHooks)
-                                           : realBoundedWriteHooks()) {
+                                           : realBoundedWriteHooks()),
+      gate_(std::make_shared<EventGate>()) {
+    gate_->main = &main_;
     if (!writeHooks_.waitWritable)
         writeHooks_.waitWritable = realBoundedWriteHooks().waitWritable;
 }
 
 VirtualCamera::~VirtualCamera() {
     alive_.reset();
+    {
+        std::lock_guard guard(gate_->mutex);
+        gate_->main = nullptr;
+    }
     cancelTimer();
     worker_->sync([this] { closeInput(); });
     worker_.reset();
@@ -351,16 +388,20 @@ std::optional<std::string> VirtualCamera::availableDeviceName(const std::filesys
 void VirtualCamera::start() {
     uint64_t child = ++launches_;
     std::weak_ptr<int> alive = alive_;
-    Loop* main = &main_;
+    auto post = [gate = gate_](Task task) {
+        std::lock_guard guard(gate->mutex);
+        if (gate->main)
+            gate->main->post(std::move(task));
+    };
     FrameSenderEvents events;
-    events.errorOutput = [this, main, alive, child](std::string bytes) {
-        main->post([this, alive, child, bytes = std::move(bytes)] {
+    events.errorOutput = [this, post, alive, child](std::string bytes) {
+        post([this, alive, child, bytes = std::move(bytes)] {
             if (alive.lock())
                 handleErrorOutput(child, bytes);
         });
     };
-    events.exited = [this, main, alive, child] {
-        main->post([this, alive, child] {
+    events.exited = [this, post, alive, child] {
+        post([this, alive, child] {
             if (alive.lock())
                 handleExit(child);
         });
@@ -371,14 +412,16 @@ void VirtualCamera::start() {
         return;
     }
     process_ = child;
+    processPid_ = launched->pid;
     errorLineBuffer_.clear();
     int fd = launched->input;
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     // A write to a sender that died must fail, not end the application.
     std::signal(SIGPIPE, SIG_IGN);
-    worker_->async([this, fd] {
+    worker_->async([this, fd, child] {
         closeInput();
         input_ = fd;
+        inputChild_ = child;
     });
     std::lock_guard guard(timerMutex_);
     timer_ = worker_->repeating(kTick, [this] { writeFrame(true); });
@@ -404,9 +447,14 @@ void VirtualCamera::writeFrame(bool reportFailure) {
         return;
     cancelTimer();
     closeInput();
-    main_.post([this, alive = std::weak_ptr<int>(alive_)] {
-        if (alive.lock())
-            report(kStatusBroken);
+    main_.post([this, alive = std::weak_ptr<int>(alive_), child = inputChild_] {
+        if (!alive.lock())
+            return;
+        report(kStatusBroken);
+        // A sender that no longer gets frames would show black until terminated and never end by
+        // itself; ending it lets the exit handler's back-off restart it.
+        if (process_ == child)
+            launcher_->terminate(processPid_);
     });
 }
 
@@ -438,6 +486,7 @@ void VirtualCamera::handleExit(uint64_t child) {
         return;
     cancelTimer();
     process_.reset();
+    processPid_ = -1;
     retryAfter_ = main_.uptime() + kBackOff;
     report(kStatusStopped);
 }

@@ -53,6 +53,8 @@ public:
     virtual Result<FrameSenderChild> launch(const std::filesystem::path& executable,
                                             const std::vector<std::string>& arguments,
                                             FrameSenderEvents events) = 0;
+    // Asks a started sender to end (SIGTERM).
+    virtual void terminate(pid_t pid);
 };
 
 // posix_spawn with pipes; a small watcher thread per child reads its standard error and reaps it.
@@ -127,6 +129,13 @@ private:
     std::unique_ptr<VirtualCameraWorker> worker_;
     BoundedWriteHooks writeHooks_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+    // The sender's watcher threads post through this; closed at destruction, so a sender that
+    // outlives us never reaches a loop that is gone.
+    struct EventGate {
+        std::mutex mutex;
+        Loop* main;
+    };
+    std::shared_ptr<EventGate> gate_;
 
     std::mutex lock_; // the picture hand-over only
     PicturePtr latest_;
@@ -135,6 +144,7 @@ private:
 
     // Main thread.
     std::optional<uint64_t> process_; // the running child's launch number
+    pid_t processPid_ = -1;
     uint64_t launches_ = 0;
     Duration retryAfter_ = Duration::min();
     std::string errorLineBuffer_;
@@ -144,6 +154,7 @@ private:
 
     // Worker.
     int input_ = -1;
+    uint64_t inputChild_ = 0; // the launch whose pipe input_ is
     std::vector<uint8_t> packet_;
 };
 

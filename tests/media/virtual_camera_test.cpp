@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 
@@ -57,6 +59,7 @@ public:
         int pipeReadEnd = -1;
     };
     std::vector<Launch> launches;
+    std::vector<pid_t> terminated;
     bool fail = false;
     bool stalledPipe = false;
 
@@ -89,6 +92,8 @@ public:
         launches.push_back(std::move(launch));
         return FrameSenderChild{1000 + int(launches.size()), fd};
     }
+
+    void terminate(pid_t pid) override { terminated.push_back(pid); }
 
     // The packets written to a launch's file so far.
     size_t packetCount(size_t launch = 0) const {
@@ -328,11 +333,13 @@ TEST_F(VirtualCameraTest, StalledReaderNeverHoldsAWriteLongerThanHalfASecond) {
     EXPECT_GE(*clock, seconds(0.48).count());
     EXPECT_LE(*longestWait, milliseconds(20).count());
     EXPECT_EQ(statuses, std::vector<std::string>{"系统输出连接中断，已切换黑屏"});
-    // The tick stopped and the pipe closed; the process stays until it is seen to end.
+    // The tick stopped, the pipe closed and the sender was asked to end; the process stays until
+    // it is seen to end, and then the back-off applies.
     int64_t spent = *clock;
     loop.advance(seconds(2));
     EXPECT_EQ(*clock, spent);
     EXPECT_TRUE(camera->hasProcess());
+    EXPECT_EQ(launcher->terminated, std::vector<pid_t>{1001});
     char byte;
     ::fcntl(launcher->launches[0].pipeReadEnd, F_SETFL, O_NONBLOCK);
     ssize_t n;
@@ -340,6 +347,10 @@ TEST_F(VirtualCameraTest, StalledReaderNeverHoldsAWriteLongerThanHalfASecond) {
     }
     EXPECT_EQ(n, 0) << "the write end is still open";
     EXPECT_EQ(launcher->launches.size(), 1u);
+    launcher->launches[0].events.exited();
+    loop.runUntilIdle();
+    EXPECT_FALSE(camera->hasProcess());
+    EXPECT_EQ(camera->retryAfter(), loop.uptime() + seconds(10));
 }
 
 TEST(BoundedWrite, BrokenPipeFailsAtOnceInsteadOfEndingTheProcess) {
@@ -354,6 +365,38 @@ TEST(BoundedWrite, BrokenPipeFailsAtOnceInsteadOfEndingTheProcess) {
     EXPECT_FALSE(writeBounded(ends[1], data.data(), data.size(), seconds(0.5), hooks));
     EXPECT_EQ(waits, 0);
     ::close(ends[1]);
+}
+
+TEST(FrameSenderProcess, DeliversErrorOutputThenExitAndCanBeTerminated) {
+    auto launcher = makeProcessFrameSenderLauncher();
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string errors;
+    int exits = 0;
+    FrameSenderEvents events;
+    events.errorOutput = [&](std::string bytes) {
+        std::lock_guard guard(mutex);
+        errors += bytes;
+    };
+    events.exited = [&] {
+        std::lock_guard guard(mutex);
+        ++exits;
+        changed.notify_all();
+    };
+    auto talker = launcher->launch("/bin/sh", {"-c", "echo hello >&2"}, events);
+    ASSERT_TRUE(talker.ok());
+    ::close(talker->input);
+    {
+        std::unique_lock guard(mutex);
+        ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(20), [&] { return exits == 1; }));
+        EXPECT_EQ(errors, "hello\n");
+    }
+    auto sleeper = launcher->launch("/bin/sleep", {"30"}, events);
+    ASSERT_TRUE(sleeper.ok());
+    launcher->terminate(sleeper->pid);
+    std::unique_lock guard(mutex);
+    EXPECT_TRUE(changed.wait_for(guard, std::chrono::seconds(20), [&] { return exits == 2; }));
+    ::close(sleeper->input);
 }
 
 TEST(VirtualCameraDevice, FoundByCardLabelInAnyLetterCase) {
