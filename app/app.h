@@ -3,14 +3,21 @@
 // logic runs and is tested without a display.
 #pragma once
 
+#include "app/session_video.h"
 #include "foundation/json.h"
 #include "foundation/loop.h"
+#include "foundation/serial_queue.h"
 #include "foundation/time.h"
 #include "foundation/user_defaults.h"
+#include "service/route_transport.h"
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zarvo {
@@ -29,23 +36,104 @@ struct Label {
 struct StudioButton {
     int tag = 0;
     bool selectedMode = false;
+    std::string title;
 };
 
-// Held while a session runs so the system stays awake; released through end().
+// Held while a session runs so the system stays awake; destroying the token ends the activity.
 class ActivityToken {
 public:
     virtual ~ActivityToken() = default;
 };
 
+// Begins the system activity that keeps the machine from idling while frames flow.
+class SystemActivity {
+public:
+    virtual ~SystemActivity() = default;
+    // None when the platform refused; the caller tries again at the next start.
+    virtual std::unique_ptr<ActivityToken> begin(const std::string& reason) = 0;
+};
+
+// Decodes an image and re-encodes it as JPEG at `factor` (0..1). Called off the main thread, so it
+// must be thread-safe. None when the bytes are not a decodable image or encoding fails.
+using JpegEncoder =
+    std::function<std::optional<std::string>(std::string_view image, double factor)>;
+
+// What App is given at construction. Every member is optional: without a video link a start is
+// refused, without an output or an activity those steps are skipped.
+struct AppWiring {
+    SessionVideo* video = nullptr;         // the RTC bridge
+    SessionOutput* output = nullptr;       // the virtual camera
+    SystemActivity* activity = nullptr;    // the system activity of a running session
+    std::optional<std::string> credential; // the account's bearer credential
+    Sender sender;                         // replaces the network (tests)
+    Clock clock;                           // the route layer's clock; the loop's by default
+    JpegEncoder encodeJpeg;                // gdk-pixbuf by default
+};
+
+// What the session logic asks of the window, the camera selection and the update controller.
+// Each hook may stay empty.
+struct SessionHooks {
+    // The update controller is installing a new version.
+    std::function<bool()> updateInstalling;
+    // The unique id of the camera selected in the chooser; none when the selection is out of range.
+    std::function<std::optional<std::string>()> selectedCameraID;
+    // Stops the local camera preview (its camera work goes to `queue`).
+    std::function<void()> stopPreview;
+    // Hides the local preview view and shows the AI output view.
+    std::function<void()> showAIOutput;
+    // Empties the AI picture views and marks them for redisplay.
+    std::function<void()> clearAIPictures;
+    // The mode buttons' selection changed; each button redraws.
+    std::function<void()> modeButtonsChanged;
+    // Renders the window's content into a PNG file (self-run end).
+    std::function<void(const std::filesystem::path&)> renderWindowPNG;
+};
+
 class App {
 public:
-    App(Loop& loop, UserDefaults& defaults);
+    App(Loop& loop, UserDefaults& defaults, AppWiring wiring = {});
     virtual ~App();
     App(const App&) = delete;
     App& operator=(const App&) = delete;
 
     Loop& loop() { return loop_; }
     UserDefaults& defaults() { return defaults_; }
+
+    void setVideo(SessionVideo* video) { video_ = video; }
+    void setOutput(SessionOutput* output) { output_ = output; }
+    void setActivity(SystemActivity* activity) { activity_ = activity; }
+    SessionVideo* video() const { return video_; }
+
+    // Session start: local checks, then "live/current", then "live/start" and the join.
+    void startAI();
+    // The 3 s session watchdog and poll.
+    void pollAI();
+    // Stops the billed session and follows the settlement; safe to call repeatedly.
+    void stopAI();
+    // Tears the live picture down: voids switches, ends the activity, stops bridge and output.
+    void clearLiveFrames();
+
+    // Live switch of image and mode; `done` runs only when the service accepted it.
+    void switchLive(std::string data, int mode, std::function<void()> done);
+    // The mode buttons' action; `tag` is the pressed button's tag.
+    void selectMode(int tag);
+    void modeChanged();
+
+    // Account state: one "client/state" in flight at most; skipped without a credential.
+    void refreshState();
+    void manualRefresh() { refreshState(); }
+    void renderUsage();
+    // Stores a "client/state" reply as the snapshot of generation `generation`, then renders.
+    void storeUsageSnapshot(Json reply, int64_t generation);
+    // The snapshot is 20 s old or older (or dated in the future after a clock change).
+    bool usageSnapshotStale() const;
+    // stateTimer (refresh every 5 s) and usageTimer (render every 1 s).
+    void startAccountTimers();
+
+    // The editing type sent for mode index `mode` (0..3).
+    static std::string editingType(int mode);
+    // The tag of the selected mode button, 0 when none is selected.
+    int selectedModeIndex() const;
 
     // Session fields; main thread only.
     std::optional<Json> usageSnapshot;
@@ -76,6 +164,9 @@ public:
     // The account's bearer credential; account-bound calls are skipped while it is absent.
     std::optional<std::string> credential;
 
+    RouteTransport routes;
+    SessionHooks hooks;
+
     std::vector<StudioButton> modeButtons;
     TimerHandle stateTimer;
     TimerHandle usageTimer;
@@ -91,9 +182,43 @@ public:
     Label placeholder;
     Label referenceName;
 
+    // Serial work queue for camera work; the join after a start hops through it.
+    SerialQueue queue{"camera.capture"};
+
 private:
+    struct EncodedImage {
+        size_t jpegBytes = 0;
+        std::string imageURL; // "data:image/jpeg;base64,…"; empty when over the limit
+    };
+
+    bool installing() const;
+    // Wraps a completion so it does nothing once App is gone.
+    RequestDone guarded(std::function<void(std::optional<Json>, std::optional<std::string>)> f);
+    void beginVerifiedAI();
+    void onStartCheck(int64_t generation, const std::optional<Json>& json,
+                      const std::optional<std::string>& error);
+    void onStarted(int64_t generation, const std::optional<Json>& json,
+                   const std::optional<std::string>& error);
+    void joinSession(int64_t generation, const Json& credentials, const std::string& renderUID);
+    void onPolled(int64_t generation, const std::optional<Json>& json,
+                  const std::optional<std::string>& error);
+    void onStateReply(int64_t generation, const std::optional<Json>& json,
+                      const std::optional<std::string>& error);
+    void onSwitchEncoded(int64_t ticket, int64_t generation, int mode,
+                         std::optional<EncodedImage> image, std::function<void()> done);
+    void chooseModeButton(int tag);
+    void writeStopReport(const RemoteFrameStats& stats);
+    void writeSmokeReport(const Json& record);
+
     Loop& loop_;
     UserDefaults& defaults_;
+    SessionVideo* video_;
+    SessionOutput* output_;
+    SystemActivity* activity_;
+    JpegEncoder encodeJpeg_;
+    // Re-encodes switch images off the main thread.
+    SerialQueue switchQueue_{"zarvo.switch.encode"};
+    std::shared_ptr<int> life_ = std::make_shared<int>(0);
 };
 
 } // namespace zarvo

@@ -2,6 +2,8 @@
 
 #include "app/app.h"
 #include "app/command_line.h"
+#include "app/credential.h"
+#include "app/gtk_activity.h"
 #include "app/gtk_shell.h"
 #include "app/running_applications.h"
 #include "app/storage_migration.h"
@@ -39,7 +41,11 @@ int runZarvo(const std::vector<std::string>& arguments) {
 
     GLibLoop loop;
     UserDefaults defaults(userDefaultsFile());
-    App app(loop, defaults);
+    GtkSystemActivity activity;
+    AppWiring wiring;
+    wiring.activity = &activity;
+    wiring.credential = loadAccountCredential();
+    App app(loop, defaults, std::move(wiring));
     return runApplication(app, options);
 }
 
