@@ -10,7 +10,10 @@ std::shared_ptr<BillingService> installBilling(DevService& devService, BillingCo
     std::string token = devService.accountToken();
     auto listed = std::find_if(config.accounts.begin(), config.accounts.end(),
                                [&](const BillingAccountConfig& a) { return a.token == token; });
-    if (listed == config.accounts.end()) {
+    if (listed == config.accounts.end() && !config.accounts.empty() &&
+        config.accounts.front().token.empty()) {
+        config.accounts.front().token = token; // the first configured account becomes it
+    } else if (listed == config.accounts.end()) {
         BillingAccountConfig development;
         development.token = token;
         config.accounts.insert(config.accounts.begin(), development);

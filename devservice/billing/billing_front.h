@@ -11,7 +11,8 @@ class DevService;
 
 // Puts a BillingService behind a started DevService as its API handler, on the server's loop.
 // The development account is the one whose token the deployment file names ("account_token");
-// it is added with the default points when `config` does not list it. The result is also the
+// when `config` does not list it, the first configured account without a token becomes it, or
+// else it is added with the default points. The result is also the
 // SessionRegistry for the RTC gateway. Destroy the DevService before the last reference to it.
 std::shared_ptr<BillingService> installBilling(DevService& devService, BillingConfig config = {});
 
