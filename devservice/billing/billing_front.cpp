@@ -1,6 +1,8 @@
 #include "devservice/billing/billing_front.h"
 
+#include "devservice/billing/billing_config.h"
 #include "devservice/devservice.h"
+#include "foundation/atomic_file.h"
 
 #include <algorithm>
 
@@ -26,6 +28,23 @@ std::shared_ptr<BillingService> installBilling(DevService& devService, BillingCo
         [&] { billing = std::make_shared<BillingService>(devService.loop(), std::move(config)); });
     devService.setApiHandler(billing);
     return billing;
+}
+
+Result<BillingConfig> programBillingConfig(const std::filesystem::path& stateDirectory) {
+    BillingConfig config;
+    auto settingsFile = stateDirectory / "billing-settings.json";
+    if (auto text = readFile(settingsFile)) {
+        auto json = parseJsonObject(*text);
+        if (!json)
+            return unexpected(Error{settingsFile.string() + ": not a JSON object", 1});
+        auto read = billingConfigFromJson(*json);
+        if (!read)
+            return unexpected(Error{settingsFile.string() + ": " + read.error().message, 1});
+        config = std::move(*read);
+    }
+    if (!config.snapshotPath)
+        config.snapshotPath = stateDirectory / "billing.json";
+    return config;
 }
 
 } // namespace zarvo::devservice

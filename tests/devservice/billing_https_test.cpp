@@ -3,6 +3,7 @@
 #include "billing_test_support.h"
 #include "devservice/billing/billing_front.h"
 #include "devservice/devservice.h"
+#include "foundation/atomic_file.h"
 #include "foundation/glib_loop.h"
 #include "service/deployment.h"
 #include "service/soup_http_client.h"
@@ -226,6 +227,31 @@ TEST_F(BillingHttpsTest, ARestartedServiceKeepsTheAccountAndSettlesTheSessionItL
     ASSERT_EQ(settled["bill_confirmed"], true);
     EXPECT_GE(settled["confirmed_bill"], 1);
     EXPECT_EQ(settled["available_points"], 60 - settled["confirmed_bill"].get<int64_t>());
+}
+
+TEST(BillingProgramConfigTest, ReadsTheStateFolderSettingsAndKeepsTheSnapshotThere) {
+    auto dir = std::filesystem::temp_directory_path() /
+               ("zarvo-billing-program-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    auto plain = programBillingConfig(dir);
+    ASSERT_TRUE(plain.ok());
+    EXPECT_EQ(*plain->snapshotPath, dir / "billing.json");
+    EXPECT_EQ(plain->settlementDelay, BillingConfig{}.settlementDelay);
+
+    ASSERT_TRUE(writeFileAtomically(dir / "billing-settings.json",
+                                    R"({"settlement_seconds": 0.5, "snapshot": "/tmp/b.json"})")
+                    .ok());
+    auto configured = programBillingConfig(dir);
+    ASSERT_TRUE(configured.ok());
+    EXPECT_EQ(configured->settlementDelay, seconds(0.5));
+    EXPECT_EQ(configured->snapshotPath->string(), "/tmp/b.json");
+
+    ASSERT_TRUE(
+        writeFileAtomically(dir / "billing-settings.json", R"({"settlement_seconds": "x"})").ok());
+    auto broken = programBillingConfig(dir);
+    ASSERT_FALSE(broken.ok());
+    EXPECT_NE(broken.error().message.find("billing-settings.json"), std::string::npos);
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace
