@@ -111,10 +111,12 @@ TEST(SenderProcess, DeviceFailureIsAnErrorLineAndStatusOne) {
         GTEST_SKIP() << "a VirtualCamera4Mac device exists here, so the sender does not fail";
     EXPECT_EQ(line["event"], "error");
     EXPECT_EQ(line["message"], "VirtualCamera4Mac is not installed or enabled");
+    pid_t pid = sender.pid;
     EXPECT_EQ(sender.wait(), 1);
-    // It held the lock: the file carries its id.
+    // It took the lock before looking for the device: the file carries its id.
     std::ifstream lock(home.lock());
-    EXPECT_TRUE(std::filesystem::exists(home.lock()));
+    std::string holder((std::istreambuf_iterator<char>(lock)), {});
+    EXPECT_EQ(holder, std::to_string(pid));
     EXPECT_EQ(std::filesystem::status(home.lock()).permissions() & std::filesystem::perms::all,
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
