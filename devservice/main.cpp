@@ -1,5 +1,6 @@
 // zarvo-devservice: the service stand-in on loopback. Prints where its deployment file is (point
 // ZARVO_DEPLOYMENT at it) and runs until SIGINT or SIGTERM.
+#include "devservice/billing/billing_front.h"
 #include "devservice/devservice.h"
 
 #include <glib-unix.h>
@@ -71,6 +72,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zarvo-devservice: %s\n", started.error().message.c_str());
         return 1;
     }
+    auto billingConfig = programBillingConfig(options.stateDirectory);
+    if (!billingConfig) {
+        std::fprintf(stderr, "zarvo-devservice: %s\n", billingConfig.error().message.c_str());
+        return 1;
+    }
+    auto billing = installBilling(service, std::move(*billingConfig));
+    if (auto problem = billing->snapshotProblem(); !problem.empty())
+        std::fprintf(stderr, "zarvo-devservice: %s\n", problem.c_str());
     std::printf("zarvo-devservice: primary 127.0.0.1:%u, secondary 127.0.0.1:%u, download "
                 "127.0.0.1:%u\n",
                 service.port("primary"), service.port("secondary"), service.port("download"));
