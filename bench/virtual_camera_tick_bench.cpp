@@ -140,7 +140,8 @@ int main(int argc, char** argv) {
     Clock::duration worstLateness{0}, longestWrite{0}, totalWrite{0};
     for (size_t i = 0; i + 1 < records.size(); ++i) { // the last record is shutdown's frame
         auto offset = records[i].start - first;
-        // The nearest slot: the first fire had its own small delay, so others may come a bit earlier.
+        // The nearest slot: the first fire had its own small delay, so others may come a bit
+        // earlier.
         long slot = long((offset + interval / 2) / interval);
         auto lateness = offset - slot * interval;
         if (lateness > std::chrono::milliseconds(10))
