@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <functional>
 #include <thread>
+#include <utility>
 
 namespace zarvo {
 
@@ -475,22 +476,24 @@ private:
         }
         pendingJoin_ = nullptr;
         dropPeer();
-        if (socket_) {
-            g_signal_handlers_disconnect_by_data(socket_, this);
-            if (soup_websocket_connection_get_state(socket_) == SOUP_WEBSOCKET_STATE_OPEN) {
-                if (sayGoodbye)
-                    send({{"type", "leave"}});
-                soup_websocket_connection_close(socket_, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
-                // Let the closing handshake finish so the socket is really gone afterwards.
-                const gint64 deadline = g_get_monotonic_time() + kCloseWaitMs * 1000;
-                while (soup_websocket_connection_get_state(socket_) !=
-                           SOUP_WEBSOCKET_STATE_CLOSED &&
-                       g_get_monotonic_time() < deadline) {
-                    if (!g_main_context_iteration(context_, FALSE))
-                        g_usleep(1000);
+        // Taken out first: the wait below iterates the context, which may run another teardown.
+        if (SoupWebsocketConnection* socket = std::exchange(socket_, nullptr)) {
+            g_signal_handlers_disconnect_by_data(socket, this);
+            if (soup_websocket_connection_get_state(socket) == SOUP_WEBSOCKET_STATE_OPEN) {
+                if (sayGoodbye) {
+                    const std::string text = Json{{"type", "leave"}}.dump();
+                    soup_websocket_connection_send_text(socket, text.c_str());
                 }
+                soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
             }
-            g_clear_object(&socket_);
+            // Let the closing handshake finish so the socket is really gone afterwards.
+            const gint64 deadline = g_get_monotonic_time() + kCloseWaitMs * 1000;
+            while (soup_websocket_connection_get_state(socket) != SOUP_WEBSOCKET_STATE_CLOSED &&
+                   g_get_monotonic_time() < deadline) {
+                if (!g_main_context_iteration(context_, FALSE))
+                    g_usleep(1000);
+            }
+            g_object_unref(socket);
         }
         channel_.clear();
         user_.clear();

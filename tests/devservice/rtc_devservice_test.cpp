@@ -1,0 +1,190 @@
+// The whole stand-in as the client meets it: a billed session started through the API, the
+// engine joining over TLS at the deployment's "rtc_gateway" (bare host in the URL, loopback
+// address from "connect", the stand-in's CA), edited video back, and the session turning RUNNING.
+#include "billing_test_support.h"
+#include "devservice/billing/billing_front.h"
+#include "devservice/devservice.h"
+#include "devservice/rtc/rtc_front.h"
+#include "media/rtc_engine_deployment.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include <unistd.h>
+
+namespace zarvo::devservice {
+namespace {
+
+using namespace std::chrono_literals;
+
+class CountingDelegate final : public RtcEngineDelegate {
+public:
+    bool onRemoteVideoSample(const std::string& uid, int, const RtcVideoDataSample&) override {
+        std::lock_guard lock(mutex);
+        ++frames;
+        lastUid = uid;
+        cv.notify_all();
+        return false;
+    }
+    bool onCaptureVideoSample(int, const RtcVideoDataSample&) override { return false; }
+    int onGetVideoFormatPreference() override { return 0; }
+    std::mutex mutex;
+    std::condition_variable cv;
+    int64_t frames = 0;
+    std::string lastUid;
+};
+
+class RtcDevServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = std::filesystem::temp_directory_path() /
+              ("zarvo-rtc-devservice-" + std::to_string(::getpid()));
+        std::filesystem::remove_all(dir);
+        DevServiceOptions options;
+        options.stateDirectory = dir;
+        dev = std::make_unique<DevService>(options);
+        auto started = dev->start();
+        ASSERT_TRUE(started.ok()) << started.error().message;
+        BillingConfig config;
+        config.reserveDelay = seconds(0.05);
+        config.createDelay = seconds(0.05);
+        billing = installBilling(*dev, config);
+        gateway = installRtcGateway(*dev, *billing);
+        auto deployment = readDeploymentFile(dev->deploymentFile());
+        ASSERT_TRUE(deployment.ok()) << deployment.error().message;
+        this->deployment = *deployment;
+    }
+    void TearDown() override {
+        dev.reset(); // the server thread stops before the gateway and the billing go
+        gateway.reset();
+        billing.reset();
+        std::filesystem::remove_all(dir);
+    }
+
+    Json startSession() {
+        ApiResponse response;
+        dev->runOnServer([&] {
+            response = billing->handle(testing::apiRequest(
+                "POST", "live/start", deployment.accountToken,
+                testing::startBody("rtc-test", "background_replacement",
+                                   testing::jpegDataUrl(testing::jpegBytes(64, 36)))
+                    .dump()));
+        });
+        EXPECT_EQ(response.status, 200) << response.body;
+        return response.body.value("data", response.body);
+    }
+
+    int join(RtcEngine& engine, const std::string& token, const std::string& channel = {},
+             const std::string& user = {}) {
+        std::mutex mutex;
+        std::condition_variable cv;
+        int result = -1;
+        engine.setVideoEncoderConfiguration({1280, 720, 25, 0});
+        engine.setExternalVideoSource(true, 0, 2);
+        engine.registerVideoSampleObserver();
+        engine.publishLocalVideoStream(true);
+        auto given = [](const std::string& text) {
+            return text.empty() ? std::nullopt : std::optional<std::string>(text);
+        };
+        EXPECT_EQ(engine.joinChannel(token, given(channel), given(user), "Zarvo",
+                                     [&](int r, const std::string&, const std::string&, int) {
+                                         std::lock_guard lock(mutex);
+                                         result = r;
+                                         cv.notify_one();
+                                     }),
+                  0);
+        std::unique_lock lock(mutex);
+        cv.wait_for(lock, 15s, [&] { return result != -1; });
+        return result;
+    }
+
+    std::filesystem::path dir;
+    std::unique_ptr<DevService> dev;
+    std::shared_ptr<BillingService> billing;
+    std::shared_ptr<RtcGateway> gateway;
+    Deployment deployment;
+};
+
+TEST_F(RtcDevServiceTest, AJoinOverTlsBringsEditedVideoAndTheSessionRuns) {
+    ASSERT_EQ(deployment.rtcGateway.rfind("wss://" + deployment.primaryHost + "/rtc", 0), 0u);
+    const Json session = startSession();
+    const std::string sessionId = session.value("session_id", "");
+    const std::string renderUid = session.value("render_uid", "");
+    const std::string token = session["rtc"].value("token", "");
+    ASSERT_FALSE(token.empty()) << session;
+
+    WebRtcEngineFactory factory(rtcGatewayConfig(deployment));
+    CountingDelegate delegate;
+    auto engine = factory.sharedInstance(&delegate);
+    ASSERT_EQ(join(*engine, token, session["rtc"].value("channel_id", ""),
+                   session["rtc"].value("user_id", "")),
+              0);
+
+    std::atomic<bool> stop{false};
+    std::thread camera([&] {
+        auto next = std::chrono::steady_clock::now();
+        while (!stop) {
+            auto buffer = std::make_shared<PixelBuffer>();
+            buffer->width = 1280;
+            buffer->height = 720;
+            buffer->stride = 1280 * 4;
+            buffer->bytes.assign(1280 * 720 * 4, 128);
+            engine->pushExternalVideoFrame({buffer, 2, 0, 1280, 720, 1280 * 4, 0, nullptr}, 0);
+            next += 40ms;
+            std::this_thread::sleep_until(next);
+        }
+    });
+    {
+        std::unique_lock lock(delegate.mutex);
+        EXPECT_TRUE(delegate.cv.wait_for(lock, 20s, [&] { return delegate.frames >= 10; }));
+        EXPECT_EQ(delegate.lastUid, renderUid);
+    }
+    // The participant's edited video turns the session RUNNING (polled: the service's loop
+    // applies it).
+    std::string state;
+    for (int i = 0; i < 200 && state != "RUNNING"; ++i) {
+        auto media = billing->sessionMedia(sessionId);
+        state = media ? media->state : "";
+        if (state != "RUNNING")
+            std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(state, "RUNNING");
+    stop = true;
+    camera.join();
+    engine->unregisterVideoSampleObserver();
+    engine->leaveChannel();
+    engine.reset();
+    factory.destroy();
+}
+
+TEST_F(RtcDevServiceTest, ATokenOfNoLiveSessionIsRefusedOverTls) {
+    startSession();
+    WebRtcEngineFactory factory(rtcGatewayConfig(deployment));
+    CountingDelegate delegate;
+    auto engine = factory.sharedInstance(&delegate);
+    EXPECT_EQ(join(*engine, "rtc_not-a-session"), 110);
+    factory.destroy();
+}
+
+TEST_F(RtcDevServiceTest, AGatewayCertificateFromAnotherAuthorityIsNotTrusted) {
+    const Json session = startSession();
+    RtcGatewayConfig config = rtcGatewayConfig(deployment);
+    // The system's trust store does not know the stand-in's CA.
+    config.caCertificate.clear();
+    WebRtcEngineFactory factory(config);
+    CountingDelegate delegate;
+    auto engine = factory.sharedInstance(&delegate);
+    EXPECT_EQ(join(*engine, session["rtc"].value("token", ""),
+                   session["rtc"].value("channel_id", ""), session["rtc"].value("user_id", "")),
+              kRtcErrGatewayUnreachable);
+    factory.destroy();
+}
+
+} // namespace
+} // namespace zarvo::devservice
