@@ -43,7 +43,7 @@ std::shared_ptr<SerialQueue> cameraInputQueue() {
     return *queue;
 }
 
-CapturePreset chooseCapturePreset(const std::string& deviceCaps) {
+CapturePreset CameraInput::configurePreset(const std::string& deviceCaps) {
     if (deviceCaps.empty() || !ensureGStreamer())
         return {};
     GstCaps* offered = gst_caps_from_string(deviceCaps.c_str());
@@ -101,7 +101,7 @@ Status<> CameraInput::prepare(const std::string& deviceID) {
 
     // Source side: the preferred capture size, decoded when the device sends JPEG.
     GstElement* upstream = source;
-    const CapturePreset preset = chooseCapturePreset(device->caps);
+    const CapturePreset preset = configurePreset(device->caps);
     if (!preset.caps.empty()) {
         GstElement* filter = gst_element_factory_make("capsfilter", nullptr);
         GstCaps* caps = gst_caps_from_string(preset.caps.c_str());

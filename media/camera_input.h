@@ -1,6 +1,7 @@
 // CameraInput: captures one camera for the RTC link. Frames arrive on the serial queue
 // "zarvo.camera.input", are rate-limited on their presentation times, normalised into pipeline
-// frames from a bounded pool and handed to `onFrame`. One instance serves one join.
+// frames from a bounded pool and handed to `onFrame`. One instance serves one join; it is always
+// owned by a shared_ptr, because work queued for it keeps it alive until that work has run.
 #pragma once
 
 #include "foundation/result.h"
@@ -33,7 +34,6 @@ struct CapturePreset {
     bool decodesJpeg = false;
     bool operator==(const CapturePreset&) const = default;
 };
-CapturePreset chooseCapturePreset(const std::string& deviceCaps);
 
 class CameraInput : public std::enable_shared_from_this<CameraInput> {
 public:
@@ -43,6 +43,9 @@ public:
     // Slightly under 1/30 s, so a 30 fps camera keeps every frame.
     static constexpr double kMinimumFrameInterval = 0.03233333333333333;
     static constexpr size_t kPoolThreshold = 8;
+
+    // The capture size for a device with these caps; the local preview chooses with it too.
+    static CapturePreset configurePreset(const std::string& deviceCaps);
 
     explicit CameraInput(DeviceLister devices = captureDevices,
                          std::shared_ptr<SerialQueue> queue = cameraInputQueue());

@@ -80,18 +80,18 @@ TEST(CameraDiscovery, SyntheticCameraOnlyWhenTheDemoAsksForIt) {
 }
 
 TEST(CapturePresetChoice, PrefersHdThenVgaRawBeforeJpegElseLeavesTheDevice) {
-    EXPECT_EQ(chooseCapturePreset("video/x-raw, format=YUY2, width=1280, height=720; "
-                                  "image/jpeg, width=1280, height=720"),
+    EXPECT_EQ(CameraInput::configurePreset("video/x-raw, format=YUY2, width=1280, height=720; "
+                                           "image/jpeg, width=1280, height=720"),
               (CapturePreset{"video/x-raw,width=1280,height=720", false}));
-    EXPECT_EQ(chooseCapturePreset("video/x-raw, format=YUY2, width=640, height=480; "
-                                  "image/jpeg, width=1280, height=720"),
+    EXPECT_EQ(CameraInput::configurePreset("video/x-raw, format=YUY2, width=640, height=480; "
+                                           "image/jpeg, width=1280, height=720"),
               (CapturePreset{"image/jpeg,width=1280,height=720", true}));
-    EXPECT_EQ(chooseCapturePreset("video/x-raw, format=YUY2, width=640, height=480"),
+    EXPECT_EQ(CameraInput::configurePreset("video/x-raw, format=YUY2, width=640, height=480"),
               (CapturePreset{"video/x-raw,width=640,height=480", false}));
-    EXPECT_EQ(chooseCapturePreset("video/x-raw, width=[ 1, 1920 ], height=[ 1, 1080 ]"),
+    EXPECT_EQ(CameraInput::configurePreset("video/x-raw, width=[ 1, 1920 ], height=[ 1, 1080 ]"),
               (CapturePreset{"video/x-raw,width=1280,height=720", false}));
-    EXPECT_EQ(chooseCapturePreset("video/x-raw, width=320, height=240"), CapturePreset{});
-    EXPECT_EQ(chooseCapturePreset(""), CapturePreset{});
+    EXPECT_EQ(CameraInput::configurePreset("video/x-raw, width=320, height=240"), CapturePreset{});
+    EXPECT_EQ(CameraInput::configurePreset(""), CapturePreset{});
 }
 
 using CameraSelection::Update;
