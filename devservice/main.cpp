@@ -2,6 +2,7 @@
 // ZARVO_DEPLOYMENT at it) and runs until SIGINT or SIGTERM.
 #include "devservice/billing/billing_front.h"
 #include "devservice/devservice.h"
+#include "devservice/rtc/rtc_front.h"
 
 #include <glib-unix.h>
 #include <glib.h>
@@ -80,6 +81,7 @@ int main(int argc, char** argv) {
     auto billing = installBilling(service, std::move(*billingConfig));
     if (auto problem = billing->snapshotProblem(); !problem.empty())
         std::fprintf(stderr, "zarvo-devservice: %s\n", problem.c_str());
+    auto rtcGateway = installRtcGateway(service, *billing);
     std::printf("zarvo-devservice: primary 127.0.0.1:%u, secondary 127.0.0.1:%u, download "
                 "127.0.0.1:%u\n",
                 service.port("primary"), service.port("secondary"), service.port("download"));
