@@ -1,7 +1,7 @@
 #include "devservice/devservice.h"
 
+#include "devservice/billing/billing_service.h"
 #include "devservice/certificate_authority.h"
-#include "devservice/stub_api.h"
 #include "foundation/atomic_file.h"
 #include "foundation/encoding.h"
 
@@ -187,8 +187,6 @@ Status<> DevService::Impl::prepare() {
             ::chmod(tokenFile.c_str(), 0600);
         }
     }
-    if (!api)
-        api = std::make_shared<StubApi>(token);
     return Ok{};
 }
 
@@ -543,6 +541,15 @@ Status<> DevService::start() {
     impl->thread = std::thread([impl, &m, &cv, &ready, &failure] {
         g_main_context_push_thread_default(impl->context);
         impl->loop = std::make_unique<GLibLoop>(impl->context);
+        {
+            // Accounts and billing answer the API unless a test put its own handler in place.
+            std::lock_guard lock(impl->mutex);
+            if (!impl->api) {
+                BillingConfig billing;
+                billing.accounts.emplace_back().token = impl->token;
+                impl->api = std::make_shared<BillingService>(*impl->loop, billing);
+            }
+        }
         auto started = impl->startServers();
         {
             std::lock_guard lock(m);

@@ -82,16 +82,17 @@ public:
 
     std::filesystem::path deploymentFile() const;
     std::filesystem::path caCertificate() const;
-    Json deployment() const; // the deployment file's content
+    Json deployment() const;                      // the deployment file's content
     uint16_t port(const std::string& host) const; // "primary", "secondary", "download"
     uint16_t adminPort() const;
     std::string accountToken() const;
     // Changes the development account's token and rewrites the deployment file.
     void setAccountToken(const std::string& token);
 
-    // The business logic behind "/api/v1/"; called on the server thread. By default a stub that
-    // accepts the development account's token. Missing or malformed bearer credentials are
-    // refused with 401 before the handler is asked.
+    // The business logic behind "/api/v1/"; called on the server thread. By default a
+    // BillingService whose development account has the deployment's token (installBilling sets
+    // one up with settings). Missing or malformed bearer credentials are refused with 401 before
+    // the handler is asked.
     void setApiHandler(std::shared_ptr<ApiHandler> handler);
     // Serves WebSockets at `path` on both API hosts (for example "/rtc").
     void addWebSocketHandler(const std::string& path, WebSocketHandler handler);

@@ -6,7 +6,7 @@ add_library(zarvo_devservice_lib STATIC
   devservice.cpp
   fault_injection.cpp
   stub_api.cpp)
-target_link_libraries(zarvo_devservice_lib PUBLIC zarvo_foundation PkgConfig::ZARVO_DEVSERVICE_HTTPS_DEPS)
+target_link_libraries(zarvo_devservice_lib PUBLIC zarvo_foundation zarvo_devservice_billing PkgConfig::ZARVO_DEVSERVICE_HTTPS_DEPS)
 
 add_executable(zarvo-devservice main.cpp)
 target_link_libraries(zarvo-devservice PRIVATE zarvo_devservice_lib)
