@@ -24,9 +24,13 @@ using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 using CertPtr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
 
-Error failure(const std::string& what) { return Error{"certificate authority: " + what, 1}; }
+Error failure(const std::string& what) {
+    return Error{"certificate authority: " + what, 1};
+}
 
-KeyPtr newKey() { return KeyPtr(EVP_EC_gen("P-256")); }
+KeyPtr newKey() {
+    return KeyPtr(EVP_EC_gen("P-256"));
+}
 
 bool addExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
     X509V3_CTX ctx;
@@ -144,7 +148,8 @@ Result<CertificateFiles> ensureCertificates(const std::filesystem::path& directo
             return unexpected(failure("cannot make a key"));
         ca = newCertificate(caKey.get(), "Zarvo development CA", 3650);
         X509_set_issuer_name(ca.get(), X509_get_subject_name(ca.get()));
-        if (!addExtension(ca.get(), ca.get(), NID_basic_constraints, "critical,CA:TRUE,pathlen:0") ||
+        if (!addExtension(ca.get(), ca.get(), NID_basic_constraints,
+                          "critical,CA:TRUE,pathlen:0") ||
             !addExtension(ca.get(), ca.get(), NID_key_usage, "critical,keyCertSign,cRLSign") ||
             !addExtension(ca.get(), ca.get(), NID_subject_key_identifier, "hash") ||
             X509_sign(ca.get(), caKey.get(), EVP_sha256()) == 0)

@@ -144,7 +144,7 @@ struct DevService::Impl {
     void stopServers();      // on the server thread
     Status<> writeDeployment();
     std::string hostName(const std::string& id) const {
-        return id == "primary" ? options.primaryHost
+        return id == "primary"     ? options.primaryHost
                : id == "secondary" ? options.secondaryHost
                                    : options.downloadHost;
     }
@@ -168,8 +168,8 @@ Status<> DevService::Impl::prepare() {
     if (ec)
         return unexpected(Error{"cannot create " + options.stateDirectory.string(), 1});
     ::chmod(options.stateDirectory.c_str(), 0700); // it holds the CA's private key
-    auto certs = ensureCertificates(options.stateDirectory,
-                                    {options.primaryHost, options.secondaryHost, options.downloadHost});
+    auto certs = ensureCertificates(
+        options.stateDirectory, {options.primaryHost, options.secondaryHost, options.downloadHost});
     if (!certs)
         return unexpected(certs.error());
     certificates = *certs;
@@ -195,15 +195,16 @@ Status<> DevService::Impl::writeDeployment() {
     Json connect = Json::object();
     for (const char* id : kHostIds)
         connect[hostName(id)] = "127.0.0.1:" + std::to_string(ports[id]);
-    deployment = Json{{"primary_host", options.primaryHost},
-                      {"secondary_host", options.secondaryHost},
-                      {"download_host", options.downloadHost},
-                      {"ca_certificate", std::filesystem::absolute(certificates.caCertificate).string()},
-                      {"connect", connect},
-                      {"account_token", token},
-                      {"rtc_gateway", "wss://" + options.primaryHost + "/rtc"}};
-    auto written = writeFileAtomically(options.stateDirectory / "deployment.json",
-                                       deployment.dump(2) + "\n");
+    deployment =
+        Json{{"primary_host", options.primaryHost},
+             {"secondary_host", options.secondaryHost},
+             {"download_host", options.downloadHost},
+             {"ca_certificate", std::filesystem::absolute(certificates.caCertificate).string()},
+             {"connect", connect},
+             {"account_token", token},
+             {"rtc_gateway", "wss://" + options.primaryHost + "/rtc"}};
+    auto written =
+        writeFileAtomically(options.stateDirectory / "deployment.json", deployment.dump(2) + "\n");
     if (!written)
         return unexpected(Error{written.error().message, 1});
     ::chmod((options.stateDirectory / "deployment.json").c_str(), 0600); // it holds the token
@@ -241,8 +242,7 @@ Status<> DevService::Impl::startServers() {
         GInetAddress* loopback = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
         GSocketAddress* address = g_inet_socket_address_new(loopback, wanted.at(id));
         g_object_unref(loopback);
-        gboolean listening =
-            soup_server_listen(server, address, SOUP_SERVER_LISTEN_HTTPS, &error);
+        gboolean listening = soup_server_listen(server, address, SOUP_SERVER_LISTEN_HTTPS, &error);
         g_object_unref(address);
         if (!listening) {
             Error e{std::string("cannot listen for the ") + id + " host: " + error->message, 1};
@@ -378,7 +378,8 @@ void DevService::Impl::hold(SoupServerMessage* msg, const std::optional<Duration
     auto entry = std::make_shared<Held>();
     entry->msg = msg;
     g_object_ref(msg);
-    auto markGone = +[](SoupServerMessage*, gpointer data) { static_cast<Held*>(data)->gone = true; };
+    auto markGone =
+        +[](SoupServerMessage*, gpointer data) { static_cast<Held*>(data)->gone = true; };
     entry->finished = g_signal_connect(msg, "finished", G_CALLBACK(markGone), entry.get());
     entry->disconnected = g_signal_connect(msg, "disconnected", G_CALLBACK(markGone), entry.get());
     held.insert(entry);
@@ -500,7 +501,8 @@ void DevService::Impl::serveAdmin(SoupServerMessage* msg, const char* rawPath) {
         if (method == "POST") {
             RecordedRequest r = readRequest("admin", msg, rawPath);
             auto json = parseJsonObject(r.body);
-            auto fault = json ? Fault::fromJson(*json) : Result<Fault>(unexpected(Error{"not a JSON object", 400}));
+            auto fault = json ? Fault::fromJson(*json)
+                              : Result<Fault>(unexpected(Error{"not a JSON object", 400}));
             if (!fault)
                 return respondJson(msg, 400, Json{{"detail", fault.error().message}});
             faults.add(*fault);
@@ -515,7 +517,8 @@ void DevService::Impl::serveAdmin(SoupServerMessage* msg, const char* rawPath) {
         std::lock_guard lock(mutex);
         return respondJson(msg, 200, deployment);
     }
-    respondJson(msg, 404, Json{{"detail", "GET|DELETE /requests, GET|POST|DELETE /faults, GET /deployment"}});
+    respondJson(msg, 404,
+                Json{{"detail", "GET|DELETE /requests, GET|POST|DELETE /faults, GET /deployment"}});
 }
 
 // ---- public face ----
@@ -524,7 +527,9 @@ DevService::DevService(DevServiceOptions options) : impl_(std::make_unique<Impl>
     impl_->options = std::move(options);
 }
 
-DevService::~DevService() { stop(); }
+DevService::~DevService() {
+    stop();
+}
 
 Status<> DevService::start() {
     if (impl_->running)
@@ -601,7 +606,9 @@ void DevService::stop() {
     impl_->context = nullptr;
 }
 
-GLibLoop& DevService::loop() { return *impl_->loop; }
+GLibLoop& DevService::loop() {
+    return *impl_->loop;
+}
 
 void DevService::runOnServer(const std::function<void()>& task) {
     if (!impl_->running || impl_->loop->isLoopThread()) {
@@ -624,7 +631,9 @@ void DevService::runOnServer(const std::function<void()>& task) {
 std::filesystem::path DevService::deploymentFile() const {
     return impl_->options.stateDirectory / "deployment.json";
 }
-std::filesystem::path DevService::caCertificate() const { return impl_->certificates.caCertificate; }
+std::filesystem::path DevService::caCertificate() const {
+    return impl_->certificates.caCertificate;
+}
 
 Json DevService::deployment() const {
     std::lock_guard lock(impl_->mutex);
@@ -682,7 +691,9 @@ SoupServer* DevService::server(const std::string& host) const {
     return it == impl_->servers.end() ? nullptr : it->second;
 }
 
-FaultTable& DevService::faults() { return impl_->faults; }
+FaultTable& DevService::faults() {
+    return impl_->faults;
+}
 
 void DevService::failHealth(const std::string& host) {
     Fault fault;

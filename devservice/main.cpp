@@ -14,11 +14,12 @@
 namespace {
 
 void usage(FILE* out) {
-    std::fputs("usage: zarvo-devservice [--state DIR] [--primary-port N] [--secondary-port N]\n"
-               "                        [--download-port N] [--admin-port N]\n"
-               "Serves the primary, secondary and download hosts over HTTPS on 127.0.0.1 and\n"
-               "writes DIR/deployment.json for ZARVO_DEPLOYMENT. Ports default to ephemeral ones.\n",
-               out);
+    std::fputs(
+        "usage: zarvo-devservice [--state DIR] [--primary-port N] [--secondary-port N]\n"
+        "                        [--download-port N] [--admin-port N]\n"
+        "Serves the primary, secondary and download hosts over HTTPS on 127.0.0.1 and\n"
+        "writes DIR/deployment.json for ZARVO_DEPLOYMENT. Ports default to ephemeral ones.\n",
+        out);
 }
 
 bool parsePort(const char* text, uint16_t& port) {

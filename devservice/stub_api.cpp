@@ -5,7 +5,9 @@
 namespace zarvo::devservice {
 namespace {
 
-ApiResponse refuse(int status, const std::string& detail) { return {status, {{"detail", detail}}}; }
+ApiResponse refuse(int status, const std::string& detail) {
+    return {status, {{"detail", detail}}};
+}
 
 std::string query(const ApiRequest& request, const std::string& key, const std::string& fallback) {
     for (const auto& [k, v] : request.query)

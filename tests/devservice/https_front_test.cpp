@@ -1,0 +1,295 @@
+#include "https_test_support.h"
+
+#include "foundation/atomic_file.h"
+
+#include <libsoup/soup.h>
+
+#include <future>
+
+namespace zarvo::test {
+namespace {
+
+struct Fetched {
+    std::optional<std::string> data;
+    std::optional<HttpResponse> response;
+    std::optional<TransportError> error;
+    int status() const { return response ? response->status : 0; }
+    std::string header(const std::string& name) const {
+        for (const auto& [n, v] : response->headers)
+            if (g_ascii_strcasecmp(n.c_str(), name.c_str()) == 0)
+                return v;
+        return {};
+    }
+};
+
+class Front : public StandIn {
+protected:
+    void SetUp() override {
+        StandIn::SetUp();
+        if (HasFatalFailure())
+            return;
+        token = deployment.accountToken;
+        net = std::make_unique<NetworkThread>(deployment);
+    }
+    void TearDown() override {
+        net.reset();
+        StandIn::TearDown();
+    }
+    Fetched fetch(const std::string& url, const std::string& method = "GET",
+                  std::optional<std::string> bearer = std::nullopt,
+                  std::optional<std::string> body = std::nullopt, NetworkThread* via = nullptr) {
+        HttpRequest request;
+        request.method = method;
+        request.url = url;
+        if (bearer)
+            request.headers.emplace_back("Authorization", "Bearer " + *bearer);
+        request.body = std::move(body);
+        auto promise = std::make_shared<std::promise<Fetched>>();
+        auto future = promise->get_future();
+        (via ? via : net.get())->sender()(request, [promise](auto data, auto response, auto error) {
+            promise->set_value(Fetched{std::move(data), std::move(response), std::move(error)});
+        });
+        if (future.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            ADD_FAILURE() << "no answer from " << url;
+            return {};
+        }
+        return future.get();
+    }
+    std::string admin(const std::string& path) {
+        return "http://127.0.0.1:" + std::to_string(service->adminPort()) + path;
+    }
+
+    std::string token;
+    std::unique_ptr<NetworkThread> net;
+};
+
+TEST_F(Front, ServesHealthAndTheApiOnlyToABearer) {
+    auto health = fetch("https://api.zarvo.test/health");
+    ASSERT_FALSE(health.error) << health.error->message;
+    EXPECT_EQ(health.status(), 200);
+    EXPECT_EQ(parseJsonObject(*health.data), (Json{{"status", "ok"}, {"product", "Zarvo"}}));
+    EXPECT_EQ(fetch("https://api2.zarvo.test/health").status(), 200);
+    EXPECT_EQ(fetch("https://download.zarvo.test/health").status(), 404);
+
+    auto records = service->requests();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records[0].host, "primary");
+    std::string host;
+    for (const auto& [name, value] : records[0].headers)
+        if (name == "Host")
+            host = value;
+    EXPECT_EQ(host, "api.zarvo.test") << "the URL keeps the bare host";
+
+    auto state = fetch("https://api.zarvo.test/api/v1/client/state", "GET", token);
+    EXPECT_EQ(state.status(), 200);
+    EXPECT_TRUE(parseJsonObject(*state.data));
+    for (std::optional<std::string> bad :
+         {std::optional<std::string>(), std::optional<std::string>("nope")}) {
+        auto refused = fetch("https://api.zarvo.test/api/v1/client/state", "GET", bad);
+        EXPECT_EQ(refused.status(), 401);
+        EXPECT_TRUE(jsonString(*parseJsonObject(*refused.data), "detail"));
+    }
+    auto unknown = fetch("https://api2.zarvo.test/api/v1/nowhere", "GET", token);
+    EXPECT_EQ(unknown.status(), 404);
+    EXPECT_TRUE(jsonString(*parseJsonObject(*unknown.data), "detail"));
+}
+
+TEST_F(Front, ReplacedApiHandlerSeesTheDecodedCall) {
+    struct Echo : devservice::ApiHandler {
+        devservice::ApiResponse handle(const devservice::ApiRequest& r) override {
+            Json query = Json::array();
+            for (const auto& [k, v] : r.query)
+                query.push_back(k + "=" + v);
+            return {201,
+                    {{"host", r.host},
+                     {"method", r.method},
+                     {"path", r.path},
+                     {"query", query},
+                     {"token", r.bearerToken},
+                     {"body", r.body}}};
+        }
+    };
+    service->setApiHandler(std::make_shared<Echo>());
+    auto reply = fetch("https://api2.zarvo.test/api/v1/client/session-billing?page=2&page_size=20",
+                       "POST", "any-token", std::string(R"({"a":1})"));
+    EXPECT_EQ(reply.status(), 201);
+    auto json = parseJsonObject(*reply.data);
+    ASSERT_TRUE(json);
+    EXPECT_EQ((*json)["host"], "secondary");
+    EXPECT_EQ((*json)["path"], "client/session-billing");
+    EXPECT_EQ((*json)["query"], (Json{"page=2", "page_size=20"}));
+    EXPECT_EQ((*json)["token"], "any-token");
+    EXPECT_EQ((*json)["body"], R"({"a":1})");
+}
+
+TEST_F(Front, FaultsApplyPerHostAndPath) {
+    devservice::Fault status;
+    status.host = "secondary";
+    status.path = "/api/v1/live/current";
+    status.status = 503;
+    status.count = 1;
+    service->faults().add(status);
+    EXPECT_EQ(fetch("https://api.zarvo.test/api/v1/live/current", "GET", token).status(), 200)
+        << "another host is untouched";
+    auto failed = fetch("https://api2.zarvo.test/api/v1/live/current", "GET", token);
+    EXPECT_EQ(failed.status(), 503);
+    EXPECT_TRUE(jsonString(*parseJsonObject(*failed.data), "detail"));
+    EXPECT_EQ(fetch("https://api2.zarvo.test/api/v1/live/current", "GET", token).status(), 200)
+        << "a counted fault wears off";
+
+    devservice::Fault redirect;
+    redirect.host = "primary";
+    redirect.path = "/health";
+    redirect.redirect = "https://api2.zarvo.test/health";
+    service->faults().add(redirect);
+    service->clearRequests();
+    auto moved = fetch("https://api.zarvo.test/health");
+    EXPECT_EQ(moved.status(), 302) << "the client refuses redirects";
+    EXPECT_EQ(moved.header("Location"), "https://api2.zarvo.test/health");
+    EXPECT_EQ(service->requests().size(), 1u);
+
+    devservice::Fault array;
+    array.path = "/api/v1/client/state";
+    array.nonObjectBody = true;
+    service->faults().add(array);
+    auto listed = fetch("https://api2.zarvo.test/api/v1/client/state", "GET", token);
+    EXPECT_EQ(listed.status(), 200);
+    EXPECT_EQ(*listed.data, "[]");
+
+    devservice::Fault drop;
+    drop.path = "/api/v1/live/stop";
+    drop.drop = true;
+    service->faults().add(drop);
+    auto dropped = fetch("https://api.zarvo.test/api/v1/live/stop", "POST", token, "{}");
+    EXPECT_TRUE(dropped.error);
+    EXPECT_FALSE(dropped.response);
+
+    service->faults().clear();
+    service->failHealth("secondary");
+    EXPECT_EQ(fetch("https://api2.zarvo.test/health").status(), 503);
+    EXPECT_EQ(fetch("https://api.zarvo.test/health").status(), 200);
+}
+
+TEST_F(Front, AdminEndpointControlsFaultsAndShowsRequests) {
+    NetworkThread plain(productionDeployment());
+    auto added = fetch(admin("/faults"), "POST", std::nullopt,
+                       std::string(R"({"host":"primary","path":"/health","status":500})"), &plain);
+    EXPECT_EQ(added.status(), 200);
+    EXPECT_EQ(fetch("https://api.zarvo.test/health").status(), 500);
+    auto bad =
+        fetch(admin("/faults"), "POST", std::nullopt, std::string(R"({"host":"moon"})"), &plain);
+    EXPECT_EQ(bad.status(), 400);
+    auto listed = fetch(admin("/faults"), "GET", std::nullopt, std::nullopt, &plain);
+    EXPECT_EQ(Json::parse(*listed.data).size(), 1u);
+    EXPECT_EQ(fetch(admin("/faults"), "DELETE", std::nullopt, std::nullopt, &plain).status(), 200);
+    EXPECT_EQ(fetch("https://api.zarvo.test/health").status(), 200);
+
+    auto requests =
+        Json::parse(*fetch(admin("/requests"), "GET", std::nullopt, std::nullopt, &plain).data);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0]["path"], "/health");
+    EXPECT_EQ(requests[0]["host"], "primary");
+    EXPECT_TRUE(requests[0]["headers"].is_array());
+}
+
+TEST_F(Front, CertificatesSurviveARestartAndOnlyTheirCaIsTrusted) {
+    auto ca = readFile(service->caCertificate());
+    ASSERT_TRUE(ca);
+    service->stop();
+    ASSERT_TRUE(service->start());
+    EXPECT_EQ(readFile(service->caCertificate()), ca) << "the CA is made once";
+    auto reloaded = readDeploymentFile(service->deploymentFile());
+    ASSERT_TRUE(reloaded);
+    EXPECT_EQ(reloaded->accountToken, token) << "the development token is kept";
+
+    // Another stand-in, with its own CA, is not trusted by a client of the first one.
+    auto otherState = freshStateDirectory("other");
+    devservice::DevServiceOptions options;
+    options.stateDirectory = otherState;
+    devservice::DevService other(options);
+    ASSERT_TRUE(other.start());
+    Deployment mixed = *reloaded;
+    mixed.connect["api.zarvo.test"] = "127.0.0.1:" + std::to_string(other.port("primary"));
+    NetworkThread wrongTrust(mixed);
+    auto refused =
+        fetch("https://api.zarvo.test/health", "GET", std::nullopt, std::nullopt, &wrongTrust);
+    EXPECT_TRUE(refused.error) << "a certificate from an unknown CA is refused";
+    other.stop();
+    std::filesystem::remove_all(otherState);
+}
+
+TEST_F(Front, PathAndWebSocketHooks) {
+    service->addPathHandler("download", "/downloads/", [](const devservice::RecordedRequest& r) {
+        return std::optional<devservice::HttpReply>(
+            devservice::HttpReply{206, {{"Content-Range", "bytes 0-2/10"}}, "abc" + r.query});
+    });
+    auto part = fetch("https://download.zarvo.test/downloads/pkg.tar?x=1");
+    EXPECT_EQ(part.status(), 206);
+    EXPECT_EQ(*part.data, "abcx=1");
+    EXPECT_EQ(part.header("Content-Range"), "bytes 0-2/10");
+    EXPECT_EQ(fetch("https://api.zarvo.test/downloads/pkg.tar").status(), 404);
+
+    service->addWebSocketHandler("/rtc", [](SoupWebsocketConnection* connection,
+                                            const devservice::RecordedRequest&) {
+        soup_websocket_connection_send_text(connection, "hello");
+        // Keep it open until the client closes it.
+        g_object_ref(connection);
+        g_signal_connect(
+            connection, "closed",
+            G_CALLBACK(+[](SoupWebsocketConnection* c, gpointer) { g_object_unref(c); }), nullptr);
+    });
+    struct Outcome {
+        std::promise<std::string> message;
+        SoupWebsocketConnection* connection = nullptr;
+        SoupSession* session = nullptr;
+    };
+    Outcome outcome;
+    auto received = outcome.message.get_future();
+    net->invoke([&] {
+        outcome.session = createServiceSession(deployment, "api.zarvo.test");
+        SoupMessage* msg = soup_message_new("GET", "wss://api.zarvo.test/rtc");
+        soup_session_websocket_connect_async(
+            outcome.session, msg, nullptr, nullptr, G_PRIORITY_DEFAULT, nullptr,
+            [](GObject* source, GAsyncResult* result, gpointer data) {
+                auto* o = static_cast<Outcome*>(data);
+                GError* error = nullptr;
+                o->connection =
+                    soup_session_websocket_connect_finish(SOUP_SESSION(source), result, &error);
+                if (!o->connection) {
+                    o->message.set_value(std::string("error: ") + error->message);
+                    g_error_free(error);
+                    return;
+                }
+                g_signal_connect(
+                    o->connection, "message",
+                    G_CALLBACK(+[](SoupWebsocketConnection*, gint, GBytes* bytes, gpointer data) {
+                        gsize size = 0;
+                        auto* text = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+                        static_cast<Outcome*>(data)->message.set_value(std::string(text, size));
+                    }),
+                    o);
+            },
+            &outcome);
+        g_object_unref(msg);
+    });
+    ASSERT_EQ(received.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(received.get(), "hello");
+    std::promise<void> closed;
+    net->invoke([&] {
+        if (outcome.connection) {
+            g_signal_handlers_disconnect_matched(outcome.connection, G_SIGNAL_MATCH_DATA, 0, 0,
+                                                 nullptr, nullptr, &outcome);
+            soup_websocket_connection_close(outcome.connection, SOUP_WEBSOCKET_CLOSE_NORMAL,
+                                            nullptr);
+            g_object_unref(outcome.connection);
+        }
+        g_object_unref(outcome.session);
+        closed.set_value();
+    });
+    closed.get_future().wait();
+    auto records = service->requests();
+    EXPECT_EQ(records.back().path, "/rtc");
+}
+
+} // namespace
+} // namespace zarvo::test
