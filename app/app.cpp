@@ -64,6 +64,11 @@ void App::clearLiveFrames() {
         hooks.clearAIPictures();
 }
 
+void App::videoStatus(const std::string& text) {
+    if (!aiStopping)
+        status.text = text;
+}
+
 void App::chooseModeButton(int tag) {
     for (auto& button : modeButtons)
         button.selectedMode = button.tag == tag;
