@@ -126,7 +126,9 @@ public:
             return kRtcErrNotReady;
         if (token.empty())
             return kRtcErrInvalidArgument;
-        codec_ = WebRtcPeer::codecAvailable(RtcCodec::H264) ? RtcCodec::H264 : RtcCodec::VP8;
+        codec_ = config_.codec                                ? *config_.codec
+                 : WebRtcPeer::codecAvailable(RtcCodec::H264) ? RtcCodec::H264
+                                                              : RtcCodec::VP8;
         if (!WebRtcPeer::codecAvailable(codec_))
             return kRtcErrNoCodec;
         if (inChannel_.exchange(true))

@@ -5,10 +5,12 @@
 #pragma once
 
 #include "media/rtc_engine.h"
+#include "media/rtc_engine_peer.h"
 
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace zarvo {
@@ -32,6 +34,8 @@ struct RtcGatewayConfig {
     std::string caCertificate; // PEM file to trust; empty: the system's trust store
     // host → "127.0.0.1:PORT": where that host is really reached; the URL keeps the bare host.
     std::map<std::string, std::string> connect;
+    // The video codec; by default H.264 when x264 is installed, else VP8.
+    std::optional<RtcCodec> codec;
 };
 
 class WebRtcEngine;

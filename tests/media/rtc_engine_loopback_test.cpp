@@ -269,6 +269,26 @@ TEST_F(RtcEngineLoopbackTest, EditedVideoFlowsBackAndFollowsASwitch) {
     EXPECT_TRUE(gatewayLetGo());
 }
 
+// The fallback codec end to end: the participant answers in the codec the offer proposes.
+TEST_F(RtcEngineLoopbackTest, Vp8CarriesTheEditedVideoToo) {
+    RtcGatewayConfig config;
+    config.url = "ws://rtc.zarvo.test/rtc";
+    config.connect["rtc.zarvo.test"] = "127.0.0.1:" + std::to_string(service.port());
+    config.codec = RtcCodec::VP8;
+    factory = std::make_unique<WebRtcEngineFactory>(config);
+    int result = -1;
+    auto engine = join("tok-1", &result);
+    ASSERT_EQ(result, 0);
+    {
+        SyntheticCamera camera(engine);
+        ASSERT_TRUE(delegate.waitForFrames(25, 20s)) << "no VP8 frames came back";
+        std::lock_guard lock(delegate.mutex);
+        EXPECT_EQ(delegate.malformed, 0);
+        EXPECT_GT(delegate.last.r, delegate.last.b + 40);
+    }
+    release(engine);
+}
+
 TEST_F(RtcEngineLoopbackTest, JoinWithUnknownTokenReportsTheGatewayCode) {
     int result = -1;
     auto engine = join("wrong-token", &result);
