@@ -376,8 +376,9 @@ TEST_F(RtcEngineLoopbackTest, RepeatedJoinAndLeaveReleaseEverything) {
     RecordProperty("resident_growth_kib", static_cast<int>(growthKiB));
     RecordProperty("threads_after_first_cycle", baselineThreads);
     RecordProperty("threads_at_end", threadCount());
-    if (!kSanitized)
+    if (!kSanitized) {
         EXPECT_LT(growthKiB, 16 * 1024) << "resident memory grew by " << growthKiB << " KiB";
+    }
 }
 
 } // namespace
