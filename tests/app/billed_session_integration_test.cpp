@@ -1,0 +1,189 @@
+// A whole billed session against the service stand-in over TLS: start checks, "live/current",
+// "live/start", running, stop, "live/stop", and the account followed until the points settle.
+#include "app/app.h"
+#include "devservice/billing/billing_front.h"
+#include "devservice/devservice.h"
+#include "foundation/atomic_file.h"
+#include "foundation/glib_loop.h"
+#include "service/deployment.h"
+#include "version.h"
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace zarvo {
+namespace {
+
+using devservice::DevService;
+
+// Stands in for the RTC bridge: once joined, edited frames keep arriving.
+class FrameReportingBridge : public SessionVideo {
+public:
+    explicit FrameReportingBridge(Loop& loop) : loop_(loop) {}
+    Status<> join(const Json& credentials, const std::string& renderUID) override {
+        joinedWith = credentials;
+        uid = renderUID;
+        joinedAt = loop_.now();
+        return Ok{};
+    }
+    void stop() override { joinedAt.reset(); }
+    bool resetting() const override { return false; }
+    bool hasEngine() const override { return true; }
+    void setCameraID(const std::string& id) override { camera = id; }
+    std::string cameraID() const override { return camera; }
+    RemoteFrameStats frameStats() const override {
+        if (!joinedAt)
+            return stats;
+        stats.count += 25;
+        stats.first = stats.first.value_or(*joinedAt);
+        stats.last = loop_.now();
+        return stats;
+    }
+
+    Json joinedWith;
+    std::string uid, camera;
+    std::optional<WallTime> joinedAt;
+
+private:
+    Loop& loop_;
+    mutable RemoteFrameStats stats;
+};
+
+struct NoOutput : SessionOutput {
+    void clear() override {}
+};
+
+std::string referencePng() {
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 320, 240);
+    gdk_pixbuf_fill(pixbuf, 0x4080c0ff);
+    gchar* buffer = nullptr;
+    gsize size = 0;
+    gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "png", nullptr, nullptr);
+    std::string png(buffer, size);
+    g_free(buffer);
+    g_object_unref(pixbuf);
+    return png;
+}
+
+std::vector<std::string> apiCalls(const DevService& service) {
+    std::vector<std::string> calls;
+    for (const auto& request : service.requests())
+        if (request.path.starts_with("/api/v1/"))
+            calls.push_back(request.method + " " + request.path.substr(8));
+    return calls;
+}
+
+TEST(BilledSessionIntegration, AWholeSessionOverTlsSettlesShowsTheBillAndLeavesItsReport) {
+    auto folder = std::filesystem::temp_directory_path() /
+                  ("zarvo-billed-session-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(folder);
+    setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
+
+    devservice::DevServiceOptions options;
+    options.stateDirectory = folder / "stand-in";
+    // The billing outlives the stand-in, which must stop first.
+    std::shared_ptr<devservice::BillingService> billing;
+    auto stand = std::make_unique<DevService>(options);
+    DevService& service = *stand;
+    ASSERT_TRUE(service.start().ok());
+    devservice::BillingConfig config;
+    config.reserveDelay = seconds(0.02);
+    config.createDelay = seconds(0.02);
+    config.runningDelay = seconds(0.02);
+    config.stoppingDelay = seconds(0.02);
+    config.settlementDelay = seconds(0.05);
+    billing = devservice::installBilling(service, config);
+    auto deployment = readDeploymentFile(service.deploymentFile());
+    ASSERT_TRUE(deployment.ok()) << deployment.error().message;
+    setCurrentDeployment(*deployment);
+
+    GLibLoop loop;
+    UserDefaults defaults(folder / "config" / "Zarvo" / "defaults.json");
+    FrameReportingBridge bridge(loop);
+    NoOutput output;
+    AppWiring wiring;
+    wiring.video = &bridge;
+    wiring.output = &output;
+    wiring.credential = service.accountToken();
+    auto app = std::make_unique<App>(loop, defaults, std::move(wiring));
+    app->hooks.selectedCameraID = [] { return std::optional<std::string>("camera-1"); };
+    app->selectedReferenceData = referencePng();
+    auto within = [&](const std::function<bool()>& done) {
+        return loop.runUntil(done, seconds(20));
+    };
+    // The account display asks again whenever its last answer is in; stops once `done` holds.
+    auto followAccount = [&](const std::function<bool()>& done) {
+        return within([&] {
+            if (done())
+                return true;
+            if (!app->stateBusy)
+                app->refreshState();
+            return false;
+        });
+    };
+
+    app->refreshState();
+    ASSERT_TRUE(within([&] { return !app->stateBusy; }));
+    ASSERT_EQ(app->networkState, "online") << app->syncLabel.text;
+
+    app->startAI();
+    ASSERT_TRUE(within([&] { return !bridge.uid.empty() || (!app->aiBusy && !app->aiActive); }))
+        << app->status.text;
+    ASSERT_TRUE(app->aiActive) << app->status.text;
+    EXPECT_TRUE(bridge.joinedWith.contains("token"));
+    ASSERT_TRUE(followAccount(
+        [&] { return jsonString(*app->usageSnapshot, "session_state", "") == "RUNNING"; }));
+    EXPECT_EQ(app->sessionBadge.text, "AI 运行中");
+    app->pollAI(); // frames flow: the watchdog keeps quiet and the service confirms the session
+    ASSERT_TRUE(within([&] { return !app->aiPollBusy; }));
+    EXPECT_TRUE(app->aiActive) << app->status.text;
+
+    app->stopAI();
+    ASSERT_TRUE(within([&] { return !app->stopRequestBusy; }));
+    EXPECT_EQ(app->status.text, "AI 已请求停止，积分以服务端确认结果为准");
+    ASSERT_TRUE(followAccount([&] { return !app->aiStopping; })) << app->sessionBadge.text;
+    app->renderUsage();
+
+    const Json& settled = *app->usageSnapshot;
+    EXPECT_EQ(jsonInteger(settled, "reserved_points", -1), 0);
+    auto bill = jsonInteger(settled, "confirmed_bill");
+    ASSERT_TRUE(bill);
+    int64_t available = jsonInteger(settled, "available_points", -1);
+    int64_t elapsed = jsonInteger(settled, "session_elapsed_seconds", 0);
+    char hms[64];
+    std::snprintf(hms, sizeof hms, "%02lld:%02lld:%02lld", static_cast<long long>(elapsed / 3600),
+                  static_cast<long long>(elapsed / 60 % 60), static_cast<long long>(elapsed % 60));
+    EXPECT_EQ(app->sessionBadge.text, "本次已结算");
+    EXPECT_EQ(app->pointsLabel.text, std::to_string(available) + "  积分");
+    EXPECT_EQ(app->durationLabel.text, "本次已结算\n运行 " + std::string(hms) + " · 实际扣费 " +
+                                           std::to_string(*bill) + " 积分\n剩余 " +
+                                           std::to_string(available) + " 积分");
+
+    auto calls = apiCalls(service);
+    auto at = [&](const std::string& call) {
+        return std::find(calls.begin(), calls.end(), call) - calls.begin();
+    };
+    ASSERT_LT(at("POST live/stop"), static_cast<long>(calls.size()));
+    EXPECT_LT(at("GET live/current"), at("POST live/start"));
+    EXPECT_LT(at("POST live/start"), at("POST live/stop"));
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "POST live/start"), 1);
+    EXPECT_EQ(calls.back(), "GET client/state");
+
+    auto report = readFile(folder / "data" / "ZarvoDiagnostics" /
+                           ("stop-" + std::string(kVersion) + ".json"));
+    ASSERT_TRUE(report);
+    auto object = parseJsonObject(*report);
+    ASSERT_TRUE(object);
+    EXPECT_EQ((*object)["reason"], "用户或业务流程停止");
+    EXPECT_GT((*object)["remote_frames"].get<int64_t>(), 0);
+
+    app.reset();
+    stand.reset();
+    std::filesystem::remove_all(folder);
+}
+
+} // namespace
+} // namespace zarvo
