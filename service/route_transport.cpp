@@ -150,10 +150,12 @@ void RouteTransport::State::send(const HttpRequest& request, SendCompletion comp
         auto exchange = weakExchange.lock();
         if (!exchange || exchange->done)
             return;
-        if (auto cancel = exchange->cancel)
-            cancel();
+        // Complete first: cancelling may finish the exchange at once with a cancellation error.
+        auto cancel = exchange->cancel;
         finishExchange(exchange, std::nullopt, std::nullopt,
                        TransportError{"The request timed out.", true});
+        if (cancel)
+            cancel();
     });
     Loop* loopPtr = &loop;
     SendCompletion complete = [loopPtr, exchange](std::optional<std::string> data,

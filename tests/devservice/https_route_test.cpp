@@ -196,5 +196,36 @@ TEST_F(OverTls, UnhealthyPrimaryAndADroppedWrite) {
     EXPECT_EQ(t.snapshot()["routes"][1]["status"], "failed");
 }
 
+TEST_F(OverTls, WatchdogEndsAndCancelsARealExchange) {
+    // libsoup on this thread's default context, the watchdog in virtual time.
+    transport = std::make_unique<RouteTransport>(virtualLoop, *defaults);
+    auto pump = [&](const std::function<bool()>& done) {
+        return eventually([&] {
+            while (g_main_context_iteration(nullptr, FALSE)) {
+            }
+            virtualLoop.runUntilIdle();
+            return done();
+        });
+    };
+    stall("primary", "/health");
+    int reports = 0;
+    bool healthy = true;
+    transport->probe("primary", [&](bool h) {
+        ++reports;
+        healthy = h;
+    });
+    ASSERT_TRUE(pump([&] { return count("primary", "/health") == 1; }));
+    virtualLoop.advance(seconds(3));
+    EXPECT_EQ(reports, 1);
+    EXPECT_FALSE(healthy);
+    // The cancelled exchange's own ending is dropped; the next probe works normally.
+    service->faults().clear();
+    std::optional<bool> next;
+    transport->probe("primary", [&](bool h) { next = h; });
+    ASSERT_TRUE(pump([&] { return next.has_value(); }));
+    EXPECT_TRUE(*next);
+    EXPECT_EQ(reports, 1);
+}
+
 } // namespace
 } // namespace zarvo::test
