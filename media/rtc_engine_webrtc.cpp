@@ -223,10 +223,8 @@ private:
             joinTimeout_,
             [](gpointer data) -> gboolean {
                 auto* c = static_cast<ConnectContext*>(data);
-                if (c->engine->generation_ == c->generation && c->engine->pendingJoin_) {
+                if (c->engine->generation_ == c->generation && c->engine->pendingJoin_)
                     c->engine->finishJoin(kRtcErrJoinTimeout, "", "");
-                    c->engine->teardownChannel(true);
-                }
                 return G_SOURCE_REMOVE;
             },
             timeoutContext, [](gpointer data) { delete static_cast<ConnectContext*>(data); });
@@ -302,7 +300,6 @@ private:
         g_clear_object(&engine->connecting_);
         if (!socket) {
             engine->finishJoin(kRtcErrGatewayUnreachable, "", "");
-            engine->teardownChannel(false);
             return;
         }
         engine->socket_ = socket;
@@ -345,7 +342,6 @@ private:
             user_ = jsonString(message, "user", "");
             if (!startPeer()) {
                 finishJoin(kRtcErrNoCodec, channel_, user_);
-                teardownChannel(true);
                 return;
             }
             finishJoin(kRtcOk, channel_, user_);
@@ -365,7 +361,6 @@ private:
             const int code = static_cast<int>(jsonInteger(message, "code", kRtcErrRefused));
             if (pendingJoin_) {
                 finishJoin(code != 0 ? code : kRtcErrRefused, "", "");
-                teardownChannel(false);
             } else {
                 dropPeer();
             }
@@ -441,8 +436,10 @@ private:
         }
         RtcJoinResult done = std::move(pendingJoin_);
         pendingJoin_ = nullptr;
+        // A failed join leaves nothing behind, and the engine is free again before the caller
+        // hears of it (it may join again from the callback).
         if (result != kRtcOk)
-            inChannel_ = false;
+            teardownChannel(true);
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::steady_clock::now() - joinStarted_)
                                  .count();
