@@ -115,6 +115,7 @@ struct DevService::Impl {
     std::map<std::string, uint16_t> ports;
     uint16_t adminPort = 0;
     std::shared_ptr<ApiHandler> api;
+    bool defaultApi = false; // `api` is the built-in billing, remade for each start's loop
     struct PathRoute {
         std::string host, prefix;
         PathHandler handler;
@@ -549,10 +550,11 @@ Status<> DevService::start() {
         {
             // Accounts and billing answer the API unless a test put its own handler in place.
             std::lock_guard lock(impl->mutex);
-            if (!impl->api) {
+            if (!impl->api || impl->defaultApi) {
                 BillingConfig billing;
                 billing.accounts.emplace_back().token = impl->token;
                 impl->api = std::make_shared<BillingService>(*impl->loop, billing);
+                impl->defaultApi = true;
             }
         }
         auto started = impl->startServers();
@@ -669,6 +671,7 @@ void DevService::setAccountToken(const std::string& token) {
 void DevService::setApiHandler(std::shared_ptr<ApiHandler> handler) {
     std::lock_guard lock(impl_->mutex);
     impl_->api = std::move(handler);
+    impl_->defaultApi = false;
 }
 
 void DevService::addWebSocketHandler(const std::string& path, WebSocketHandler handler) {

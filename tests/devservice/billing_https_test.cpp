@@ -238,6 +238,31 @@ TEST_F(BillingHttpsTest, ARestartedServiceKeepsTheAccountAndSettlesTheSessionItL
     EXPECT_EQ(settled["available_points"], 60 - settled["confirmed_bill"].get<int64_t>());
 }
 
+TEST_F(BillingHttpsTest, TheFrontBillsByDefaultAcrossItsOwnRestart) {
+    DevServiceOptions options;
+    options.stateDirectory = dir;
+    dev = std::make_unique<DevService>(options);
+    ASSERT_TRUE(dev->start().ok());
+    auto deployment = readDeploymentFile(dev->deploymentFile());
+    ASSERT_TRUE(deployment.ok());
+    host = deployment->primaryHost;
+    token = deployment->accountToken;
+    client = std::make_unique<SoupHttpClient>(*deployment);
+    ASSERT_EQ(post("live/start", startBody("K1")).status, 200);
+    EXPECT_EQ(get("live/current")["state"], "RESERVED");
+
+    // A restart of the same front brings a billing bound to its new loop, not the stopped one.
+    client.reset();
+    dev->stop();
+    ASSERT_TRUE(dev->start().ok());
+    client = std::make_unique<SoupHttpClient>(*readDeploymentFile(dev->deploymentFile()));
+    Json state = get("client/state");
+    EXPECT_EQ(state["available_points"], 3600);
+    EXPECT_EQ(state["session_state"], "IDLE");
+    EXPECT_EQ(post("live/start", startBody("K2")).status, 200);
+    EXPECT_EQ(waitFor("live/current", stateIs("state", "CREATING"))["state"], "CREATING");
+}
+
 TEST(BillingProgramConfigTest, ReadsTheStateFolderSettingsAndKeepsTheSnapshotThere) {
     auto dir = std::filesystem::temp_directory_path() /
                ("zarvo-billing-program-" + std::to_string(::getpid()));
