@@ -427,16 +427,21 @@ void BillingService::loadSnapshot() {
         for (auto& session : account->sessions) {
             if (session->confirmed)
                 continue;
+            // A stop that was already under way settles as it would have; anything else is lost.
+            bool stopping = session->endReason == "client_stop" ||
+                            session->endReason == "reservation_exhausted";
+            std::string finalState = stopping ? "ENDED" : "STOPPED";
             if (session->endReason.empty())
                 session->endReason = "service_restarted";
             session->state = "RECONCILE_REQUIRED";
             Account* owner = account.get();
             Session* lost = session.get();
-            session->stepTimer = loop_.postDelayed(config_.settlementDelay, [this, owner, lost] {
-                std::lock_guard lock(mutex_);
-                if (lost->state == "RECONCILE_REQUIRED")
-                    settle(*owner, *lost, "STOPPED");
-            });
+            session->stepTimer =
+                loop_.postDelayed(config_.settlementDelay, [this, owner, lost, finalState] {
+                    std::lock_guard lock(mutex_);
+                    if (lost->state == "RECONCILE_REQUIRED")
+                        settle(*owner, *lost, finalState);
+                });
         }
     }
 }

@@ -478,6 +478,22 @@ TEST_F(BillingSnapshotTest, ARestartKeepsAccountsAndReconcilesTheSessionItLostTr
     EXPECT_EQ(get("client/billing").body["total"], 3);
 }
 
+TEST_F(BillingSnapshotTest, AStopUnderWayAtARestartSettlesAsEnded) {
+    make();
+    start("K1");
+    reachRunning();
+    runPolling(3);
+    post("live/stop", Json::object());
+    service.reset();
+    make();
+    EXPECT_EQ(sessionState(), "RECONCILE_REQUIRED");
+    advance(3.0);
+    Json settled = state();
+    EXPECT_EQ(settled["session_state"], "ENDED");
+    EXPECT_EQ(settled["confirmed_bill"], 4);
+    EXPECT_EQ(settled["available_points"], 126);
+}
+
 TEST_F(BillingSnapshotTest, AnUnreadableSnapshotIsSetAsideNotOverwrittenSilently) {
     ASSERT_TRUE(writeFileAtomically(*config.snapshotPath, "{\"accounts\": 12").ok());
     make();
