@@ -46,7 +46,8 @@ public:
     virtual ~SessionRegistry() = default;
 
     // The session behind a client's join, when the credentials match one that is still live
-    // (RESERVED, CREATING, CREATED or RUNNING). None for unknown, mismatched or ended sessions.
+    // (RESERVED, CREATING, CREATED or RUNNING): the token must match, channel and user must match
+    // when given (empty ones are left out). None for unknown, mismatched or ended sessions.
     virtual std::optional<SessionMedia> validateJoin(const RtcCredentials& join) = 0;
     // The session's current media while it is live; none otherwise.
     virtual std::optional<SessionMedia> sessionMedia(const std::string& sessionId) = 0;

@@ -397,6 +397,9 @@ TEST_F(BillingTest, RegistryFollowsTheSessionAndItsParticipant) {
     EXPECT_EQ(media->editingType, "virtual_tryon");
     EXPECT_EQ(media->referenceJpeg, testing::jpegBytes());
     EXPECT_FALSE(service->validateJoin({join.token, join.channelId, "someone-else"}));
+    EXPECT_FALSE(service->validateJoin({join.token, "another-channel", ""}));
+    EXPECT_FALSE(service->validateJoin({"rtc_guess", join.channelId, join.userId}));
+    EXPECT_TRUE(service->validateJoin({join.token, "", ""})) << "the token alone identifies it";
     EXPECT_FALSE(service->validateJoin({"", "", ""}));
 
     ASSERT_TRUE(service->attachParticipant(id));
