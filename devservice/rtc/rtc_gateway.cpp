@@ -28,6 +28,13 @@ struct RtcGateway::Connection {
 };
 
 namespace {
+
+// Closing twice is a libsoup error; a client may well leave after the gateway said goodbye.
+void closeSocket(SoupWebsocketConnection* socket) {
+    if (socket && soup_websocket_connection_get_state(socket) == SOUP_WEBSOCKET_STATE_OPEN)
+        soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
+}
+
 struct SocketContext {
     RtcGateway* gateway;
     uint64_t id;
@@ -109,9 +116,7 @@ void RtcGateway::send(Connection& connection, const Json& message) {
 void RtcGateway::fail(Connection& connection, int code, const std::string& text) {
     send(connection, {{"type", "error"}, {"code", code}, {"message", text}});
     connection.participant.reset();
-    if (connection.socket &&
-        soup_websocket_connection_get_state(connection.socket) == SOUP_WEBSOCKET_STATE_OPEN)
-        soup_websocket_connection_close(connection.socket, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
+    closeSocket(connection.socket);
 }
 
 void RtcGateway::close(uint64_t id) {
@@ -139,7 +144,7 @@ void RtcGateway::handle(uint64_t id, const Json& message) {
                                                  jsonString(message, "candidate", ""));
     } else if (type == "leave") {
         connection.participant.reset();
-        soup_websocket_connection_close(connection.socket, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
+        closeSocket(connection.socket);
     } else {
         fail(connection, kRtcGatewayBadRequest, "unknown message type");
     }
@@ -208,8 +213,7 @@ void RtcGateway::onSessionEvent(const SessionEvent& event) {
         } else {
             send(*connection, {{"type", "bye"}, {"reason", event.media.state}});
             connection->participant.reset();
-            soup_websocket_connection_close(connection->socket, SOUP_WEBSOCKET_CLOSE_NORMAL,
-                                            nullptr);
+            closeSocket(connection->socket);
         }
     }
 }

@@ -7,6 +7,7 @@
 #include "devservice/rtc/rtc_front.h"
 #include "media/rtc_engine_deployment.h"
 
+#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -25,10 +26,20 @@ using namespace std::chrono_literals;
 
 class CountingDelegate final : public RtcEngineDelegate {
 public:
-    bool onRemoteVideoSample(const std::string& uid, int, const RtcVideoDataSample&) override {
+    bool onRemoteVideoSample(const std::string& uid, int, const RtcVideoDataSample& s) override {
         std::lock_guard lock(mutex);
         ++frames;
         lastUid = uid;
+        // Mean red and blue of a sparse grid.
+        double b = 0, r = 0;
+        int n = 0;
+        for (int y = 0; y < s.height; y += 36)
+            for (int x = 0; x < s.width; x += 64, ++n) {
+                b += s.data[size_t(y) * s.stride + x * 4];
+                r += s.data[size_t(y) * s.stride + x * 4 + 2];
+            }
+        blue = b / n;
+        red = r / n;
         cv.notify_all();
         return false;
     }
@@ -38,7 +49,20 @@ public:
     std::condition_variable cv;
     int64_t frames = 0;
     std::string lastUid;
+    double blue = 0, red = 0;
 };
+
+std::string redJpeg() {
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 64, 36);
+    gdk_pixbuf_fill(pixbuf, 0xe01010ff);
+    gchar* buffer = nullptr;
+    gsize size = 0;
+    gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", nullptr, nullptr);
+    std::string bytes(buffer, size);
+    g_free(buffer);
+    g_object_unref(pixbuf);
+    return bytes;
+}
 
 class RtcDevServiceTest : public ::testing::Test {
 protected:
@@ -155,6 +179,29 @@ TEST_F(RtcDevServiceTest, AJoinOverTlsBringsEditedVideoAndTheSessionRuns) {
             std::this_thread::sleep_for(10ms);
     }
     EXPECT_EQ(state, "RUNNING");
+    {
+        // Background replacement with the blue-grey reference: a blue backdrop.
+        std::lock_guard lock(delegate.mutex);
+        EXPECT_GT(delegate.blue, delegate.red + 40);
+    }
+
+    // A "live/switch" to style transfer with a red reference: the picture turns red.
+    ApiResponse switched;
+    dev->runOnServer([&] {
+        switched =
+            billing->handle(testing::apiRequest("POST", "live/switch", deployment.accountToken,
+                                                Json{{"idempotency_key", "switch-1"},
+                                                     {"editing_type", "style_transfer"},
+                                                     {"image_url", testing::jpegDataUrl(redJpeg())}}
+                                                    .dump()));
+    });
+    EXPECT_EQ(switched.status, 200) << switched.body;
+    {
+        std::unique_lock lock(delegate.mutex);
+        EXPECT_TRUE(
+            delegate.cv.wait_for(lock, 10s, [&] { return delegate.red > delegate.blue + 40; }))
+            << "red " << delegate.red << " blue " << delegate.blue;
+    }
     stop = true;
     camera.join();
     engine->unregisterVideoSampleObserver();

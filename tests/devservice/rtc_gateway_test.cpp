@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <libsoup/soup.h>
 
+#include <atomic>
 #include <deque>
 
 using namespace zarvo;
@@ -117,6 +118,15 @@ private:
 class RtcGatewayTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // A misuse of libsoup (closing a socket twice, say) fails the test instead of a log line.
+        soupCriticals = 0;
+        handler = g_log_set_handler(
+            "libsoup", GLogLevelFlags(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING),
+            [](const gchar*, GLogLevelFlags, const gchar* message, gpointer) {
+                ++soupCriticals;
+                ADD_FAILURE() << "libsoup: " << message;
+            },
+            nullptr);
         SessionMedia media;
         media.sessionId = "S1";
         media.state = "CREATED";
@@ -130,6 +140,10 @@ protected:
         media.editingType = "no_such_mode";
         service.addSession(media, {"tok-2", "ch-2", "client-8"});
     }
+    void TearDown() override { g_log_remove_handler("libsoup", handler); }
+
+    static inline std::atomic<int> soupCriticals{0};
+    guint handler = 0;
     LoopbackRtcService service;
 };
 
@@ -199,6 +213,14 @@ TEST_F(RtcGatewayTest, ASwitchToAnUnusableImageIsReportedAndKeepsTheOldOne) {
     service.switchSession("S1", "virtual_tryon", "garbage", 3);
     service.switchSession("S1", "virtual_tryon", jpeg(), 4);
     EXPECT_EQ(service.switchFailures(), std::vector<std::string>{"3:reference_unusable"});
+}
+
+TEST_F(RtcGatewayTest, ALeaveAfterTheRefusalIsHarmless) {
+    TestSocket socket(service.port());
+    socket.send(Json{{"type", "join"}, {"token", "tok-x"}});
+    socket.send(Json{{"type", "leave"}});
+    EXPECT_EQ(socket.next().value("code", 0), 110);
+    EXPECT_TRUE(socket.waitClosed());
 }
 
 TEST_F(RtcGatewayTest, LeaveClosesTheConnection) {
