@@ -104,6 +104,19 @@ TEST_F(SessionTest, TwoQuickStartsSendOneCheck) {
     EXPECT_EQ(service.count("live/current"), 1u);
 }
 
+TEST_F(SessionTest, ACheckAnsweredAfterAStopNeverCreatesASession) {
+    service.hold("live/current");
+    sync();
+    app->startAI();
+    app->stopAI();
+    service.release("live/current");
+    loop.runUntilIdle();
+    EXPECT_EQ(service.count("live/start"), 0u);
+    EXPECT_FALSE(app->aiBusy);
+    EXPECT_FALSE(app->aiTimer.isActive());
+    EXPECT_EQ(activity.live, 0);
+}
+
 TEST_F(SessionTest, StartSendsTheReferenceAndModeAndJoinsWithTheServiceCredentials) {
     int previews = 0;
     app->hooks.stopPreview = [&] { ++previews; };
