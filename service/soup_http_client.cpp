@@ -79,6 +79,7 @@ std::string hostOf(const std::string& url) {
 struct PendingExchange {
     SendCompletion completion;
     SoupMessage* message;
+    std::shared_ptr<bool> clientAlive; // exchanges that end after the client is gone stay silent
 };
 
 void exchangeFinished(GObject* source, GAsyncResult* result, gpointer data) {
@@ -110,8 +111,10 @@ void exchangeFinished(GObject* source, GAsyncResult* result, gpointer data) {
         g_bytes_unref(bytes);
     g_object_unref(pending->message);
     auto completion = std::move(pending->completion);
+    bool alive = *pending->clientAlive;
     delete pending;
-    completion(std::move(body), std::move(response), std::move(failure));
+    if (alive)
+        completion(std::move(body), std::move(response), std::move(failure));
 }
 
 } // namespace
@@ -146,6 +149,7 @@ SoupSession* createServiceSession(const Deployment& deployment, const std::strin
 SoupHttpClient::SoupHttpClient(Deployment deployment) : deployment_(std::move(deployment)) {}
 
 SoupHttpClient::~SoupHttpClient() {
+    *alive_ = false;
     for (auto& [host, session] : sessions_) {
         soup_session_abort(session);
         g_object_unref(session);
@@ -196,7 +200,7 @@ std::function<void()> SoupHttpClient::send(const HttpRequest& request, SendCompl
     auto cancellation = std::make_shared<Cancellation>();
     soup_session_send_and_read_async(session, message, G_PRIORITY_DEFAULT,
                                      cancellation->cancellable, exchangeFinished,
-                                     new PendingExchange{std::move(completion), message});
+                                     new PendingExchange{std::move(completion), message, alive_});
     // Cancel on the session's own context: libsoup reacts to cancellation on the calling thread.
     return [cancellation] {
         g_main_context_invoke_full(

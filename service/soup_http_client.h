@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 typedef struct _SoupSession SoupSession;
@@ -29,9 +30,9 @@ public:
     SoupHttpClient(const SoupHttpClient&) = delete;
     SoupHttpClient& operator=(const SoupHttpClient&) = delete;
 
-    // Starts one exchange; completion is called exactly once unless cancelled. The returned
-    // function cancels it (safe from any thread); a cancelled exchange still completes, with an
-    // error.
+    // Starts one exchange; completion is called exactly once, also when cancelled (with an
+    // error), but never after the client is destroyed. The returned function cancels it (safe
+    // from any thread).
     std::function<void()> send(const HttpRequest& request, SendCompletion completion);
 
     // The session for a host (owned by this client), created on first use.
@@ -40,6 +41,7 @@ public:
 private:
     Deployment deployment_;
     std::map<std::string, SoupSession*> sessions_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 } // namespace zarvo

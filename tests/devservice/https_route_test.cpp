@@ -227,5 +227,20 @@ TEST_F(OverTls, WatchdogEndsAndCancelsARealExchange) {
     EXPECT_EQ(reports, 1);
 }
 
+TEST_F(OverTls, LayerAndLoopGoneWhileAnExchangeIsInFlight) {
+    auto& t = production();
+    stall("primary", "/health");
+    bool reported = false;
+    t.probe("primary", [&](bool) { reported = true; });
+    ASSERT_TRUE(glibUntil([&] { return count("primary", "/health") == 1; }));
+    transport.reset();
+    glib.reset();
+    service->faults().clear();
+    service.reset(); // the stalled connection closes now
+    for (int i = 0; i < 50; ++i)
+        g_main_context_iteration(nullptr, FALSE);
+    EXPECT_FALSE(reported);
+}
+
 } // namespace
 } // namespace zarvo::test
