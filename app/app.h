@@ -105,6 +105,13 @@ public:
     SessionVideo* video() const { return video_; }
 
     // Session start: local checks, then "live/current", then "live/start" and the join.
+    // Quit guard. True: terminate now. False: a "live/stop" for the running or starting session
+    // is on its way, and `reply(true)` follows on the main thread once it is answered or failed.
+    bool applicationShouldTerminate(std::function<void(bool)> reply);
+    bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
+    // Releases the activity, the virtual-camera output, the video link and the timers.
+    void applicationWillTerminate();
+
     void startAI();
     // The 3 s session watchdog and poll.
     void pollAI();

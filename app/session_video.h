@@ -39,6 +39,8 @@ public:
     virtual ~SessionOutput() = default;
     // Drops the newest picture so the output turns black.
     virtual void clear() = 0;
+    // Writes a last black frame and ends the output (application exit).
+    virtual void shutdown() {}
 };
 
 } // namespace zarvo
