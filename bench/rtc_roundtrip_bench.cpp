@@ -180,7 +180,15 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // Frames of a small ring of buffers, as the camera pool would hand them out.
+    // Frames of a ring of eight buffers, as the camera pool would hand them out.
+    std::vector<PixelBufferPtr> ring(8);
+    for (auto& buffer : ring) {
+        buffer = std::make_shared<PixelBuffer>();
+        buffer->width = kWidth;
+        buffer->height = kHeight;
+        buffer->stride = kWidth * 4;
+        buffer->bytes.resize(static_cast<size_t>(kWidth) * kHeight * 4);
+    }
     auto next = Clock::now();
     const auto start = next;
     double cpuStart = 0;
@@ -194,20 +202,25 @@ int main(int argc, char** argv) {
             cpuStart = cpuSeconds();
             measureStart = Clock::now();
         }
-        auto buffer = std::make_shared<PixelBuffer>();
-        buffer->width = kWidth;
-        buffer->height = kHeight;
-        buffer->stride = kWidth * 4;
-        buffer->bytes.resize(static_cast<size_t>(kWidth) * kHeight * 4);
-        drawFrame(buffer->data(), static_cast<int64_t>(seq));
-        RtcVideoDataSample sample;
-        sample.pixelBuffer = buffer;
-        sample.width = kWidth;
-        sample.height = kHeight;
-        sample.stride = buffer->stride;
-        sample.timeStampMs = static_cast<int64_t>(seq) * 40;
-        sent[seq] = Clock::now();
-        engine->pushExternalVideoFrame(sample, 0);
+        // Reuse a buffer the engine has let go of, as the camera's pool does.
+        PixelBufferPtr buffer;
+        for (auto& candidate : ring)
+            if (candidate.use_count() == 1) {
+                buffer = candidate;
+                break;
+            }
+        // With all eight in flight the camera would drop this frame too.
+        if (buffer) {
+            drawFrame(buffer->data(), static_cast<int64_t>(seq));
+            RtcVideoDataSample sample;
+            sample.pixelBuffer = buffer;
+            sample.width = kWidth;
+            sample.height = kHeight;
+            sample.stride = buffer->stride;
+            sample.timeStampMs = static_cast<int64_t>(seq) * 40;
+            sent[seq] = Clock::now();
+            engine->pushExternalVideoFrame(sample, 0);
+        }
         next += std::chrono::milliseconds(40);
         std::this_thread::sleep_until(next);
     }
