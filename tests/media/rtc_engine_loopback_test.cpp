@@ -5,6 +5,7 @@
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
+#include <libsoup/soup.h>
 
 #include <dirent.h>
 #include <unistd.h>
@@ -320,6 +321,79 @@ TEST_F(RtcEngineLoopbackTest, UnreachableGatewayFailsTheJoinResult) {
     int result = -1;
     auto engine = join("tok-1", &result);
     EXPECT_EQ(result, kRtcErrGatewayUnreachable);
+    release(engine);
+}
+
+// A gateway that hangs up on the join without answering it.
+class HangingUpGateway {
+public:
+    HangingUpGateway() {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool ready = false;
+        thread_ = std::thread([&] {
+            g_main_context_push_thread_default(context_);
+            SoupServer* server = soup_server_new(nullptr, nullptr);
+            soup_server_listen_local(server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, nullptr);
+            GSList* uris = soup_server_get_uris(server);
+            port_ = static_cast<uint16_t>(g_uri_get_port(static_cast<GUri*>(uris->data)));
+            g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+            soup_server_add_websocket_handler(
+                server, "/rtc", nullptr, nullptr,
+                [](SoupServer*, SoupServerMessage*, const char*, SoupWebsocketConnection* socket,
+                   gpointer) {
+                    g_signal_connect(
+                        socket, "message",
+                        G_CALLBACK(+[](SoupWebsocketConnection* s, gint, GBytes*, gpointer) {
+                            soup_websocket_connection_close(s, 1011, nullptr);
+                        }),
+                        nullptr);
+                    g_object_ref(socket);
+                    g_signal_connect(socket, "closed", G_CALLBACK(g_object_unref), nullptr);
+                },
+                nullptr, nullptr);
+            {
+                std::lock_guard lock(mutex);
+                ready = true;
+                cv.notify_one();
+            }
+            while (!stop_)
+                g_main_context_iteration(context_, TRUE);
+            soup_server_disconnect(server);
+            g_object_unref(server);
+            g_main_context_pop_thread_default(context_);
+        });
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [&] { return ready; });
+    }
+    ~HangingUpGateway() {
+        stop_ = true;
+        g_main_context_wakeup(context_);
+        thread_.join();
+        g_main_context_unref(context_);
+    }
+    uint16_t port() const { return port_; }
+
+private:
+    GMainContext* context_ = g_main_context_new();
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    uint16_t port_ = 0;
+};
+
+TEST_F(RtcEngineLoopbackTest, AGatewayHangingUpOnTheJoinFailsItAndFreesTheEngine) {
+    HangingUpGateway gateway;
+    RtcGatewayConfig config;
+    config.url = "ws://rtc.zarvo.test/rtc";
+    config.connect["rtc.zarvo.test"] = "127.0.0.1:" + std::to_string(gateway.port());
+    factory = std::make_unique<WebRtcEngineFactory>(config);
+    int result = -1;
+    auto engine = join("tok-1", &result);
+    EXPECT_EQ(result, kRtcErrConnectionLost);
+    // The engine is free for the next join at once.
+    int second = -1;
+    engine = join("tok-1", &second);
+    EXPECT_EQ(second, kRtcErrConnectionLost);
     release(engine);
 }
 
