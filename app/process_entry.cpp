@@ -9,6 +9,10 @@
 #include "app/storage_migration.h"
 #include "foundation/glib_loop.h"
 #include "foundation/paths.h"
+#include "media/rtc_bridge.h"
+#include "media/rtc_engine_deployment.h"
+#include "media/virtual_camera.h"
+#include "service/deployment.h"
 #include "version.h"
 
 #include <iostream>
@@ -39,14 +43,27 @@ int runZarvo(const std::vector<std::string>& arguments) {
         }
     }
 
+    // Never fall back to the production hosts when a development deployment was asked for.
+    auto deployment = loadDeployment();
+    if (!deployment) {
+        std::cerr << deployment.error().message << "\n";
+        return 1;
+    }
+    setCurrentDeployment(*deployment);
+
     GLibLoop loop;
     UserDefaults defaults(userDefaultsFile());
     GtkSystemActivity activity;
+    auto bridge = RTCBridge::create(
+        loop, std::make_shared<WebRtcEngineFactory>(rtcGatewayConfig(*deployment)));
+    VirtualCamera virtualCamera(loop);
     AppWiring wiring;
+    wiring.video = bridge.get();
+    wiring.output = &virtualCamera;
     wiring.activity = &activity;
     wiring.credential = loadAccountCredential();
     App app(loop, defaults, std::move(wiring));
-    return runApplication(app, options);
+    return runApplication({&app, bridge, &virtualCamera}, options);
 }
 
 } // namespace zarvo

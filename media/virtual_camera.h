@@ -102,7 +102,7 @@ public:
     void submit(PicturePtr picture);
     // Main thread.
     void clear() override;
-    void shutdown();
+    void shutdown() override;
     // Any thread: "VirtualCamera4Mac" when a loopback device carries that card label.
     static std::optional<std::string>
     availableDeviceName(const std::filesystem::path& sysfs = "/sys/class/video4linux");
