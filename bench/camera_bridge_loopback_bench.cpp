@@ -7,6 +7,7 @@
 #include "foundation/glib_loop.h"
 #include "media/rtc_bridge.h"
 #include "media/rtc_engine_webrtc.h"
+#include "tests/support/media_samples.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <glib.h>
@@ -24,27 +25,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string solidJpeg(uint8_t r, uint8_t g, uint8_t b) {
-    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 320, 180);
-    gdk_pixbuf_fill(pixbuf, (uint32_t(r) << 24) | (uint32_t(g) << 16) | (uint32_t(b) << 8));
-    gchar* buffer = nullptr;
-    gsize size = 0;
-    gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", nullptr, "quality", "90", nullptr);
-    std::string bytes(buffer, size);
-    g_free(buffer);
-    g_object_unref(pixbuf);
-    return bytes;
-}
+using zarvo::testing::solidJpeg;
 
-int threadCount() {
-    int entries = 0;
-    if (DIR* tasks = opendir("/proc/self/task")) {
-        while (readdir(tasks))
-            ++entries;
-        closedir(tasks);
-    }
-    return entries - 2;
-}
+using zarvo::testing::threadCount;
 
 long residentKiB() {
     std::ifstream statm("/proc/self/statm");

@@ -11,11 +11,14 @@ struct TimerSource {
     Task task;
     std::shared_ptr<TimerState> state;
     bool repeats;
+    std::shared_ptr<bool> loopAlive;
 };
 
 gboolean fireTimer(gpointer data) {
     auto* timer = static_cast<TimerSource*>(data);
-    if (timer->state->cancelled)
+    // The GLib context outlives a GLibLoop; a timer must not run into the work of a loop that is
+    // gone.
+    if (timer->state->cancelled || !*timer->loopAlive)
         return G_SOURCE_REMOVE;
     if (!timer->repeats)
         timer->state->finished = true;
@@ -25,7 +28,9 @@ gboolean fireTimer(gpointer data) {
     return timer->repeats && !timer->state->cancelled ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
 }
 
-void destroyTimer(gpointer data) { delete static_cast<TimerSource*>(data); }
+void destroyTimer(gpointer data) {
+    delete static_cast<TimerSource*>(data);
+}
 
 guint toMilliseconds(Duration d) {
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(d).count();
@@ -45,7 +50,9 @@ GLibLoop::~GLibLoop() {
     g_main_context_unref(context_);
 }
 
-Duration GLibLoop::uptime() const { return std::chrono::microseconds(g_get_monotonic_time()); }
+Duration GLibLoop::uptime() const {
+    return std::chrono::microseconds(g_get_monotonic_time());
+}
 
 void GLibLoop::post(Task task) {
     bool schedule = false;
@@ -91,7 +98,7 @@ void GLibLoop::drainPosted() {
 TimerHandle GLibLoop::postDelayed(Duration delay, Task task) {
     auto state = std::make_shared<TimerState>();
     GSource* source = g_timeout_source_new(toMilliseconds(delay));
-    g_source_set_callback(source, fireTimer, new TimerSource{std::move(task), state, false},
+    g_source_set_callback(source, fireTimer, new TimerSource{std::move(task), state, false, alive_},
                           destroyTimer);
     g_source_attach(source, context_);
     g_source_unref(source);
@@ -101,14 +108,16 @@ TimerHandle GLibLoop::postDelayed(Duration delay, Task task) {
 TimerHandle GLibLoop::repeating(Duration interval, Task task) {
     auto state = std::make_shared<TimerState>();
     GSource* source = g_timeout_source_new(std::max<guint>(1, toMilliseconds(interval)));
-    g_source_set_callback(source, fireTimer, new TimerSource{std::move(task), state, true},
+    g_source_set_callback(source, fireTimer, new TimerSource{std::move(task), state, true, alive_},
                           destroyTimer);
     g_source_attach(source, context_);
     g_source_unref(source);
     return TimerHandle(state);
 }
 
-void GLibLoop::iterate(bool mayBlock) { g_main_context_iteration(context_, mayBlock); }
+void GLibLoop::iterate(bool mayBlock) {
+    g_main_context_iteration(context_, mayBlock);
+}
 
 bool GLibLoop::runUntil(const std::function<bool()>& done, Duration timeout) {
     auto deadline = uptime() + timeout;

@@ -42,5 +42,20 @@ TEST(GLibLoop, TimersFireAndCancelledOnesDoNot) {
     EXPECT_FALSE(cancelledRan);
 }
 
+TEST(GLibLoop, NothingOfADestroyedLoopRunsLater) {
+    bool ran = false;
+    {
+        GLibLoop loop;
+        auto timer = loop.postDelayed(milliseconds(1), [&] { ran = true; });
+        loop.post([&] { ran = true; });
+        (void)timer; // a handle kept alive elsewhere must not revive the timer either
+        static TimerHandle leaked;
+        leaked = loop.postDelayed(milliseconds(1), [&] { ran = true; });
+    }
+    GLibLoop later;
+    later.runUntil([] { return false; }, milliseconds(20));
+    EXPECT_FALSE(ran);
+}
+
 } // namespace
 } // namespace zarvo

@@ -2,6 +2,7 @@
 // WebRTC media, synthetic camera frames in, edited frames back.
 #include "devservice/rtc/loopback_rtc_service.h"
 #include "media/rtc_engine_webrtc.h"
+#include "tests/support/media_samples.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
@@ -32,17 +33,7 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-std::string solidJpeg(uint8_t r, uint8_t g, uint8_t b) {
-    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 320, 180);
-    gdk_pixbuf_fill(pixbuf, (uint32_t(r) << 24) | (uint32_t(g) << 16) | (uint32_t(b) << 8));
-    gchar* buffer = nullptr;
-    gsize size = 0;
-    gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", nullptr, "quality", "90", nullptr);
-    std::string bytes(buffer, size);
-    g_free(buffer);
-    g_object_unref(pixbuf);
-    return bytes;
-}
+using zarvo::testing::solidJpeg;
 
 int countEntries(const char* dir) {
     int n = 0;
