@@ -13,14 +13,6 @@
 
 #include <unistd.h>
 
-#if defined(__SANITIZE_ADDRESS__)
-// The TLS backend is a GIO module loaded at run time; the leak check's tracking of its dynamic
-// thread-local storage crashes at exit, so that tracking stays off in this program.
-extern "C" const char* __asan_default_options() {
-    return "intercept_tls_get_addr=0";
-}
-#endif
-
 namespace zarvo {
 namespace {
 

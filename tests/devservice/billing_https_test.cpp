@@ -14,14 +14,6 @@
 
 #include <unistd.h>
 
-#if defined(__SANITIZE_ADDRESS__)
-// The TLS backend is a GIO module loaded at run time; LeakSanitizer's tracking of its dynamic
-// thread-local storage crashes the leak check at exit, so leave that tracking off here.
-extern "C" const char* __asan_default_options() {
-    return "intercept_tls_get_addr=0";
-}
-#endif
-
 namespace zarvo::devservice {
 namespace {
 
