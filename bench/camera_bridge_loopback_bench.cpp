@@ -7,6 +7,7 @@
 #include "foundation/glib_loop.h"
 #include "media/rtc_bridge.h"
 #include "media/rtc_engine_webrtc.h"
+#include "tests/support/loopback_session.h"
 #include "tests/support/media_samples.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
@@ -55,15 +56,7 @@ int main(int argc, char** argv) {
     const int cycles = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
 
     devservice::LoopbackRtcService service;
-    devservice::SessionMedia media;
-    media.sessionId = "S1";
-    media.state = "CREATED";
-    media.channelId = "ch-1";
-    media.clientUserId = "client-7";
-    media.renderUid = "render-9";
-    media.editingType = "style_transfer";
-    media.referenceJpeg = solidJpeg(230, 120, 30);
-    service.addSession(media, {"tok-1", "ch-1", "client-7"});
+    zarvo::testing::addLoopbackSession(service, "style_transfer", solidJpeg(230, 120, 30));
 
     GMainContext* context = g_main_context_new();
     auto loop = std::make_unique<GLibLoop>(context);

@@ -6,6 +6,7 @@
 #include "devservice/devservice.h"
 #include "devservice/rtc/rtc_front.h"
 #include "media/rtc_engine_deployment.h"
+#include "tests/support/media_samples.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
@@ -51,18 +52,6 @@ public:
     std::string lastUid;
     double blue = 0, red = 0;
 };
-
-std::string redJpeg() {
-    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 64, 36);
-    gdk_pixbuf_fill(pixbuf, 0xe01010ff);
-    gchar* buffer = nullptr;
-    gsize size = 0;
-    gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", nullptr, nullptr);
-    std::string bytes(buffer, size);
-    g_free(buffer);
-    g_object_unref(pixbuf);
-    return bytes;
-}
 
 class RtcDevServiceTest : public ::testing::Test {
 protected:
@@ -188,12 +177,13 @@ TEST_F(RtcDevServiceTest, AJoinOverTlsBringsEditedVideoAndTheSessionRuns) {
     // A "live/switch" to style transfer with a red reference: the picture turns red.
     ApiResponse switched;
     dev->runOnServer([&] {
-        switched =
-            billing->handle(testing::apiRequest("POST", "live/switch", deployment.accountToken,
-                                                Json{{"idempotency_key", "switch-1"},
-                                                     {"editing_type", "style_transfer"},
-                                                     {"image_url", testing::jpegDataUrl(redJpeg())}}
-                                                    .dump()));
+        switched = billing->handle(testing::apiRequest(
+            "POST", "live/switch", deployment.accountToken,
+            Json{{"idempotency_key", "switch-1"},
+                 {"editing_type", "style_transfer"},
+                 {"image_url",
+                  testing::jpegDataUrl(zarvo::testing::solidJpeg(0xe0, 0x10, 0x10, 64, 36))}}
+                .dump()));
     });
     EXPECT_EQ(switched.status, 200) << switched.body;
     {

@@ -2,6 +2,8 @@
 // end and failed switches. No media is negotiated here; the engine's loopback test covers that.
 #include "devservice/rtc/loopback_rtc_service.h"
 #include "foundation/json.h"
+#include "tests/support/loopback_session.h"
+#include "tests/support/media_samples.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
@@ -14,18 +16,6 @@ using namespace zarvo;
 using namespace zarvo::devservice;
 
 namespace {
-
-std::string jpeg() {
-    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 32, 18);
-    gdk_pixbuf_fill(pixbuf, 0x8080ff00);
-    gchar* buffer = nullptr;
-    gsize size = 0;
-    gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", nullptr, nullptr);
-    std::string bytes(buffer, size);
-    g_free(buffer);
-    g_object_unref(pixbuf);
-    return bytes;
-}
 
 // A bare WebSocket client on its own main context, driven by the test thread.
 class TestSocket {
@@ -127,15 +117,8 @@ protected:
                 ADD_FAILURE() << "libsoup: " << message;
             },
             nullptr);
-        SessionMedia media;
-        media.sessionId = "S1";
-        media.state = "CREATED";
-        media.channelId = "ch-1";
-        media.clientUserId = "client-7";
-        media.renderUid = "render-9";
-        media.editingType = "style_transfer";
-        media.referenceJpeg = jpeg();
-        service.addSession(media, {"tok-1", "ch-1", "client-7"});
+        auto media = zarvo::testing::addLoopbackSession(
+            service, "style_transfer", zarvo::testing::solidJpeg(0x80, 0x80, 0xff, 32, 18));
         media.sessionId = "S2";
         media.editingType = "no_such_mode";
         service.addSession(media, {"tok-2", "ch-2", "client-8"});
@@ -211,7 +194,8 @@ TEST_F(RtcGatewayTest, ASwitchToAnUnusableImageIsReportedAndKeepsTheOldOne) {
     socket.send(Json{{"type", "join"}, {"token", "tok-1"}});
     ASSERT_EQ(socket.next().value("type", ""), "joined");
     service.switchSession("S1", "virtual_tryon", "garbage", 3);
-    service.switchSession("S1", "virtual_tryon", jpeg(), 4);
+    service.switchSession("S1", "virtual_tryon",
+                          zarvo::testing::solidJpeg(0x80, 0x80, 0xff, 32, 18), 4);
     EXPECT_EQ(service.switchFailures(), std::vector<std::string>{"3:reference_unusable"});
 }
 

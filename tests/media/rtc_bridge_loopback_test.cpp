@@ -4,6 +4,7 @@
 #include "foundation/glib_loop.h"
 #include "media/rtc_bridge.h"
 #include "media/rtc_engine_webrtc.h"
+#include "tests/support/loopback_session.h"
 #include "tests/support/media_samples.h"
 #include "version.h"
 
@@ -51,15 +52,7 @@ public:
 class RTCBridgeLoopbackTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        SessionMedia media;
-        media.sessionId = "S1";
-        media.state = "CREATED";
-        media.channelId = "ch-1";
-        media.clientUserId = "client-7";
-        media.renderUid = "render-9";
-        media.editingType = "subject_replacement";
-        media.referenceJpeg = solidJpeg(230, 30, 30);
-        service.addSession(media, {"tok-1", "ch-1", "client-7"});
+        zarvo::testing::addLoopbackSession(service, "subject_replacement", solidJpeg(230, 30, 30));
 
         RtcGatewayConfig config;
         config.url = "ws://rtc.zarvo.test/rtc";

@@ -2,6 +2,7 @@
 // WebRTC media, synthetic camera frames in, edited frames back.
 #include "devservice/rtc/loopback_rtc_service.h"
 #include "media/rtc_engine_webrtc.h"
+#include "tests/support/loopback_session.h"
 #include "tests/support/media_samples.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
@@ -157,15 +158,7 @@ private:
 class RtcEngineLoopbackTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        SessionMedia media;
-        media.sessionId = "S1";
-        media.state = "CREATED";
-        media.channelId = "ch-1";
-        media.clientUserId = "client-7";
-        media.renderUid = "render-9";
-        media.editingType = "subject_replacement";
-        media.referenceJpeg = solidJpeg(230, 30, 30);
-        service.addSession(media, {"tok-1", "ch-1", "client-7"});
+        zarvo::testing::addLoopbackSession(service, "subject_replacement", solidJpeg(230, 30, 30));
         RtcGatewayConfig config;
         // The URL keeps the bare host; the connect map says where it really is.
         config.url = "ws://rtc.zarvo.test/rtc";
