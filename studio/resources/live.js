@@ -1,0 +1,304 @@
+// The live page: video controls, session card, modes, camera, reference gallery and presets,
+// redrawn from each state object. Lists are rebuilt only when their content changed, so the
+// keyboard focus survives the pushes that arrive every second.
+'use strict';
+
+(function (Studio) {
+  var F = Studio.F;
+  var $ = function (id) { return document.getElementById(id); };
+
+  var viewChoice = null;     // "local" or "ai" after the user picked one
+  var wasActive = false;
+  var galleryKey = null;
+  var presetsKey = null;
+  var camerasKey = null;
+
+  function bind() {
+    $('start-ai').addEventListener('click', function () { Studio.post('start'); });
+    $('stop-ai').addEventListener('click', function () { Studio.post('stop'); });
+    $('refresh-points').addEventListener('click', function () { Studio.post('refresh'); });
+    $('enlarge').addEventListener('click', function () { Studio.post('enlarge'); });
+    $('show-local').addEventListener('click', function () { chooseView('local'); });
+    $('show-ai').addEventListener('click', function () { chooseView('ai'); });
+    $('mirror').addEventListener('click', function () { Studio.post('mirror'); });
+    $('import-image').addEventListener('click', function () { Studio.post('image'); });
+    $('reset-goto-settings').addEventListener('click', function () { Studio.showPage('settings', true); });
+    $('camera-select').addEventListener('change', function (event) {
+      var index = event.target.selectedIndex;
+      if (index >= 0) Studio.post('camera', index);
+    });
+    Array.prototype.forEach.call(document.querySelectorAll('.mode'), function (button) {
+      button.addEventListener('click', function () {
+        Studio.post('mode', parseInt(button.getAttribute('data-mode'), 10));
+      });
+    });
+    $('preset-form').addEventListener('submit', function (event) {
+      event.preventDefault();
+      var name = $('preset-name').value.trim();
+      // Without a name the application asks for one itself.
+      if (name) Studio.post('savePreset', name.slice(0, 80));
+      else Studio.post('savePreset');
+      $('preset-name').value = '';
+    });
+    Studio.bindTabs([$('tab-gallery'), $('tab-presets')]);
+  }
+
+  function chooseView(view) {
+    viewChoice = view;
+    Studio.post(view);
+    renderView(wasActive);
+  }
+
+  function renderView(active) {
+    var view = viewChoice || (active ? 'ai' : 'local');
+    $('show-local').setAttribute('aria-pressed', String(view === 'local'));
+    $('show-ai').setAttribute('aria-pressed', String(view === 'ai'));
+  }
+
+  function badgeTone(state) {
+    var text = F.str(state.state);
+    var session = F.str(state.sessionState, 'IDLE').toUpperCase();
+    if (text.indexOf('网络异常') >= 0 || session === 'FAILED') return 'danger';
+    if (session === 'RUNNING') return 'ok';
+    if (session === 'RECONCILE_REQUIRED') return 'warn';
+    if (session === 'STOPPING' || text === '正在停止') return 'caution';
+    if (F.startable(session) && !F.bool(state.active)) return 'neutral';
+    return 'accent';
+  }
+
+  function renderSession(state) {
+    var badge = $('session-badge');
+    var title = F.str(state.state) || F.sessionTitle(state.sessionState);
+    if (badge.textContent !== title) badge.textContent = title;
+    badge.className = 'badge ' + badgeTone(state);
+
+    var points = F.str(state.points);
+    var match = /^\s*(-?[\d,.]+)\s*([\s\S]*)$/.exec(points);
+    F.setText('points-value', match ? match[1] : (points || '--'));
+    F.setText('points-unit', match ? (match[2].trim() || '积分') : '积分');
+    $('points-value').parentNode.classList.toggle('estimated', F.bool(state.estimated));
+    F.setText('points-split', '付费 ' + F.points(state.paid) + ' · 赠送 ' + F.points(state.gift));
+
+    F.setText('run-time', F.str(state.duration, '本次运行 00:00') || '本次运行 00:00');
+    if (F.bool(state.estimated)) {
+      F.setText('estimate-label', '预计消耗');
+      F.setText('estimate', F.points(state.estimate) + ' 积分');
+    } else if (F.bool(state.billConfirmed)) {
+      F.setText('estimate-label', '确认扣费');
+      F.setText('estimate', F.points(F.num(state.consumedPaid) + F.num(state.consumedGift)) + ' 积分');
+    } else {
+      F.setText('estimate-label', '本次消耗');
+      F.setText('estimate', '—');
+    }
+    F.setText('remaining', F.str(state.remaining, '预计可用 0 分 0 秒') || '—');
+
+    var hasUsage = F.bool(state.hasUsage);
+    var age = $('sync-age');
+    F.setText('sync-age', hasUsage ? F.age(state.syncAge) : '尚未同步');
+    age.classList.toggle('stale', hasUsage && F.bool(state.networkStale));
+    F.setText('sync-text', F.str(state.sync));
+
+    var canStart = F.bool(state.canStart);
+    var reason = F.str(state.startDisabledReason);
+    var active = F.bool(state.active);
+    var stoppable = active || (F.bool(state.hasSession) && !F.startable(state.sessionState));
+    $('start-ai').disabled = !canStart;
+    $('stop-ai').disabled = !stoppable;
+    var reasonLine = $('start-reason');
+    F.setText('start-reason', canStart ? '' : reason);
+    F.show(reasonLine, !canStart && reason !== '');
+    F.setText('billing-protection', F.str(state.billingProtection));
+
+    F.show($('reset-timeout'), F.bool(state.resetTimedOut));
+    var notice = F.str(state.switchNotice);
+    F.setText('switch-notice-text', notice);
+    F.show($('switch-notice'), notice !== '');
+  }
+
+  function renderControls(state) {
+    var active = F.bool(state.active);
+    if (active !== wasActive) viewChoice = null; // the application switches the view itself
+    wasActive = active;
+    renderView(active);
+
+    var mode = typeof state.mode === 'number' ? state.mode : 0;
+    Array.prototype.forEach.call(document.querySelectorAll('.mode'), function (button) {
+      var selected = parseInt(button.getAttribute('data-mode'), 10) === mode;
+      button.setAttribute('aria-pressed', String(selected));
+    });
+
+    var cameras = F.arr(state.cameras).map(function (c) { return F.str(c, String(c)); });
+    var select = $('camera-select');
+    var key = JSON.stringify(cameras);
+    if (key !== camerasKey) {
+      camerasKey = key;
+      select.textContent = '';
+      if (cameras.length === 0) {
+        var none = F.el('option', '', '未检测到摄像头');
+        none.disabled = true;
+        select.appendChild(none);
+      }
+      cameras.forEach(function (title) { select.appendChild(F.el('option', '', title)); });
+    }
+    var index = typeof state.camera === 'number' ? state.camera : -1;
+    if (cameras.length > 0 && select.selectedIndex !== index) select.selectedIndex = index;
+    select.disabled = cameras.length === 0 || active;
+    var hint = cameras.length === 0 ? '连接摄像头后会自动刷新，无需重启'
+      : active ? 'AI 运行期间不能切换摄像头' : '';
+    F.setText('camera-hint', hint);
+    $('mirror').setAttribute('aria-checked', String(F.bool(state.mirror)));
+
+    F.setText('bridge-status', F.str(state.status) || '\u00a0');
+  }
+
+  function galleryName(gallery, path) {
+    for (var i = 0; i < gallery.length; i++) {
+      var entry = F.obj(gallery[i]);
+      if (entry.path === path) return F.str(entry.name, path);
+    }
+    return null;
+  }
+
+  function renderGallery(state) {
+    var gallery = F.arr(Studio.gallery);
+    var selected = F.str(state.selectedReference);
+    F.setText('reference-name', F.str(state.reference) || '请选择参考图');
+
+    var key = JSON.stringify([Studio.galleryRevision, selected, gallery.length]);
+    if (key === galleryKey) return;
+    galleryKey = key;
+
+    var thumb = $('current-thumb');
+    thumb.textContent = '';
+    var current = null;
+    gallery.forEach(function (e) { if (F.obj(e).path === selected && selected) current = F.obj(e); });
+    if (current && F.str(current.image)) {
+      var img = F.el('img');
+      img.src = current.image;
+      img.alt = '';
+      thumb.appendChild(img);
+    } else {
+      thumb.appendChild(F.icon('image'));
+    }
+
+    var list = $('gallery');
+    var focusKey = document.activeElement && list.contains(document.activeElement)
+      ? document.activeElement.getAttribute('data-focus') : null;
+    list.textContent = '';
+    gallery.forEach(function (raw, i) {
+      var entry = F.obj(raw);
+      var path = F.str(entry.path);
+      if (!path) return;
+      var name = F.str(entry.name, path.split('/').pop());
+      var item = F.el('div', 'thumb' + (path === selected ? ' selected' : ''));
+      item.setAttribute('role', 'listitem');
+
+      var pick = F.el('button', 'thumb-pick');
+      pick.type = 'button';
+      pick.setAttribute('aria-pressed', String(path === selected));
+      pick.setAttribute('aria-label', '使用参考图 ' + name);
+      pick.setAttribute('data-focus', 'pick:' + i);
+      pick.title = name + (F.num(entry.width) && F.num(entry.height)
+        ? '（' + entry.width + ' × ' + entry.height + '）' : '');
+      var img = F.el('img');
+      img.alt = '';
+      if (F.str(entry.image)) img.src = entry.image;
+      pick.appendChild(img);
+      pick.appendChild(F.el('span', 'thumb-name', name));
+      pick.addEventListener('click', function () { Studio.post('selectReference', path); });
+      item.appendChild(pick);
+
+      var actions = F.el('div', 'thumb-actions');
+      var preview = F.el('button', 'icon-btn tiny');
+      preview.type = 'button';
+      preview.setAttribute('aria-label', '预览 ' + name);
+      preview.setAttribute('data-focus', 'preview:' + i);
+      preview.title = '预览';
+      preview.appendChild(F.icon('eye'));
+      preview.addEventListener('click', function () { Studio.post('previewReference', path); });
+      var remove = F.el('button', 'icon-btn tiny danger');
+      remove.type = 'button';
+      remove.setAttribute('aria-label', '删除 ' + name);
+      remove.setAttribute('data-focus', 'remove:' + i);
+      remove.title = '删除';
+      remove.appendChild(F.icon('trash'));
+      remove.addEventListener('click', function () { Studio.post('removeReference', path); });
+      actions.appendChild(preview);
+      actions.appendChild(remove);
+      item.appendChild(actions);
+      list.appendChild(item);
+    });
+    F.show($('gallery-empty'), list.childElementCount === 0);
+    F.show(list, list.childElementCount > 0);
+    if (focusKey) {
+      var again = list.querySelector('[data-focus="' + focusKey + '"]');
+      if (again) again.focus();
+    }
+  }
+
+  function renderPresets(state) {
+    var presets = F.arr(state.presets);
+    var gallery = F.arr(Studio.gallery);
+    var key = JSON.stringify([presets, gallery.map(function (e) { return F.obj(e).path; })]);
+    if (key === presetsKey) return;
+    presetsKey = key;
+
+    var list = $('presets');
+    var focusKey = document.activeElement && list.contains(document.activeElement)
+      ? document.activeElement.getAttribute('data-focus') : null;
+    list.textContent = '';
+    presets.forEach(function (raw, i) {
+      var preset = F.obj(raw);
+      var id = F.str(preset.id);
+      if (!id) return;
+      var name = F.str(preset.name) || '未命名预设';
+      var item = F.el('li', 'preset');
+      var text = F.el('div', 'preset-text');
+      text.appendChild(F.el('strong', '', name));
+      var mode = typeof preset.mode === 'number' ? F.modeNames[preset.mode] : null;
+      var reference = F.str(preset.reference);
+      var meta = [mode || F.modeNames[0]];
+      if (reference) {
+        var refName = galleryName(gallery, reference);
+        meta.push(refName === null ? '参考图已删除' : refName);
+      } else {
+        meta.push('未选参考图');
+      }
+      if (preset.mirror === true) meta.push('镜像');
+      text.appendChild(F.el('small', '', meta.join(' · ')));
+      item.appendChild(text);
+
+      var apply = F.el('button', 'btn small ghost', '应用');
+      apply.type = 'button';
+      apply.setAttribute('aria-label', '应用预设 ' + name);
+      apply.setAttribute('data-focus', 'apply:' + i);
+      apply.addEventListener('click', function () { Studio.post('applyPreset', id); });
+      var remove = F.el('button', 'icon-btn tiny danger');
+      remove.type = 'button';
+      remove.setAttribute('aria-label', '删除预设 ' + name);
+      remove.setAttribute('data-focus', 'delete:' + i);
+      remove.title = '删除';
+      remove.appendChild(F.icon('trash'));
+      remove.addEventListener('click', function () { Studio.post('deletePreset', id); });
+      item.appendChild(apply);
+      item.appendChild(remove);
+      list.appendChild(item);
+    });
+    F.show($('presets-empty'), list.childElementCount === 0);
+    F.show(list, list.childElementCount > 0);
+    if (focusKey) {
+      var again = list.querySelector('[data-focus="' + focusKey + '"]');
+      if (again) again.focus();
+    }
+  }
+
+  Studio.live = {
+    bind: bind,
+    render: function (state) {
+      Studio.guard(renderSession, state);
+      Studio.guard(renderControls, state);
+      Studio.guard(renderGallery, state);
+      Studio.guard(renderPresets, state);
+    }
+  };
+})(window.Studio);
