@@ -654,9 +654,9 @@ TEST(StudioPageSnapshots, ThreePagesInBothThemes) {
                         (std::string("studio-") + name + "-" + theme + ".png");
             EXPECT_TRUE(page.snapshot(file)) << file;
         }
-        // The idle page with its start reason, and the session list.
+        // The idle page with its start reason and keyboard focus on a mode, and the session list.
         page.push(idleState());
-        page.eval("window.openStudioPage('live')");
+        page.eval("window.openStudioPage('live');document.querySelector('.mode').focus()");
         EXPECT_TRUE(page.snapshot(std::filesystem::path(folder) /
                                   (std::string("studio-live-idle-") + theme + ".png")));
         page.eval("window.openStudioPage('bill');document.getElementById('tab-sessions').click()");
