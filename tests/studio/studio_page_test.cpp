@@ -242,7 +242,8 @@ std::string pagePath() {
 // One page in one view; each test starts from a fresh load.
 class PageDriver {
 public:
-    explicit PageDriver(const std::string& theme) : view_(theme, kWidth, kHeight) {}
+    explicit PageDriver(const std::string& theme, int width = kWidth, int height = kHeight)
+        : view_(theme, width, height) {}
 
     // Loads the page and waits for the slot report that every load starts with.
     Json load() {
@@ -643,6 +644,9 @@ TEST(StudioPageSnapshots, ThreePagesInBothThemes) {
     for (const char* theme : {"light", "dark"}) {
         PageDriver page(theme);
         ASSERT_TRUE(page.load().is_object());
+        // What the user sees before the first state push.
+        EXPECT_TRUE(page.snapshot(std::filesystem::path(folder) /
+                                  (std::string("studio-live-first-") + theme + ".png")));
         page.push(idleState());
         page.push(runningState());
         page.eval("window.receiveBilling(" + ledgerPage().dump() +
@@ -663,6 +667,12 @@ TEST(StudioPageSnapshots, ThreePagesInBothThemes) {
         EXPECT_TRUE(page.snapshot(std::filesystem::path(folder) /
                                   (std::string("studio-bill-sessions-") + theme + ".png")));
     }
+    // A larger window than the minimum.
+    PageDriver wide("light", 1440, 900);
+    ASSERT_TRUE(wide.load().is_object());
+    wide.push(idleState());
+    wide.push(runningState());
+    EXPECT_TRUE(wide.snapshot(std::filesystem::path(folder) / "studio-live-wide-light.png"));
 }
 
 } // namespace
