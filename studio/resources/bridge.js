@@ -55,6 +55,7 @@ window.Studio = window.Studio || {};
     window.addEventListener('resize', scheduleRect);
     // Any scrolling container may move the slot, so listen in the capture phase.
     window.addEventListener('scroll', scheduleRect, true);
+    if (document.fonts && document.fonts.ready) document.fonts.ready.then(scheduleRect);
     scheduleRect();
   };
 

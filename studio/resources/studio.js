@@ -111,6 +111,11 @@
     Array.prototype.forEach.call(document.querySelectorAll('[data-nav]'), function (b) {
       b.addEventListener('click', function () { Studio.showPage(b.getAttribute('data-nav'), true); });
     });
+    // The engine's page menu (reload, back) has no place in an application window.
+    document.addEventListener('contextmenu', function (event) {
+      var target = event.target;
+      if (!(target && (target.tagName === 'INPUT' || target.closest('table.data')))) event.preventDefault();
+    });
     window.refreshStudio({});
     Studio.watchVideoSlot($('video-slot'));
   }

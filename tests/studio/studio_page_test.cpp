@@ -663,6 +663,9 @@ TEST(StudioPageSnapshots, ThreePagesInBothThemes) {
         page.eval("window.openStudioPage('live');document.querySelector('.mode').focus()");
         EXPECT_TRUE(page.snapshot(std::filesystem::path(folder) /
                                   (std::string("studio-live-idle-") + theme + ".png")));
+        page.eval("document.getElementById('tab-presets').click()");
+        EXPECT_TRUE(page.snapshot(std::filesystem::path(folder) /
+                                  (std::string("studio-live-presets-") + theme + ".png")));
         page.eval("window.openStudioPage('bill');document.getElementById('tab-sessions').click()");
         EXPECT_TRUE(page.snapshot(std::filesystem::path(folder) /
                                   (std::string("studio-bill-sessions-") + theme + ".png")));
