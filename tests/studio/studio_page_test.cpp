@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 
 namespace {
 
@@ -477,6 +478,85 @@ TEST_F(StudioPage, UserActionsPostBridgeMessagesWithTheRightValueTypes) {
                                      "s.selectedIndex=1;s.dispatchEvent(new Event('change'))"));
     EXPECT_EQ(camera, Json({{"action", "camera"}, {"value", 1}}));
     EXPECT_TRUE(camera["value"].is_number_integer());
+}
+
+// Why a message breaks the bridge contract, or empty when it keeps it: a known action with a
+// value of the type its row names.
+std::string contractProblem(const Json& message) {
+    if (!message.is_object() || !message.contains("action") || !message["action"].is_string())
+        return "no string action";
+    const std::string action = message["action"].get<std::string>();
+    const bool hasValue = message.contains("value");
+    const Json value = hasValue ? message["value"] : Json();
+    auto none = [&] { return hasValue ? action + " carries a value" : std::string(); };
+    auto string = [&] { return value.is_string() ? std::string() : action + " needs a string"; };
+    auto integer = [&](long low) {
+        return value.is_number_integer() && value.get<long>() >= low
+                   ? std::string()
+                   : action + " needs an integer from " + std::to_string(low);
+    };
+    static const std::set<std::string> plain = {
+        "routeProbe",   "enlarge",     "start",          "stop",          "local",
+        "ai",           "image",       "refresh",        "cameraSetup",   "diagnostics",
+        "checkUpdates", "updateNotes", "downloadUpdate", "installUpdate", "restartClient",
+        "mirror",       "bill",        "settings"};
+    static const std::set<std::string> text = {"routeMode",       "applyPreset",
+                                               "deletePreset",    "previewReference",
+                                               "selectReference", "removeReference"};
+    if (plain.count(action))
+        return none();
+    if (text.count(action))
+        return string();
+    if (action == "rect") {
+        for (const char* key : {"x", "y", "width", "height"})
+            if (!value.is_object() || !value.contains(key) || !value[key].is_number())
+                return "rect needs four numbers";
+        return "";
+    }
+    if (action == "appearance")
+        return value == "light" || value == "dark" ? "" : "appearance is light or dark";
+    if (action == "page")
+        return value == "live" || value == "bill" || value == "settings" ? "" : "unknown page";
+    if (action == "savePreset" || action == "notice")
+        return hasValue ? string() : "";
+    if (action == "billing" || action == "sessionBilling")
+        return integer(1);
+    if (action == "cameraCheck" || action == "camera")
+        return integer(0);
+    if (action == "mode")
+        return value.is_number_integer() && value.get<int>() >= 0 && value.get<int>() < 4
+                   ? ""
+                   : "mode needs an index 0 to 3";
+    return "unknown action " + action;
+}
+
+TEST_F(StudioPage, EveryButtonPostsOnlyContractMessages) {
+    PageDriver& page = *driver;
+    Json state = idleState();
+    state["canStart"] = true;
+    state["startDisabledReason"] = "";
+    state["hasSession"] = true;
+    state["sessionState"] = "RECONCILE_REQUIRED";
+    state["resetTimedOut"] = true;
+    state["update"]["ready"] = true;
+    state["update"]["canInstall"] = true;
+    page.push(state);
+    page.eval("window.receiveBilling(" + ledgerPage().dump() + ");window.receiveSessionBilling(" +
+              sessionPage().dump() + ")");
+
+    // Every enabled button of every page, in document order, as a user could press them.
+    auto posted = page.postedBy(
+        "Array.prototype.forEach.call(document.querySelectorAll('button'),function(b){"
+        "if(!b.disabled)b.click();})");
+    std::set<std::string> seen;
+    for (const Json& message : posted) {
+        EXPECT_EQ(contractProblem(message), "") << message.dump();
+        seen.insert(message.value("action", ""));
+    }
+    for (const char* action :
+         {"start", "stop", "mode", "page", "billing", "sessionBilling", "routeMode", "appearance",
+          "cameraCheck", "installUpdate", "selectReference", "applyPreset"})
+        EXPECT_TRUE(seen.count(action)) << action << " was never posted";
 }
 
 TEST_F(StudioPage, NavigationReportsThePageAndLoadsItsData) {
