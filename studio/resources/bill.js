@@ -151,7 +151,7 @@
     F.show(state, !!message);
     F.show(rows.closest('.table-wrap'), !message);
 
-    var info = list.total !== null ? '共 ' + list.total + ' 条' : '';
+    var info = list.total !== null && !list.error ? '共 ' + list.total + ' 条' : '';
     F.setText(list.prefix + '-info', info);
     F.setText(list.prefix + '-page', list.totalPages > 0
       ? '第 ' + list.page + ' / ' + list.totalPages + ' 页' : '第 ' + list.page + ' 页');

@@ -749,6 +749,9 @@ TEST(StudioPageSnapshots, ThreePagesInBothThemes) {
         page.eval("window.openStudioPage('bill');document.getElementById('tab-sessions').click()");
         EXPECT_TRUE(page.snapshot(std::filesystem::path(folder) /
                                   (std::string("studio-bill-sessions-") + theme + ".png")));
+        page.eval("window.receiveSessionBilling({error:'网络连接失败，请检查网络'})");
+        EXPECT_TRUE(page.snapshot(std::filesystem::path(folder) /
+                                  (std::string("studio-bill-error-") + theme + ".png")));
     }
     // A larger window than the minimum.
     PageDriver wide("light", 1440, 900);
