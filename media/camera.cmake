@@ -8,7 +8,11 @@ add_library(zarvo_camera STATIC
   ${CMAKE_CURRENT_LIST_DIR}/camera_frame.cpp
   ${CMAKE_CURRENT_LIST_DIR}/camera_input.cpp
   ${CMAKE_CURRENT_LIST_DIR}/camera_pixel_buffer_pool.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/camera_selection.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/camera_selection.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/camera_monitor.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/camera_chooser.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/camera_preview.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/camera_preview_gst.cpp)
 target_link_libraries(zarvo_camera PUBLIC zarvo_media PkgConfig::ZARVO_CAMERA_GST ${ZARVO_LIBYUV})
 
 add_library(zarvo_rtc_bridge STATIC ${CMAKE_CURRENT_LIST_DIR}/rtc_bridge.cpp)
