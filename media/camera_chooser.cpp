@@ -171,6 +171,18 @@ void CameraChooser::chooseIndex(int64_t index) {
     cameraChanged();
 }
 
+void CameraChooser::userPicked(size_t index) {
+    if (index >= devices_.size() || selectedIndex == index)
+        return;
+    if (busy()) {
+        host_.menuChanged(); // back to the camera in use
+        cameraChanged();     // the refusal's status
+        return;
+    }
+    selectedIndex = index;
+    cameraChanged();
+}
+
 bool CameraChooser::selectCamera(const std::string& uniqueID) {
     for (size_t i = 0; i < devices_.size(); ++i)
         if (devices_[i].uniqueID == uniqueID) {

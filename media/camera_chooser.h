@@ -61,6 +61,9 @@ public:
     void cameraChanged();
     // The page's "camera" action: ignored while AI is busy or out of range.
     void chooseIndex(int64_t index);
+    // The native chooser's change. While AI is busy the pick is refused with the status and the
+    // chooser shows the camera in use again, so it never names a camera that is not in use.
+    void userPicked(size_t index);
     // Selects the camera with this id and runs cameraChanged (presets); false when absent.
     bool selectCamera(const std::string& uniqueID);
 

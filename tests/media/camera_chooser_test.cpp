@@ -186,7 +186,9 @@ TEST_F(ChooserFixture, TheCameraInUseVanishingDuringAIStopsTheSessionAndChangesA
     core.active = true;
     core.status = "AI 运行中";
     chooser->chooseIndex(1);
-    chooser->cameraChanged();
+    const int redraws = core.menuChanges;
+    chooser->userPicked(1); // the native chooser: refused and shown back on the camera in use
+    EXPECT_EQ(core.menuChanges, redraws + 1);
     EXPECT_EQ(chooser->selectedCameraID(), "cam-a");
     EXPECT_EQ(core.status, "请先停止 AI 再切换摄像头");
     EXPECT_FALSE(defaults.string("cameraID"));
