@@ -189,6 +189,8 @@ void installImageFileDrop(GtkWidget* widget,
             return TRUE;
         }),
         nullptr);
+    // Taken before the children see it, so a drop on the web view imports instead of navigating.
+    gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(target), GTK_PHASE_CAPTURE);
     gtk_widget_add_controller(widget, GTK_EVENT_CONTROLLER(target));
 }
 

@@ -33,7 +33,8 @@ private:
     GtkWindow* previewWindow_ = nullptr; // kept (hidden) when closed, replaced by the next one
 };
 
-// Calls `dropped` with the local paths of files dropped on `widget`.
+// Calls `dropped` (from an idle callback, outside the drop) with the local paths of files dropped
+// on `widget` or any of its children; put it on the container that holds the web view.
 void installImageFileDrop(GtkWidget* widget,
                           std::function<void(std::vector<std::filesystem::path>)> dropped);
 

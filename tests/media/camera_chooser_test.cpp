@@ -332,3 +332,39 @@ TEST(GstPreviewCaptureOnTheDemoCamera, DeliversMirroredPicturesUntilStopped) {
 
 } // namespace
 } // namespace zarvo
+
+namespace zarvo {
+namespace {
+
+TEST(GstCameraDeviceSource, StartsItsMonitorOnFirstUseAndStopsItOnTheQueue) {
+    auto source = std::make_shared<GstCameraDeviceSource>();
+    source->start([] {});
+    SerialQueue queue("camera.capture");
+    std::vector<CameraDevice> first, second;
+    queue.sync([&] {
+        first = source->devices();
+        second = source->devices();
+    });
+    // The second call reads the running monitor; the ids are the same.
+    ASSERT_EQ(first.size(), second.size());
+    for (size_t i = 0; i < first.size(); ++i)
+        EXPECT_EQ(first[i].uniqueID, second[i].uniqueID);
+    queue.sync([&] { source.reset(); });
+}
+
+TEST(CameraInputFacts, LoopbackDevicesAreNoCameras) {
+    CameraDeviceFacts loopback;
+    loopback.displayName = "Dummy video device (0x0000)";
+    loopback.properties["v4l2.device.driver"] = "v4l2 loopback";
+    CameraDeviceFacts webcam;
+    webcam.displayName = "HD Webcam";
+    webcam.properties["v4l2.device.driver"] = "uvcvideo";
+    CameraDeviceFacts ours;
+    ours.displayName = "VirtualCamera4Mac";
+    EXPECT_FALSE(isCameraInput(loopback));
+    EXPECT_FALSE(isCameraInput(ours));
+    EXPECT_TRUE(isCameraInput(webcam));
+}
+
+} // namespace
+} // namespace zarvo
