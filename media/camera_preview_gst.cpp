@@ -66,10 +66,10 @@ PicturePtr previewPicture(const uint8_t* pixels, int width, int height, int stri
         return Picture::copyBGRA(width, height, stride, pixels);
     std::vector<uint8_t> flipped(size_t(width) * size_t(height) * 4);
     for (int y = 0; y < height; ++y) {
-        const auto* source = reinterpret_cast<const uint32_t*>(pixels + size_t(y) * stride);
+        const uint8_t* source = pixels + size_t(y) * stride;
         uint8_t* row = flipped.data() + size_t(y) * width * 4;
         for (int x = 0; x < width; ++x)
-            std::memcpy(row + size_t(width - 1 - x) * 4, source + x, 4);
+            std::memcpy(row + size_t(width - 1 - x) * 4, source + size_t(x) * 4, 4);
     }
     return Picture::adoptBGRA(width, height, std::move(flipped));
 }
