@@ -98,12 +98,22 @@ std::string capsText(GstDevice* device) {
     return result;
 }
 
-bool demoCameraRequested() {
+} // namespace
+
+int demoCameraCount() {
     const char* value = std::getenv("ZARVO_DEMO_CAMERA");
-    return value && std::string(value) == "1";
+    if (!value)
+        return 0;
+    const std::string text = value;
+    return text == "1" ? 1 : text == "2" ? 2 : 0;
 }
 
-} // namespace
+bool isCameraInput(const CameraDeviceFacts& facts) {
+    const std::string driver = property(facts, {"v4l2.device.driver", "api.v4l2.cap.driver"});
+    if (driver == "v4l2 loopback" || driver == "v4l2loopback")
+        return false;
+    return !isVirtualCameraUniqueID(baseUniqueID(facts));
+}
 
 bool ensureGStreamer() {
     static std::once_flag once;
@@ -135,24 +145,54 @@ std::vector<std::string> cameraUniqueIDs(const std::vector<CameraDeviceFacts>& d
     return result;
 }
 
-CameraDevice demoCameraDevice() {
+CameraDevice demoCameraDevice(int index) {
     CameraDevice device;
-    device.uniqueID = kDemoCameraUniqueID;
-    device.localizedName = "Zarvo 演示摄像头";
+    device.uniqueID = index == 0 ? kDemoCameraUniqueID : kSecondDemoCameraUniqueID;
+    device.localizedName = index == 0 ? "Zarvo 演示摄像头" : "Zarvo 演示摄像头 2";
     device.caps = "video/x-raw, format=(string)BGRA, width=(int)1280, height=(int)720, "
                   "framerate=(fraction)30/1";
-    device.makeSource = []() -> GstElement* {
+    // A moving picture so a frozen stream is visible at a glance; drawn in BGRA so that no
+    // conversion is spent on it. The two cameras look different so a switch is visible.
+    const std::string pattern = index == 0 ? "pattern=smpte horizontal-speed=6"
+                                           : "pattern=ball background-color=0xff203040";
+    device.makeSource = [pattern]() -> GstElement* {
         if (!ensureGStreamer())
             return nullptr;
-        // A moving colour-bar picture so a frozen stream is visible at a glance; drawn in BGRA
-        // so that no conversion is spent on it.
-        GstElement* bin = gst_parse_bin_from_description(
-            "videotestsrc is-live=true pattern=smpte horizontal-speed=6 ! "
-            "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1",
-            TRUE, nullptr);
-        return bin;
+        const std::string description =
+            "videotestsrc is-live=true " + pattern +
+            " ! video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1";
+        return gst_parse_bin_from_description(description.c_str(), TRUE, nullptr);
     };
     return device;
+}
+
+std::vector<CameraDevice> monitoredDevices(GstDeviceMonitor* monitor) {
+    std::vector<CameraDevice> result;
+    GList* found = gst_device_monitor_get_devices(monitor);
+    std::vector<std::shared_ptr<GstDevice>> devices;
+    std::vector<CameraDeviceFacts> facts;
+    for (GList* item = found; item; item = item->next) {
+        auto* device = GST_DEVICE(item->data);
+        devices.emplace_back(GST_DEVICE(gst_object_ref(device)),
+                             [](GstDevice* d) { gst_object_unref(d); });
+        facts.push_back(factsOf(device));
+    }
+    g_list_free_full(found, gst_object_unref);
+
+    const auto ids = cameraUniqueIDs(facts);
+    for (size_t i = 0; i < devices.size(); ++i) {
+        CameraDevice camera;
+        camera.uniqueID = ids[i];
+        camera.localizedName = facts[i].displayName;
+        camera.caps = capsText(devices[i].get());
+        camera.devicePath = devicePath(facts[i]);
+        camera.notACamera = !isCameraInput(facts[i]);
+        camera.makeSource = [device = devices[i]]() -> GstElement* {
+            return gst_device_create_element(device.get(), nullptr);
+        };
+        result.push_back(std::move(camera));
+    }
+    return result;
 }
 
 std::vector<CameraDevice> captureDevices() {
@@ -160,39 +200,18 @@ std::vector<CameraDevice> captureDevices() {
     if (ensureGStreamer()) {
         GstDeviceMonitor* monitor = gst_device_monitor_new();
         gst_device_monitor_add_filter(monitor, "Video/Source", nullptr);
-        GList* found = gst_device_monitor_get_devices(monitor);
-        std::vector<std::shared_ptr<GstDevice>> devices;
-        std::vector<CameraDeviceFacts> facts;
-        for (GList* item = found; item; item = item->next) {
-            auto* device = GST_DEVICE(item->data);
-            devices.emplace_back(GST_DEVICE(gst_object_ref(device)),
-                                 [](GstDevice* d) { gst_object_unref(d); });
-            facts.push_back(factsOf(device));
-        }
-        g_list_free_full(found, gst_object_unref);
+        result = monitoredDevices(monitor);
         gst_object_unref(monitor);
-
-        const auto ids = cameraUniqueIDs(facts);
-        for (size_t i = 0; i < devices.size(); ++i) {
-            CameraDevice camera;
-            camera.uniqueID = ids[i];
-            camera.localizedName = facts[i].displayName;
-            camera.caps = capsText(devices[i].get());
-            camera.makeSource = [device = devices[i]]() -> GstElement* {
-                return gst_device_create_element(device.get(), nullptr);
-            };
-            result.push_back(std::move(camera));
-        }
     }
-    if (demoCameraRequested())
-        result.push_back(demoCameraDevice());
+    for (int i = 0; i < demoCameraCount(); ++i)
+        result.push_back(demoCameraDevice(i));
     return result;
 }
 
 std::vector<CameraDevice> availableCameraDevices() {
     std::vector<CameraDevice> result = captureDevices();
     std::erase_if(result, [](const CameraDevice& device) {
-        return isVirtualCameraUniqueID(device.uniqueID);
+        return device.notACamera || isVirtualCameraUniqueID(device.uniqueID);
     });
     return result;
 }

@@ -1,5 +1,5 @@
-// Camera discovery on the GStreamer device monitor ("Video/Source"), plus the synthetic camera a
-// demo or a test asks for with ZARVO_DEMO_CAMERA=1.
+// Camera discovery on the GStreamer device monitor ("Video/Source"), plus the synthetic cameras a
+// demo or a test asks for with ZARVO_DEMO_CAMERA=1 (one camera) or ZARVO_DEMO_CAMERA=2 (two).
 #pragma once
 
 #include <functional>
@@ -8,13 +8,16 @@
 #include <vector>
 
 typedef struct _GstElement GstElement;
+typedef struct _GstDeviceMonitor GstDeviceMonitor;
 
 namespace zarvo {
 
 // The unique ids of the two virtual-camera outputs; they must never be chosen as input.
 inline constexpr const char* kVirtualCameraUniqueIDs[] = {"B9E1C0F2-6A2E-4B7D-9C3A-2F1E7D4A5C6B",
                                                           "3AEBA893-881D-463E-A723-91134A125D00"};
+// The synthetic cameras' ids: stable, so a stored choice and presets survive a restart.
 inline constexpr const char* kDemoCameraUniqueID = "zarvo-demo-camera";
+inline constexpr const char* kSecondDemoCameraUniqueID = "zarvo-demo-camera-2";
 
 struct CameraDevice {
     std::string uniqueID;
@@ -23,13 +26,20 @@ struct CameraDevice {
     std::string caps;
     // Creates a fresh, floating source element for one capture; none when the device is gone.
     std::function<GstElement*()> makeSource;
+    // The device node ("/dev/video0") when the device has one; its permission is the camera access.
+    std::string devicePath;
+    // A video device that is no camera: a v4l2loopback output (ours included). Never offered.
+    bool notACamera = false;
 };
 
 // Initialises GStreamer once; false when it cannot be (then there are no cameras).
 bool ensureGStreamer();
 
-// Every video capture device, in discovery order (the virtual-camera outputs included).
+// Every video capture device, in discovery order (the virtual-camera outputs included). A full
+// probe: run it on a camera queue, never on the main thread.
 std::vector<CameraDevice> captureDevices();
+// The devices a started GstDeviceMonitor knows, without the synthetic cameras.
+std::vector<CameraDevice> monitoredDevices(GstDeviceMonitor* monitor);
 // The cameras offered for choice: captureDevices() without the virtual-camera outputs.
 std::vector<CameraDevice> availableCameraDevices();
 // Whether a unique id names one of the virtual-camera outputs (compared upper-cased).
@@ -46,8 +56,14 @@ struct CameraDeviceFacts {
 // their card label, take the virtual-camera ids. Ids shared by several devices get their device
 // path appended so that each stays distinct.
 std::vector<std::string> cameraUniqueIDs(const std::vector<CameraDeviceFacts>& devices);
+// False for a v4l2loopback device or one labelled as a virtual-camera output: what is written to
+// it comes from another program (or from Zarvo itself), so it is never a camera to capture.
+bool isCameraInput(const CameraDeviceFacts& facts);
 
-// The synthetic camera: a live moving test picture at 1280 × 720, 30 frames a second.
-CameraDevice demoCameraDevice();
+// A synthetic camera: a live moving test picture at 1280 × 720, 30 frames a second. Index 0 is
+// "zarvo-demo-camera" (colour bars), index 1 "zarvo-demo-camera-2" (a ball on a checker board).
+CameraDevice demoCameraDevice(int index = 0);
+// How many synthetic cameras ZARVO_DEMO_CAMERA asks for: "1" one, "2" two, anything else none.
+int demoCameraCount();
 
 } // namespace zarvo

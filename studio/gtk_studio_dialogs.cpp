@@ -1,0 +1,197 @@
+#include "studio/gtk_studio_dialogs.h"
+
+#include <gtk/gtk.h>
+
+#include <memory>
+
+namespace zarvo {
+
+namespace {
+
+// Runs a dialog modally: a nested main loop until it answers. Timers keep firing meanwhile.
+int runModal(GtkWidget* dialog) {
+    struct Answer {
+        int response = GTK_RESPONSE_NONE;
+        GMainLoop* loop = nullptr;
+    } answer;
+    answer.loop = g_main_loop_new(nullptr, FALSE);
+    const gulong handler = g_signal_connect(
+        dialog, "response", G_CALLBACK(+[](GtkDialog*, int response, gpointer data) {
+            auto* answer = static_cast<Answer*>(data);
+            answer->response = response;
+            g_main_loop_quit(answer->loop);
+        }),
+        &answer);
+    gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+    gtk_window_present(GTK_WINDOW(dialog));
+    g_main_loop_run(answer.loop);
+    g_signal_handler_disconnect(dialog, handler);
+    g_main_loop_unref(answer.loop);
+    return answer.response;
+}
+
+GtkWidget* messageDialog(GtkWindow* parent, const std::string& message,
+                         const std::string& informative) {
+    GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_OTHER,
+                                               GTK_BUTTONS_NONE, "%s", message.c_str());
+    if (!informative.empty())
+        gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
+                                                 informative.c_str());
+    return dialog;
+}
+
+} // namespace
+
+GtkStudioDialogs::GtkStudioDialogs(std::function<GtkWindow*()> parent)
+    : parent_(std::move(parent)) {}
+
+GtkStudioDialogs::~GtkStudioDialogs() {
+    if (previewWindow_)
+        gtk_window_destroy(previewWindow_);
+}
+
+void GtkStudioDialogs::alert(const std::string& message, const std::string& informative) {
+    GtkWidget* dialog = messageDialog(parent_ ? parent_() : nullptr, message, informative);
+    gtk_dialog_add_button(GTK_DIALOG(dialog), "好", GTK_RESPONSE_OK);
+    runModal(dialog);
+    gtk_window_destroy(GTK_WINDOW(dialog));
+}
+
+bool GtkStudioDialogs::confirm(const std::string& message, const std::string& informative,
+                               const std::string& confirmTitle, const std::string& cancelTitle) {
+    GtkWidget* dialog = messageDialog(parent_ ? parent_() : nullptr, message, informative);
+    gtk_dialog_add_button(GTK_DIALOG(dialog), confirmTitle.c_str(), GTK_RESPONSE_ACCEPT);
+    gtk_dialog_add_button(GTK_DIALOG(dialog), cancelTitle.c_str(), GTK_RESPONSE_CANCEL);
+    const bool confirmed = runModal(dialog) == GTK_RESPONSE_ACCEPT;
+    gtk_window_destroy(GTK_WINDOW(dialog));
+    return confirmed;
+}
+
+std::optional<std::string> GtkStudioDialogs::askPresetName() {
+    GtkWidget* dialog = messageDialog(parent_ ? parent_() : nullptr, "保存当前预设", "");
+    gtk_dialog_add_button(GTK_DIALOG(dialog), "保存", GTK_RESPONSE_ACCEPT);
+    gtk_dialog_add_button(GTK_DIALOG(dialog), "取消", GTK_RESPONSE_CANCEL);
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+    GtkWidget* entry = gtk_entry_new();
+    gtk_entry_set_placeholder_text(GTK_ENTRY(entry), "预设名称");
+    gtk_entry_set_activates_default(GTK_ENTRY(entry), TRUE);
+    gtk_widget_set_size_request(entry, 280, 24);
+    gtk_box_append(GTK_BOX(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog))), entry);
+    std::optional<std::string> name;
+    if (runModal(dialog) == GTK_RESPONSE_ACCEPT)
+        name = gtk_editable_get_text(GTK_EDITABLE(entry));
+    gtk_window_destroy(GTK_WINDOW(dialog));
+    return name;
+}
+
+std::optional<std::vector<std::filesystem::path>> GtkStudioDialogs::chooseImages(bool multiple) {
+    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
+        "选择参考图", parent_ ? parent_() : nullptr, GTK_FILE_CHOOSER_ACTION_OPEN, "打开", "取消");
+    gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), multiple);
+    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
+    struct Answer {
+        int response = GTK_RESPONSE_NONE;
+        GMainLoop* loop = nullptr;
+    } answer;
+    answer.loop = g_main_loop_new(nullptr, FALSE);
+    g_signal_connect(chooser, "response",
+                     G_CALLBACK(+[](GtkNativeDialog*, int response, gpointer data) {
+                         auto* answer = static_cast<Answer*>(data);
+                         answer->response = response;
+                         g_main_loop_quit(answer->loop);
+                     }),
+                     &answer);
+    gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
+    g_main_loop_run(answer.loop);
+    g_main_loop_unref(answer.loop);
+
+    std::optional<std::vector<std::filesystem::path>> chosen;
+    if (answer.response == GTK_RESPONSE_ACCEPT) {
+        chosen.emplace();
+        GListModel* files = gtk_file_chooser_get_files(GTK_FILE_CHOOSER(chooser));
+        for (guint i = 0; i < g_list_model_get_n_items(files); ++i) {
+            auto* file = G_FILE(g_list_model_get_item(files, i));
+            if (char* path = g_file_get_path(file)) {
+                chosen->emplace_back(path);
+                g_free(path);
+            }
+            g_object_unref(file);
+        }
+        g_object_unref(files);
+    }
+    g_object_unref(chooser);
+    return chosen;
+}
+
+bool GtkStudioDialogs::showPreview(const std::string& title, const std::filesystem::path& file) {
+    GError* error = nullptr;
+    GdkTexture* texture = gdk_texture_new_from_filename(file.c_str(), &error);
+    g_clear_error(&error);
+    if (!texture)
+        return false;
+    if (previewWindow_)
+        gtk_window_destroy(previewWindow_);
+    GtkWidget* window = gtk_window_new();
+    previewWindow_ = GTK_WINDOW(window);
+    gtk_window_set_title(previewWindow_, title.c_str());
+    gtk_window_set_default_size(previewWindow_, 720, 540);
+    gtk_window_set_resizable(previewWindow_, TRUE);
+    gtk_window_set_hide_on_close(previewWindow_, TRUE);
+    if (GtkWindow* parent = parent_ ? parent_() : nullptr)
+        gtk_window_set_transient_for(previewWindow_, parent);
+    GtkWidget* picture = gtk_picture_new_for_paintable(GDK_PAINTABLE(texture));
+    g_object_unref(texture);
+    gtk_picture_set_content_fit(GTK_PICTURE(picture), GTK_CONTENT_FIT_CONTAIN);
+    gtk_picture_set_can_shrink(GTK_PICTURE(picture), TRUE);
+    gtk_window_set_child(previewWindow_, picture);
+    gtk_window_present(previewWindow_);
+    return true;
+}
+
+void installImageFileDrop(GtkWidget* widget,
+                          std::function<void(std::vector<std::filesystem::path>)> dropped) {
+    GtkDropTarget* target = gtk_drop_target_new(GDK_TYPE_FILE_LIST, GDK_ACTION_COPY);
+    auto* callback =
+        new std::function<void(std::vector<std::filesystem::path>)>(std::move(dropped));
+    g_object_set_data_full(G_OBJECT(target), "zarvo-dropped", callback, [](gpointer data) {
+        delete static_cast<std::function<void(std::vector<std::filesystem::path>)>*>(data);
+    });
+    g_signal_connect(
+        target, "drop",
+        G_CALLBACK(+[](GtkDropTarget* target, const GValue* value, double, double,
+                       gpointer) -> gboolean {
+            if (!G_VALUE_HOLDS(value, GDK_TYPE_FILE_LIST))
+                return FALSE;
+            std::vector<std::filesystem::path> paths;
+            for (GSList* item = static_cast<GSList*>(g_value_get_boxed(value)); item;
+                 item = item->next)
+                if (char* path = g_file_get_path(G_FILE(item->data))) {
+                    paths.emplace_back(path);
+                    g_free(path);
+                }
+            if (paths.empty())
+                return FALSE;
+            auto* callback = static_cast<std::function<void(std::vector<std::filesystem::path>)>*>(
+                g_object_get_data(G_OBJECT(target), "zarvo-dropped"));
+            // Importing shows dialogs; leave the drop handler first.
+            auto* pending = new std::pair(*callback, std::move(paths));
+            g_idle_add_once(
+                [](gpointer data) {
+                    std::unique_ptr<
+                        std::pair<std::function<void(std::vector<std::filesystem::path>)>,
+                                  std::vector<std::filesystem::path>>>
+                        job(static_cast<
+                            std::pair<std::function<void(std::vector<std::filesystem::path>)>,
+                                      std::vector<std::filesystem::path>>*>(data));
+                    job->first(std::move(job->second));
+                },
+                pending);
+            return TRUE;
+        }),
+        nullptr);
+    // Taken before the children see it, so a drop on the web view imports instead of navigating.
+    gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(target), GTK_PHASE_CAPTURE);
+    gtk_widget_add_controller(widget, GTK_EVENT_CONTROLLER(target));
+}
+
+} // namespace zarvo
