@@ -134,7 +134,9 @@ void App::renderUsage() {
                                                          : "accent";
 
     bool current = usageOperationGeneration == operationGeneration;
-    if (reserved == 0 && !aiBusy && !stopRequestBusy && current)
+    // An unanswered start may still create a session on the service: until its answer is in,
+    // an empty snapshot proves nothing.
+    if (reserved == 0 && !aiBusy && !stopRequestBusy && !startUnanswered_ && current)
         aiStopping = false; // the stop has been settled
     if (isIdle(state) && !aiBusy && current && aiActive) {
         clearLiveFrames();

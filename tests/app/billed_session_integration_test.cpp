@@ -26,6 +26,7 @@ public:
         joinedWith = credentials;
         uid = renderUID;
         joinedAt = loop_.now();
+        joinedUptime = loop_.uptime();
         return Ok{};
     }
     void stop() override { joinedAt.reset(); }
@@ -39,12 +40,15 @@ public:
         stats.count += 25;
         stats.first = stats.first.value_or(*joinedAt);
         stats.last = loop_.now();
+        stats.firstUptime = stats.firstUptime.value_or(joinedUptime);
+        stats.lastUptime = loop_.uptime();
         return stats;
     }
 
     Json joinedWith;
     std::string uid, camera;
     std::optional<WallTime> joinedAt;
+    Duration joinedUptime{};
 
 private:
     Loop& loop_;
