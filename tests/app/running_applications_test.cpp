@@ -24,20 +24,18 @@ protected:
     fs::path bundle(const std::string& name, const std::string& identifier) {
         fs::path contents = root / "Applications" / (name + ".app") / "Contents";
         fs::create_directories(contents / "MacOS");
-        EXPECT_TRUE(
-            writeFileAtomically(contents / "Info.plist",
-                                "<plist><dict><key>CFBundleExecutable</key><string>Zarvo</string>"
-                                "<key>CFBundleIdentifier</key>\n  <string>" +
-                                    identifier + "</string></dict></plist>"));
+        EXPECT_TRUE(writeFileAtomically(
+            contents / "Info.plist",
+            "<plist><dict><key>CFBundleExecutable</key><string>Zarvo</string>"
+            "<key>CFBundleIdentifier</key>\n  <string>" +
+                identifier + "</string></dict></plist>"));
         return contents / "MacOS";
     }
     void process(int pid, const fs::path& executable) {
         fs::create_directories(root / "proc" / std::to_string(pid));
         fs::create_symlink(executable, root / "proc" / std::to_string(pid) / "exe");
     }
-    std::vector<RunningApplication> list() {
-        return listRunningApplications(root / "proc", getuid());
-    }
+    std::vector<RunningApplication> list() { return listRunningApplications(root / "proc", getuid()); }
 
     fs::path root;
 };
