@@ -134,7 +134,10 @@ void App::renderUsage() {
                                                          : "accent";
 
     bool current = usageOperationGeneration == operationGeneration;
-    if (reserved == 0 && !aiBusy && !stopRequestBusy && current)
+    // A start whose "live/start" is unanswered may still create a session on the service, even
+    // after a stop voided it: until its answer is in, an empty snapshot proves nothing.
+    bool startInProgress = aiBusy || startUnanswered_;
+    if (reserved == 0 && !startInProgress && !stopRequestBusy && current)
         aiStopping = false; // the stop has been settled
     if (isIdle(state) && !aiBusy && current && aiActive) {
         clearLiveFrames();

@@ -54,6 +54,7 @@ void App::clearLiveFrames() {
     ++switchTicket;
     liveSwitchBusy = false;
     switchRequestedAt.reset();
+    switchRequestedUptime_.reset();
     switchNotice.clear();
     liveActivity.reset();
     if (video_)

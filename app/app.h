@@ -104,14 +104,15 @@ public:
     void setActivity(SystemActivity* activity) { activity_ = activity; }
     SessionVideo* video() const { return video_; }
 
-    // Session start: local checks, then "live/current", then "live/start" and the join.
-    // Quit guard. True: terminate now. False: a "live/stop" for the running or starting session
-    // is on its way, and `reply(true)` follows on the main thread once it is answered or failed.
+    // Quit guard. True: terminate now. False: the quit first waits for a start or a stop still in
+    // flight, then stops on the service whatever the start created (a stop failing on the route
+    // is sent again within its budget); `reply(true)` follows on the main thread.
     bool applicationShouldTerminate(std::function<void(bool)> reply);
     bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
     // Releases the activity, the virtual-camera output, the video link and the timers.
     void applicationWillTerminate();
 
+    // Session start: local checks, then "live/current", then "live/start" and the join.
     void startAI();
     // The 3 s session watchdog and poll.
     void pollAI();
@@ -170,6 +171,11 @@ public:
     std::optional<WallTime> smokeStarted;
     std::optional<std::string> smokeReport;
 
+    // A "live/start" is out and unanswered: whatever it creates must still be stopped.
+    bool startUnanswered() const { return startUnanswered_; }
+    // A quit is waiting for the service.
+    bool quitting() const { return quit_.active; }
+
     // The account's bearer credential; account-bound calls are skipped while it is absent.
     std::optional<std::string> credential;
 
@@ -207,7 +213,13 @@ private:
     void onStartCheck(int64_t generation, const std::optional<Json>& json,
                       const std::optional<std::string>& error);
     void onStarted(int64_t generation, const std::optional<Json>& json,
-                   const std::optional<std::string>& error);
+                   const std::optional<std::string>& error, const RequestTrace& trace);
+    void onLateStart(const std::optional<Json>& json, const std::optional<std::string>& error,
+                     const RequestTrace& trace);
+    void onStopAnswered(int64_t generation, const std::string& prefix, bool confirmed);
+    // Moves a quit on once nothing it waits for is in flight; sends its stop, then replies.
+    void advanceQuit();
+    void finishQuit();
     void joinSession(int64_t generation, const Json& credentials, const std::string& renderUID);
     void onPolled(int64_t generation, const std::optional<Json>& json,
                   const std::optional<std::string>& error);
@@ -218,6 +230,25 @@ private:
     void chooseModeButton(int tag);
     void writeStopReport(const RemoteFrameStats& stats);
     void writeSmokeReport(const Json& record);
+
+    // Session bookkeeping beyond the visible flags.
+    bool startUnanswered_ = false;
+    std::shared_ptr<RequestTrace> stopTrace_; // of the stop in flight: has it gone out yet
+    bool stopAgain_ = false;       // a session appeared that the stop in flight may have missed
+    bool stopUnconfirmed_ = false; // the last stop failed; a quit must not trust it
+    int64_t pollSerial_ = 0;       // the poll in flight, whatever the generation
+    std::optional<Duration> aiStartedUptime_;
+    std::optional<Duration> switchRequestedUptime_;
+    struct QuitGuard {
+        bool active = false;
+        std::function<void(bool)> reply;
+        bool stopNeeded = false;    // a stop is owed to the service before exit
+        bool stopInFlight = false;  // the quit's own stop
+        bool stopAgain = false;     // a session appeared after the quit's stop went out
+        bool startWaitOver = false; // the start's answer took longer than the guard waits
+        TimerHandle startWait;
+    };
+    QuitGuard quit_;
 
     Loop& loop_;
     UserDefaults& defaults_;

@@ -5,6 +5,8 @@
 #include "app/session_presentation.h"
 #include "foundation/encoding.h"
 
+#include <utility>
+
 namespace zarvo {
 namespace {
 
@@ -30,7 +32,7 @@ std::string keyText(const Json* value) {
 } // namespace
 
 void App::startAI() {
-    if (installing() || aiBusy || aiActive || aiStopping)
+    if (installing() || aiBusy || aiActive || aiStopping || quit_.active)
         return;
     if (!video_ || video_->resetting() || !video_->hasEngine()) {
         status.text = "正在释放上次视频连接，请稍候，无需退出程序";
@@ -59,6 +61,8 @@ void App::startAI() {
         return;
     int64_t g = ++operationGeneration;
     aiBusy = true;
+    // A stop pressed during this start is a user's stop, not the last run's watchdog.
+    stopReason.clear();
     sessionBadge.text = "正在核对上次会话";
     status.text = "正在核对上次会话…";
     routes.request("live/current", std::nullopt, credential,
@@ -91,7 +95,7 @@ void App::beginVerifiedAI() {
                       {"image_bytes", selectedReferenceData ? selectedReferenceData->size() : 0},
                       {"busy", aiBusy},
                       {"active", aiActive}});
-    if (installing() || aiBusy || aiActive || !credential)
+    if (installing() || aiBusy || aiActive || !credential || quit_.active)
         return;
     std::optional<std::string> jpeg;
     if (selectedReferenceData)
@@ -117,22 +121,25 @@ void App::beginVerifiedAI() {
     Json body = {{"idempotency_key", randomUuid()},
                  {"editing_type", editingType(selectedModeIndex())},
                  {"image_url", "data:image/jpeg;base64," + base64Encode(*jpeg)}};
-    routes.request("live/start", std::move(body), credential,
-                   guarded([this, g](std::optional<Json> json, std::optional<std::string> error) {
-                       onStarted(g, json, error);
-                   }));
+    startUnanswered_ = true;
+    auto trace = std::make_shared<RequestTrace>();
+    routes.request(
+        "live/start", std::move(body), credential,
+        guarded([this, g, trace](std::optional<Json> json, std::optional<std::string> error) {
+            onStarted(g, json, error, *trace);
+        }),
+        RequestOptions{false, trace});
 }
 
 void App::onStarted(int64_t g, const std::optional<Json>& json,
-                    const std::optional<std::string>& error) {
-    if (operationGeneration != g)
-        return;
-    aiBusy = false;
-    if (aiStopping) {
-        if (video_)
-            video_->stop();
+                    const std::optional<std::string>& error, const RequestTrace& trace) {
+    startUnanswered_ = false;
+    if (operationGeneration != g) {
+        // A stop or a quit came first; the session the service may have created is still ours.
+        onLateStart(json, error, trace);
         return;
     }
+    aiBusy = false;
     const Json* rtc = json ? jsonMember(*json, "rtc") : nullptr;
     std::optional<std::string> renderUID = json ? jsonString(*json, "render_uid") : std::nullopt;
     if (!rtc || !rtc->is_object() || !renderUID) {
@@ -152,6 +159,7 @@ void App::onStarted(int64_t g, const std::optional<Json>& json,
         hooks.showAIOutput();
     aiActive = true;
     aiStarted = loop_.now();
+    aiStartedUptime_ = loop_.uptime();
     refreshState();
     if (hooks.stopPreview)
         hooks.stopPreview();
@@ -164,6 +172,35 @@ void App::onStarted(int64_t g, const std::optional<Json>& json,
                 joinSession(g2, credentials, uid);
         });
     });
+}
+
+void App::onLateStart(const std::optional<Json>& json, const std::optional<std::string>& error,
+                      const RequestTrace& trace) {
+    // A reply object means a session exists; a failure on the route may hide one. Only a refusal
+    // or a start that never went out leaves nothing to stop.
+    bool mayHaveSession = json || (error && trace.attempts > 0 && !trace.answered);
+    // A stop still waiting to go out reaches the service after this session exists.
+    bool pendingStopWillReach = stopRequestBusy && stopTrace_ && stopTrace_->attempts == 0;
+    if (quit_.active) {
+        if (mayHaveSession && !pendingStopWillReach) {
+            if (quit_.stopInFlight)
+                quit_.stopAgain = true;
+            else
+                quit_.stopNeeded = true;
+        }
+        advanceQuit();
+        return;
+    }
+    if (!mayHaveSession) {
+        renderUsage(); // settlement may have waited for this answer
+        return;
+    }
+    if (stopRequestBusy) {
+        if (!pendingStopWillReach)
+            stopAgain_ = true;
+        return;
+    }
+    stopAI();
 }
 
 void App::joinSession(int64_t g2, const Json& credentials, const std::string& renderUID) {
@@ -192,12 +229,13 @@ void App::pollAI() {
                           {"first_frame", epochOrNull(stats.first)},
                           {"last_frame", epochOrNull(stats.last)},
                           {"status", status.text}});
-    WallTime now = loop_.now();
-    if (aiActive && aiStarted) {
-        bool noFirst = !stats.first;
-        bool switchRecent = switchRequestedAt && now - *switchRequestedAt < seconds(30);
-        WallTime reference = stats.last ? *stats.last : *aiStarted;
-        Duration elapsed = now - reference;
+    Duration uptime = loop_.uptime();
+    if (aiActive && aiStartedUptime_) {
+        bool noFirst = !stats.firstUptime;
+        bool switchRecent =
+            switchRequestedUptime_ && uptime - *switchRequestedUptime_ < seconds(30);
+        Duration reference = stats.lastUptime ? *stats.lastUptime : *aiStartedUptime_;
+        Duration elapsed = uptime - reference;
         if (noFirst || switchRecent) {
             if (elapsed > seconds(30)) {
                 stopReason = noFirst ? "AI 首帧连接超时" : "切换后长时间未收到画面";
@@ -214,6 +252,7 @@ void App::pollAI() {
                           : switchRecent ? "正在等待切换画面，会话持续计费"
                                          : "视频暂时中断，正在等待恢复";
     }
+    WallTime now = loop_.now();
     if (smokeStarted &&
         (now - *smokeStarted > seconds(45) || (stats.first && now - *stats.first >= seconds(10)))) {
         if (smokeReport && hooks.renderWindowPNG)
@@ -224,9 +263,14 @@ void App::pollAI() {
     if (!aiPollBusy && credential) {
         aiPollBusy = true;
         int64_t g = operationGeneration;
+        int64_t serial = ++pollSerial_;
         routes.request(
             "live/current", std::nullopt, credential,
-            guarded([this, g](std::optional<Json> json, std::optional<std::string> error) {
+            guarded([this, g, serial](std::optional<Json> json, std::optional<std::string> error) {
+                // The flag belongs to this poll whatever happened since; only a newer
+                // poll owns it.
+                if (serial == pollSerial_)
+                    aiPollBusy = false;
                 onPolled(g, json, error);
             }));
     }
@@ -236,7 +280,6 @@ void App::onPolled(int64_t g, const std::optional<Json>& json,
                    const std::optional<std::string>& error) {
     if (operationGeneration != g)
         return;
-    aiPollBusy = false;
     if (aiBusy)
         return;
     if (error) {
@@ -274,7 +317,8 @@ void App::onPolled(int64_t g, const std::optional<Json>& json,
 }
 
 void App::stopAI() {
-    if (!credential || stopRequestBusy)
+    // A quit in progress owns the stop of everything it found.
+    if (!credential || stopRequestBusy || quit_.active)
         return;
     stopRequestBusy = true;
     int64_t g = ++operationGeneration;
@@ -288,21 +332,40 @@ void App::stopAI() {
     clearLiveFrames();
     std::string prefix = stopReason.empty() ? std::string() : stopReason + " · ";
     status.text = prefix + "正在停止 AI 会话并核对积分…";
+    stopAgain_ = false;
+    stopTrace_ = std::make_shared<RequestTrace>();
     routes.request(
         "live/stop", Json::object(), credential,
         guarded([this, g, prefix](std::optional<Json> json, std::optional<std::string> error) {
-            // Nothing else raises the generation while a stop is in flight; clearing
-            // the flag regardless keeps a stray raise from locking stop forever.
-            stopRequestBusy = false;
-            if (operationGeneration != g)
-                return;
-            aiActive = false;
-            aiBusy = false;
-            status.text = prefix + (!error && json ? "AI 已请求停止，积分以服务端确认结果为准"
-                                                   : "停止请求未确认；后台将在心跳超时后尝试停止，"
-                                                     "请恢复网络后重试停止并核对账单");
-            refreshState();
-        }));
+            onStopAnswered(g, prefix, !error && json);
+        }),
+        RequestOptions{false, stopTrace_});
+}
+
+void App::onStopAnswered(int64_t g, const std::string& prefix, bool confirmed) {
+    // Only a quit raises the generation while a stop is in flight; clearing the flag regardless
+    // keeps a stray raise from locking stop forever.
+    stopRequestBusy = false;
+    stopTrace_.reset();
+    stopUnconfirmed_ = !confirmed;
+    bool again = std::exchange(stopAgain_, false);
+    if (quit_.active) {
+        if (again || !confirmed)
+            quit_.stopNeeded = true;
+        advanceQuit();
+        return;
+    }
+    if (operationGeneration != g)
+        return;
+    aiActive = false;
+    aiBusy = false;
+    status.text = prefix + (confirmed ? "AI 已请求停止，积分以服务端确认结果为准"
+                                      : "停止请求未确认；后台将在心跳超时后尝试停止，"
+                                        "请恢复网络后重试停止并核对账单");
+    refreshState();
+    // The session a late start created may have reached the service after this stop.
+    if (again)
+        stopAI();
 }
 
 void App::switchLive(std::string data, int mode, std::function<void()> done) {
@@ -348,6 +411,7 @@ void App::onSwitchEncoded(int64_t ticket, int64_t g, int mode, std::optional<Enc
         return;
     }
     switchRequestedAt = loop_.now();
+    switchRequestedUptime_ = loop_.uptime();
     switchNotice = "切换发送中 · 会话持续计费";
     Json body = {{"idempotency_key", randomUuid()},
                  {"editing_type", editingType(mode)},

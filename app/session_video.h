@@ -14,9 +14,13 @@
 namespace zarvo {
 
 struct RemoteFrameStats {
-    int64_t count = 0;              // remote frames accepted since the join
-    std::optional<WallTime> first;  // arrival of the first one
-    std::optional<WallTime> last;   // arrival of the latest one
+    int64_t count = 0;             // remote frames accepted since the join
+    std::optional<WallTime> first; // arrival of the first one
+    std::optional<WallTime> last;  // arrival of the latest one
+    // The same arrivals on the loop's monotonic clock: the watchdog measures with these, so a
+    // change of the system date neither delays nor fires a stop.
+    std::optional<Duration> firstUptime;
+    std::optional<Duration> lastUptime;
 };
 
 class SessionVideo {
@@ -24,6 +28,7 @@ public:
     virtual ~SessionVideo() = default;
     // Main thread. Errors carry the user-facing message and the code.
     virtual Status<> join(const Json& credentials, const std::string& renderUID) = 0;
+    // Ends the session's video and forgets its frame statistics.
     virtual void stop() = 0;
     virtual bool resetting() const = 0;
     virtual bool hasEngine() const = 0;

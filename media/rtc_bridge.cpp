@@ -92,6 +92,8 @@ Status<> RTCBridge::join(const Json& credentials, const std::string& renderUID) 
         count_ = 0;
         first_.reset();
         last_.reset();
+        firstUptime_.reset();
+        lastUptime_.reset();
     }
 
     engine_->registerVideoSampleObserver();
@@ -204,8 +206,10 @@ bool RTCBridge::onRemoteVideoSample(const std::string& uid, int, const RtcVideoD
             return false;
         ++count_;
         last_ = loop_.now();
+        lastUptime_ = loop_.uptime();
         if (!first_) {
             first_ = last_;
+            firstUptime_ = lastUptime_;
             firstFrame = true;
         }
         if (onOutputFrame)
@@ -287,6 +291,12 @@ void RTCBridge::stop() {
         renderUID_.clear();
         pendingRemote_ = nullptr;
         pendingLocal_ = nullptr;
+        // The next session's watchdog and stop report must not see this one's frames.
+        count_ = 0;
+        first_.reset();
+        last_.reset();
+        firstUptime_.reset();
+        lastUptime_.reset();
     }
     const int64_t generation = ++connectionGeneration_;
     if (auto view = output_.lock())
@@ -342,7 +352,7 @@ void RTCBridge::finishRelease() {
 
 RemoteFrameStats RTCBridge::frameStats() const {
     std::lock_guard lock(frameLock_);
-    return {count_, first_, last_};
+    return {count_, first_, last_, firstUptime_, lastUptime_};
 }
 
 std::string RTCBridge::renderUID() const {

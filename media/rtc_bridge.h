@@ -116,6 +116,8 @@ private:
     int64_t count_ = 0;
     std::optional<WallTime> first_;
     std::optional<WallTime> last_;
+    std::optional<Duration> firstUptime_;
+    std::optional<Duration> lastUptime_;
     PicturePtr pendingRemote_;
     PicturePtr pendingLocal_;
     bool remoteScheduled_ = false;

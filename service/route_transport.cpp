@@ -96,7 +96,7 @@ struct RouteTransport::State : std::enable_shared_from_this<State> {
 
     struct Call; // one service call of the pipeline
     void request(const std::string& path, std::optional<Json> body,
-                 std::optional<std::string> token, RequestDone done);
+                 std::optional<std::string> token, RequestDone done, RequestOptions options);
     void ready(Duration deadline, std::shared_ptr<Call> call);
     void requestReady(std::shared_ptr<Call> call);
     void attempt(std::shared_ptr<Call> call, const std::string& route, bool failover);
@@ -110,6 +110,8 @@ struct RouteTransport::State::Call {
     std::optional<Json> body;
     std::optional<std::string> token;
     RequestDone done;
+    RequestOptions options;
+    int repeats = 0; // attempts sent again after a route failure
     int64_t sequence = 0;
     int64_t routeRevision = 0;
     double budget = 0;
@@ -303,12 +305,14 @@ void RouteTransport::State::select(const std::string& newMode) {
 // ---- request pipeline ----
 
 void RouteTransport::State::request(const std::string& path, std::optional<Json> body,
-                                    std::optional<std::string> token, RequestDone done) {
+                                    std::optional<std::string> token, RequestDone done,
+                                    RequestOptions options) {
     auto call = std::make_shared<Call>();
     call->path = path;
     call->body = std::move(body);
     call->token = std::move(token);
     call->done = std::move(done);
+    call->options = std::move(options);
     if (!call->body || mode != "auto")
         return requestReady(call);
     auto active = observations.find(activeRoute);
@@ -328,7 +332,7 @@ void RouteTransport::State::request(const std::string& path, std::optional<Json>
         });
         return;
     }
-    if (confirmed)
+    if (confirmed || call->options.repeatUntilAnswered)
         return requestReady(call);
     call->done(std::nullopt, kRouteWaitFailed);
 }
@@ -342,7 +346,8 @@ void RouteTransport::State::ready(Duration deadline, std::shared_ptr<Call> call)
         });
         return;
     }
-    if (!switching && confirmed)
+    // A call that must reach the service tries the routes itself rather than give up unsent.
+    if ((!switching && confirmed) || call->options.repeatUntilAnswered)
         return requestReady(std::move(call));
     call->done(std::nullopt, kRouteWaitFailed);
 }
@@ -381,7 +386,9 @@ void RouteTransport::State::attempt(std::shared_ptr<Call> call, const std::strin
         call->done(std::nullopt, kInvalidPath);
         return;
     }
-    request.timeout = seconds(failover ? std::min(remaining, call->budget * 0.5) : remaining);
+    // A first read in auto mode, or a repeated write, leaves room for a try on the other route.
+    bool leaveRoom = failover || call->options.repeatUntilAnswered;
+    request.timeout = seconds(leaveRoom ? std::min(remaining, call->budget * 0.5) : remaining);
     request.headers.emplace_back("Cache-Control", "no-cache, no-store");
     request.headers.emplace_back("Content-Type", "application/json");
     if (call->token)
@@ -398,6 +405,8 @@ void RouteTransport::State::attempt(std::shared_ptr<Call> call, const std::strin
         request.method = "GET";
     }
     WallTime attemptStart = clock();
+    if (call->options.trace)
+        ++call->options.trace->attempts;
     std::weak_ptr<State> weak = weak_from_this();
     send(request, [weak, call, route, failover, attemptStart](std::optional<std::string> data,
                                                               std::optional<HttpResponse> response,
@@ -419,10 +428,19 @@ void RouteTransport::State::attempted(const std::shared_ptr<Call>& call, const s
     bool success = !error && is2xx && json;
     bool routeFailed = error || status == 0 || (status >= 500 && status <= 599) || (is2xx && !json);
     bool unchanged = sequence == call->sequence && routeRevision == call->routeRevision;
+    if (call->options.trace)
+        call->options.trace->answered = !routeFailed;
+    // A repeated write may land on the route the user did not pin; that says nothing about
+    // which route the pinned mode uses.
+    bool offMode = mode != "auto" && route != mode;
     if (unchanged) {
         WallTime now = clock();
         observations[route] =
             observation(route, !routeFailed, elapsedMs(attemptStart, now), now, false);
+        if (success && offMode) {
+            call->done(std::move(json), std::nullopt);
+            return;
+        }
         if (success) {
             if (activeRoute != route)
                 ++routeRevision;
@@ -436,9 +454,24 @@ void RouteTransport::State::attempted(const std::shared_ptr<Call>& call, const s
         call->done(std::move(json), std::nullopt);
         return;
     }
+    const std::string other = route == "primary" ? "secondary" : "primary";
     if (failover && routeFailed && unchanged && mode == "auto") {
-        attempt(call, route == "primary" ? "secondary" : "primary", false);
+        attempt(call, other, false);
         return;
+    }
+    if (routeFailed && call->options.repeatUntilAnswered) {
+        // 0.25 s, 0.5 s, 1 s, then 1 s apart: quick enough for a quit, gentle on a failing host.
+        Duration backOff = seconds(std::min(1.0, 0.25 * std::pow(2.0, call->repeats)));
+        double remaining = call->budget - toSeconds(clock() - call->startedAt);
+        if (remaining > toSeconds(backOff)) {
+            ++call->repeats;
+            std::weak_ptr<State> weak = weak_from_this();
+            call->wait = loop.postDelayed(backOff, [weak, call, other] {
+                if (auto self = weak.lock())
+                    self->attempt(call, other, false);
+            });
+            return;
+        }
     }
     if (routeFailed && sequence == call->sequence)
         lastError = kBusinessUnavailable;
@@ -493,8 +526,9 @@ Json RouteTransport::snapshot() const {
 }
 
 void RouteTransport::request(const std::string& path, std::optional<Json> body,
-                             std::optional<std::string> token, RequestDone done) {
-    state_->request(path, std::move(body), std::move(token), std::move(done));
+                             std::optional<std::string> token, RequestDone done,
+                             RequestOptions options) {
+    state_->request(path, std::move(body), std::move(token), std::move(done), std::move(options));
 }
 
 int64_t RouteTransport::sequence() const {

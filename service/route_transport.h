@@ -50,6 +50,21 @@ using Clock = std::function<WallTime()>;
 // (json, error): a reply object, or a user-facing Chinese error text.
 using RequestDone = std::function<void(std::optional<Json> json, std::optional<std::string> error)>;
 
+// What became of a call, filled in while it runs: a caller whose next step depends on whether
+// anything reached the service reads it (also before done).
+struct RequestTrace {
+    int attempts = 0;      // requests that went out
+    bool answered = false; // the last attempt got the server's own answer (2xx object, 3xx, 4xx)
+};
+
+struct RequestOptions {
+    // A write that must reach the service (the stop at quit): an attempt that fails on the route
+    // (5xx, dropped connection, time-out) is sent again on the other route after a short back-off,
+    // until one is answered or the call's budget ends. A server's refusal (4xx) is final.
+    bool repeatUntilAnswered = false;
+    std::shared_ptr<RequestTrace> trace;
+};
+
 class RouteTransport {
 public:
     // `clock` defaults to the loop's wall clock; `injected`, when set, replaces the network.
@@ -65,7 +80,7 @@ public:
 
     // A service call under "/api/v1/": body none is a GET, an object is a POST.
     void request(const std::string& path, std::optional<Json> body,
-                 std::optional<std::string> token, RequestDone done);
+                 std::optional<std::string> token, RequestDone done, RequestOptions options = {});
 
     // Route state, readable for the studio and tests.
     int64_t sequence() const;

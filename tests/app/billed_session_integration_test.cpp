@@ -1,6 +1,7 @@
 // A whole billed session against the service stand-in over TLS: start checks, "live/current",
 // "live/start", running, stop, "live/stop", and the account followed until the points settle.
 #include "app/app.h"
+#include "app/session_presentation.h"
 #include "devservice/billing/billing_front.h"
 #include "devservice/devservice.h"
 #include "foundation/atomic_file.h"
@@ -10,6 +11,8 @@
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
+
+#include <random>
 
 #include <unistd.h>
 
@@ -26,6 +29,7 @@ public:
         joinedWith = credentials;
         uid = renderUID;
         joinedAt = loop_.now();
+        joinedUptime = loop_.uptime();
         return Ok{};
     }
     void stop() override { joinedAt.reset(); }
@@ -39,12 +43,15 @@ public:
         stats.count += 25;
         stats.first = stats.first.value_or(*joinedAt);
         stats.last = loop_.now();
+        stats.firstUptime = stats.firstUptime.value_or(joinedUptime);
+        stats.lastUptime = loop_.uptime();
         return stats;
     }
 
     Json joinedWith;
     std::string uid, camera;
     std::optional<WallTime> joinedAt;
+    Duration joinedUptime{};
 
 private:
     Loop& loop_;
@@ -181,6 +188,94 @@ TEST(BilledSessionIntegration, AWholeSessionOverTlsSettlesShowsTheBillAndLeavesI
     EXPECT_GT((*object)["remote_frames"].get<int64_t>(), 0);
 
     app.reset();
+    stand.reset();
+    std::filesystem::remove_all(folder);
+}
+
+// Quits at random moments of a start or a session, with the stand-in slow or failing on the way:
+// after each quit's reply the stand-in settles without a live session (a leaked one would stay
+// billed until its 30 s heartbeat time-out). Seeded, so a failure repeats.
+TEST(BilledSessionIntegration, QuitsAtRandomMomentsLeaveNoSessionLive) {
+    auto folder =
+        std::filesystem::temp_directory_path() / ("zarvo-quit-soak-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(folder);
+    setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
+
+    devservice::DevServiceOptions options;
+    options.stateDirectory = folder / "stand-in";
+    std::shared_ptr<devservice::BillingService> billing;
+    auto stand = std::make_unique<DevService>(options);
+    DevService& service = *stand;
+    ASSERT_TRUE(service.start().ok());
+    devservice::BillingConfig config;
+    config.reserveDelay = seconds(0.02);
+    config.createDelay = seconds(0.02);
+    config.runningDelay = seconds(0.02);
+    config.stoppingDelay = seconds(0.02);
+    config.settlementDelay = seconds(0.05);
+    billing = devservice::installBilling(service, config);
+    auto deployment = readDeploymentFile(service.deploymentFile());
+    ASSERT_TRUE(deployment.ok()) << deployment.error().message;
+    setCurrentDeployment(*deployment);
+
+    GLibLoop loop;
+    UserDefaults defaults(folder / "config" / "Zarvo" / "defaults.json");
+    const std::string reference = referencePng();
+    std::mt19937 random(20261209);
+    const devservice::Fault faults[] = {
+        {},
+        {.path = "/api/v1/live/start", .delay = seconds(0.6)},
+        {.path = "/api/v1/live/stop", .status = 503, .count = 1},
+        {.path = "/api/v1/live/stop", .drop = true, .count = 1},
+        {.path = "/api/v1/live/current", .delay = seconds(0.3)},
+    };
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const devservice::Fault& fault = faults[round % std::size(faults)];
+        const auto quitAfter = std::chrono::milliseconds(random() % 1500);
+        FrameReportingBridge bridge(loop);
+        NoOutput output;
+        AppWiring wiring;
+        wiring.video = &bridge;
+        wiring.output = &output;
+        wiring.credential = service.accountToken();
+        auto app = std::make_unique<App>(loop, defaults, std::move(wiring));
+        app->hooks.selectedCameraID = [] { return std::optional<std::string>("camera-1"); };
+        app->selectedReferenceData = reference;
+        // The account as the stand-in sees it now, asked again until `done` holds.
+        auto settled = [&] {
+            return loop.runUntil(
+                [&] {
+                    if (app->stateBusy)
+                        return false;
+                    if (app->usageSnapshot &&
+                        app->usageOperationGeneration == app->operationGeneration) {
+                        const Json& s = *app->usageSnapshot;
+                        if (jsonInteger(s, "reserved_points", -1) == 0 &&
+                            SessionPresentation::canStart(jsonString(s, "session_state", "")))
+                            return true;
+                    }
+                    app->refreshState();
+                    return false;
+                },
+                seconds(20));
+        };
+        ASSERT_TRUE(settled()) << "the last round left a session behind";
+
+        if (fault.path != "*")
+            service.faults().add(fault);
+        app->startAI();
+        loop.runUntil([] { return false; }, quitAfter);
+        std::optional<bool> reply;
+        if (app->applicationShouldTerminate([&](bool ok) { reply = ok; }))
+            reply = true;
+        ASSERT_TRUE(loop.runUntil([&] { return reply.has_value(); }, seconds(30)))
+            << "the quit never ended; " << app->status.text;
+        service.faults().clear();
+        EXPECT_TRUE(settled()) << "a session outlived the quit";
+        app.reset();
+    }
     stand.reset();
     std::filesystem::remove_all(folder);
 }

@@ -89,6 +89,8 @@ void ScriptedService::receive(const HttpRequest& request, SendCompletion complet
     else if (auto scheme = path.find("://"); scheme != std::string::npos)
         path = path.substr(path.find('/', scheme + 3));
     requests_.push_back({path, request});
+    if (interceptor_ && interceptor_(RecordedRequest(requests_.back()), complete))
+        return;
     if (holding_[path]) {
         held_.push_back({path, std::move(complete)});
         return;

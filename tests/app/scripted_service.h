@@ -7,6 +7,7 @@
 #include "service/route_transport.h"
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -45,8 +46,17 @@ public:
     void answerOnce(const std::string& path, ScriptedReply reply);
     // Requests to `path` wait until released.
     void hold(const std::string& path);
+    bool holds(const std::string& path) const {
+        auto it = holding_.find(path);
+        return it != holding_.end() && it->second;
+    }
     // Answers the held requests of `path` (with `reply`, else the path's reply) and stops holding.
     size_t release(const std::string& path, std::optional<ScriptedReply> reply = std::nullopt);
+
+    // Sees every request first (after it is recorded); returning true means it answers through
+    // `complete` itself. Lets a test model a service whose answers depend on what came before.
+    using Interceptor = std::function<bool(const RecordedRequest&, SendCompletion&)>;
+    void intercept(Interceptor interceptor) { interceptor_ = std::move(interceptor); }
 
     const std::vector<RecordedRequest>& requests() const { return requests_; }
     size_t count(const std::string& path) const;
@@ -68,6 +78,7 @@ private:
     std::vector<Held> held_;
     std::vector<RecordedRequest> requests_;
     std::vector<TimerHandle> delayed_;
+    Interceptor interceptor_;
 };
 
 } // namespace zarvo::testing

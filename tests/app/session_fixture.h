@@ -29,7 +29,12 @@ public:
             return unexpected(*joinError);
         return Ok{};
     }
-    void stop() override { ++stops; }
+    // Like the bridge, a stop forgets the session's frames.
+    void stop() override {
+        ++stops;
+        std::lock_guard lock(mutex);
+        stats = {};
+    }
     bool resetting() const override { return isResetting; }
     bool hasEngine() const override { return engine; }
     void setCameraID(const std::string& id) override { camera = id; }
@@ -38,14 +43,19 @@ public:
         std::lock_guard lock(mutex);
         return stats;
     }
+    // A remote frame arriving now; `time` is the wall-clock stamp, which a date change may skew.
     void frameAt(WallTime time) {
         std::lock_guard lock(mutex);
         ++stats.count;
-        if (!stats.first)
+        if (!stats.first) {
             stats.first = time;
+            stats.firstUptime = clock->uptime();
+        }
         stats.last = time;
+        stats.lastUptime = clock->uptime();
     }
 
+    Loop* clock = nullptr;
     int joins = 0, stops = 0;
     Json joinedWith;
     std::string joinedUID, camera;
@@ -141,6 +151,7 @@ protected:
         service.answer("live/stop", Json::object());
         service.answer("live/switch", Json{{"status", "submitted"}});
         AppWiring wiring;
+        video.clock = &loop;
         wiring.video = &video;
         wiring.output = &output;
         wiring.activity = &activity;

@@ -154,5 +154,54 @@ TEST_F(MonitorTest, SelfRunRecordsEachTickAndEndsTenSecondsAfterTheFirstFrame) {
     EXPECT_EQ(service.count("live/stop"), 1u);
 }
 
+TEST_F(MonitorTest, ChangingTheSystemDateNeitherFiresNorDelaysTheWatchdog) {
+    framesUntil(5);
+    loop.shiftWallClock(seconds(3600)); // forward: a tick before the next frame sees a "gap"
+    framesUntil(12);
+    EXPECT_TRUE(app->aiActive);
+    loop.shiftWallClock(seconds(-7200)); // back: the last frame now looks an hour ahead
+    framesUntil(13);
+    at(28);
+    EXPECT_TRUE(app->aiActive);
+    at(31); // 18 s after the last frame
+    EXPECT_TRUE(stoppedWith("视频断流超过 15 秒"));
+}
+
+TEST_F(MonitorTest, ANewStartForgetsTheLastStopReason) {
+    at(33);
+    ASSERT_TRUE(stoppedWith("AI 首帧连接超时"));
+    service.answer("client/state", idleAccount());
+    sync();
+    ASSERT_FALSE(app->aiStopping);
+    service.hold("live/current");
+    app->startAI();
+    loop.runUntilIdle();
+    ASSERT_TRUE(app->aiBusy);
+    app->stopAI(); // the user's stop during the check
+    EXPECT_EQ(app->status.text, "正在停止 AI 会话并核对积分…");
+    EXPECT_EQ((*stopReport())["reason"], "用户或业务流程停止");
+}
+
+TEST_F(MonitorTest, APollAnsweredAfterTheGenerationMovedStillFreesThePollSlot) {
+    service.answer("live/current", Json{{"state", "STOPPING"}});
+    framesUntil(3); // winding down: the watch goes on with polls only
+    ASSERT_FALSE(app->aiActive);
+    ASSERT_TRUE(app->aiTimer.isActive());
+    service.hold("live/current");
+    at(6);
+    ASSERT_TRUE(app->aiPollBusy);
+    service.answer("client/state", idleAccount());
+    sync();
+    app->startAI(); // its check moves the generation past the poll in flight
+    loop.runUntilIdle();
+    ASSERT_TRUE(app->aiBusy);
+    service.release("live/current", ScriptedReply::failure());
+    loop.advance(seconds(1));
+    ASSERT_FALSE(app->aiBusy);
+    size_t polls = service.count("live/current");
+    at(12);
+    EXPECT_GT(service.count("live/current"), polls);
+}
+
 } // namespace
 } // namespace zarvo::testing
