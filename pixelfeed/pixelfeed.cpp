@@ -5,6 +5,7 @@
 #include <libyuv/convert_argb.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -51,6 +52,29 @@ SenderTarget targetFor(const Arguments& arguments) {
     if (arguments.virtualCamera4Mac)
         return {"VirtualCamera4Mac", 30};
     return {"Zarvo虚拟摄像头", 25};
+}
+
+OutputPreference parseOutputPreference(const char* value) {
+    std::string text = value ? value : "";
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    if (text == "pipewire")
+        return OutputPreference::PipeWire;
+    if (text == "v4l2loopback" || text == "loopback" || text == "v4l2")
+        return OutputPreference::Loopback;
+    return OutputPreference::Automatic;
+}
+
+OutputKind chooseOutput(OutputPreference preference, const std::function<bool()>& pipeWireAnswers) {
+    switch (preference) {
+    case OutputPreference::PipeWire:
+        return OutputKind::PipeWire;
+    case OutputPreference::Loopback:
+        return OutputKind::Loopback;
+    case OutputPreference::Automatic:
+        break;
+    }
+    return pipeWireAnswers() ? OutputKind::PipeWire : OutputKind::Loopback;
 }
 
 ByteSource::Wait FdByteSource::waitReadable(std::chrono::milliseconds limit) {

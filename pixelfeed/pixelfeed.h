@@ -58,6 +58,18 @@ struct SenderTarget {
 };
 SenderTarget targetFor(const Arguments& arguments);
 
+// Which virtual camera the sender feeds. PipeWire needs no kernel module and no root, so it is
+// preferred whenever a daemon answers; the loopback device stays for desktops without one.
+enum class OutputKind { PipeWire, Loopback };
+enum class OutputPreference { Automatic, PipeWire, Loopback };
+
+// The environment variable that forces an output: "pipewire" or "v4l2loopback"; any other value
+// (or none) chooses automatically.
+inline constexpr const char* kOutputVariable = "ZARVO_VIRTUAL_CAMERA_OUTPUT";
+OutputPreference parseOutputPreference(const char* value);
+// `pipeWireAnswers` is asked only when the choice depends on it.
+OutputKind chooseOutput(OutputPreference preference, const std::function<bool()>& pipeWireAnswers);
+
 // Where frame bytes come from: standard input in production.
 class ByteSource {
 public:
