@@ -37,20 +37,22 @@ int main(int argc, char** argv) {
             pw_init(nullptr, nullptr);
             pw_log_set_level(SPA_LOG_LEVEL_NONE);
         }
-        OutputKind output = chooseOutput(parseOutputPreference(std::getenv(kOutputVariable)), [] {
-            return probePipeWire(std::chrono::seconds(2)).answers;
-        });
-        std::unique_ptr<FrameDevice> device;
-        std::string name;
-        if (output == OutputKind::PipeWire) {
-            device = std::make_unique<PipeWireDevice>(target);
-            name = std::string(kPipeWireNodeDescription) + " (PipeWire)";
-        } else {
-            device = std::make_unique<V4L2Device>(target);
-            name = target.deviceName;
+        OutputKind output = chooseOutput(parseOutputPreference(std::getenv(kOutputVariable)),
+                                         pipeWireSocketAnswers);
+        if (output == OutputKind::Loopback) {
+            V4L2Device device(target);
+            reporter.report("ready", target.deviceName + " sender ready");
+            runFrameLoop(input, &device, target, reporter);
+            return 0;
         }
-        reporter.report("ready", name + " sender ready");
-        runFrameLoop(input, device.get(), target, reporter);
+        // Publishing the node takes a moment; meanwhile frames are read and dropped, so the
+        // application's bounded writes never fail on a sender that is still starting.
+        OpeningDevice device([target] { return std::make_unique<PipeWireDevice>(target); },
+                             [&reporter] {
+                                 reporter.report("ready", std::string(kPipeWireNodeDescription) +
+                                                              " (PipeWire) sender ready");
+                             });
+        runFrameLoop(input, &device, target, reporter);
         return 0;
     } catch (const std::exception& error) {
         std::string message = error.what();

@@ -8,8 +8,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <vector>
 
 namespace pixelfeed {
@@ -147,6 +151,31 @@ PipeWireProbe probePipeWire(std::chrono::milliseconds limit,
     if (probe.answers)
         probe.nodeDescription = state.description;
     return probe;
+}
+
+bool pipeWireSocketAnswers() {
+    const char* remote = std::getenv("PIPEWIRE_REMOTE");
+    std::string name = remote && *remote ? remote : "pipewire-0";
+    std::string path = name;
+    if (name.front() != '/') {
+        const char* runtime = std::getenv("PIPEWIRE_RUNTIME_DIR");
+        if (!runtime)
+            runtime = std::getenv("XDG_RUNTIME_DIR");
+        if (!runtime || !*runtime)
+            return false;
+        path = std::string(runtime) + "/" + name;
+    }
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path)
+        return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    bool answers = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return answers;
 }
 
 struct PipeWireDevice::Impl {

@@ -30,6 +30,11 @@ struct PipeWireProbe {
 PipeWireProbe probePipeWire(std::chrono::milliseconds limit,
                             const std::optional<std::string>& nodeName = std::nullopt);
 
+// Whether something accepts a connection on the daemon's socket, found the way libpipewire finds
+// it: PIPEWIRE_REMOTE (an absolute path, or a name) in PIPEWIRE_RUNTIME_DIR or XDG_RUNTIME_DIR,
+// default "pipewire-0". Quick: used to choose the output before anything is set up.
+bool pipeWireSocketAnswers();
+
 class PipeWireDevice final : public FrameDevice {
 public:
     // Connects and publishes the node (one fixed 1280 × 720 YUY2 format at target.frameRate);

@@ -129,6 +129,35 @@ void rgbaBuffer(const uint8_t* data, size_t size, std::vector<uint8_t>& bgra) {
         throw Failure("No pixel buffer");
 }
 
+OpeningDevice::OpeningDevice(std::function<std::unique_ptr<FrameDevice>()> open,
+                             std::function<void()> onReady)
+    : opening_(std::async(std::launch::async, std::move(open))), onReady_(std::move(onReady)) {}
+
+OpeningDevice::~OpeningDevice() {
+    if (opening_.valid())
+        opening_.wait(); // the device is closed here, not on a thread left behind
+}
+
+bool OpeningDevice::busy() {
+    if (!device_) {
+        if (opening_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+            return true;
+        device_ = opening_.get(); // rethrows the opening's Failure
+        if (onReady_)
+            onReady_();
+    }
+    return device_->busy();
+}
+
+bool OpeningDevice::deliver(const uint8_t* bgra) {
+    return device_ && device_->deliver(bgra);
+}
+
+void OpeningDevice::stop() {
+    if (device_)
+        device_->stop();
+}
+
 namespace {
 
 uint32_t littleEndian32(const uint8_t* b) {

@@ -16,9 +16,9 @@
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -64,19 +64,20 @@ inline pid_t spawnWith(const std::vector<std::string>& argv,
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (output >= 0)
-        posix_spawn_file_actions_adddup2(&actions, output, 1);
-    else
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, args.data(), envp.data()) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    pid_t parent = ::getpid();
+    pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    // The child: dies with the test, even when the test is killed and cannot clean up.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent)
+        ::_exit(127);
+    int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(output >= 0 ? output : null, 1);
+    ::dup2(null, 2);
+    ::execvpe(args[0], args.data(), envp.data());
+    ::_exit(127);
 }
 
 // Waits for a child up to `limit`; kills it when it is still there. Exit status, or -1.

@@ -11,6 +11,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fcntl.h>
+#include <future>
+#include <poll.h>
 #include <thread>
 
 using namespace pixelfeed;
@@ -44,8 +47,9 @@ public:
         packet_.reserve(4 + kFrameBytes);
         for (size_t i = 0; i < kFrameBytes; ++i)
             packet_.push_back(rgba[i % 4]);
+        ::fcntl(sender_.input, F_SETFL, ::fcntl(sender_.input, F_GETFL) | O_NONBLOCK);
         thread_ = std::thread([this] {
-            while (!stop_ && sender_.writeAll(packet_.data(), packet_.size()))
+            while (!stop_ && writePacket())
                 std::this_thread::sleep_for(40ms);
         });
     }
@@ -57,6 +61,27 @@ public:
     }
 
 private:
+    // Gives up when the sender stops reading for 20 s, so a broken sender fails the test instead
+    // of hanging it.
+    bool writePacket() {
+        size_t done = 0;
+        while (done < packet_.size() && !stop_) {
+            ssize_t n = ::write(sender_.input, packet_.data() + done, packet_.size() - done);
+            if (n > 0) {
+                done += size_t(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno != EAGAIN)
+                return false;
+            pollfd p{sender_.input, POLLOUT, 0};
+            if (::poll(&p, 1, 20'000) <= 0)
+                return false;
+        }
+        return true;
+    }
+
     Child& sender_;
     std::vector<uint8_t> packet_;
     std::atomic<bool> stop_{false};
@@ -101,6 +126,9 @@ TEST(PipeWireOutput, CameraNodeServesConsumersThatComeAndGoThenBlackThenLeavesWi
     env["PIPEWIRE_REMOTE"] = "pipewire-0";
     env[kOutputVariable] = ""; // automatic
     Child sender = spawnChild(PIXELFEED_EXECUTABLE, {"--virtualcamera4mac"}, env);
+    // Frames flow from the start, as the application sends them; the node takes them once it
+    // is published (an input silent for 1 s would count as ended).
+    Feeder red(sender, {255, 0, 0, 255});
     auto ready = firstStatus(sender);
     ASSERT_TRUE(ready.is_object());
     EXPECT_EQ(ready["event"], "ready");
@@ -115,7 +143,6 @@ TEST(PipeWireOutput, CameraNodeServesConsumersThatComeAndGoThenBlackThenLeavesWi
     EXPECT_EQ(props.value("media.category", ""), "Capture");
     EXPECT_EQ(props.value("node.description", ""), "Zarvo虚拟摄像头");
 
-    Feeder red(sender, {255, 0, 0, 255});
     {
         Consumer first(daemon, "zarvo-test-first");
         ASSERT_TRUE(first.valid());
@@ -189,4 +216,55 @@ TEST(OutputChoice, PipeWireWhenItAnswersUnlessForced) {
     EXPECT_EQ(parseOutputPreference("v4l2loopback"), OutputPreference::Loopback);
     EXPECT_EQ(parseOutputPreference(nullptr), OutputPreference::Automatic);
     EXPECT_EQ(parseOutputPreference("auto"), OutputPreference::Automatic);
+}
+
+namespace {
+
+struct CountingDevice final : FrameDevice {
+    int delivered = 0;
+    bool busy() override { return false; }
+    bool deliver(const uint8_t*) override { return ++delivered, true; }
+};
+
+} // namespace
+
+TEST(OpeningDevice, DropsFramesUntilOpenThenReportsReadyOnceOrThrowsTheOpeningFailure) {
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    CountingDevice* opened = nullptr;
+    int readies = 0;
+    OpeningDevice device(
+        [&, released]() -> std::unique_ptr<FrameDevice> {
+            released.wait();
+            auto made = std::make_unique<CountingDevice>();
+            opened = made.get();
+            return made;
+        },
+        [&] { ++readies; });
+    EXPECT_TRUE(device.busy()) << "a device still opening takes no frame";
+    EXPECT_EQ(readies, 0);
+    release.set_value();
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (device.busy() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_NE(opened, nullptr);
+    uint8_t pixel[4] = {};
+    EXPECT_TRUE(device.deliver(pixel));
+    EXPECT_FALSE(device.busy());
+    EXPECT_EQ(opened->delivered, 1);
+    EXPECT_EQ(readies, 1);
+
+    OpeningDevice failing([]() -> std::unique_ptr<FrameDevice> { throw Failure("no daemon"); },
+                          [&] { ++readies; });
+    bool threw = false;
+    while (!threw && std::chrono::steady_clock::now() < deadline) {
+        try {
+            failing.busy();
+        } catch (const Failure& failure) {
+            EXPECT_STREQ(failure.what(), "no daemon");
+            threw = true;
+        }
+    }
+    EXPECT_TRUE(threw);
+    EXPECT_EQ(readies, 1);
 }
