@@ -32,11 +32,6 @@ int main(int argc, char** argv) {
         int lock = acquireSenderLock(senderLockPath());
         (void)lock; // held until the process ends
 
-        // Standard error carries only status lines; PipeWire's own log stays quiet.
-        if (!std::getenv("PIPEWIRE_DEBUG")) {
-            pw_init(nullptr, nullptr);
-            pw_log_set_level(SPA_LOG_LEVEL_NONE);
-        }
         OutputKind output = chooseOutput(parseOutputPreference(std::getenv(kOutputVariable)),
                                          pipeWireSocketAnswers);
         if (output == OutputKind::Loopback) {
@@ -45,13 +40,21 @@ int main(int argc, char** argv) {
             runFrameLoop(input, &device, target, reporter);
             return 0;
         }
-        // Publishing the node takes a moment; meanwhile frames are read and dropped, so the
-        // application's bounded writes never fail on a sender that is still starting.
-        OpeningDevice device([target] { return std::make_unique<PipeWireDevice>(target); },
-                             [&reporter] {
-                                 reporter.report("ready", std::string(kPipeWireNodeDescription) +
-                                                              " (PipeWire) sender ready");
-                             });
+        // Loading PipeWire and publishing the node take a moment; meanwhile frames are read and
+        // dropped, so the application's bounded writes never fail on a sender still starting.
+        OpeningDevice device(
+            [target] {
+                // Standard error carries only status lines; PipeWire's own log stays quiet.
+                if (!std::getenv("PIPEWIRE_DEBUG")) {
+                    pw_init(nullptr, nullptr);
+                    pw_log_set_level(SPA_LOG_LEVEL_NONE);
+                }
+                return std::make_unique<PipeWireDevice>(target);
+            },
+            [&reporter] {
+                reporter.report("ready",
+                                std::string(kPipeWireNodeDescription) + " (PipeWire) sender ready");
+            });
         runFrameLoop(input, &device, target, reporter);
         return 0;
     } catch (const std::exception& error) {
