@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zarvo {
@@ -26,21 +27,44 @@ std::optional<std::filesystem::path> findInPath(const std::string& name) {
 
 } // namespace
 
-CameraSetupDialog cameraSetupDialog(const std::optional<std::string>& deviceName) {
+namespace {
+
+constexpr const char* kBrowserHint =
+    "浏览器：Chromium 需在 chrome://flags 启用“PipeWire Camera support”；Firefox 需在 "
+    "about:config 把 media.webrtc.camera.allow-pipewire 设为 true。";
+constexpr const char* kLoopbackCommands =
+    "sudo apt install v4l2loopback-dkms\n"
+    "sudo modprobe v4l2loopback devices=1 exclusive_caps=1 card_label=VirtualCamera4Mac";
+
+} // namespace
+
+CameraSetupDialog cameraSetupDialog(const std::optional<std::string>& deviceName,
+                                    bool pipeWireRunning) {
     CameraSetupDialog dialog;
     if (deviceName) {
         dialog.title = "虚拟摄像头已就绪";
         dialog.text = "已检测到 " + *deviceName +
                       "。在 OBS、会议或直播软件中选择这个摄像头；开始 AI "
                       "后会输出合成画面，停止后输出黑屏。";
+        if (pipeWireRunning)
+            dialog.text += std::string("\n") + kBrowserHint;
+    } else if (pipeWireRunning) {
+        dialog.title = "虚拟摄像头无需安装";
+        dialog.text = std::string("本机 PipeWire 正在运行，无需安装任何组件：开始 AI 后，Zarvo "
+                                  "会发布摄像头“Zarvo虚拟摄像头”，在 OBS、会议或直播软件中选择它；"
+                                  "停止后输出黑屏。\n") +
+                      kBrowserHint +
+                      "\n也可改用 v4l2loopback 驱动：点“打开摄像头管理”查看安装命令。";
     } else {
         dialog.title = "安装与启用虚拟摄像头";
         dialog.text =
-            "安装 v4l2loopback 驱动（Debian：sudo apt install v4l2loopback-dkms），"
-            "再以 exclusive_caps=1 和 card_label=VirtualCamera4Mac 加载它：点“打开摄像头管理”运行 "
+            "推荐：启用 PipeWire（多数新桌面已自带；Debian：sudo apt install pipewire "
+            "wireplumber，重新登录），Zarvo 会发布摄像头“Zarvo虚拟摄像头”，无需内核模块和 root。\n"
+            "或者安装 v4l2loopback 驱动（Debian：sudo apt install v4l2loopback-dkms），"
+            "再以 exclusive_caps=1 和 card_label=VirtualCamera4Mac 加载它：运行 "
             "setup-virtual-camera.sh，或执行 sudo modprobe v4l2loopback exclusive_caps=1 "
             "card_label=VirtualCamera4Mac。完成后重新检测。\n"
-            "本机 AI 预览不受影响；未加载驱动时无法把画面送入其他软件。";
+            "本机 AI 预览不受影响；没有虚拟摄像头时无法把画面送入其他软件。";
     }
     dialog.buttons = {{"完成", CameraSetupAction::Done},
                       {"打开摄像头管理", CameraSetupAction::OpenCameraManagement},
@@ -48,19 +72,39 @@ CameraSetupDialog cameraSetupDialog(const std::optional<std::string>& deviceName
     return dialog;
 }
 
+CameraSetupDialog cameraSetupTerminalDialog() {
+    CameraSetupDialog dialog;
+    dialog.title = "在终端中运行以下命令";
+    dialog.text = std::string("加载 v4l2loopback 虚拟摄像头（需要管理员密码）：\n") +
+                  kLoopbackCommands +
+                  "\n\n或者启用 PipeWire，无需内核模块：\nsudo apt install pipewire wireplumber"
+                  "\n然后重新登录。完成后重新检测。";
+    dialog.buttons = {{"完成", CameraSetupAction::Done}};
+    return dialog;
+}
+
+bool writableOnlyByRoot(const std::filesystem::path& file) {
+    if (!file.is_absolute())
+        return false;
+    struct stat info {};
+    if (::lstat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    for (std::filesystem::path at = file;; at = at.parent_path()) {
+        if (::lstat(at.c_str(), &info) != 0 || S_ISLNK(info.st_mode))
+            return false;
+        if (info.st_uid != 0 || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+            return false;
+        if (at == at.root_path())
+            return true;
+    }
+}
+
 CameraSetupEnvironment detectCameraSetupEnvironment() {
     CameraSetupEnvironment env;
-    std::error_code error;
-    auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) {
-        auto folder = self.parent_path();
-        for (const auto& candidate :
-             {folder / kVirtualCameraSetupScript,
-              folder.parent_path() / "Resources" / kVirtualCameraSetupScript}) {
-            if (std::filesystem::is_regular_file(candidate, error)) {
-                env.setupScript = candidate;
-                break;
-            }
+    for (const auto& candidate : kInstalledSetupScripts) {
+        if (writableOnlyByRoot(candidate)) {
+            env.installedScript = candidate;
+            break;
         }
     }
     env.pkexec = findInPath("pkexec");
@@ -70,22 +114,19 @@ CameraSetupEnvironment detectCameraSetupEnvironment() {
 
 std::optional<std::vector<std::string>> cameraSetupCommand(CameraSetupAction action,
                                                            const CameraSetupEnvironment& env) {
-    auto openPage = [&]() -> std::optional<std::vector<std::string>> {
-        if (!env.xdgOpen)
-            return std::nullopt;
-        return std::vector<std::string>{env.xdgOpen->string(), kVirtualCameraDriverPage};
-    };
     switch (action) {
     case CameraSetupAction::Done:
         return std::nullopt;
     case CameraSetupAction::OpenCameraManagement:
-        // The script loads the driver for this user's session; it needs root, asked for by pkexec.
-        if (env.setupScript && env.pkexec)
+        // Root rights only for a copy nobody but root can change; checked again right before.
+        if (env.installedScript && env.pkexec && writableOnlyByRoot(*env.installedScript))
             return std::vector<std::string>{env.pkexec->string(), "/bin/bash",
-                                            env.setupScript->string()};
-        return openPage();
+                                            env.installedScript->string()};
+        return std::nullopt;
     case CameraSetupAction::DownloadComponent:
-        return openPage();
+        if (!env.xdgOpen)
+            return std::nullopt;
+        return std::vector<std::string>{env.xdgOpen->string(), kVirtualCameraDriverPage};
     }
     return std::nullopt;
 }

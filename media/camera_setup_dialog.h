@@ -15,10 +15,13 @@ namespace zarvo {
 inline constexpr const char* kVirtualCameraDriverPage =
     "https://github.com/umlaeute/v4l2loopback/releases/latest";
 inline constexpr const char* kVirtualCameraSetupScript = "setup-virtual-camera.sh";
+// Root-owned installed copies of the script, the only ones ever run with root rights.
+inline const std::vector<std::filesystem::path> kInstalledSetupScripts = {
+    "/usr/local/lib/zarvo/setup-virtual-camera.sh", "/usr/lib/zarvo/setup-virtual-camera.sh"};
 
 enum class CameraSetupAction {
     Done,                 // "完成": nothing
-    OpenCameraManagement, // "打开摄像头管理": run the setup script, else the driver page
+    OpenCameraManagement, // "打开摄像头管理": the installed script, else the commands to type
     DownloadComponent,    // "下载摄像头组件": the driver page
 };
 
@@ -33,20 +36,31 @@ struct CameraSetupDialog {
     std::vector<CameraSetupButton> buttons; // in order; the first is the default
 };
 
-// `deviceName` is VirtualCamera::availableDeviceName().
-CameraSetupDialog cameraSetupDialog(const std::optional<std::string>& deviceName);
+// `deviceName` is VirtualCamera::availableDeviceName(); `pipeWireRunning` whether a PipeWire
+// daemon answers, in which case nothing needs installing: the sender publishes its own camera.
+CameraSetupDialog cameraSetupDialog(const std::optional<std::string>& deviceName,
+                                    bool pipeWireRunning = false);
+
+// The exact commands for a terminal that make a loopback camera (or bring PipeWire), shown
+// instead of running anything with root rights from the user-writable bundle.
+CameraSetupDialog cameraSetupTerminalDialog();
 
 // What the machine offers for the buttons.
 struct CameraSetupEnvironment {
-    std::optional<std::filesystem::path> setupScript;
-    std::optional<std::filesystem::path> pkexec; // graphical privilege prompt for the script
+    std::optional<std::filesystem::path> installedScript; // root-owned, never the bundle's copy
+    std::optional<std::filesystem::path> pkexec;          // graphical privilege prompt
     std::optional<std::filesystem::path> xdgOpen;
 };
-// Looks for the script beside our executable and in the bundle's Resources folder, and for
-// pkexec and xdg-open in PATH.
+// Looks for a root-owned installed script (kInstalledSetupScripts), and for pkexec and xdg-open in
+// PATH.
 CameraSetupEnvironment detectCameraSetupEnvironment();
 
-// The command line a button runs; none for "完成" or when nothing fits.
+// Whether only root can change the file: it and every folder above it are owned by root and
+// writable by nobody else (no symbolic link on the way is followed to a weaker place).
+bool writableOnlyByRoot(const std::filesystem::path& file);
+
+// The command line a button runs; none for "完成", and none for "打开摄像头管理" without a
+// root-owned script (the terminal dialog is shown then) or for a page without xdg-open.
 std::optional<std::vector<std::string>> cameraSetupCommand(CameraSetupAction action,
                                                            const CameraSetupEnvironment& env);
 

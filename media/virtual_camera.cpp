@@ -1,12 +1,14 @@
 #include "media/virtual_camera.h"
 
 #include "foundation/serial_queue.h"
+#include "pixelfeed/pipewire_device.h"
 #include "pixelfeed/pixelfeed.h"
 #include "pixelfeed/v4l2_device.h"
 
 #include <libyuv/convert_from_argb.h>
 #include <libyuv/planar_functions.h>
 #include <libyuv/scale_argb.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -380,9 +382,28 @@ void VirtualCamera::shutdown() {
 }
 
 std::optional<std::string> VirtualCamera::availableDeviceName(const std::filesystem::path& sysfs) {
+    auto probe = pixelfeed::probePipeWire(std::chrono::seconds(1), pixelfeed::kPipeWireNodeName);
+    if (probe.nodeDescription)
+        return probe.nodeDescription;
     if (pixelfeed::findDeviceByLabel("VirtualCamera4Mac", {sysfs, "/dev"}))
         return std::string("VirtualCamera4Mac");
     return std::nullopt;
+}
+
+bool VirtualCamera::pipeWireAvailable() {
+    return pixelfeed::probePipeWire(std::chrono::seconds(1)).answers;
+}
+
+std::string VirtualCamera::readyStatus(const std::string& line) {
+    // The ready line's message is the camera's name followed by " sender ready".
+    auto parsed = nlohmann::json::parse(line, nullptr, false);
+    if (parsed.is_object() && parsed.value("message", nlohmann::json()).is_string()) {
+        std::string message = parsed["message"];
+        const std::string suffix = " sender ready";
+        if (message.size() > suffix.size() && message.ends_with(suffix))
+            return kStatusReadyPrefix + message.substr(0, message.size() - suffix.size());
+    }
+    return kStatusReady;
 }
 
 void VirtualCamera::start() {
@@ -475,7 +496,7 @@ void VirtualCamera::handleErrorOutput(uint64_t child, const std::string& bytes) 
         if (line.empty())
             continue;
         if (line.find("\"ready\"") != std::string::npos)
-            report(kStatusReady);
+            report(readyStatus(line));
         else if (line.find("\"error\"") != std::string::npos)
             report(kStatusUnavailable);
     }

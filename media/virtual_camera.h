@@ -87,6 +87,9 @@ public:
     };
 
     static constexpr const char* kStatusReady = "系统输出：VirtualCamera4Mac";
+    // The ready status names the camera the sender feeds: "系统输出：" + the name its ready line
+    // gives; kStatusReady when the line names none.
+    static constexpr const char* kStatusReadyPrefix = "系统输出：";
     static constexpr const char* kStatusUnavailable = "系统输出不可用，请检查虚拟摄像头";
     static constexpr const char* kStatusStopped = "系统输出已停止，等待重连";
     static constexpr const char* kStatusLaunchFailed = "系统输出启动失败";
@@ -103,9 +106,13 @@ public:
     // Main thread.
     void clear() override;
     void shutdown() override;
-    // Any thread: "VirtualCamera4Mac" when a loopback device carries that card label.
+    // Any thread: the name users see of the camera other applications can pick now: the sender's
+    // PipeWire node when it is published, else "VirtualCamera4Mac" when a loopback device carries
+    // that card label. Waits at most about a second for PipeWire.
     static std::optional<std::string>
     availableDeviceName(const std::filesystem::path& sysfs = "/sys/class/video4linux");
+    // Any thread: whether a PipeWire daemon answers, so the sender will publish its node there.
+    static bool pipeWireAvailable();
 
     // Set by the application; called on the main thread.
     std::function<void(const std::string&)> onStatus;
@@ -119,6 +126,7 @@ private:
     void writeFrame(bool reportFailure);
     void report(const std::string& text);
     void handleErrorOutput(uint64_t child, const std::string& bytes);
+    static std::string readyStatus(const std::string& line);
     void handleExit(uint64_t child);
     void cancelTimer();
     void closeInput();

@@ -1,15 +1,24 @@
-// pixelfeed: reads 1280 × 720 RGBA frames on standard input and feeds them to the virtual-camera
-// device, reporting JSON status lines on standard error.
+// pixelfeed: reads 1280 × 720 RGBA frames on standard input and feeds them to the virtual camera
+// (a PipeWire node when a daemon answers, else the v4l2loopback device), reporting JSON status
+// lines on standard error.
+#include "pixelfeed/pipewire_device.h"
 #include "pixelfeed/pixelfeed.h"
 #include "pixelfeed/sender_lock.h"
 #include "pixelfeed/v4l2_device.h"
 
+#include <pipewire/pipewire.h>
+
+#include <csignal>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <unistd.h>
 
 int main(int argc, char** argv) {
     using namespace pixelfeed;
+    // A reader of the status lines that has gone away must not end us mid-frame: the write fails
+    // and the frame loop goes on.
+    std::signal(SIGPIPE, SIG_IGN);
     FdReporter reporter(STDERR_FILENO);
     try {
         Arguments arguments = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
@@ -22,8 +31,30 @@ int main(int argc, char** argv) {
         }
         int lock = acquireSenderLock(senderLockPath());
         (void)lock; // held until the process ends
-        V4L2Device device(target);
-        reporter.report("ready", target.deviceName + " sender ready");
+
+        OutputKind output = chooseOutput(parseOutputPreference(std::getenv(kOutputVariable)),
+                                         pipeWireSocketAnswers);
+        if (output == OutputKind::Loopback) {
+            V4L2Device device(target);
+            reporter.report("ready", target.deviceName + " sender ready");
+            runFrameLoop(input, &device, target, reporter);
+            return 0;
+        }
+        // Loading PipeWire and publishing the node take a moment; meanwhile frames are read and
+        // dropped, so the application's bounded writes never fail on a sender still starting.
+        OpeningDevice device(
+            [target] {
+                // Standard error carries only status lines; PipeWire's own log stays quiet.
+                if (!std::getenv("PIPEWIRE_DEBUG")) {
+                    pw_init(nullptr, nullptr);
+                    pw_log_set_level(SPA_LOG_LEVEL_NONE);
+                }
+                return std::make_unique<PipeWireDevice>(target);
+            },
+            [&reporter] {
+                reporter.report("ready",
+                                std::string(kPipeWireNodeDescription) + " (PipeWire) sender ready");
+            });
         runFrameLoop(input, &device, target, reporter);
         return 0;
     } catch (const std::exception& error) {

@@ -5,6 +5,7 @@
 #include <libyuv/convert_argb.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -51,6 +52,29 @@ SenderTarget targetFor(const Arguments& arguments) {
     if (arguments.virtualCamera4Mac)
         return {"VirtualCamera4Mac", 30};
     return {"Zarvo虚拟摄像头", 25};
+}
+
+OutputPreference parseOutputPreference(const char* value) {
+    std::string text = value ? value : "";
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    if (text == "pipewire")
+        return OutputPreference::PipeWire;
+    if (text == "v4l2loopback" || text == "loopback" || text == "v4l2")
+        return OutputPreference::Loopback;
+    return OutputPreference::Automatic;
+}
+
+OutputKind chooseOutput(OutputPreference preference, const std::function<bool()>& pipeWireAnswers) {
+    switch (preference) {
+    case OutputPreference::PipeWire:
+        return OutputKind::PipeWire;
+    case OutputPreference::Loopback:
+        return OutputKind::Loopback;
+    case OutputPreference::Automatic:
+        break;
+    }
+    return pipeWireAnswers() ? OutputKind::PipeWire : OutputKind::Loopback;
 }
 
 ByteSource::Wait FdByteSource::waitReadable(std::chrono::milliseconds limit) {
@@ -103,6 +127,35 @@ void rgbaBuffer(const uint8_t* data, size_t size, std::vector<uint8_t>& bgra) {
     // libyuv names formats by little-endian words: its "ABGR" is bytes R,G,B,A, "ARGB" is B,G,R,A.
     if (libyuv::ABGRToARGB(data, kWidth * 4, bgra.data(), kWidth * 4, kWidth, kHeight) != 0)
         throw Failure("No pixel buffer");
+}
+
+OpeningDevice::OpeningDevice(std::function<std::unique_ptr<FrameDevice>()> open,
+                             std::function<void()> onReady)
+    : opening_(std::async(std::launch::async, std::move(open))), onReady_(std::move(onReady)) {}
+
+OpeningDevice::~OpeningDevice() {
+    if (opening_.valid())
+        opening_.wait(); // the device is closed here, not on a thread left behind
+}
+
+bool OpeningDevice::busy() {
+    if (!device_) {
+        if (opening_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+            return true;
+        device_ = opening_.get(); // rethrows the opening's Failure
+        if (onReady_)
+            onReady_();
+    }
+    return device_->busy();
+}
+
+bool OpeningDevice::deliver(const uint8_t* bgra) {
+    return device_ && device_->deliver(bgra);
+}
+
+void OpeningDevice::stop() {
+    if (device_)
+        device_->stop();
 }
 
 namespace {

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <future>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -58,6 +60,18 @@ struct SenderTarget {
 };
 SenderTarget targetFor(const Arguments& arguments);
 
+// Which virtual camera the sender feeds. PipeWire needs no kernel module and no root, so it is
+// preferred whenever a daemon answers; the loopback device stays for desktops without one.
+enum class OutputKind { PipeWire, Loopback };
+enum class OutputPreference { Automatic, PipeWire, Loopback };
+
+// The environment variable that forces an output: "pipewire" or "v4l2loopback"; any other value
+// (or none) chooses automatically.
+inline constexpr const char* kOutputVariable = "ZARVO_VIRTUAL_CAMERA_OUTPUT";
+OutputPreference parseOutputPreference(const char* value);
+// `pipeWireAnswers` is asked only when the choice depends on it.
+OutputKind chooseOutput(OutputPreference preference, const std::function<bool()>& pipeWireAnswers);
+
 // Where frame bytes come from: standard input in production.
 class ByteSource {
 public:
@@ -94,6 +108,25 @@ public:
     // Hands one 1280 × 720 BGRA frame over; false when the device refused it.
     virtual bool deliver(const uint8_t* bgra) = 0;
     virtual void stop() {}
+};
+
+// A device still being opened on its own thread. Until it is ready every frame counts as "device
+// busy" and is dropped, so the input keeps being read and the writer never stalls on a sender that
+// is still setting up. `onReady` runs once, on the frame loop's thread, when the device is there;
+// a failure to open is thrown from busy().
+class OpeningDevice final : public FrameDevice {
+public:
+    OpeningDevice(std::function<std::unique_ptr<FrameDevice>()> open,
+                  std::function<void()> onReady);
+    ~OpeningDevice() override;
+    bool busy() override;
+    bool deliver(const uint8_t* bgra) override;
+    void stop() override;
+
+private:
+    std::future<std::unique_ptr<FrameDevice>> opening_;
+    std::function<void()> onReady_;
+    std::unique_ptr<FrameDevice> device_;
 };
 
 struct FrameCounters {

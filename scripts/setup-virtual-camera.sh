@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
-# Sets up the loopback camera that Zarvo's virtual-camera output feeds: a v4l2loopback device with
-# the card label "VirtualCamera4Mac", loaded with exclusive_caps=1 so that browsers and video-call
-# applications list it as an ordinary camera. Loads it now and keeps it across reboots.
+# Zarvo's edited picture reaches other applications in one of two ways:
+#  1. PipeWire (preferred, nothing to install): when a PipeWire daemon runs in your session, Zarvo
+#     publishes the camera "Zarvo虚拟摄像头" itself, no kernel module and no root. Chromium: enable
+#     "PipeWire Camera support" in chrome://flags; Firefox: set media.webrtc.camera.allow-pipewire.
+#  2. v4l2loopback (this script): a device with the card label "VirtualCamera4Mac", loaded with
+#     exclusive_caps=1 so browsers and video-call applications list it as an ordinary camera.
+#     Loads it now and keeps it across reboots. Set ZARVO_VIRTUAL_CAMERA_OUTPUT=v4l2loopback to
+#     use it even when PipeWire runs.
 #
 #   setup-virtual-camera.sh            install the driver if needed, load it, keep it loaded
 #   setup-virtual-camera.sh --check    only say whether the device exists (exit 0) or not (exit 1)
 #   setup-virtual-camera.sh --remove   unload it and forget the boot-time settings
 #
 # Needs root for everything but --check; it re-runs itself through sudo when started as a user.
+#   setup-virtual-camera.sh --check also says whether PipeWire answers (way 1).
 set -euo pipefail
 
 label="VirtualCamera4Mac"
@@ -42,6 +48,9 @@ need_root() {
 action=${1:-setup}
 case "$action" in
   --check)
+    if [ -n "${XDG_RUNTIME_DIR:-}" ] && [ -S "$XDG_RUNTIME_DIR/pipewire-0" ]; then
+      say "PipeWire runs in this session: Zarvo publishes its own camera there, nothing to install"
+    fi
     if device=$(find_device); then
       say "ready: $device ($label)"
       exit 0
@@ -64,7 +73,7 @@ case "$action" in
     ;;
   setup) ;;
   -h|--help)
-    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
+    awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"
     exit 0
     ;;
   *) die "unknown option $action (try --help)" ;;

@@ -417,6 +417,10 @@ TEST(VirtualCameraWithSender, ReportsTheSendersErrorAndItsEnd) {
     char pattern[] = "/tmp/virtual-camera-home-XXXXXX";
     std::filesystem::path home = ::mkdtemp(pattern);
     ::setenv("XDG_DATA_HOME", home.c_str(), 1);
+    // No PipeWire daemon answers in an empty runtime folder: the loopback path, as before.
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::string savedRuntime = runtime ? runtime : "";
+    ::setenv("XDG_RUNTIME_DIR", home.c_str(), 1);
     VirtualLoop loop;
     std::vector<std::string> statuses;
     {
@@ -431,6 +435,10 @@ TEST(VirtualCameraWithSender, ReportsTheSendersErrorAndItsEnd) {
         EXPECT_GE(camera.retryAfter(), loop.uptime() + seconds(9.9));
     }
     ::unsetenv("XDG_DATA_HOME");
+    if (runtime)
+        ::setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
+    else
+        ::unsetenv("XDG_RUNTIME_DIR");
     std::filesystem::remove_all(home);
     EXPECT_NE(std::find(statuses.begin(), statuses.end(), "系统输出不可用，请检查虚拟摄像头"),
               statuses.end());

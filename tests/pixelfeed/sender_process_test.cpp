@@ -101,10 +101,26 @@ TEST(SenderProcess, SilentInputIsTreatedAsEnded) {
     EXPECT_EQ(lines[2]["message"], "sent=1 dropped=0");
 }
 
+// A reader of the status lines that has gone away (signal 13 before) must not end the sender.
+TEST(SenderProcess, StatusReaderGoneNeverKillsTheSender) {
+    Child sender = spawnChild(PIXELFEED_EXECUTABLE, {"--validate"});
+    ::close(sender.errors);
+    sender.errors = -1;
+    auto data = packet(uint32_t(kFrameBytes), kFrameBytes, {0, 0, 255, 255});
+    auto bad = packet(7, 0, {});
+    data.insert(data.end(), bad.begin(), bad.end()); // "black-fallback" must be written too
+    ASSERT_TRUE(sender.writeAll(data.data(), data.size()));
+    sender.closeInput();
+    EXPECT_EQ(sender.wait(), 0);
+}
+
 TEST(SenderProcess, DeviceFailureIsAnErrorLineAndStatusOne) {
     TempHome home;
+    // No PipeWire daemon answers in an empty runtime folder, so the loopback device is used.
     Child sender = spawnChild(PIXELFEED_EXECUTABLE, {"--virtualcamera4mac"},
-                              {{"XDG_DATA_HOME", home.root.string()}});
+                              {{"XDG_DATA_HOME", home.root.string()},
+                               {"XDG_RUNTIME_DIR", home.root.string()},
+                               {"ZARVO_VIRTUAL_CAMERA_OUTPUT", ""}});
     std::string first = Child::readLine(sender.errors).value_or("");
     auto line = nlohmann::json::parse(first, nullptr, false);
     if (line.is_object() && line["event"] == "ready")
@@ -197,8 +213,9 @@ TEST(SenderLock, NeverSignalsOnAMadeUpId) {
 TEST(SenderProcess, SecondSenderTakesOverFromTheFirst) {
     TempHome home;
     Child holder = startHolder(LOCK_HOLDER_NAMED_PIXELFEED, home.lock());
-    Child sender = spawnChild(PIXELFEED_EXECUTABLE, {"--virtualcamera4mac"},
-                              {{"XDG_DATA_HOME", home.root.string()}});
+    Child sender = spawnChild(
+        PIXELFEED_EXECUTABLE, {"--virtualcamera4mac"},
+        {{"XDG_DATA_HOME", home.root.string()}, {"XDG_RUNTIME_DIR", home.root.string()}});
     auto line = nlohmann::json::parse(Child::readLine(sender.errors).value_or(""), nullptr, false);
     ASSERT_TRUE(line.is_object());
     EXPECT_NE(line["message"], "Another camera sender is active");
