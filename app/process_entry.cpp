@@ -15,6 +15,7 @@
 #include "service/deployment.h"
 #include "version.h"
 
+#include <cstdio>
 #include <iostream>
 #include <unistd.h>
 
@@ -63,7 +64,34 @@ int runZarvo(const std::vector<std::string>& arguments) {
     wiring.activity = &activity;
     wiring.credential = loadAccountCredential();
     App app(loop, defaults, std::move(wiring));
-    return runApplication({&app, bridge, &virtualCamera}, options);
+    bridge->onFailure = [&app](const Error& error) { endSessionOnVideoFailure(app, error); };
+    const int status = runApplication({&app, bridge, &virtualCamera}, options);
+    return finishProcess(status, *bridge);
+}
+
+void endSessionOnVideoFailure(App& app, const Error& error) {
+    // A broken link ends the billed session now instead of when the watchdog notices no frames.
+    if (!app.aiActive || app.aiStopping)
+        return;
+    std::string message = "视频连接失败：" + error.message;
+    // The bridge's own report of the code already reads "视频连接失败：<code>".
+    if (error.message.rfind("视频连接失败：", 0) == 0)
+        message = error.message;
+    app.status.text = message;
+    app.stopReason = message;
+    app.stopAI();
+}
+
+int finishProcess(int status, RTCBridge& bridge, Duration bound) {
+    // Exit handlers free state (TLS libraries, GStreamer) that a release still running would use.
+    // When the release does not end in time, leave without them rather than crash under it.
+    bridge.stop();
+    if (RTCBridge::waitForReleases(bound))
+        return status;
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    ::_exit(status);
 }
 
 } // namespace zarvo

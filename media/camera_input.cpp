@@ -166,9 +166,20 @@ Status<> CameraInput::prepare(const std::string& deviceID) {
     };
     gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, signal_.get(), nullptr);
 
-    // Nobody watches this bus; dropping its messages keeps it from growing during a long session.
+    // Errors are taken where they are posted and every other message is dropped, so the bus
+    // needs no main context and does not grow during a long session.
     GstBus* bus = gst_element_get_bus(pipeline);
-    gst_bus_set_flushing(bus, TRUE);
+    gst_bus_set_sync_handler(
+        bus,
+        [](GstBus*, GstMessage* message, gpointer data) -> GstBusSyncReply {
+            auto* self = static_cast<CameraInput*>(data);
+            if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR && self->onError &&
+                !self->errorReported_.exchange(true))
+                self->onError(cannotOpenCamera());
+            gst_message_unref(message);
+            return GST_BUS_DROP;
+        },
+        this, nullptr);
     gst_object_unref(bus);
     return Ok{};
 }
@@ -204,6 +215,9 @@ void CameraInput::releasePipeline() {
         return;
     // Joins the streaming threads, so no sample callback runs after this.
     gst_element_set_state(pipeline_, GST_STATE_NULL);
+    GstBus* bus = gst_element_get_bus(pipeline_);
+    gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
+    gst_object_unref(bus);
     gst_object_unref(pipeline_);
     pipeline_ = nullptr;
     sink_ = nullptr;

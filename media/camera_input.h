@@ -65,6 +65,9 @@ public:
 
     // Set before start(); read and cleared on the queue.
     FrameConsumer onFrame;
+    // Set before start(): the capture broke while running (the device went away, a streaming
+    // error). Called on a streaming thread, at most once.
+    std::function<void(const Error&)> onError;
 
     SerialQueue& queue() { return *queue_; }
     // One captured BGRA frame with its presentation time in seconds; on the queue.
@@ -87,6 +90,7 @@ private:
     GstElement* pipeline_ = nullptr;
     GstElement* sink_ = nullptr;
     std::atomic<bool> drainScheduled_{false};
+    std::atomic<bool> errorReported_{false};
     std::unique_ptr<CameraSampleSignal> signal_;
 };
 

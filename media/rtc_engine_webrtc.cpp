@@ -199,6 +199,7 @@ private:
 
     void startJoin(Json join, RtcJoinResult done) {
         const uint64_t generation = ++generation_;
+        failureReported_ = false;
         pendingJoin_ = std::move(done);
         joinStarted_ = std::chrono::steady_clock::now();
         joinMessage_ = std::move(join);
@@ -329,8 +330,9 @@ private:
         auto* engine = static_cast<WebRtcEngine*>(self);
         if (engine->pendingJoin_)
             engine->finishJoin(kRtcErrConnectionLost, "", "");
-        // The media connection cannot be renegotiated without signalling; it ends too.
-        engine->dropPeer();
+        else
+            // The media connection cannot be renegotiated without signalling; it ends too.
+            engine->failChannel(kRtcErrConnectionLost);
     }
 
     void handle(const Json& message) {
@@ -359,14 +361,25 @@ private:
                                           jsonString(message, "candidate", ""));
         } else if (type == "error") {
             const int code = static_cast<int>(jsonInteger(message, "code", kRtcErrRefused));
-            if (pendingJoin_) {
+            if (pendingJoin_)
                 finishJoin(code != 0 ? code : kRtcErrRefused, "", "");
-            } else {
-                dropPeer();
-            }
+            else
+                failChannel(code != 0 ? code : kRtcErrRefused);
         } else if (type == "bye") {
-            dropPeer();
+            failChannel(kRtcErrRemoteLeft);
         }
+    }
+
+    // After the join was answered: the media ends and the delegate hears of it once, at once,
+    // rather than from a watchdog noticing that frames stopped.
+    void failChannel(int code) {
+        if (!inChannel_ || failureReported_)
+            return;
+        failureReported_ = true;
+        dropPeer();
+        std::lock_guard lock(delegateMutex_);
+        if (observer_ && delegate_)
+            delegate_->onConnectionFailure(code);
     }
 
     bool startPeer() {
@@ -394,6 +407,12 @@ private:
             invokeOn(context_, [this, generation, mline, candidate] {
                 if (generation == generation_)
                     send({{"type", "ice"}, {"mline", mline}, {"candidate", candidate}});
+            });
+        };
+        callbacks.onFailure = [this, generation](const std::string&) {
+            invokeOn(context_, [this, generation] {
+                if (generation == generation_)
+                    failChannel(kRtcErrMediaFailed);
             });
         };
         callbacks.onRemoteFrame = [this](const uint8_t* data, int width, int height, int stride,
@@ -524,6 +543,7 @@ private:
 
     // Engine thread only.
     uint64_t generation_ = 0;
+    bool failureReported_ = false;
     SoupSession* session_ = nullptr;
     GTlsDatabase* tlsDatabase_ = nullptr;
     std::string host_;

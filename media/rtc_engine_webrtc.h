@@ -26,6 +26,8 @@ enum RtcErrorCode : int {
     kRtcErrJoinTimeout = 1002,        // the gateway did not answer the join in time
     kRtcErrConnectionLost = 1003,     // the gateway closed the socket before the join was answered
     kRtcErrNoCodec = 1004,            // neither H.264 nor VP8 can be encoded here
+    kRtcErrMediaFailed = 1005,        // ICE failed, the pipeline broke or the answer was refused
+    kRtcErrRemoteLeft = 1006,         // the gateway said goodbye
 };
 
 // Where the gateway is and how to reach it.

@@ -16,3 +16,10 @@ if(TARGET zarvo_devservice_rtc_loopback)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/rtc_bridge_loopback_test.cpp
     LIBS zarvo_rtc_bridge zarvo_devservice_rtc_loopback PkgConfig::ZARVO_BRIDGE_TEST_PIXBUF)
 endif()
+
+# Failures of a joined session against the stand-in's misbehaving gateway, and a broken camera.
+if(TARGET zarvo_devservice_rtc_loopback)
+  zarvo_test(rtc_failure_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/rtc_failure_test.cpp
+    LIBS zarvo_rtc_bridge zarvo_devservice_rtc_loopback PkgConfig::ZARVO_BRIDGE_TEST_PIXBUF)
+endif()
