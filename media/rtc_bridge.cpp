@@ -313,7 +313,8 @@ void RTCBridge::onConnectionFailure(int code) {
         if (!bridge)
             return;
         const std::string text = kVideoConnectFailed + std::to_string(code);
-        if (bridge->connectionGeneration_ == generation && !bridge->resetting_ && bridge->onStatus)
+        if (bridge->connectionGeneration_ == generation && !bridge->resetting_ &&
+            bridge->failureReported_ != generation && bridge->onStatus)
             bridge->onStatus(text);
         bridge->reportFailure(generation, Error{text, code});
     });
