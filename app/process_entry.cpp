@@ -51,12 +51,18 @@ int runZarvo(const std::vector<std::string>& arguments) {
         return 1;
     }
     setCurrentDeployment(*deployment);
+    // The trust for the deployment's hosts, built as the request pipeline builds it.
+    auto gateway = rtcGatewayConfig(*deployment);
+    if (!gateway) {
+        std::cerr << gateway.error().message << "\n";
+        return 1;
+    }
 
     GLibLoop loop;
     UserDefaults defaults(userDefaultsFile());
     GtkSystemActivity activity;
-    auto bridge = RTCBridge::create(
-        loop, std::make_shared<WebRtcEngineFactory>(rtcGatewayConfig(*deployment)));
+    auto bridge =
+        RTCBridge::create(loop, std::make_shared<WebRtcEngineFactory>(std::move(*gateway)));
     VirtualCamera virtualCamera(loop);
     AppWiring wiring;
     wiring.video = bridge.get();

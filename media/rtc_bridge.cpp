@@ -29,6 +29,13 @@ SerialQueue& releaseQueue() {
     return *queue;
 }
 
+// Video reports are written here: the atomic write syncs to disk, which must never hold up the
+// camera queue that pushes frames. Never destroyed, as a write may still be queued at exit.
+SerialQueue& reportQueue() {
+    static auto* queue = new SerialQueue("zarvo.video.report");
+    return *queue;
+}
+
 // Engine releases in flight in this process; exit waits for them.
 struct ReleaseCount {
     std::mutex mutex;
@@ -71,6 +78,10 @@ struct RTCBridge::EngineDelegate final : RtcEngineDelegate {
             bridge->onConnectionFailure(code);
     }
 };
+
+void RTCBridge::waitForReports() {
+    reportQueue().sync([] {});
+}
 
 bool RTCBridge::waitForReleases(Duration bound) {
     ReleaseCount& count = releaseCount();
@@ -255,8 +266,8 @@ void RTCBridge::writeDiagnostics(double unixTime) {
     report["upload_width"] = kPipelineFrameWidth;
     report["upload_height"] = kPipelineFrameHeight;
     // A failed write only loses a report.
-    (void)writeFileAtomically(diagnosticsFolder / ("video-" + std::string(kVersion) + ".json"),
-                              report.dump());
+    reportQueue().async([file = diagnosticsFolder / ("video-" + std::string(kVersion) + ".json"),
+                         text = report.dump()] { (void)writeFileAtomically(file, text); });
 }
 
 bool RTCBridge::onRemoteVideoSample(const std::string& uid, int, const RtcVideoDataSample& sample) {

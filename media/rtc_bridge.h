@@ -63,6 +63,8 @@ public:
     // Waits up to `bound` until no engine release of any bridge is in flight, so that process exit
     // never runs under a release still tearing media down. False when the bound ran out.
     static bool waitForReleases(Duration bound);
+    // Waits until the video reports already handed to their writer are on disk.
+    static void waitForReports();
 
     // Set by the application before use. onFrame, onLocalFrame, onStatus and onFailure run on the
     // main thread; onFailure hears, once per join, that the connection failed after join() returned

@@ -69,7 +69,6 @@ public:
                 soup_session_abort(session_);
                 g_clear_object(&session_);
             }
-            g_clear_object(&tlsDatabase_);
         });
         g_main_loop_quit(loop_);
         thread_.join();
@@ -254,11 +253,8 @@ private:
         session_ = soup_session_new_with_options("remote-connectable", address, nullptr);
         if (address)
             g_object_unref(address);
-        if (!config_.caCertificate.empty()) {
-            tlsDatabase_ = g_tls_file_database_new(config_.caCertificate.c_str(), nullptr);
-            if (tlsDatabase_)
-                soup_session_set_tls_database(session_, tlsDatabase_);
-        }
+        if (config_.trust)
+            soup_session_set_tls_database(session_, config_.trust.get());
         return true;
     }
 
@@ -267,13 +263,14 @@ private:
     static gboolean acceptCertificate(SoupMessage*, GTlsCertificate* certificate,
                                       GTlsCertificateFlags, gpointer self) {
         auto* engine = static_cast<WebRtcEngine*>(self);
-        if (!engine->tlsDatabase_)
+        GTlsDatabase* trust = engine->config_.trust.get();
+        if (!trust)
             return FALSE;
         GSocketConnectable* identity = g_network_address_new(
             engine->host_.c_str(), static_cast<guint16>(engine->gatewayPort_));
         GTlsCertificateFlags flags = g_tls_database_verify_chain(
-            engine->tlsDatabase_, certificate, G_TLS_DATABASE_PURPOSE_AUTHENTICATE_SERVER, identity,
-            nullptr, G_TLS_DATABASE_VERIFY_NONE, nullptr, nullptr);
+            trust, certificate, G_TLS_DATABASE_PURPOSE_AUTHENTICATE_SERVER, identity, nullptr,
+            G_TLS_DATABASE_VERIFY_NONE, nullptr, nullptr);
         g_object_unref(identity);
         return flags == 0;
     }
@@ -545,7 +542,6 @@ private:
     uint64_t generation_ = 0;
     bool failureReported_ = false;
     SoupSession* session_ = nullptr;
-    GTlsDatabase* tlsDatabase_ = nullptr;
     std::string host_;
     int gatewayPort_ = 0;
     GCancellable* connecting_ = nullptr;

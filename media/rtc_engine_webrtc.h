@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+typedef struct _GTlsDatabase GTlsDatabase;
+
 namespace zarvo {
 
 // Engine error codes, returned by the operations or reported by the join result.
@@ -32,8 +34,9 @@ enum RtcErrorCode : int {
 
 // Where the gateway is and how to reach it.
 struct RtcGatewayConfig {
-    std::string url;           // "wss://api.zarvo.test/rtc" (or "ws://" for tests)
-    std::string caCertificate; // PEM file to trust; empty: the system's trust store
+    std::string url; // "wss://api.zarvo.test/rtc" (or "ws://" for tests)
+    // The certificates to trust, built for the deployment's hosts; none: the system's trust.
+    std::shared_ptr<GTlsDatabase> trust;
     // host → "127.0.0.1:PORT": where that host is really reached; the URL keeps the bare host.
     std::map<std::string, std::string> connect;
     // The video codec; by default H.264 when x264 is installed, else VP8.

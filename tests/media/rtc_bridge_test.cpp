@@ -262,6 +262,7 @@ protected:
         return size_t(std::count(statuses.begin(), statuses.end(), status));
     }
     std::optional<Json> report() {
+        RTCBridge::waitForReports();
         auto text = readFile(diagnostics / ("video-" + std::string(kVersion) + ".json"));
         return text ? parseJsonObject(*text) : std::nullopt;
     }
