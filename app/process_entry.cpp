@@ -7,6 +7,7 @@
 #include "app/gtk_shell.h"
 #include "app/running_applications.h"
 #include "app/storage_migration.h"
+#include "app/video_failure.h"
 #include "foundation/glib_loop.h"
 #include "foundation/paths.h"
 #include "media/rtc_bridge.h"
@@ -73,19 +74,6 @@ int runZarvo(const std::vector<std::string>& arguments) {
     bridge->onFailure = [&app](const Error& error) { endSessionOnVideoFailure(app, error); };
     const int status = runApplication({&app, bridge, &virtualCamera}, options);
     return finishProcess(status, *bridge);
-}
-
-void endSessionOnVideoFailure(App& app, const Error& error) {
-    // A broken link ends the billed session now instead of when the watchdog notices no frames.
-    if (!app.aiActive || app.aiStopping)
-        return;
-    std::string message = "视频连接失败：" + error.message;
-    // The bridge's own report of the code already reads "视频连接失败：<code>".
-    if (error.message.rfind("视频连接失败：", 0) == 0)
-        message = error.message;
-    app.status.text = message;
-    app.stopReason = message;
-    app.stopAI();
 }
 
 int finishProcess(int status, RTCBridge& bridge, Duration bound) {

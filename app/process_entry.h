@@ -25,12 +25,7 @@ std::string instanceConflictInformativeText();
 // Returns the process exit status.
 int runZarvo(const std::vector<std::string>& arguments);
 
-class App;
 class RTCBridge;
-struct Error;
-
-// The bridge's failure path: a running session stops with the failure as its reason.
-void endSessionOnVideoFailure(App& app, const Error& error);
 
 // The way out after the application loop: stops the video link and waits up to `bound` for every
 // engine release to end; returns `status`, or, when the bound runs out, ends the process at once
