@@ -81,9 +81,10 @@ std::optional<CaptureMode> modeAt(const GstStructure* structure, int width, int 
                       jpeg, width, height, 30.0};
         GstStructure* fixed = gst_structure_copy(gst_caps_get_structure(both, 0));
         int num = 0, den = 1;
-        if (gst_structure_has_field(fixed, "framerate") &&
-            gst_structure_fixate_field_nearest_fraction(fixed, "framerate", 30, 1) &&
-            gst_structure_get_fraction(fixed, "framerate", &num, &den) && den > 0) {
+        // Fixating answers false for a value that is fixed already; the value is read either way.
+        if (gst_structure_has_field(fixed, "framerate"))
+            gst_structure_fixate_field_nearest_fraction(fixed, "framerate", 30, 1);
+        if (gst_structure_get_fraction(fixed, "framerate", &num, &den) && den > 0) {
             m.fps = double(num) / double(den);
             m.caps += ",framerate=" + std::to_string(num) + "/" + std::to_string(den);
         }

@@ -63,14 +63,14 @@ protected:
 
     void TearDown() override {
         bridge->stop();
-        loop->runUntil([&] { return !bridge->resetting(); }, 20s);
+        loop->runUntil([&] { return !bridge->resetting(); }, 90s);
         bridge.reset();
         loop.reset();
         g_main_context_unref(context);
         std::filesystem::remove_all(diagnostics);
     }
 
-    bool waitFor(const std::function<bool()>& done, Duration timeout = 30s) {
+    bool waitFor(const std::function<bool()>& done, Duration timeout = 90s) {
         return loop->runUntil(done, timeout);
     }
     size_t count(const std::string& status) {
@@ -84,7 +84,7 @@ protected:
     }
     void stopAndSettle() {
         bridge->stop();
-        ASSERT_TRUE(waitFor([&] { return !bridge->resetting(); }, 20s));
+        ASSERT_TRUE(waitFor([&] { return !bridge->resetting(); }, 90s));
     }
 
     GMainContext* context = g_main_context_new();
