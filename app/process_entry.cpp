@@ -16,7 +16,6 @@
 #include "service/deployment.h"
 #include "version.h"
 
-#include <cstdio>
 #include <iostream>
 #include <unistd.h>
 
@@ -73,19 +72,9 @@ int runZarvo(const std::vector<std::string>& arguments) {
     App app(loop, defaults, std::move(wiring));
     bridge->onFailure = [&app](const Error& error) { endSessionOnVideoFailure(app, error); };
     const int status = runApplication({&app, bridge, &virtualCamera}, options);
-    return finishProcess(status, *bridge);
-}
-
-int finishProcess(int status, RTCBridge& bridge, Duration bound) {
-    // Exit handlers free state (TLS libraries, GStreamer) that a release still running would use.
-    // When the release does not end in time, leave without them rather than crash under it.
-    bridge.stop();
-    if (RTCBridge::waitForReleases(bound))
-        return status;
+    // Nothing of the engine may still run when the exit handlers free what it uses.
     std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
-    ::_exit(status);
+    return bridge->finishBeforeExit(status);
 }
 
 } // namespace zarvo

@@ -2,8 +2,6 @@
 // the application loop.
 #pragma once
 
-#include "foundation/time.h"
-
 #include <string>
 #include <vector>
 
@@ -24,12 +22,5 @@ std::string instanceConflictInformativeText();
 
 // Returns the process exit status.
 int runZarvo(const std::vector<std::string>& arguments);
-
-class RTCBridge;
-
-// The way out after the application loop: stops the video link and waits up to `bound` for every
-// engine release to end; returns `status`, or, when the bound runs out, ends the process at once
-// with `status` (output flushed, no exit handlers).
-int finishProcess(int status, RTCBridge& bridge, Duration bound = std::chrono::seconds(5));
 
 } // namespace zarvo

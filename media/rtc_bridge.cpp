@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
+#include <unistd.h>
 
 namespace zarvo {
 
@@ -78,6 +80,14 @@ struct RTCBridge::EngineDelegate final : RtcEngineDelegate {
             bridge->onConnectionFailure(code);
     }
 };
+
+int RTCBridge::finishBeforeExit(int status, Duration bound) {
+    stop();
+    if (waitForReleases(bound))
+        return status;
+    std::fflush(nullptr);
+    ::_exit(status);
+}
 
 void RTCBridge::waitForReports() {
     reportQueue().sync([] {});
