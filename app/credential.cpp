@@ -77,9 +77,9 @@ std::optional<std::string> readPrivateFile(const std::filesystem::path& path) {
 std::optional<std::string> resolveAccountCredential(const CredentialSources& sources) {
     if (auto token = accepted(sources.environmentToken))
         return token;
-    if (auto token = accepted(readPrivateFile(sources.credentialFile)))
-        return token;
-    return accepted(sources.deploymentToken);
+    if (sources.developmentDeployment)
+        return accepted(sources.deploymentToken);
+    return accepted(readPrivateFile(sources.credentialFile));
 }
 
 CredentialSources accountCredentialSources() {
@@ -88,6 +88,7 @@ CredentialSources accountCredentialSources() {
         sources.environmentToken = token;
     sources.credentialFile = configDirectory() / "credential";
     if (const char* file = std::getenv("ZARVO_DEPLOYMENT"); file && *file) {
+        sources.developmentDeployment = true;
         // Only the one member is read here; the route layer validates the deployment itself.
         if (auto text = readFile(file))
             if (auto object = parseJsonObject(*text))

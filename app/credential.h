@@ -11,11 +11,13 @@ struct CredentialSources {
     std::optional<std::string> environmentToken; // ZARVO_ACCOUNT_TOKEN
     std::filesystem::path credentialFile;        // $XDG_CONFIG_HOME/Zarvo/credential
     std::optional<std::string> deploymentToken;  // "account_token" of a development deployment
+    bool developmentDeployment = false;          // ZARVO_DEPLOYMENT names a deployment
 };
 
-// First non-empty of: the environment token, the credential file (only when it is a regular file
-// of this user that no one else may read), the development deployment's token. Surrounding white
-// space is trimmed.
+// The environment token when there is one; else, with a development deployment, its token and
+// never the credential file (the user's real credential must not reach a development host);
+// else the credential file, only when it is a regular file of this user that no one else may
+// read. Surrounding white space is trimmed.
 std::optional<std::string> resolveAccountCredential(const CredentialSources& sources);
 
 // The sources of this process: ZARVO_ACCOUNT_TOKEN, configDirectory()/"credential" and, when

@@ -7,6 +7,7 @@
 #include "app/gtk_shell.h"
 #include "app/running_applications.h"
 #include "app/storage_migration.h"
+#include "app/video_failure.h"
 #include "foundation/glib_loop.h"
 #include "foundation/paths.h"
 #include "media/rtc_bridge.h"
@@ -50,12 +51,18 @@ int runZarvo(const std::vector<std::string>& arguments) {
         return 1;
     }
     setCurrentDeployment(*deployment);
+    // The trust for the deployment's hosts, built as the request pipeline builds it.
+    auto gateway = rtcGatewayConfig(*deployment);
+    if (!gateway) {
+        std::cerr << gateway.error().message << "\n";
+        return 1;
+    }
 
     GLibLoop loop;
     UserDefaults defaults(userDefaultsFile());
     GtkSystemActivity activity;
-    auto bridge = RTCBridge::create(
-        loop, std::make_shared<WebRtcEngineFactory>(rtcGatewayConfig(*deployment)));
+    auto bridge =
+        RTCBridge::create(loop, std::make_shared<WebRtcEngineFactory>(std::move(*gateway)));
     VirtualCamera virtualCamera(loop);
     AppWiring wiring;
     wiring.video = bridge.get();
@@ -63,7 +70,11 @@ int runZarvo(const std::vector<std::string>& arguments) {
     wiring.activity = &activity;
     wiring.credential = loadAccountCredential();
     App app(loop, defaults, std::move(wiring));
-    return runApplication({&app, bridge, &virtualCamera}, options);
+    bridge->onFailure = [&app](const Error& error) { endSessionOnVideoFailure(app, error); };
+    const int status = runApplication({&app, bridge, &virtualCamera}, options);
+    // Nothing of the engine may still run when the exit handlers free what it uses.
+    std::cout.flush();
+    return bridge->finishBeforeExit(status);
 }
 
 } // namespace zarvo

@@ -8,7 +8,8 @@
 
 namespace zarvo {
 
-// Links `current` to `legacy` when only `legacy` exists; does nothing otherwise.
+// Links `current` to `legacy` when only `legacy` exists; does nothing when `current` exists (also
+// through a link). A link at `current` that leads nowhere is an error and is left as it is.
 Status<> migrateStorage(const std::filesystem::path& current, const std::filesystem::path& legacy);
 
 } // namespace zarvo

@@ -8,6 +8,8 @@
 
 #include <cmath>
 #include <new>
+#include <optional>
+#include <tuple>
 
 namespace zarvo {
 
@@ -43,32 +45,99 @@ std::shared_ptr<SerialQueue> cameraInputQueue() {
     return *queue;
 }
 
+namespace {
+
+// One mode a device offers, as the preset choice weighs it.
+struct CaptureMode {
+    std::string caps;
+    bool jpeg = false;
+    int width = 0;
+    int height = 0;
+    double fps = 0; // the rate asked for; 30 when the device names none
+};
+
+constexpr double kWantedFps = 25.0;
+
+// Sizes tried on a device that offers a range: common camera sizes, largest first.
+constexpr std::pair<int, int> kCommonSizes[] = {
+    {1280, 720}, {1024, 576}, {960, 540}, {800, 600}, {800, 448}, {640, 480},
+    {640, 360},  {424, 240},  {352, 288}, {320, 240}, {320, 180}, {176, 144},
+};
+
+// The mode of `structure` at width × height, asking for the rate nearest 30; none when the
+// structure has no such size.
+std::optional<CaptureMode> modeAt(const GstStructure* structure, int width, int height) {
+    const bool jpeg = gst_structure_has_name(structure, "image/jpeg");
+    GstCaps* offered = gst_caps_new_full(gst_structure_copy(structure), nullptr);
+    GstCaps* wanted = gst_caps_new_simple(jpeg ? "image/jpeg" : "video/x-raw", "width", G_TYPE_INT,
+                                          width, "height", G_TYPE_INT, height, nullptr);
+    GstCaps* both = gst_caps_intersect(offered, wanted);
+    gst_caps_unref(offered);
+    gst_caps_unref(wanted);
+    std::optional<CaptureMode> mode;
+    if (!gst_caps_is_empty(both)) {
+        CaptureMode m{std::string(jpeg ? "image/jpeg" : "video/x-raw") +
+                          ",width=" + std::to_string(width) + ",height=" + std::to_string(height),
+                      jpeg, width, height, 30.0};
+        GstStructure* fixed = gst_structure_copy(gst_caps_get_structure(both, 0));
+        int num = 0, den = 1;
+        // Fixating answers false for a value that is fixed already; the value is read either way.
+        if (gst_structure_has_field(fixed, "framerate"))
+            gst_structure_fixate_field_nearest_fraction(fixed, "framerate", 30, 1);
+        if (gst_structure_get_fraction(fixed, "framerate", &num, &den) && den > 0) {
+            m.fps = double(num) / double(den);
+            m.caps += ",framerate=" + std::to_string(num) + "/" + std::to_string(den);
+        }
+        gst_structure_free(fixed);
+        mode = std::move(m);
+    }
+    gst_caps_unref(both);
+    return mode;
+}
+
+// Whether mode `a` is the better choice than `b`: reaching the wanted rate first (below it, the
+// faster), then a size within 1280 × 720 (the larger the better), then raw before JPEG.
+bool better(const CaptureMode& a, const CaptureMode& b) {
+    auto rank = [](const CaptureMode& m) {
+        const bool fast = m.fps >= kWantedFps - 0.01;
+        const bool fits = m.width <= kPipelineFrameWidth && m.height <= kPipelineFrameHeight;
+        const long area = long(m.width) * m.height;
+        // Too large a mode is kept as a last resort; the smallest of those costs least.
+        return std::make_tuple(fast, fast ? 0.0 : m.fps, fits, fits ? area : -area, !m.jpeg);
+    };
+    return rank(a) > rank(b);
+}
+
+} // namespace
+
 CapturePreset CameraInput::configurePreset(const std::string& deviceCaps) {
     if (deviceCaps.empty() || !ensureGStreamer())
         return {};
     GstCaps* offered = gst_caps_from_string(deviceCaps.c_str());
     if (!offered)
         return {};
-    CapturePreset chosen;
-    const std::pair<int, int> sizes[] = {{1280, 720}, {640, 480}};
-    for (auto [width, height] : sizes) {
-        for (bool jpeg : {false, true}) {
-            std::string wanted = std::string(jpeg ? "image/jpeg" : "video/x-raw") +
-                                 ",width=" + std::to_string(width) +
-                                 ",height=" + std::to_string(height);
-            GstCaps* caps = gst_caps_from_string(wanted.c_str());
-            const bool offeredSize = caps && gst_caps_can_intersect(offered, caps);
-            if (caps)
-                gst_caps_unref(caps);
-            if (offeredSize) {
-                chosen = {wanted, jpeg};
-                gst_caps_unref(offered);
-                return chosen;
-            }
-        }
+    std::optional<CaptureMode> best;
+    for (guint i = 0; i < gst_caps_get_size(offered); ++i) {
+        const GstStructure* structure = gst_caps_get_structure(offered, i);
+        if (!gst_structure_has_name(structure, "video/x-raw") &&
+            !gst_structure_has_name(structure, "image/jpeg"))
+            continue;
+        std::vector<std::pair<int, int>> sizes;
+        int width = 0, height = 0;
+        if (gst_structure_get_int(structure, "width", &width) &&
+            gst_structure_get_int(structure, "height", &height))
+            sizes.emplace_back(width, height);
+        else
+            sizes.assign(std::begin(kCommonSizes), std::end(kCommonSizes));
+        for (auto [w, h] : sizes)
+            if (auto mode = modeAt(structure, w, h); mode && (!best || better(*mode, *best)))
+                best = std::move(mode);
     }
+    const bool described = gst_caps_get_size(offered) > 0 && !gst_caps_is_any(offered);
     gst_caps_unref(offered);
-    return chosen;
+    if (!best)
+        return CapturePreset{{}, false, !described};
+    return CapturePreset{best->caps, best->jpeg, true};
 }
 
 CameraInput::CameraInput(DeviceLister devices, std::shared_ptr<SerialQueue> queue)
@@ -102,6 +171,10 @@ Status<> CameraInput::prepare(const std::string& deviceID) {
     // Source side: the preferred capture size, decoded when the device sends JPEG.
     GstElement* upstream = source;
     const CapturePreset preset = configurePreset(device->caps);
+    if (!preset.usable) {
+        releasePipeline();
+        return unexpected(cannotOpenCamera());
+    }
     if (!preset.caps.empty()) {
         GstElement* filter = gst_element_factory_make("capsfilter", nullptr);
         GstCaps* caps = gst_caps_from_string(preset.caps.c_str());
@@ -166,9 +239,20 @@ Status<> CameraInput::prepare(const std::string& deviceID) {
     };
     gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, signal_.get(), nullptr);
 
-    // Nobody watches this bus; dropping its messages keeps it from growing during a long session.
+    // Errors are taken where they are posted and every other message is dropped, so the bus
+    // needs no main context and does not grow during a long session.
     GstBus* bus = gst_element_get_bus(pipeline);
-    gst_bus_set_flushing(bus, TRUE);
+    gst_bus_set_sync_handler(
+        bus,
+        [](GstBus*, GstMessage* message, gpointer data) -> GstBusSyncReply {
+            auto* self = static_cast<CameraInput*>(data);
+            if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR && self->onError &&
+                !self->errorReported_.exchange(true))
+                self->onError(cannotOpenCamera());
+            gst_message_unref(message);
+            return GST_BUS_DROP;
+        },
+        this, nullptr);
     gst_object_unref(bus);
     return Ok{};
 }
@@ -204,6 +288,9 @@ void CameraInput::releasePipeline() {
         return;
     // Joins the streaming threads, so no sample callback runs after this.
     gst_element_set_state(pipeline_, GST_STATE_NULL);
+    GstBus* bus = gst_element_get_bus(pipeline_);
+    gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
+    gst_object_unref(bus);
     gst_object_unref(pipeline_);
     pipeline_ = nullptr;
     sink_ = nullptr;

@@ -27,11 +27,13 @@ struct CameraSampleSignal;
 // The process's one camera queue; it lives as long as the process.
 std::shared_ptr<SerialQueue> cameraInputQueue();
 
-// The capture size to ask a device for: the first of 1280 × 720 and 640 × 480 it offers (raw or
-// JPEG), else whatever it gives. An empty description leaves the device's choice.
+// The capture mode to ask a device for: the largest size up to 1280 × 720 that reaches 25 to 30
+// frames a second, raw when raw gets there and JPEG (decoded) when only JPEG does, as with most
+// USB webcams; without such a mode, the fastest one. Empty caps leave the device's choice.
 struct CapturePreset {
     std::string caps; // caps for the source's output, or empty
     bool decodesJpeg = false;
+    bool usable = true; // false: the device offers neither raw nor JPEG video
     bool operator==(const CapturePreset&) const = default;
 };
 
@@ -65,6 +67,9 @@ public:
 
     // Set before start(); read and cleared on the queue.
     FrameConsumer onFrame;
+    // Set before start(): the capture broke while running (the device went away, a streaming
+    // error). Called on a streaming thread, at most once.
+    std::function<void(const Error&)> onError;
 
     SerialQueue& queue() { return *queue_; }
     // One captured BGRA frame with its presentation time in seconds; on the queue.
@@ -87,6 +92,7 @@ private:
     GstElement* pipeline_ = nullptr;
     GstElement* sink_ = nullptr;
     std::atomic<bool> drainScheduled_{false};
+    std::atomic<bool> errorReported_{false};
     std::unique_ptr<CameraSampleSignal> signal_;
 };
 

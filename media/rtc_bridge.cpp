@@ -6,6 +6,9 @@
 #include "version.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <unistd.h>
 
 namespace zarvo {
 
@@ -28,7 +31,73 @@ SerialQueue& releaseQueue() {
     return *queue;
 }
 
+// Video reports are written here: the atomic write syncs to disk, which must never hold up the
+// camera queue that pushes frames. Never destroyed, as a write may still be queued at exit.
+SerialQueue& reportQueue() {
+    static auto* queue = new SerialQueue("zarvo.video.report");
+    return *queue;
+}
+
+// Engine releases in flight in this process; exit waits for them.
+struct ReleaseCount {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int inFlight = 0;
+};
+ReleaseCount& releaseCount() {
+    static auto* count = new ReleaseCount;
+    return *count;
+}
+
 } // namespace
+
+void RTCBridge::LoopLink::post(Task task) {
+    std::lock_guard lock(mutex);
+    if (loop)
+        loop->post(std::move(task));
+}
+
+struct RTCBridge::EngineDelegate final : RtcEngineDelegate {
+    std::mutex mutex; // held while a call is forwarded; the bridge's destructor waits on it
+    RTCBridge* bridge = nullptr;
+
+    bool onRemoteVideoSample(const std::string& uid, int videoSource,
+                             const RtcVideoDataSample& sample) override {
+        std::lock_guard lock(mutex);
+        return bridge && bridge->onRemoteVideoSample(uid, videoSource, sample);
+    }
+    bool onCaptureVideoSample(int videoSource, const RtcVideoDataSample& sample) override {
+        std::lock_guard lock(mutex);
+        return bridge && bridge->onCaptureVideoSample(videoSource, sample);
+    }
+    int onGetVideoFormatPreference() override {
+        std::lock_guard lock(mutex);
+        return bridge ? bridge->onGetVideoFormatPreference() : 0;
+    }
+    void onConnectionFailure(int code) override {
+        std::lock_guard lock(mutex);
+        if (bridge)
+            bridge->onConnectionFailure(code);
+    }
+};
+
+int RTCBridge::finishBeforeExit(int status, Duration bound) {
+    stop();
+    if (waitForReleases(bound))
+        return status;
+    std::fflush(nullptr);
+    ::_exit(status);
+}
+
+void RTCBridge::waitForReports() {
+    reportQueue().sync([] {});
+}
+
+bool RTCBridge::waitForReleases(Duration bound) {
+    ReleaseCount& count = releaseCount();
+    std::unique_lock lock(count.mutex);
+    return count.changed.wait_for(lock, bound, [&] { return count.inFlight == 0; });
+}
 
 std::shared_ptr<RTCBridge> RTCBridge::create(Loop& loop, std::shared_ptr<RtcEngineFactory> engines,
                                              CameraInputFactory cameraInputs) {
@@ -40,11 +109,24 @@ std::shared_ptr<RTCBridge> RTCBridge::create(Loop& loop, std::shared_ptr<RtcEngi
 
 RTCBridge::RTCBridge(Loop& loop, std::shared_ptr<RtcEngineFactory> engines,
                      CameraInputFactory cameraInputs)
-    : diagnosticsFolder(diagnosticsDirectory()), loop_(loop), engines_(std::move(engines)),
-      cameraInputs_(std::move(cameraInputs)) {}
+    : diagnosticsFolder(diagnosticsDirectory()), loop_(loop),
+      loopLink_(std::make_shared<LoopLink>()), engineDelegate_(std::make_shared<EngineDelegate>()),
+      engines_(std::move(engines)), cameraInputs_(std::move(cameraInputs)) {
+    loopLink_->loop = &loop;
+    engineDelegate_->bridge = this;
+}
 
 RTCBridge::~RTCBridge() {
-    // The engine calls this object directly; it must be quiet before the object goes away.
+    // Work still running elsewhere (a release, a join result, a camera error) keeps its links but
+    // finds them empty from now on.
+    {
+        std::lock_guard lock(loopLink_->mutex);
+        loopLink_->loop = nullptr;
+    }
+    {
+        std::lock_guard lock(engineDelegate_->mutex);
+        engineDelegate_->bridge = nullptr;
+    }
     if (engine_) {
         engine_->unregisterVideoSampleObserver();
         engine_->leaveChannel();
@@ -57,7 +139,7 @@ RTCBridge::~RTCBridge() {
 void RTCBridge::install(const std::shared_ptr<PictureView>& output) {
     output_ = output;
     installedWithoutView_ = !output;
-    engine_ = engines_ ? engines_->sharedInstance(this) : nullptr;
+    engine_ = engines_ ? engines_->sharedInstance(engineDelegate_.get()) : nullptr;
     if (!engine_)
         return;
     engine_->publishLocalAudioStream(false);
@@ -81,6 +163,7 @@ Status<> RTCBridge::join(const Json& credentials, const std::string& renderUID) 
         return prepared;
 
     const int64_t generation = ++connectionGeneration_;
+    connectionGenerationSeen_ = generation;
 
     const std::optional<std::string> token = jsonString(credentials, "token");
     if (!token)
@@ -102,23 +185,33 @@ Status<> RTCBridge::join(const Json& credentials, const std::string& renderUID) 
     const std::optional<std::string> channelId = jsonString(credentials, "channel_id");
     const std::optional<std::string> userId = jsonString(credentials, "user_id");
     std::weak_ptr<RTCBridge> weak = weak_from_this();
-    Loop* loop = &loop_;
     const int requested = engine_->joinChannel(
         *token, channelId, userId, "Zarvo",
-        [weak, generation, loop](int result, const std::string&, const std::string&, int) {
-            loop->post([weak, generation, result] {
+        [weak, generation, link = loopLink_](int result, const std::string&, const std::string&,
+                                             int) {
+            link->post([weak, generation, result] {
                 auto bridge = weak.lock();
-                if (!bridge || bridge->connectionGeneration_ != generation || bridge->resetting_ ||
-                    !bridge->onStatus)
+                if (!bridge || bridge->connectionGeneration_ != generation || bridge->resetting_)
                     return;
-                bridge->onStatus(result == 0 ? std::string(kVideoConnected)
-                                             : kVideoConnectFailed + std::to_string(result));
+                const std::string text = result == 0 ? std::string(kVideoConnected)
+                                                     : kVideoConnectFailed + std::to_string(result);
+                if (bridge->onStatus)
+                    bridge->onStatus(text);
+                if (result != 0)
+                    bridge->reportFailure(generation, Error{text, result});
             });
         });
     if (requested != 0)
         return unexpected(Error{kJoinFailed, requested});
 
     cameraInput_ = input;
+    // A camera that breaks during the session ends it like a broken connection.
+    input->onError = [weak, generation, link = loopLink_](const Error& error) {
+        link->post([weak, generation, error] {
+            if (auto bridge = weak.lock())
+                bridge->reportFailure(generation, error);
+        });
+    };
     std::weak_ptr<RtcEngine> weakEngine = engine_;
     input->onFrame = [weak, weakEngine](const PixelBufferPtr& frame, int64_t timestampMs) {
         auto bridge = weak.lock();
@@ -185,8 +278,8 @@ void RTCBridge::writeDiagnostics(double unixTime) {
     report["upload_width"] = kPipelineFrameWidth;
     report["upload_height"] = kPipelineFrameHeight;
     // A failed write only loses a report.
-    (void)writeFileAtomically(diagnosticsFolder / ("video-" + std::string(kVersion) + ".json"),
-                              report.dump());
+    reportQueue().async([file = diagnosticsFolder / ("video-" + std::string(kVersion) + ".json"),
+                         text = report.dump()] { (void)writeFileAtomically(file, text); });
 }
 
 bool RTCBridge::onRemoteVideoSample(const std::string& uid, int, const RtcVideoDataSample& sample) {
@@ -235,6 +328,30 @@ bool RTCBridge::onRemoteVideoSample(const std::string& uid, int, const RtcVideoD
 
 bool RTCBridge::onCaptureVideoSample(int, const RtcVideoDataSample&) {
     return false;
+}
+
+void RTCBridge::onConnectionFailure(int code) {
+    // Engine thread: the connection it means is the current one, unless a stop came in between.
+    const int64_t generation = connectionGenerationSeen_;
+    loopLink_->post([weak = weak_from_this(), generation, code] {
+        auto bridge = weak.lock();
+        if (!bridge)
+            return;
+        const std::string text = kVideoConnectFailed + std::to_string(code);
+        if (bridge->connectionGeneration_ == generation && !bridge->resetting_ &&
+            bridge->failureReported_ != generation && bridge->onStatus)
+            bridge->onStatus(text);
+        bridge->reportFailure(generation, Error{text, code});
+    });
+}
+
+void RTCBridge::reportFailure(int64_t generation, const Error& error) {
+    if (generation != connectionGeneration_ || resetting_ || failureReported_ == generation ||
+        renderUID().empty())
+        return;
+    failureReported_ = generation;
+    if (onFailure)
+        onFailure(error);
 }
 
 PicturePtr RTCBridge::makeImage(const RtcVideoDataSample& sample) {
@@ -299,6 +416,7 @@ void RTCBridge::stop() {
         lastUptime_.reset();
     }
     const int64_t generation = ++connectionGeneration_;
+    connectionGenerationSeen_ = generation;
     if (auto view = output_.lock())
         view->setPicture(nullptr);
     if (!hadSession)
@@ -316,9 +434,15 @@ void RTCBridge::stop() {
             bridge->onStatus(kReleaseTimedOut);
     });
 
-    // The release may block, so it never runs here; the bridge is only told when it is done.
-    Loop* loop = &loop_;
-    auto release = [engine = std::move(engine_), engines = engines_, weak, loop]() mutable {
+    // The release may block, so it never runs here; the bridge is only told when it is done. It
+    // owns what it touches: the engine, its factory, the delegate the engine calls and the link
+    // to the loop, any of which the bridge may no longer have by the time it runs.
+    {
+        std::lock_guard lock(releaseCount().mutex);
+        ++releaseCount().inFlight;
+    }
+    auto release = [engine = std::move(engine_), engines = engines_, delegate = engineDelegate_,
+                    weak, link = loopLink_]() mutable {
         if (engine) {
             engine->unregisterVideoSampleObserver();
             engine->leaveChannel();
@@ -326,10 +450,16 @@ void RTCBridge::stop() {
             if (engines)
                 engines->destroy();
         }
-        loop->post([weak] {
+        link->post([weak] {
             if (auto bridge = weak.lock())
                 bridge->finishRelease();
         });
+        engines.reset();
+        delegate.reset();
+        ReleaseCount& count = releaseCount();
+        std::lock_guard lock(count.mutex);
+        --count.inFlight;
+        count.changed.notify_all();
     };
     engine_ = nullptr;
     if (cameraInput_) {

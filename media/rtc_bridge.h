@@ -60,12 +60,26 @@ public:
     int64_t connectionGeneration() const { return connectionGeneration_; }
     std::string renderUID() const;
 
-    // Set by the application before use. onFrame, onLocalFrame and onStatus run on the main thread;
+    // Waits up to `bound` until no engine release of any bridge is in flight, so that process exit
+    // never runs under a release still tearing media down. False when the bound ran out.
+    static bool waitForReleases(Duration bound);
+    // The way out of the process: stops the video link and waits up to `bound` for every engine
+    // release to end, then returns `status`. When the bound runs out the process ends at once
+    // with `status` (output flushed, no exit handlers), as those would free state the release
+    // still uses.
+    int finishBeforeExit(int status, Duration bound = std::chrono::seconds(5));
+    // Waits until the video reports already handed to their writer are on disk.
+    static void waitForReports();
+
+    // Set by the application before use. onFrame, onLocalFrame, onStatus and onFailure run on the
+    // main thread; onFailure hears, once per join, that the connection failed after join() returned
+    // (the join result, the engine's later failure report or the camera's error);
     // onOutputFrame runs on the engine's thread under the frame lock and must not call back here.
     PictureConsumer onFrame;
     PictureConsumer onOutputFrame;
     PictureConsumer onLocalFrame;
     std::function<void(const std::string&)> onStatus;
+    std::function<void(const Error&)> onFailure;
 
     // Push statistics, written on the camera queue.
     int64_t pushed() const { return pushed_; }
@@ -79,6 +93,7 @@ public:
                              const RtcVideoDataSample& sample) override;
     bool onCaptureVideoSample(int videoSource, const RtcVideoDataSample& sample) override;
     int onGetVideoFormatPreference() override { return 0; }
+    void onConnectionFailure(int code) override;
 
     // A sample as a picture: the pixel buffer if there is one, else the BGRA bytes; none otherwise.
     static PicturePtr makeImage(const RtcVideoDataSample& sample);
@@ -94,8 +109,22 @@ private:
     void writeDiagnostics(double unixTime);
     void queueDelivery(Delivery kind, PicturePtr picture);
     void finishRelease();
+    // Main thread: reports a failure of connection `generation` unless it is over or reported.
+    void reportFailure(int64_t generation, const Error& error);
+
+    // The loop, for work on other threads that may outlive the bridge: cleared by the destructor.
+    struct LoopLink {
+        std::mutex mutex;
+        Loop* loop = nullptr;
+        void post(Task task);
+    };
+    // What the engine calls: forwards to the bridge while it exists, so an engine still being
+    // released never calls into a bridge that is gone.
+    struct EngineDelegate;
 
     Loop& loop_;
+    std::shared_ptr<LoopLink> loopLink_;
+    std::shared_ptr<EngineDelegate> engineDelegate_;
     std::shared_ptr<RtcEngineFactory> engines_;
     CameraInputFactory cameraInputs_;
 
@@ -109,6 +138,9 @@ private:
     std::string cameraID_;
     std::shared_ptr<CameraInput> cameraInput_;
     TimerHandle releaseCheck_;
+    int64_t failureReported_ = 0; // the connection generation whose failure was reported
+    // connectionGeneration_ for the engine's threads.
+    std::atomic<int64_t> connectionGenerationSeen_{0};
 
     // Under frameLock_.
     mutable std::mutex frameLock_;

@@ -22,7 +22,8 @@ struct RtcVideoDataSample {
     int height = 0;
     int stride = 0;
     int64_t timeStampMs = 0;
-    const uint8_t* data = nullptr; // for remote samples without a pixel buffer; valid during the call
+    const uint8_t* data =
+        nullptr; // for remote samples without a pixel buffer; valid during the call
 };
 
 struct RtcVideoEncoderConfiguration {
@@ -41,11 +42,15 @@ public:
                                      const RtcVideoDataSample& sample) = 0;
     virtual bool onCaptureVideoSample(int videoSource, const RtcVideoDataSample& sample) = 0;
     virtual int onGetVideoFormatPreference() = 0;
+    // The channel's connection failed after the join was answered (ICE or media failure, a
+    // rejected answer, the signalling socket closing, the gateway saying "bye" or "error"). At
+    // most once per channel; the engine has already dropped the media by then.
+    virtual void onConnectionFailure(int code) { (void)code; }
 };
 
 // (result, channel, userId, elapsed milliseconds); may be called on any thread.
-using RtcJoinResult =
-    std::function<void(int result, const std::string& channel, const std::string& userId, int elapsedMs)>;
+using RtcJoinResult = std::function<void(int result, const std::string& channel,
+                                         const std::string& userId, int elapsedMs)>;
 
 class RtcEngine {
 public:

@@ -91,7 +91,16 @@ struct WebRtcPeer::Hooks {
     }
     static void remoteSet(GstPromise* promise, gpointer data) {
         auto* peer = static_cast<WebRtcPeer*>(data);
+        // webrtcbin answers a refused description with an "error" in the reply.
+        const GstStructure* reply = gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED
+                                        ? gst_promise_get_reply(promise)
+                                        : nullptr;
+        const bool refused = reply && gst_structure_has_field(reply, "error");
         gst_promise_unref(promise);
+        if (refused) {
+            peer->fail("remote description refused");
+            return;
+        }
         if (peer->config_.offerer)
             return;
         GstPromise* next = gst_promise_new_with_change_func(answerCreated, peer, nullptr);
@@ -377,8 +386,11 @@ void WebRtcPeer::linkIncoming(GstPad* pad) {
     gst_bin_add(GST_BIN(pipeline_), bin);
     gst_element_sync_state_with_parent(bin);
     GstPad* sinkPad = gst_element_get_static_pad(bin, "sink");
-    gst_pad_link(pad, sinkPad);
-    gst_object_unref(sinkPad);
+    const bool linked = sinkPad && gst_pad_link(pad, sinkPad) == GST_PAD_LINK_OK;
+    if (sinkPad)
+        gst_object_unref(sinkPad);
+    if (!linked)
+        fail("link");
 }
 
 void WebRtcPeer::deliverSample(GstSample* sample) {

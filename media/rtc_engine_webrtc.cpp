@@ -69,7 +69,6 @@ public:
                 soup_session_abort(session_);
                 g_clear_object(&session_);
             }
-            g_clear_object(&tlsDatabase_);
         });
         g_main_loop_quit(loop_);
         thread_.join();
@@ -199,6 +198,7 @@ private:
 
     void startJoin(Json join, RtcJoinResult done) {
         const uint64_t generation = ++generation_;
+        failureReported_ = false;
         pendingJoin_ = std::move(done);
         joinStarted_ = std::chrono::steady_clock::now();
         joinMessage_ = std::move(join);
@@ -253,11 +253,8 @@ private:
         session_ = soup_session_new_with_options("remote-connectable", address, nullptr);
         if (address)
             g_object_unref(address);
-        if (!config_.caCertificate.empty()) {
-            tlsDatabase_ = g_tls_file_database_new(config_.caCertificate.c_str(), nullptr);
-            if (tlsDatabase_)
-                soup_session_set_tls_database(session_, tlsDatabase_);
-        }
+        if (config_.trust)
+            soup_session_set_tls_database(session_, config_.trust.get());
         return true;
     }
 
@@ -266,13 +263,14 @@ private:
     static gboolean acceptCertificate(SoupMessage*, GTlsCertificate* certificate,
                                       GTlsCertificateFlags, gpointer self) {
         auto* engine = static_cast<WebRtcEngine*>(self);
-        if (!engine->tlsDatabase_)
+        GTlsDatabase* trust = engine->config_.trust.get();
+        if (!trust)
             return FALSE;
         GSocketConnectable* identity = g_network_address_new(
             engine->host_.c_str(), static_cast<guint16>(engine->gatewayPort_));
         GTlsCertificateFlags flags = g_tls_database_verify_chain(
-            engine->tlsDatabase_, certificate, G_TLS_DATABASE_PURPOSE_AUTHENTICATE_SERVER, identity,
-            nullptr, G_TLS_DATABASE_VERIFY_NONE, nullptr, nullptr);
+            trust, certificate, G_TLS_DATABASE_PURPOSE_AUTHENTICATE_SERVER, identity, nullptr,
+            G_TLS_DATABASE_VERIFY_NONE, nullptr, nullptr);
         g_object_unref(identity);
         return flags == 0;
     }
@@ -329,8 +327,9 @@ private:
         auto* engine = static_cast<WebRtcEngine*>(self);
         if (engine->pendingJoin_)
             engine->finishJoin(kRtcErrConnectionLost, "", "");
-        // The media connection cannot be renegotiated without signalling; it ends too.
-        engine->dropPeer();
+        else
+            // The media connection cannot be renegotiated without signalling; it ends too.
+            engine->failChannel(kRtcErrConnectionLost);
     }
 
     void handle(const Json& message) {
@@ -359,14 +358,25 @@ private:
                                           jsonString(message, "candidate", ""));
         } else if (type == "error") {
             const int code = static_cast<int>(jsonInteger(message, "code", kRtcErrRefused));
-            if (pendingJoin_) {
+            if (pendingJoin_)
                 finishJoin(code != 0 ? code : kRtcErrRefused, "", "");
-            } else {
-                dropPeer();
-            }
+            else
+                failChannel(code != 0 ? code : kRtcErrRefused);
         } else if (type == "bye") {
-            dropPeer();
+            failChannel(kRtcErrRemoteLeft);
         }
+    }
+
+    // After the join was answered: the media ends and the delegate hears of it once, at once,
+    // rather than from a watchdog noticing that frames stopped.
+    void failChannel(int code) {
+        if (!inChannel_ || failureReported_)
+            return;
+        failureReported_ = true;
+        dropPeer();
+        std::lock_guard lock(delegateMutex_);
+        if (observer_ && delegate_)
+            delegate_->onConnectionFailure(code);
     }
 
     bool startPeer() {
@@ -394,6 +404,12 @@ private:
             invokeOn(context_, [this, generation, mline, candidate] {
                 if (generation == generation_)
                     send({{"type", "ice"}, {"mline", mline}, {"candidate", candidate}});
+            });
+        };
+        callbacks.onFailure = [this, generation](const std::string&) {
+            invokeOn(context_, [this, generation] {
+                if (generation == generation_)
+                    failChannel(kRtcErrMediaFailed);
             });
         };
         callbacks.onRemoteFrame = [this](const uint8_t* data, int width, int height, int stride,
@@ -524,8 +540,8 @@ private:
 
     // Engine thread only.
     uint64_t generation_ = 0;
+    bool failureReported_ = false;
     SoupSession* session_ = nullptr;
-    GTlsDatabase* tlsDatabase_ = nullptr;
     std::string host_;
     int gatewayPort_ = 0;
     GCancellable* connecting_ = nullptr;

@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+typedef struct _GTlsDatabase GTlsDatabase;
+
 namespace zarvo {
 
 // Engine error codes, returned by the operations or reported by the join result.
@@ -26,12 +28,15 @@ enum RtcErrorCode : int {
     kRtcErrJoinTimeout = 1002,        // the gateway did not answer the join in time
     kRtcErrConnectionLost = 1003,     // the gateway closed the socket before the join was answered
     kRtcErrNoCodec = 1004,            // neither H.264 nor VP8 can be encoded here
+    kRtcErrMediaFailed = 1005,        // ICE failed, the pipeline broke or the answer was refused
+    kRtcErrRemoteLeft = 1006,         // the gateway said goodbye
 };
 
 // Where the gateway is and how to reach it.
 struct RtcGatewayConfig {
-    std::string url;           // "wss://api.zarvo.test/rtc" (or "ws://" for tests)
-    std::string caCertificate; // PEM file to trust; empty: the system's trust store
+    std::string url; // "wss://api.zarvo.test/rtc" (or "ws://" for tests)
+    // The certificates to trust, built for the deployment's hosts; none: the system's trust.
+    std::shared_ptr<GTlsDatabase> trust;
     // host → "127.0.0.1:PORT": where that host is really reached; the URL keeps the bare host.
     std::map<std::string, std::string> connect;
     // The video codec; by default H.264 when x264 is installed, else VP8.

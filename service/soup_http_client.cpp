@@ -6,6 +6,10 @@
 namespace zarvo {
 namespace {
 
+// Calls in flight to one host at most: every kind of call the client makes at once (state,
+// current, start, stop, switch, billing pages, probes, downloads) with room to spare.
+constexpr int kMaxConnectionsPerHost = 16;
+
 // A GNetworkAddress that keeps the host name (so TLS sends it as the server name and checks the
 // certificate against it) but connects to a fixed socket address: the stand-in's loopback port.
 struct LoopbackAddress {
@@ -119,30 +123,41 @@ void exchangeFinished(GObject* source, GAsyncResult* result, gpointer data) {
 
 } // namespace
 
+Result<TlsTrust> deploymentTrust(const Deployment& deployment) {
+    if (deployment.caCertificate.empty())
+        return TlsTrust{};
+    GError* error = nullptr;
+    GTlsDatabase* database = g_tls_file_database_new(deployment.caCertificate.c_str(), &error);
+    if (!database) {
+        std::string message = "cannot load the CA certificate " + deployment.caCertificate + ": " +
+                              (error ? error->message : "unknown error");
+        if (error)
+            g_error_free(error);
+        return unexpected(Error{message, 1});
+    }
+    return TlsTrust(database, [](GTlsDatabase* d) { g_object_unref(d); });
+}
+
 SoupSession* createServiceSession(const Deployment& deployment, const std::string& host) {
+    auto trust = deploymentTrust(deployment);
+    if (!trust) {
+        g_warning("zarvo: %s", trust.error().message.c_str());
+        return nullptr;
+    }
     GSocketConnectable* connectable = nullptr;
     if (auto address = deployment.connectAddress(host))
         connectable = newLoopbackAddress(host, *address);
     // No timeout of libsoup's own: the caller's watchdog decides when an exchange has taken too
-    // long. A new session has neither a cookie jar nor a cache.
-    SoupSession* session =
-        soup_session_new_with_options("timeout", 0u, "remote-connectable", connectable, nullptr);
+    // long. A new session has neither a cookie jar nor a cache. libsoup's default of two
+    // connections per host would hold a health probe or a "live/stop" behind two slow calls
+    // until their time-outs, and the probe's or the stop's own timer runs meanwhile.
+    SoupSession* session = soup_session_new_with_options(
+        "timeout", 0u, "remote-connectable", connectable, "max-conns-per-host",
+        kMaxConnectionsPerHost, "max-conns", kMaxConnectionsPerHost * 4, nullptr);
     if (connectable)
         g_object_unref(connectable);
-    if (!deployment.caCertificate.empty()) {
-        GError* error = nullptr;
-        GTlsDatabase* database = g_tls_file_database_new(deployment.caCertificate.c_str(), &error);
-        if (!database) {
-            // An unreadable CA must not quietly fall back to the system's trust.
-            g_warning("zarvo: cannot load CA %s: %s", deployment.caCertificate.c_str(),
-                      error->message);
-            g_error_free(error);
-            g_object_unref(session);
-            return nullptr;
-        }
-        soup_session_set_tls_database(session, database);
-        g_object_unref(database);
-    }
+    if (*trust)
+        soup_session_set_tls_database(session, trust->get());
     return session;
 }
 

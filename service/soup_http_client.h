@@ -13,11 +13,21 @@
 #include <string>
 
 typedef struct _SoupSession SoupSession;
+typedef struct _GTlsDatabase GTlsDatabase;
 
 namespace zarvo {
 
+// Certificates trusted for the deployment's hosts; none means the system's trust store.
+using TlsTrust = std::shared_ptr<GTlsDatabase>;
+
+// The one place the trust for the deployment's hosts is built, for every transport that reaches
+// them (service calls, downloads, the RTC signalling): the deployment's CA alone when it names
+// one, else the system's trust. A CA that does not load is an error, never a fall-back.
+Result<TlsTrust> deploymentTrust(const Deployment& deployment);
+
 // A SoupSession for one host of the deployment (a new reference; g_object_unref it), or none
-// when the deployment's CA cannot be loaded. Other
+// when the deployment's CA cannot be loaded. Every session allows enough connections per host
+// that a probe or a stop never queues behind slow calls. Other
 // transports (update downloads, the RTC signalling WebSocket) use it to reach the same hosts.
 SoupSession* createServiceSession(const Deployment& deployment, const std::string& host);
 

@@ -189,6 +189,18 @@ void LoopbackRtcService::endSession(const std::string& sessionId) {
     });
 }
 
+void LoopbackRtcService::failSession(const std::string& sessionId, int code) {
+    state_->sync([&] { state_->gateway->failSession(sessionId, code); });
+}
+
+void LoopbackRtcService::dropSession(const std::string& sessionId) {
+    state_->sync([&] { state_->gateway->dropSession(sessionId); });
+}
+
+void LoopbackRtcService::refuseAnswers(bool refuse) {
+    state_->sync([&] { state_->gateway->refuseAnswers(refuse); });
+}
+
 bool LoopbackRtcService::videoFlowing(const std::string& sessionId) const {
     std::lock_guard lock(state_->registry.mutex_);
     auto it = state_->registry.sessions_.find(sessionId);

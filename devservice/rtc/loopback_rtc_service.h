@@ -26,6 +26,11 @@ public:
                        const std::string& referenceImage, int64_t seq);
     // As a stop: the participant says goodbye and leaves.
     void endSession(const std::string& sessionId);
+    // Faults: the gateway sends the session's client an "error" with `code` and hangs up, hangs
+    // up without a word, or answers every later offer with a description it must refuse.
+    void failSession(const std::string& sessionId, int code);
+    void dropSession(const std::string& sessionId);
+    void refuseAnswers(bool refuse);
     bool videoFlowing(const std::string& sessionId) const;
     // Failed switches reported by the participant, as "seq:error_code" texts.
     std::vector<std::string> switchFailures() const;

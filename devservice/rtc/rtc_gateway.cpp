@@ -180,6 +180,9 @@ void RtcGateway::join(Connection& connection, const Json& message) {
                 return;
             Json out = signal;
             out["from"] = renderUid;
+            // A session description without media lines: the offerer must refuse it.
+            if (refuseAnswers_ && jsonString(out, "type", "") == "answer")
+                out["sdp"] = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\n";
             send(*it->second, out);
         });
     };
@@ -198,6 +201,20 @@ void RtcGateway::join(Connection& connection, const Json& message) {
                       {"channel", media->channelId},
                       {"user", user},
                       {"peer", media->renderUid}});
+}
+
+void RtcGateway::failSession(const std::string& sessionId, int code) {
+    for (auto& [id, connection] : connections_)
+        if (connection->sessionId == sessionId && connection->participant)
+            fail(*connection, code, "the session failed");
+}
+
+void RtcGateway::dropSession(const std::string& sessionId) {
+    for (auto& [id, connection] : connections_)
+        if (connection->sessionId == sessionId && connection->participant) {
+            connection->participant.reset();
+            closeSocket(connection->socket);
+        }
 }
 
 void RtcGateway::onSessionEvent(const SessionEvent& event) {

@@ -38,6 +38,13 @@ public:
     void accept(SoupWebsocketConnection* connection);
 
     size_t connectionCount() const { return connections_.size(); }
+
+    // Faults for the client's failure paths. Each joined connection of the session gets an
+    // "error" with `code` and is closed, or is closed without a word.
+    void failSession(const std::string& sessionId, int code);
+    void dropSession(const std::string& sessionId);
+    // From now on, answers to offers are replaced by a description no offer can accept.
+    void refuseAnswers(bool refuse) { refuseAnswers_ = refuse; }
     // Edited frames sent so far on every connection of the session (tests and diagnostics).
     int64_t editedFrames(const std::string& sessionId) const;
 
@@ -56,6 +63,7 @@ private:
     uint64_t nextId_ = 1;
     std::map<uint64_t, std::unique_ptr<Connection>> connections_;
     std::shared_ptr<bool> alive_;
+    bool refuseAnswers_ = false;
 };
 
 } // namespace zarvo::devservice

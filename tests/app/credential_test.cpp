@@ -24,15 +24,23 @@ protected:
     CredentialSources sources;
 };
 
-TEST_F(CredentialTest, EnvironmentThenPrivateFileThenDevelopmentDeployment) {
+TEST_F(CredentialTest, ADevelopmentDeploymentNeverGetsThePrivateCredential) {
+    writeCredential("real-token\n", 0600);
+    EXPECT_EQ(resolveAccountCredential(sources), "real-token");
+
+    sources.developmentDeployment = true;
     sources.deploymentToken = "dev-token";
     EXPECT_EQ(resolveAccountCredential(sources), "dev-token");
-    writeCredential("file-token\n", 0600);
-    EXPECT_EQ(resolveAccountCredential(sources), "file-token");
+    // Without a token of its own the development host gets none rather than the real one.
+    sources.deploymentToken.reset();
+    EXPECT_EQ(resolveAccountCredential(sources), std::nullopt);
+
+    // The environment's token is the user's explicit choice and wins everywhere.
+    sources.deploymentToken = "dev-token";
     sources.environmentToken = "  env-token ";
     EXPECT_EQ(resolveAccountCredential(sources), "env-token");
     sources.environmentToken = ""; // set but empty counts as absent
-    EXPECT_EQ(resolveAccountCredential(sources), "file-token");
+    EXPECT_EQ(resolveAccountCredential(sources), "dev-token");
 }
 
 TEST_F(CredentialTest, AFileOthersCanReadIsRefused) {

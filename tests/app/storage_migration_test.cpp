@@ -55,5 +55,19 @@ TEST_F(StorageMigration, ALinkThatCannotBeMadeIsAnError) {
     EXPECT_TRUE(fs::exists(legacy));
 }
 
+TEST_F(StorageMigration, ADanglingLinkIsAFailedLinkAndIsLeftAsItIs) {
+    const fs::path gone = support / "unmounted";
+    fs::create_directory_symlink(gone, current);
+    for (bool withLegacy : {false, true}) {
+        if (withLegacy)
+            ASSERT_TRUE(writeFileAtomically(legacy / "old.json", "old"));
+        EXPECT_FALSE(migrateStorage(current, legacy)) << "legacy present: " << withLegacy;
+        EXPECT_TRUE(fs::is_symlink(current));
+        EXPECT_EQ(fs::read_symlink(current), gone);
+        EXPECT_FALSE(fs::exists(gone));
+    }
+    EXPECT_EQ(readFile(legacy / "old.json"), "old");
+}
+
 } // namespace
 } // namespace zarvo

@@ -196,6 +196,30 @@ TEST_F(OverTls, UnhealthyPrimaryAndADroppedWrite) {
     EXPECT_EQ(t.snapshot()["routes"][1]["status"], "failed");
 }
 
+TEST_F(OverTls, SlowCallsNeverQueueAProbeOrAStopBehindThem) {
+    // Pinned, so the stop goes out at once; virtual time, so no budget runs out while we wait.
+    defaults->set("networkRouteMode", "primary");
+    auto& t = virtualTime();
+    stall("primary", "/api/v1/client/billing");
+    Outcome slow1, slow2;
+    t.request("client/billing?page=1", std::nullopt, deployment.accountToken, record(slow1));
+    t.request("client/billing?page=2", std::nullopt, deployment.accountToken, record(slow2));
+    ASSERT_TRUE(eventually([&] { return count("primary", "/api/v1/client/billing") == 2; }));
+
+    Outcome stop;
+    t.check();
+    t.request("live/stop", Json::object(), deployment.accountToken, record(stop));
+    EXPECT_TRUE(eventually([&] { return count("primary", "/health") == 1; }))
+        << "the probe waited behind the stalled calls";
+    EXPECT_TRUE(eventually([&] { return count("primary", "/api/v1/live/stop") == 1; }))
+        << "the stop waited behind the stalled calls";
+    ASSERT_TRUE(virtualLoop.runUntil([&] { return stop.calls == 1 && !t.switching(); },
+                                     std::chrono::seconds(20)));
+    EXPECT_NE(stop.error, "网络连接失败，请检查网络") << "the stop got no answer";
+    EXPECT_EQ(slow1.calls + slow2.calls, 0);
+    service->faults().clear();
+}
+
 TEST_F(OverTls, WatchdogEndsAndCancelsARealExchange) {
     // libsoup on this thread's default context, the watchdog in virtual time.
     transport = std::make_unique<RouteTransport>(virtualLoop, *defaults);

@@ -132,7 +132,7 @@ TEST_F(RtcDevServiceTest, AJoinOverTlsBringsEditedVideoAndTheSessionRuns) {
     const std::string token = session["rtc"].value("token", "");
     ASSERT_FALSE(token.empty()) << session;
 
-    WebRtcEngineFactory factory(rtcGatewayConfig(deployment));
+    WebRtcEngineFactory factory(*rtcGatewayConfig(deployment));
     CountingDelegate delegate;
     auto engine = factory.sharedInstance(&delegate);
     ASSERT_EQ(join(*engine, token, session["rtc"].value("channel_id", ""),
@@ -202,7 +202,7 @@ TEST_F(RtcDevServiceTest, AJoinOverTlsBringsEditedVideoAndTheSessionRuns) {
 
 TEST_F(RtcDevServiceTest, ATokenOfNoLiveSessionIsRefusedOverTls) {
     startSession();
-    WebRtcEngineFactory factory(rtcGatewayConfig(deployment));
+    WebRtcEngineFactory factory(*rtcGatewayConfig(deployment));
     CountingDelegate delegate;
     auto engine = factory.sharedInstance(&delegate);
     EXPECT_EQ(join(*engine, "rtc_not-a-session"), 110);
@@ -211,9 +211,9 @@ TEST_F(RtcDevServiceTest, ATokenOfNoLiveSessionIsRefusedOverTls) {
 
 TEST_F(RtcDevServiceTest, AGatewayCertificateFromAnotherAuthorityIsNotTrusted) {
     const Json session = startSession();
-    RtcGatewayConfig config = rtcGatewayConfig(deployment);
+    RtcGatewayConfig config = *rtcGatewayConfig(deployment);
     // The system's trust store does not know the stand-in's CA.
-    config.caCertificate.clear();
+    config.trust.reset();
     WebRtcEngineFactory factory(config);
     CountingDelegate delegate;
     auto engine = factory.sharedInstance(&delegate);

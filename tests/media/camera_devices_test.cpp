@@ -90,7 +90,8 @@ TEST(CapturePresetChoice, PrefersHdThenVgaRawBeforeJpegElseLeavesTheDevice) {
               (CapturePreset{"video/x-raw,width=640,height=480", false}));
     EXPECT_EQ(CameraInput::configurePreset("video/x-raw, width=[ 1, 1920 ], height=[ 1, 1080 ]"),
               (CapturePreset{"video/x-raw,width=1280,height=720", false}));
-    EXPECT_EQ(CameraInput::configurePreset("video/x-raw, width=320, height=240"), CapturePreset{});
+    EXPECT_EQ(CameraInput::configurePreset("video/x-raw, width=320, height=240"),
+              (CapturePreset{"video/x-raw,width=320,height=240", false}));
     EXPECT_EQ(CameraInput::configurePreset(""), CapturePreset{});
 }
 

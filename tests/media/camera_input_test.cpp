@@ -1,5 +1,6 @@
 #include "media/camera_input.h"
 
+#include <gst/gst.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -143,6 +144,45 @@ TEST(CameraInputCapture, SyntheticCameraDeliversPipelineFramesUntilStopped) {
     EXPECT_TRUE(increasing);
     EXPECT_EQ(framesAfterStop, 0);
     EXPECT_FALSE(input->onFrame);
+}
+
+TEST(CaptureModeChoice, TheLargestModeThatKeepsUpWithinHdRawWhenRawKeepsUp) {
+    // The usual USB webcam: raw HD crawls at 10 fps, only JPEG keeps up at that size.
+    EXPECT_EQ(CameraInput::configurePreset(
+                  "video/x-raw, format=YUY2, width=1280, height=720, framerate=10/1; "
+                  "video/x-raw, format=YUY2, width=640, height=480, framerate={ 30/1, 15/1 }; "
+                  "image/jpeg, width=1280, height=720, framerate={ 30/1, 15/1 }"),
+              (CapturePreset{"image/jpeg,width=1280,height=720,framerate=30/1", true}));
+    // Raw at full rate needs no decoding.
+    EXPECT_EQ(CameraInput::configurePreset(
+                  "image/jpeg, width=1280, height=720, framerate=30/1; "
+                  "video/x-raw, format=YUY2, width=1280, height=720, framerate=[ 1/1, 60/1 ]"),
+              (CapturePreset{"video/x-raw,width=1280,height=720,framerate=30/1", false}));
+    // Larger than HD is not wanted while a smaller mode keeps up; 25 fps is enough.
+    EXPECT_EQ(CameraInput::configurePreset("video/x-raw, width=1920, height=1080, framerate=30/1; "
+                                           "video/x-raw, width=960, height=540, framerate=25/1; "
+                                           "video/x-raw, width=1280, height=720, framerate=15/1"),
+              (CapturePreset{"video/x-raw,width=960,height=540,framerate=25/1", false}));
+    // Nothing keeps up: the fastest mode.
+    EXPECT_EQ(CameraInput::configurePreset("video/x-raw, width=1280, height=720, framerate=5/1; "
+                                           "video/x-raw, width=640, height=480, framerate=15/1"),
+              (CapturePreset{"video/x-raw,width=640,height=480,framerate=15/1", false}));
+}
+
+TEST(CaptureModeChoice, ACameraWithoutRawOrJpegVideoCannotBeOpened) {
+    const std::string h264Only = "video/x-h264, width=1280, height=720, framerate=30/1";
+    EXPECT_FALSE(CameraInput::configurePreset(h264Only).usable);
+    CameraDevice device;
+    device.uniqueID = "v4l2:usb-h264";
+    device.caps = h264Only;
+    device.makeSource = [] { return gst_element_factory_make("videotestsrc", nullptr); };
+    auto input =
+        std::make_shared<CameraInput>([device] { return std::vector<CameraDevice>{device}; });
+    auto prepared = input->prepare("v4l2:usb-h264");
+    ASSERT_FALSE(prepared);
+    EXPECT_EQ(prepared.error().message, "无法打开摄像头");
+    EXPECT_EQ(prepared.error().code, 2);
+    EXPECT_FALSE(input->isPrepared());
 }
 
 } // namespace

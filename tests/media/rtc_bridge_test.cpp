@@ -247,7 +247,7 @@ protected:
     }
     void TearDown() override {
         factory->open();
-        loop.runUntil([&] { return !bridge->resetting(); });
+        loop.runUntil([&] { return !bridge || !bridge->resetting(); });
         cameraInputQueue()->sync([] {});
         bridge.reset();
         fs::remove_all(diagnostics);
@@ -262,6 +262,7 @@ protected:
         return size_t(std::count(statuses.begin(), statuses.end(), status));
     }
     std::optional<Json> report() {
+        RTCBridge::waitForReports();
         auto text = readFile(diagnostics / ("video-" + std::string(kVersion) + ".json"));
         return text ? parseJsonObject(*text) : std::nullopt;
     }
@@ -281,7 +282,8 @@ protected:
 
 TEST_F(RTCBridgeTest, InstallTurnsAudioOffAndRemoteVideoOn) {
     EXPECT_TRUE(bridge->hasEngine());
-    EXPECT_EQ(factory->delegate, bridge.get());
+    ASSERT_NE(factory->delegate, nullptr);
+    EXPECT_EQ(factory->delegate->onGetVideoFormatPreference(), 0);
     EXPECT_TRUE(log->inOrder({"sharedInstance", "publishLocalAudioStream:false",
                               "subscribeAudio:false", "subscribeVideo:true"}));
 }
@@ -375,6 +377,56 @@ TEST_F(RTCBridgeTest, JoinResultIsReportedForTheCurrentConnectionOnly) {
     std::thread([&] { late(0, "ch-1", "user-9", 80); }).join();
     loop.runUntil([&] { return !bridge->resetting(); });
     EXPECT_EQ(statuses.size(), 2u);
+}
+
+TEST_F(RTCBridgeTest, FailuresAfterTheJoinReachTheFailurePathOncePerConnection) {
+    std::vector<Error> failures;
+    bridge->onFailure = [&](const Error& error) { failures.push_back(error); };
+    join();
+    std::thread([&] { engine().done(0, "ch-1", "user-9", 80); }).join();
+    std::thread([&] { factory->delegate->onConnectionFailure(1003); }).join();
+    std::thread([&] { factory->delegate->onConnectionFailure(1005); }).join();
+    loop.runUntilIdle();
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].code, 1003);
+    EXPECT_EQ(failures[0].message, "视频连接失败：1003");
+    EXPECT_EQ(statuses.back(), "视频连接失败：1003");
+
+    // A failed join result of the next connection is a failure of its own.
+    bridge->stop();
+    factory->open();
+    loop.runUntil([&] { return !bridge->resetting(); });
+    join();
+    std::thread([&] { engine().done(110, "", "", 80); }).join();
+    loop.runUntilIdle();
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures[1].code, 110);
+
+    // After a stop, a failure still on its way is not one of a session.
+    bridge->stop();
+    std::thread([&] { factory->delegate->onConnectionFailure(1003); }).join();
+    loop.runUntil([&] { return !bridge->resetting(); });
+    EXPECT_EQ(failures.size(), 2u);
+}
+
+TEST_F(RTCBridgeTest, AReleaseOutlivingTheBridgeTouchesNeitherBridgeNorLoop) {
+    join();
+    factory->hold();
+    bridge->stop();
+    // The release has begun on the camera queue and waits in destroy().
+    for (int i = 0; i < 3000 && log->count("destroy") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(log->count("destroy"), 1u);
+    EXPECT_FALSE(RTCBridge::waitForReleases(std::chrono::milliseconds(50)));
+    RtcEngineDelegate* delegate = factory->delegate;
+    bridge.reset();
+    // The engine may still call its delegate until the release unregisters it.
+    RemoteFrame frame(1);
+    EXPECT_FALSE(delegate->onRemoteVideoSample("render_uid", 0, frame.sample));
+    delegate->onConnectionFailure(1003);
+    factory->open();
+    EXPECT_TRUE(RTCBridge::waitForReleases(std::chrono::seconds(30)));
+    EXPECT_EQ(factory->destroyed, 1);
 }
 
 TEST_F(RTCBridgeTest, RemoteFramesOfAnotherUserAreIgnoredAndNotCounted) {

@@ -1,6 +1,7 @@
 #include "foundation/atomic_file.h"
 #include "service/deployment.h"
 #include "service/service_endpoint.h"
+#include "service/soup_http_client.h"
 
 #include <gtest/gtest.h>
 
@@ -53,6 +54,35 @@ TEST_F(DeploymentFile, ReadsEveryMember) {
     auto again = parseDeployment(deploymentToJson(*d).dump(), d->file);
     ASSERT_TRUE(again);
     EXPECT_EQ(deploymentToJson(*again), deploymentToJson(*d));
+}
+
+TEST_F(DeploymentFile, ACertificateAuthorityThatDoesNotLoadFailsEveryTransport) {
+    auto d = parseDeployment(valid().dump(), dir / "deployment.json");
+    ASSERT_TRUE(d) << d.error().message;
+    // The file exists but holds no certificate: never the system's trust instead.
+    auto trust = deploymentTrust(*d);
+    ASSERT_FALSE(trust);
+    EXPECT_NE(trust.error().message.find(ca.string()), std::string::npos);
+    EXPECT_EQ(createServiceSession(*d, "api.zarvo.test"), nullptr);
+    SoupHttpClient client(*d);
+    std::optional<TransportError> failure;
+    bool answered = false;
+    client.send({"GET", "https://api.zarvo.test/health", {}, std::nullopt, seconds(3)},
+                [&](std::optional<std::string> body, std::optional<HttpResponse> response,
+                    std::optional<TransportError> error) {
+                    answered = true;
+                    EXPECT_FALSE(body);
+                    EXPECT_FALSE(response);
+                    failure = error;
+                });
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(failure);
+
+    // Without a CA of its own a deployment trusts the system's store.
+    d->caCertificate.clear();
+    auto system = deploymentTrust(*d);
+    ASSERT_TRUE(system);
+    EXPECT_EQ(*system, nullptr);
 }
 
 TEST_F(DeploymentFile, RefusesWhatWouldLeaveTheBareHostOrTheLoopback) {
