@@ -5,6 +5,7 @@
 #include "foundation/paths.h"
 #include "foundation/process.h"
 #include "update/code_signature.h"
+#include "update/diagnostics_report.h"
 #include "update/pending_update.h"
 #include "update/release_validation.h"
 
@@ -451,6 +452,28 @@ void ClientSupport::markLaunchReady(const fs::path& supportFolder) {
 
 void ClientSupport::markLaunchReady() {
     markLaunchReady(storageDirectory());
+}
+
+// ---- diagnostics ----
+
+void ClientSupport::exportDiagnostics() {
+    const WallTime now = loop_.now();
+    auto chosen = presenter_.chooseSaveLocation(
+        Diagnostics::suggestedFileName(now),
+        "仅导出版本、连接状态和设备检测结果，不包含密钥、参考图或视频。");
+    if (!chosen)
+        return;
+    Diagnostics::ReportInput input;
+    input.now = now;
+    input.appVersion = environment_.currentVersion;
+    input.osVersion = Diagnostics::operatingSystemVersion();
+    input.virtualCamera = virtualCameraName();
+    input.cameraPermission = cameraPermission();
+    input.context = diagnosticContext();
+    const std::string text =
+        Diagnostics::report(input).dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    if (!writeFileAtomically(*chosen, text))
+        alert("导出失败", "请选择可写入的位置后重试。");
 }
 
 // ---- the studio's update panel ----

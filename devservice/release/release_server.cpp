@@ -44,6 +44,7 @@ struct BodyWriter {
     int64_t rate = 0; // bytes per second, 0: unlimited
     GSource* timer = nullptr;
     gulong wroteChunk = 0, finished = 0;
+    guint lastChunk = 0; // the size of the piece appended last
 
     ~BodyWriter() {
         if (timer) {
@@ -76,13 +77,18 @@ struct BodyWriter {
         }
         offset += n;
         remaining -= n;
+        lastChunk = guint(n);
         soup_message_body_append(body, SOUP_MEMORY_TAKE, buffer, size_t(n));
         soup_server_message_unpause(msg);
     }
 
     void onChunkWritten(guint size) {
+        if (remaining == 0 && size == 0)
+            return; // the completing empty chunk
         if (rate <= 0)
             return feed();
+        // Held until the next tick appends more.
+        soup_server_message_pause(msg);
         guint delay = guint(std::max<int64_t>(1, int64_t(size) * 1000 / rate));
         if (timer) {
             g_source_destroy(timer);
@@ -111,11 +117,12 @@ void startBody(SoupServerMessage* msg, int fd, int64_t offset, int64_t length, i
     writer->remaining = length;
     writer->rate = rate;
     soup_message_body_set_accumulate(soup_server_message_get_response_body(msg), FALSE);
-    writer->wroteChunk = g_signal_connect(
-        msg, "wrote-chunk", G_CALLBACK(+[](SoupServerMessage*, guint size, gpointer data) {
-            static_cast<BodyWriter*>(data)->onChunkWritten(size);
-        }),
-        writer);
+    writer->wroteChunk =
+        g_signal_connect(msg, "wrote-chunk", G_CALLBACK(+[](SoupServerMessage*, gpointer data) {
+                             auto* self = static_cast<BodyWriter*>(data);
+                             self->onChunkWritten(self->lastChunk);
+                         }),
+                         writer);
     writer->finished =
         g_signal_connect(msg, "finished", G_CALLBACK(+[](SoupServerMessage* m, gpointer data) {
                              auto* self = static_cast<BodyWriter*>(data);

@@ -2,6 +2,7 @@
 #include "foundation/paths.h"
 #include "release_service_fixture.h"
 #include "update/client_support.h"
+#include "update/diagnostics_report.h"
 #include "update/pending_update.h"
 
 #include <gtest/gtest.h>
@@ -274,6 +275,77 @@ TEST(MarkLaunchReady, WritesOnlyAMarkerNamedByTheInstallerInsideTheSupportFolder
     fs::create_directory_symlink(dir.path() / "elsewhere", dir.path() / "Zarvo/link");
     EXPECT_FALSE(mark(support / "link/update-ready-1")) << "through a link";
     EXPECT_EQ(mark(support / "update-ready-1"), "ready");
+}
+
+} // namespace
+} // namespace zarvo
+
+namespace zarvo {
+namespace {
+
+TEST(Diagnostics, MasksCredentialsAndPassesOnlyTheSixContextKeys) {
+    EXPECT_EQ(Diagnostics::mask("Bearer abc.def token=xyz"), "[已隐藏] [已隐藏]");
+    EXPECT_EQ(Diagnostics::mask("BEARER abc"), "[已隐藏]");
+    EXPECT_EQ(Diagnostics::mask("key vda_123 and TOKEN:9"), "key [已隐藏] and [已隐藏]");
+    EXPECT_EQ(Diagnostics::mask("RUNNING"), "RUNNING");
+
+    Diagnostics::ReportInput input;
+    input.now = WallTime(std::chrono::seconds(1'772'352'000)); // 2026-03-01T08:00:00Z
+    input.appVersion = "1.0.29";
+    input.osVersion = "Debian";
+    input.context = {{"session_state", "RUNNING"},
+                     {"last_error_code", "Bearer abc token=def"},
+                     {"account_id", "user-42"}};
+    Json report = Diagnostics::report(input);
+    EXPECT_EQ(report.size(), 6u);
+    EXPECT_EQ(report["generated_at"], "2026-03-01T08:00:00Z");
+    EXPECT_EQ(report["virtual_camera"], "未检测到");
+    EXPECT_EQ(report["macos"], "Debian");
+    EXPECT_EQ(report["state"],
+              (Json{{"session_state", "RUNNING"}, {"last_error_code", "[已隐藏] [已隐藏]"}}));
+    EXPECT_EQ(report.dump().find("user-42"), std::string::npos);
+    EXPECT_EQ(Diagnostics::suggestedFileName(input.now), "Zarvo诊断-2026-03-01T08-00-00Z.json");
+}
+
+struct SavingPresenter : FakePresenter {
+    std::optional<fs::path> target;
+    std::optional<fs::path> chooseSaveLocation(const std::string& name,
+                                               const std::string& message) override {
+        shown.push_back({"save", name, message, {}});
+        return target;
+    }
+};
+
+TEST(Diagnostics, ExportWritesTheReportOrSaysTheFolderIsNotWritable) {
+    TempDir dir;
+    GLibLoop loop;
+    SavingPresenter presenter;
+    ClientSupportEnvironment environment;
+    environment.currentVersion = "1.0.29";
+    ClientSupport support(loop, presenter, environment);
+    support.diagnosticContext = [] {
+        return std::map<std::string, std::string>{{"network_state", "token:abc"}};
+    };
+
+    support.exportDiagnostics(); // cancelled: nothing happens
+    EXPECT_EQ(presenter.shown.size(), 1u);
+
+    presenter.target = dir.path() / "report.json";
+    support.exportDiagnostics();
+    auto written = parseJsonObject(readFile(*presenter.target).value_or(""));
+    ASSERT_TRUE(written);
+    EXPECT_EQ((*written)["state"]["network_state"], "[已隐藏]");
+    EXPECT_EQ((*written)["app_version"], "1.0.29");
+
+    fs::create_directories(dir.path() / "locked");
+    fs::permissions(dir.path() / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    presenter.target = dir.path() / "locked/report.json";
+    support.exportDiagnostics();
+    if (::geteuid() != 0) { // root writes anywhere
+        EXPECT_EQ(presenter.shown.back().title, "导出失败");
+        EXPECT_EQ(presenter.shown.back().text, "请选择可写入的位置后重试。");
+        EXPECT_FALSE(fs::exists(*presenter.target));
+    }
 }
 
 } // namespace
