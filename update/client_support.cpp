@@ -74,7 +74,8 @@ ClientSupport::ClientSupport(Loop& loop, UpdatePresenter& presenter,
 
 ClientSupport::~ClientSupport() {
     *alive_ = false;
-    utility_.reset(); // waits for a restore in progress
+    downloadTransfer_.reset(); // joins the download thread while every member still exists
+    utility_.reset();          // waits for a restore in progress
 }
 
 fs::path ClientSupport::stagingRoot() const {

@@ -177,11 +177,9 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
         if (ec || ::chmod(made.c_str(), 0700) != 0)
             return finish(std::nullopt, Error{"无法创建更新临时文件", 1});
         folder = made;
-        session = createServiceSession(*currentDeployment(), hostOf(expectedURL));
+        session = newSession();
         if (!session)
             return finish(std::nullopt, UrlError::make(UrlError::kCannotConnectToHost));
-        g_object_set(session, "timeout", 60u, "idle-timeout", 60u, nullptr);
-        soup_session_remove_feature_by_type(session, SOUP_TYPE_CONTENT_DECODER);
         deadline = g_timeout_source_new(guint(std::min(totalTimeout * 1000.0, 4e9)));
         auto* weak = new std::weak_ptr<Impl>(weak_from_this());
         g_source_set_callback(
@@ -195,6 +193,27 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
         g_source_attach(deadline, context);
         serial = size < kThreshold;
         launch(0);
+    }
+
+    // The host's session as the service client makes it (loopback address and CA of a
+    // development deployment), remade with four connections per host: the limit is fixed at
+    // construction and libsoup's default is two.
+    SoupSession* newSession() {
+        SoupSession* base = createServiceSession(*currentDeployment(), hostOf(expectedURL));
+        if (!base)
+            return nullptr;
+        GSocketConnectable* connectable = nullptr;
+        g_object_get(base, "remote-connectable", &connectable, nullptr);
+        GTlsDatabase* database = soup_session_get_tls_database(base);
+        SoupSession* made = soup_session_new_with_options(
+            "max-conns-per-host", kConnections, "max-conns", kConnections, "timeout", 60u,
+            "idle-timeout", 60u, "remote-connectable", connectable, "tls-database", database,
+            nullptr);
+        if (connectable)
+            g_object_unref(connectable);
+        g_object_unref(base);
+        soup_session_remove_feature_by_type(made, SOUP_TYPE_CONTENT_DECODER);
+        return made;
     }
 
     struct Call {
