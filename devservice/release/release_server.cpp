@@ -123,12 +123,19 @@ void startBody(SoupServerMessage* msg, int fd, int64_t offset, int64_t length, i
                              self->onChunkWritten(self->lastChunk);
                          }),
                          writer);
+    // The message owns the writer, so it goes with the message however the exchange ends.
+    g_object_set_data_full(G_OBJECT(msg), "zarvo-body-writer", writer,
+                           [](gpointer data) { delete static_cast<BodyWriter*>(data); });
     writer->finished =
         g_signal_connect(msg, "finished", G_CALLBACK(+[](SoupServerMessage* m, gpointer data) {
                              auto* self = static_cast<BodyWriter*>(data);
                              g_signal_handler_disconnect(m, self->wroteChunk);
                              g_signal_handler_disconnect(m, self->finished);
-                             delete self;
+                             if (self->timer) {
+                                 g_source_destroy(self->timer);
+                                 g_source_unref(self->timer);
+                                 self->timer = nullptr;
+                             }
                          }),
                          writer);
     writer->feed();

@@ -79,16 +79,20 @@ protected:
     fs::path candidate(const std::string& script = kReadyScript) {
         return makeSigned(staging, "1.0.30", script);
     }
-    static InstallerOptions quick() {
+    // A private process list: other clients running on this machine do not count, and a test
+    // can make a process look like an application of a bundle.
+    InstallerOptions quick() {
         InstallerOptions options;
+        options.procRoot = dir.path() / "proc";
+        fs::create_directories(options.procRoot);
         options.oldProcessWait = seconds(0.6);
         options.launchWait = seconds(20);
         options.poll = seconds(0.05);
         return options;
     }
     std::string reason(const std::vector<std::string>& arguments,
-                       InstallerOptions options = quick()) {
-        Installer installer(options);
+                       std::optional<InstallerOptions> options = std::nullopt) {
+        Installer installer(options ? *options : quick());
         auto result = installer.install(arguments);
         previous = installer.verifiedPrevious();
         return result ? "ok" : result.error().reason;
@@ -138,20 +142,13 @@ TEST_F(InstallerTest, RefusesBadArgumentsNamesAndFoldersBeforeTouchingAnything) 
 
 TEST_F(InstallerTest, PidMustBelongToTheInstalledBundleAndNoOtherInstanceMayRun) {
     const fs::path next = candidate();
-    // A running application from another bundle: its executable is a real program in it.
+    // A running process listed as the application of another bundle.
     fs::path other = makeSigned(dir.path() / "elsewhere", "1.0.28", "");
-    fs::copy_file("/bin/sleep", other / "Contents/MacOS/Zarvo",
-                  fs::copy_options::overwrite_existing);
-    pid_t running = spawnProcess(other / "Contents/MacOS/Zarvo", "30");
+    pid_t running = spawnProcess("/bin/sleep", "30");
     children.push_back(running);
-    // Wait until the child has exec'd (its executable is the copy).
-    for (int i = 0; i < 500; ++i) {
-        std::error_code ec;
-        if (fs::read_symlink("/proc/" + std::to_string(running) + "/exe", ec) ==
-            other / "Contents/MacOS/Zarvo")
-            break;
-        usleep(10000);
-    }
+    fs::path entry = quick().procRoot / std::to_string(running);
+    fs::create_directories(entry);
+    fs::create_symlink(other / "Contents/MacOS/Zarvo", entry / "exe");
     EXPECT_EQ(reason({next, std::to_string(running), current, "1.0.30"}), "incorrect_pid");
     EXPECT_EQ(reason({next, endedPid(), current, "1.0.30"}), "another_version_running");
 }
