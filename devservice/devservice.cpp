@@ -112,6 +112,7 @@ struct DevService::Impl {
     mutable std::mutex mutex; // guards everything below that other threads read
     std::string token;
     Json deployment;
+    Json extraDeployment = Json::object(); // members added by other concerns
     std::map<std::string, uint16_t> ports;
     uint16_t adminPort = 0;
     std::shared_ptr<ApiHandler> api;
@@ -204,6 +205,8 @@ Status<> DevService::Impl::writeDeployment() {
              {"connect", connect},
              {"account_token", token},
              {"rtc_gateway", "wss://" + options.primaryHost + "/rtc"}};
+    for (auto it = extraDeployment.begin(); it != extraDeployment.end(); ++it)
+        deployment[it.key()] = it.value();
     auto written =
         writeFileAtomically(options.stateDirectory / "deployment.json", deployment.dump(2) + "\n");
     if (!written)
@@ -663,6 +666,15 @@ void DevService::setAccountToken(const std::string& token) {
         std::lock_guard lock(impl_->mutex);
         impl_->token = token;
         impl_->options.accountToken = token;
+    }
+    if (impl_->running)
+        (void)impl_->writeDeployment();
+}
+
+void DevService::setDeploymentMember(const std::string& key, Json value) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->extraDeployment[key] = std::move(value);
     }
     if (impl_->running)
         (void)impl_->writeDeployment();

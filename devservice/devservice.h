@@ -88,6 +88,8 @@ public:
     std::string accountToken() const;
     // Changes the development account's token and rewrites the deployment file.
     void setAccountToken(const std::string& token);
+    // Adds a member to the deployment file (for example the release signing key) and rewrites it.
+    void setDeploymentMember(const std::string& key, Json value);
 
     // The business logic behind "/api/v1/"; called on the server thread. By default a
     // BillingService whose development account has the deployment's token (installBilling sets

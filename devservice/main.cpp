@@ -2,6 +2,7 @@
 // ZARVO_DEPLOYMENT at it) and runs until SIGINT or SIGTERM.
 #include "devservice/billing/billing_front.h"
 #include "devservice/devservice.h"
+#include "devservice/release/release_server.h"
 #include "devservice/rtc/rtc_front.h"
 
 #include <glib-unix.h>
@@ -83,10 +84,13 @@ int main(int argc, char** argv) {
     if (auto problem = billing->snapshotProblem(); !problem.empty())
         std::fprintf(stderr, "zarvo-devservice: %s\n", problem.c_str());
     auto rtcGateway = installRtcGateway(service, *billing);
+    auto releases = installReleaseServer(service, options.stateDirectory);
     std::printf("zarvo-devservice: primary 127.0.0.1:%u, secondary 127.0.0.1:%u, download "
                 "127.0.0.1:%u\n",
                 service.port("primary"), service.port("secondary"), service.port("download"));
     std::printf("zarvo-devservice: admin endpoint http://127.0.0.1:%u/\n", service.adminPort());
+    std::printf("zarvo-devservice: releases from %s (scripts/make-release.sh)\n",
+                releases->folder().c_str());
     std::printf("zarvo-devservice: deployment file %s\n", service.deploymentFile().c_str());
     std::printf("export ZARVO_DEPLOYMENT=%s\n", service.deploymentFile().c_str());
     std::fflush(stdout);

@@ -1,6 +1,33 @@
-#include <cstdio>
+// ZarvoUpdater STAGED_APP PID CURRENT_APP VERSION, or --self-test.
+#include "updater/installer.h"
 
-int main() {
-    std::fputs("ZarvoUpdater: not built yet\n", stderr);
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace zarvo::updater;
+
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    for (const auto& argument : arguments) {
+        if (argument != "--self-test")
+            continue;
+        auto passed = selfTest();
+        if (!passed) {
+            std::fprintf(stderr, "FAIL: %s\n", passed.error().reason.c_str());
+            return 1;
+        }
+        std::puts("PASS: rollback preserves old; successful install retains old; existing "
+                  "destination protected");
+        return 0;
+    }
+    Installer installer;
+    auto installed = installer.install(arguments);
+    if (installed)
+        return 0;
+    if (const auto& previous = installer.verifiedPrevious())
+        (void)openApplication(*previous);
+    std::fputs("Update incomplete; previous installation preserved.\n", stderr);
     return 1;
 }

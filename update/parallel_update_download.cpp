@@ -1,0 +1,580 @@
+#include "update/parallel_update_download.h"
+
+#include "foundation/encoding.h"
+#include "service/deployment.h"
+#include "service/soup_http_client.h"
+#include "update/release_validation.h"
+#include "update/url_error.h"
+
+#include <glib.h>
+#include <libsoup/soup.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+namespace zarvo {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int64_t kCopyBuffer = 262'144;
+constexpr gsize kReadSize = 65'536;
+
+Error failure(const char* message) {
+    return Error{message, 1};
+}
+
+double uptimeSeconds() {
+    return double(g_get_monotonic_time()) / 1e6;
+}
+
+std::string hostOf(const std::string& url) {
+    GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
+    if (!uri)
+        return {};
+    std::string host = g_uri_get_host(uri) ? g_uri_get_host(uri) : "";
+    g_uri_unref(uri);
+    return host;
+}
+
+Status<> writeAll(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        ssize_t n = ::write(fd, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return unexpected(Error{std::string("写入更新文件失败：") + std::strerror(errno), 1});
+        data += n;
+        length -= size_t(n);
+    }
+    return Ok{};
+}
+
+struct Part {
+    int64_t index = 0, start = 0, end = 0;
+    fs::path url;
+    int64_t received = 0;
+    int handle = -1;
+    bool responseAccepted = false;
+    SoupMessage* message = nullptr;
+    GInputStream* stream = nullptr;
+    GCancellable* cancellable = g_cancellable_new();
+
+    int64_t length() const { return end - start + 1; }
+    void closeHandle() {
+        if (handle >= 0)
+            ::close(handle);
+        handle = -1;
+    }
+    ~Part() {
+        closeHandle();
+        g_cancellable_cancel(cancellable);
+        g_object_unref(cancellable);
+        if (stream)
+            g_object_unref(stream);
+        if (message)
+            g_object_unref(message);
+    }
+};
+
+} // namespace
+
+struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
+    // The queue: a thread running its own main context.
+    GMainContext* context = g_main_context_new();
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+    int outstanding = 0; // libsoup calls whose callback has not run yet
+
+    std::mutex cancellationLock;
+    bool cancelled = false;
+    double expiresAt = std::numeric_limits<double>::infinity();
+    std::string expectedURL;
+    int64_t size = 0;
+    Progress onProgress;
+    Completion completion;
+    SoupSession* session = nullptr;
+    std::optional<fs::path> folder;
+    std::map<uint64_t, std::unique_ptr<Part>> parts;
+    uint64_t nextTask = 1;
+    std::map<int64_t, fs::path> files;
+    int64_t next = 1, completed = 0, received = 0, maxObserved = 0;
+    std::optional<std::string> etag;
+    bool serial = false, finished = false;
+    GSource* deadline = nullptr;
+    double totalTimeout = 1800.0;
+    std::atomic<int64_t> peakConnections{0};
+
+    ~Impl() {
+        if (session)
+            g_object_unref(session);
+        g_main_context_unref(context);
+    }
+
+    void post(std::function<void()> task) {
+        GSource* source = g_idle_source_new();
+        g_source_set_callback(
+            source,
+            [](gpointer data) -> gboolean {
+                (*static_cast<std::function<void()>*>(data))();
+                return G_SOURCE_REMOVE;
+            },
+            new std::function<void()>(std::move(task)),
+            [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+        g_source_attach(source, context);
+        g_source_unref(source);
+    }
+
+    void run() {
+        pthread_setname_np(pthread_self(), "zarvo.update.do");
+        g_main_context_push_thread_default(context);
+        while (!(stopping && outstanding == 0))
+            g_main_context_iteration(context, TRUE);
+        if (session)
+            soup_session_abort(session);
+        while (g_main_context_iteration(context, FALSE)) {
+        }
+        g_main_context_pop_thread_default(context);
+    }
+
+    int64_t partCount() const { return (size + kChunkSize - 1) / kChunkSize; }
+
+    std::optional<Error> checkBudget() {
+        {
+            std::lock_guard lock(cancellationLock);
+            if (cancelled)
+                return UrlError::make(UrlError::kCancelled);
+        }
+        if (uptimeSeconds() >= expiresAt)
+            return UrlError::make(UrlError::kTimedOut);
+        return std::nullopt;
+    }
+
+    void begin() {
+        if (finished || session)
+            return;
+        expiresAt = uptimeSeconds() + totalTimeout;
+        if (!ReleaseValidation::trustedURL(expectedURL) || size < 1 ||
+            size > ReleaseValidation::maximumPackageSize)
+            return finish(std::nullopt, failure("更新下载参数无效"));
+        if (auto error = checkBudget())
+            return finish(std::nullopt, *error);
+        fs::path made = fs::temp_directory_path() / ("ZarvoDownload-" + randomUuid());
+        std::error_code ec;
+        fs::create_directories(made, ec);
+        if (ec || ::chmod(made.c_str(), 0700) != 0)
+            return finish(std::nullopt, Error{"无法创建更新临时文件", 1});
+        folder = made;
+        session = newSession();
+        if (!session)
+            return finish(std::nullopt, UrlError::make(UrlError::kCannotConnectToHost));
+        deadline = g_timeout_source_new(guint(std::min(totalTimeout * 1000.0, 4e9)));
+        auto* weak = new std::weak_ptr<Impl>(weak_from_this());
+        g_source_set_callback(
+            deadline,
+            [](gpointer data) -> gboolean {
+                if (auto self = static_cast<std::weak_ptr<Impl>*>(data)->lock())
+                    self->finish(std::nullopt, UrlError::make(UrlError::kTimedOut));
+                return G_SOURCE_REMOVE;
+            },
+            weak, [](gpointer data) { delete static_cast<std::weak_ptr<Impl>*>(data); });
+        g_source_attach(deadline, context);
+        serial = size < kThreshold;
+        launch(0);
+    }
+
+    // The host's session as the service client makes it (loopback address and CA of a
+    // development deployment), remade with four connections per host: the limit is fixed at
+    // construction and libsoup's default is two.
+    SoupSession* newSession() {
+        SoupSession* base = createServiceSession(*currentDeployment(), hostOf(expectedURL));
+        if (!base)
+            return nullptr;
+        GSocketConnectable* connectable = nullptr;
+        g_object_get(base, "remote-connectable", &connectable, nullptr);
+        GTlsDatabase* database = soup_session_get_tls_database(base);
+        SoupSession* made = soup_session_new_with_options(
+            "max-conns-per-host", kConnections, "max-conns", kConnections, "timeout", 60u,
+            "idle-timeout", 60u, "remote-connectable", connectable, "tls-database", database,
+            nullptr);
+        if (connectable)
+            g_object_unref(connectable);
+        g_object_unref(base);
+        soup_session_remove_feature_by_type(made, SOUP_TYPE_CONTENT_DECODER);
+        return made;
+    }
+
+    struct Call {
+        std::shared_ptr<Impl> impl;
+        uint64_t task;
+    };
+
+    void launch(int64_t index) {
+        if (finished || !folder)
+            return;
+        auto part = std::make_unique<Part>();
+        part->index = index;
+        if (serial) {
+            part->start = 0;
+            part->end = size - 1;
+        } else {
+            part->start = index * kChunkSize;
+            part->end = std::min(part->start + kChunkSize - 1, size - 1);
+        }
+        part->url = *folder / ("part-" + std::to_string(index));
+        SoupMessage* message = soup_message_new("GET", expectedURL.c_str());
+        if (!message)
+            return finish(std::nullopt, failure("更新下载参数无效"));
+        soup_message_add_flags(message, SOUP_MESSAGE_NO_REDIRECT);
+        SoupMessageHeaders* headers = soup_message_get_request_headers(message);
+        soup_message_headers_replace(headers, "Accept-Encoding", "identity");
+        if (!serial) {
+            std::string range =
+                "bytes=" + std::to_string(part->start) + "-" + std::to_string(part->end);
+            soup_message_headers_replace(headers, "Range", range.c_str());
+            if (etag)
+                soup_message_headers_replace(headers, "If-Range", etag->c_str());
+        }
+        part->message = message;
+        const uint64_t task = nextTask++;
+        GCancellable* cancellable = part->cancellable;
+        parts[task] = std::move(part);
+        maxObserved = std::max<int64_t>(maxObserved, int64_t(parts.size()));
+        peakConnections = maxObserved;
+        ++outstanding;
+        soup_session_send_async(session, message, G_PRIORITY_DEFAULT, cancellable, onSent,
+                                new Call{shared_from_this(), task});
+    }
+
+    static void onSent(GObject* source, GAsyncResult* result, gpointer data) {
+        std::unique_ptr<Call> call(static_cast<Call*>(data));
+        Impl& self = *call->impl;
+        --self.outstanding;
+        GError* error = nullptr;
+        GInputStream* stream = soup_session_send_finish(SOUP_SESSION(source), result, &error);
+        auto it = self.parts.find(call->task);
+        if (self.finished || it == self.parts.end()) {
+            if (stream)
+                g_object_unref(stream);
+            g_clear_error(&error);
+            return;
+        }
+        if (!stream) {
+            Error mapped = UrlError::fromGError(error);
+            g_error_free(error);
+            return self.taskCompleted(call->task, mapped);
+        }
+        it->second->stream = stream;
+        if (self.responseAccepted(call->task))
+            self.readNext(call->task);
+    }
+
+    void cancelTask(uint64_t task) {
+        auto it = parts.find(task);
+        if (it != parts.end())
+            g_cancellable_cancel(it->second->cancellable);
+    }
+
+    void serialFallback(uint64_t task) {
+        cancelTask(task);
+        parts.erase(task);
+        serial = true;
+        etag.reset();
+        received = 0;
+        if (onProgress)
+            onProgress(0, size);
+        launch(0);
+    }
+
+    // The response check; false when the task was cancelled, restarted or the download ended.
+    bool responseAccepted(uint64_t task) {
+        Part& part = *parts.at(task);
+        SoupMessage* message = part.message;
+        auto fail = [&](const char* text) {
+            cancelTask(task);
+            finish(std::nullopt, failure(text));
+            return false;
+        };
+        char* url = g_uri_to_string(soup_message_get_uri(message));
+        bool sameUrl = url && expectedURL == url;
+        g_free(url);
+        if (!sameUrl)
+            return fail("更新地址校验失败");
+        const int status = int(soup_message_get_status(message));
+        if (!serial && part.index == 0 && (status == 200 || status == 501)) {
+            serialFallback(task);
+            return false;
+        }
+        if (status != (serial ? 200 : 206)) {
+            switch (status) {
+            case 500:
+            case 502:
+            case 503:
+            case 504:
+            case 408:
+            case 429:
+                return fail("下载线路暂不可用");
+            default:
+                return fail("更新响应校验失败");
+            }
+        }
+        SoupMessageHeaders* headers = soup_message_get_response_headers(message);
+        if (const char* encoding = soup_message_headers_get_one(headers, "Content-Encoding");
+            encoding && g_ascii_strcasecmp(encoding, "identity") != 0)
+            return fail("更新响应编码无效");
+        if (const char* length = soup_message_headers_get_one(headers, "Content-Length")) {
+            static const std::regex decimal("^[+-]?[0-9]{1,18}$");
+            if (!std::regex_match(length, decimal) || std::stoll(length) != part.length())
+                return fail("更新响应长度无效");
+        }
+        if (!serial) {
+            const char* range = soup_message_headers_get_one(headers, "Content-Range");
+            std::string expected = "bytes " + std::to_string(part.start) + "-" +
+                                   std::to_string(part.end) + "/" + std::to_string(size);
+            if (!range || expected != range)
+                return fail("更新分段范围无效");
+            const char* tag = soup_message_headers_get_one(headers, "ETag");
+            if (part.index == 0) {
+                static const std::regex strong("^\"[\\x21\\x23-\\x7e]+\"$");
+                if (!tag || !*tag || !std::regex_match(tag, strong)) {
+                    serialFallback(task);
+                    return false;
+                }
+                etag = tag;
+            } else if (!tag || *etag != tag) {
+                return fail("更新分段版本变化");
+            }
+        }
+        int fd = ::open(part.url.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return fail("无法创建更新临时文件");
+        part.handle = fd;
+        part.responseAccepted = true;
+        return true;
+    }
+
+    void readNext(uint64_t task) {
+        Part& part = *parts.at(task);
+        ++outstanding;
+        g_input_stream_read_bytes_async(part.stream, kReadSize, G_PRIORITY_DEFAULT,
+                                        part.cancellable, onRead,
+                                        new Call{shared_from_this(), task});
+    }
+
+    static void onRead(GObject* source, GAsyncResult* result, gpointer data) {
+        std::unique_ptr<Call> call(static_cast<Call*>(data));
+        Impl& self = *call->impl;
+        --self.outstanding;
+        GError* error = nullptr;
+        GBytes* bytes = g_input_stream_read_bytes_finish(G_INPUT_STREAM(source), result, &error);
+        auto it = self.parts.find(call->task);
+        if (self.finished || it == self.parts.end() || !it->second->responseAccepted) {
+            if (bytes)
+                g_bytes_unref(bytes);
+            g_clear_error(&error);
+            return;
+        }
+        if (!bytes) {
+            Error mapped = UrlError::fromGError(error);
+            g_error_free(error);
+            return self.taskCompleted(call->task, mapped);
+        }
+        gsize length = 0;
+        const char* chunk = static_cast<const char*>(g_bytes_get_data(bytes, &length));
+        if (length == 0) {
+            g_bytes_unref(bytes);
+            return self.taskCompleted(call->task, std::nullopt);
+        }
+        bool more = self.dataArrived(*it->second, chunk, length);
+        g_bytes_unref(bytes);
+        if (more)
+            self.readNext(call->task);
+    }
+
+    bool dataArrived(Part& part, const char* chunk, gsize length) {
+        if (int64_t(length) > part.length() - part.received) {
+            finish(std::nullopt, failure("更新分段超过声明大小"));
+            return false;
+        }
+        if (auto error = checkBudget()) {
+            finish(std::nullopt, *error);
+            return false;
+        }
+        if (auto written = writeAll(part.handle, chunk, length); !written) {
+            finish(std::nullopt, written.error());
+            return false;
+        }
+        part.received += int64_t(length);
+        received += int64_t(length);
+        if (onProgress)
+            onProgress(received, size);
+        return true;
+    }
+
+    void taskCompleted(uint64_t task, std::optional<Error> error) {
+        if (finished)
+            return;
+        auto node = parts.extract(task);
+        if (node.empty())
+            return;
+        Part& part = *node.mapped();
+        if (!error && part.responseAccepted && part.received == part.length()) {
+            bool synced = ::fsync(part.handle) == 0;
+            bool closed = ::close(part.handle) == 0;
+            part.handle = -1;
+            if (!synced || !closed)
+                return finish(std::nullopt, Error{"写入更新文件失败", 1});
+            files[part.index] = part.url;
+            ++completed;
+            if (serial)
+                return finish(part.url, std::nullopt);
+            if (completed == partCount()) {
+                if (auto assembled = assemble(); !assembled)
+                    finish(std::nullopt, assembled.error());
+                return;
+            }
+            while (!finished && int64_t(parts.size()) < kConnections && next < partCount()) {
+                launch(next);
+                ++next;
+            }
+            return;
+        }
+        part.closeHandle();
+        finish(std::nullopt, error.value_or(failure("更新分段长度校验失败")));
+    }
+
+    Status<> assemble() {
+        if (!folder)
+            return unexpected(failure("更新目录无效"));
+        const fs::path output = *folder / "package.zip";
+        int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (out < 0)
+            return unexpected(failure("无法创建更新文件"));
+        std::vector<char> buffer(kCopyBuffer);
+        auto fail = [&](Error error) {
+            ::close(out);
+            return unexpected(std::move(error));
+        };
+        for (int64_t index = 0; index < partCount(); ++index) {
+            if (auto error = checkBudget())
+                return fail(*error);
+            auto it = files.find(index);
+            if (it == files.end())
+                return fail(failure("更新分段缺失"));
+            int in = ::open(it->second.c_str(), O_RDONLY | O_CLOEXEC);
+            if (in < 0)
+                return fail(failure("更新分段缺失"));
+            for (;;) {
+                ssize_t n = ::read(in, buffer.data(), buffer.size());
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0) {
+                    ::close(in);
+                    return fail(Error{"读取更新分段失败", 1});
+                }
+                if (n == 0)
+                    break;
+                if (auto error = checkBudget()) {
+                    ::close(in);
+                    return fail(*error);
+                }
+                if (auto written = writeAll(out, buffer.data(), size_t(n)); !written) {
+                    ::close(in);
+                    return fail(written.error());
+                }
+            }
+            ::close(in);
+            ::unlink(it->second.c_str());
+        }
+        if (::fsync(out) != 0 || ::close(out) != 0)
+            return unexpected(Error{"写入更新文件失败", 1});
+        finish(output, std::nullopt);
+        return Ok{};
+    }
+
+    void finish(std::optional<fs::path> file, std::optional<Error> error) {
+        if (finished)
+            return;
+        if (!error)
+            error = checkBudget();
+        if (error)
+            file.reset();
+        finished = true;
+        if (deadline) {
+            g_source_destroy(deadline);
+            g_source_unref(deadline);
+            deadline = nullptr;
+        }
+        parts.clear(); // closes handles and cancels what is in flight
+        if (session)
+            soup_session_abort(session);
+        Completion done = std::move(completion);
+        completion = nullptr;
+        if (done)
+            done(file, error);
+        if (folder) {
+            std::error_code ec;
+            fs::remove_all(*folder, ec);
+        }
+    }
+};
+
+ParallelUpdateDownload::ParallelUpdateDownload(std::string url, int64_t size, Progress onProgress,
+                                               Completion completion)
+    : impl_(std::make_shared<Impl>()) {
+    impl_->expectedURL = std::move(url);
+    impl_->size = size;
+    impl_->onProgress = std::move(onProgress);
+    impl_->completion = std::move(completion);
+}
+
+ParallelUpdateDownload::~ParallelUpdateDownload() {
+    if (!impl_->thread.joinable())
+        return;
+    cancel();
+    auto impl = impl_;
+    impl->post([impl] {
+        impl->completion = nullptr; // nobody is left to tell
+        impl->finish(std::nullopt, UrlError::make(UrlError::kCancelled));
+        impl->stopping = true;
+    });
+    if (impl->thread.get_id() == std::this_thread::get_id())
+        impl->thread.detach();
+    else
+        impl->thread.join();
+}
+
+void ParallelUpdateDownload::setTotalTimeout(double seconds) {
+    impl_->totalTimeout = seconds;
+}
+
+void ParallelUpdateDownload::start() {
+    if (impl_->thread.joinable())
+        return;
+    auto impl = impl_;
+    impl->thread = std::thread([impl] { impl->run(); });
+    impl->post([impl] { impl->begin(); });
+}
+
+void ParallelUpdateDownload::cancel() {
+    std::lock_guard lock(impl_->cancellationLock);
+    impl_->cancelled = true;
+}
+
+int64_t ParallelUpdateDownload::peakConnections() const {
+    return impl_->peakConnections;
+}
+
+} // namespace zarvo

@@ -1,0 +1,241 @@
+#include "update/release_validation.h"
+
+#include "foundation/encoding.h"
+#include "service/service_endpoint.h"
+
+#include <glib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+
+namespace zarvo::ReleaseValidation {
+namespace {
+
+struct ParsedUrl {
+    std::string scheme, host, path, user, password, query, fragment;
+    int port = -1;
+    bool canonical = false; // the text is exactly what the parser would write back
+};
+
+std::optional<ParsedUrl> parseUrl(const std::string& text) {
+    GUri* uri = g_uri_parse(text.c_str(), G_URI_FLAGS_HAS_PASSWORD, nullptr);
+    if (!uri)
+        return std::nullopt;
+    auto field = [](const char* value) { return std::string(value ? value : ""); };
+    ParsedUrl parsed{field(g_uri_get_scheme(uri)),   field(g_uri_get_host(uri)),
+                     field(g_uri_get_path(uri)),     field(g_uri_get_user(uri)),
+                     field(g_uri_get_password(uri)), field(g_uri_get_query(uri)),
+                     field(g_uri_get_fragment(uri)), g_uri_get_port(uri)};
+    // An empty "?" or "#" still counts as present.
+    if (g_uri_get_query(uri))
+        parsed.query = "?" + parsed.query;
+    if (g_uri_get_fragment(uri))
+        parsed.fragment = "#" + parsed.fragment;
+    if (g_uri_get_user(uri) || g_uri_get_password(uri))
+        parsed.user = "@" + parsed.user;
+    char* written = g_uri_to_string(uri);
+    parsed.canonical = written && text == written;
+    g_free(written);
+    g_uri_unref(uri);
+    return parsed;
+}
+
+std::string lastComponent(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool hasParentPart(std::string_view path) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string_view::npos)
+            end = path.size();
+        if (path.substr(start, end - start) == "..")
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+std::vector<std::string> nonEmptyLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > start)
+            lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string trimmed(const std::string& text) {
+    const char* space = " \t\n\r\v\f";
+    auto first = text.find_first_not_of(space);
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(space) - first + 1);
+}
+
+} // namespace
+
+std::string packageName(const std::string& version) {
+    return std::string(packagePrefix) + version + std::string(packageSuffix);
+}
+
+std::string mirrorHost() {
+    auto parsed = parseUrl(ServiceEndpoint::downloadOrigin());
+    if (!parsed || parsed->host.empty()) {
+        std::fputs("zarvo: the download origin has no host\n", stderr);
+        std::abort();
+    }
+    return parsed->host;
+}
+
+std::optional<std::vector<int>> components(std::string_view version) {
+    static const std::regex pattern(
+        "^(0|[1-9][0-9]{0,4})\\.(0|[1-9][0-9]{0,4})\\.(0|[1-9][0-9]{0,4})$");
+    std::match_results<std::string_view::const_iterator> match;
+    if (!std::regex_match(version.begin(), version.end(), match, pattern))
+        return std::nullopt;
+    return std::vector<int>{std::stoi(match[1].str()), std::stoi(match[2].str()),
+                            std::stoi(match[3].str())};
+}
+
+bool newer(std::string_view candidate, std::string_view current) {
+    auto a = components(candidate);
+    auto b = components(current);
+    return a && b && *a > *b;
+}
+
+bool trustedURL(const std::string& url) {
+    auto parsed = parseUrl(url);
+    // The parser drops "." and ".." segments; a URL that needed that is not one we publish.
+    if (!parsed || !parsed->canonical || parsed->scheme != "https")
+        return false;
+    const std::string primary = ServiceEndpoint::host();
+    if (parsed->host.empty() || (parsed->host != primary && parsed->host != mirrorHost()))
+        return false;
+    if (parsed->port != -1 || !parsed->user.empty() || !parsed->query.empty() ||
+        !parsed->fragment.empty())
+        return false;
+    if (url.find('%') != std::string::npos || url.find('\\') != std::string::npos)
+        return false;
+    const std::string folder(downloadPath);
+    if (parsed->path == folder + "latest.json")
+        return parsed->host == primary; // the manifest never comes from the download host
+    const std::string name = lastComponent(parsed->path);
+    if (parsed->path != folder + name || !name.starts_with(packagePrefix) ||
+        !name.ends_with(packageSuffix))
+        return false;
+    std::string middle = name.substr(packagePrefix.size());
+    middle = middle.size() < packageSuffix.size()
+                 ? std::string()
+                 : middle.substr(0, middle.size() - packageSuffix.size());
+    return components(middle) && packageName(middle) == name;
+}
+
+bool trusted(const ClientRelease& release) {
+    if (!components(release.version))
+        return false;
+    auto parsed = parseUrl(release.url);
+    if (!parsed || parsed->host != ServiceEndpoint::host())
+        return false;
+    if (!trustedURL(release.url))
+        return false;
+    if (parsed->path != std::string(downloadPath) + packageName(release.version))
+        return false;
+    static const std::regex hex("^[a-fA-F0-9]{64}$");
+    if (!std::regex_match(release.sha256, hex))
+        return false;
+    if (release.architecture != architecture || release.platform != platform)
+        return false;
+    if (release.size < 1 || release.size > maximumPackageSize)
+        return false;
+    if (trimmed(release.notes).empty() || release.notes.size() > maximumNotesSize)
+        return false;
+    return date(release.publishedAt).has_value();
+}
+
+std::optional<WallTime> date(const std::string& text) {
+    // The internet date-time form only; GLib alone would also take the basic and space forms.
+    static const std::regex internet("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\\.[0-"
+                                     "9]+)?(Z|[+-][0-9]{2}:[0-9]{2})$");
+    if (!std::regex_match(text, internet))
+        return std::nullopt;
+    return parseIso8601(text);
+}
+
+std::string digest(std::string_view data) {
+    return sha256Hex(data);
+}
+
+bool packageMatches(std::string_view data, const ClientRelease& release) {
+    if (int64_t(data.size()) != release.size)
+        return false;
+    std::string expected = release.sha256;
+    for (char& c : expected)
+        c = char(g_ascii_tolower(c));
+    return digest(data) == expected;
+}
+
+bool archivePaths(const std::string& listing, const std::string& bundleName) {
+    auto lines = nonEmptyLines(listing);
+    if (lines.empty())
+        return false;
+    for (const auto& line : lines) {
+        if (line.starts_with('/') || line.find('\\') != std::string::npos ||
+            line.find(" -> ") != std::string::npos || hasParentPart(line))
+            return false;
+        if (!line.starts_with(bundleName + "/") && !line.starts_with("__MACOSX/"))
+            return false;
+    }
+    return true;
+}
+
+bool archiveLinks(const std::string& verboseListing, const std::string& bundleName) {
+    for (const auto& line : nonEmptyLines(verboseListing)) {
+        if (!line.starts_with('l'))
+            continue;
+        auto at = line.find(bundleName + "/");
+        if (at == std::string::npos)
+            return false;
+        std::string member = line.substr(at);
+        auto arrow = member.find(" -> ");
+        if (arrow == std::string::npos || member.find(" -> ", arrow + 4) != std::string::npos)
+            return false;
+        std::string target = member.substr(arrow + 4);
+        if (target.starts_with('/') || target.find('\\') != std::string::npos ||
+            hasParentPart(target) || target.size() > maximumLinkTarget)
+            return false;
+    }
+    return true;
+}
+
+bool installAllowed(bool busy, bool checking, bool downloading, bool installing, bool ready) {
+    return ready && !busy && !checking && !downloading && !installing;
+}
+
+std::vector<std::filesystem::path> installRoots() {
+    const char* home = std::getenv("HOME");
+    std::vector<std::filesystem::path> roots{"/Applications"};
+    if (home && *home)
+        roots.push_back(std::filesystem::path(home) / "Applications");
+    return roots;
+}
+
+bool isInstallRoot(const std::filesystem::path& folder) {
+    auto normal = folder.lexically_normal();
+    if (normal.has_filename() == false)
+        normal = normal.parent_path();
+    for (const auto& root : installRoots())
+        if (normal == root.lexically_normal())
+            return true;
+    return false;
+}
+
+} // namespace zarvo::ReleaseValidation

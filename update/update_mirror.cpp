@@ -1,0 +1,112 @@
+#include "update/update_mirror.h"
+
+#include "service/service_endpoint.h"
+#include "update/release_validation.h"
+#include "update/url_error.h"
+
+#include <glib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace zarvo::UpdateMirror {
+
+std::vector<std::string> manifests() {
+    return {ServiceEndpoint::origin() + std::string(ReleaseValidation::downloadPath) +
+            "latest.json"};
+}
+
+std::vector<std::string> packages(const ClientRelease& release) {
+    GUri* uri = g_uri_parse(release.url.c_str(), G_URI_FLAGS_NONE, nullptr);
+    if (!uri) {
+        std::fputs("zarvo: a package URL does not parse\n", stderr);
+        std::abort();
+    }
+    std::string path = g_uri_get_path(uri);
+    g_uri_unref(uri);
+    std::vector<std::string> urls;
+    for (const std::string& origin : {ServiceEndpoint::downloadOrigin(), ServiceEndpoint::origin()})
+        urls.push_back(origin + path);
+    return urls;
+}
+
+namespace {
+
+struct ManifestWalk : std::enable_shared_from_this<ManifestWalk> {
+    Fetch fetch;
+    std::function<void(std::optional<ClientRelease>)> done;
+    std::vector<std::string> urls = manifests();
+
+    void attempt(size_t index) {
+        auto self = shared_from_this();
+        const std::string url = urls[index];
+        fetch(url, [self, index, url](std::optional<std::string> body,
+                                      std::optional<HttpResponseInfo> response,
+                                      std::optional<Error> error) {
+            if (auto release = self->accept(url, body, response, error))
+                return self->done(std::move(release));
+            if (index + 1 < self->urls.size())
+                return self->attempt(index + 1);
+            self->done(std::nullopt);
+        });
+    }
+
+    static std::optional<ClientRelease> accept(const std::string& url,
+                                               const std::optional<std::string>& body,
+                                               const std::optional<HttpResponseInfo>& response,
+                                               const std::optional<Error>& error) {
+        if (error || !response || response->status != 200 || response->url != url || !body ||
+            body->size() > ReleaseValidation::maximumManifestSize)
+            return std::nullopt;
+        auto json = parseJsonObject(*body);
+        auto release = json ? ClientRelease::fromJson(*json) : std::nullopt;
+        if (!release || !ReleaseValidation::trusted(*release))
+            return std::nullopt;
+        return release;
+    }
+};
+
+} // namespace
+
+void loadManifest(Fetch fetch, std::function<void(std::optional<ClientRelease>)> done) {
+    auto walk = std::make_shared<ManifestWalk>();
+    walk->fetch = std::move(fetch);
+    walk->done = std::move(done);
+    walk->attempt(0);
+}
+
+bool mayFallbackDownload(const std::optional<Error>& error, std::optional<int> status,
+                         const std::optional<std::string>& responseURL,
+                         const std::string& expected) {
+    if (responseURL && *responseURL != expected)
+        return false;
+    if (error) {
+        if (!UrlError::isUrlLoading(*error))
+            return false;
+        switch (error->code) {
+        case UrlError::kTimedOut:
+        case UrlError::kCannotFindHost:
+        case UrlError::kCannotConnectToHost:
+        case UrlError::kNetworkConnectionLost:
+        case UrlError::kDnsLookupFailed:
+        case UrlError::kNotConnectedToInternet:
+            return true;
+        default:
+            return false;
+        }
+    }
+    switch (status.value_or(0)) {
+    case 500:
+    case 502:
+    case 503:
+    case 504:
+    case 408:
+    case 429:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace zarvo::UpdateMirror
