@@ -6,7 +6,8 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 bash scripts/install-deps.sh
 
 jobs=$(nproc)
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1"
+# Whole allocation stacks, so the leak suppressions can name third-party functions (see lsan.supp).
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1:fast_unwind_on_malloc=0"
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 # GLib's slice allocator and GIO modules confuse leak reports; plain malloc keeps them honest.
