@@ -61,8 +61,9 @@ BillingService::BillingService(Loop& loop, BillingConfig config)
 
 BillingService::~BillingService() {
     std::lock_guard lock(mutex_);
+    // A clean stop loses no billed second. The loop may be gone already: the wall clock dates it.
     if (counterSavePending_)
-        saveSnapshot(); // a clean stop loses no billed second
+        saveSnapshot(WallClock::now());
     counterSave_.cancel();
     // Timers hold plain pointers into the accounts; stop them before the accounts go.
     for (auto& account : accounts_)
@@ -395,7 +396,7 @@ void BillingService::saveCountersSoon() {
     });
 }
 
-void BillingService::saveSnapshot() {
+void BillingService::saveSnapshot(std::optional<WallTime> at) {
     if (!config_.snapshotPath)
         return;
     // This write carries the counters too.
@@ -404,7 +405,8 @@ void BillingService::saveSnapshot() {
     Json accounts = Json::array();
     for (auto& account : accounts_)
         accounts.push_back(accountToJson(*account));
-    Json root{{"format", 1}, {"saved_at", formatIso8601(loop_.now())}, {"accounts", accounts}};
+    Json root{
+        {"format", 1}, {"saved_at", formatIso8601(at ? *at : loop_.now())}, {"accounts", accounts}};
     // It holds every account's token: owner-only from the moment it exists.
     auto written = writeFileAtomically(
         *config_.snapshotPath, root.dump(1, ' ', false, Json::error_handler_t::replace), 0600);

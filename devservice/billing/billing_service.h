@@ -110,7 +110,8 @@ private:
     void notify(SessionEventKind kind, const Session& session);
 
     void loadSnapshot();
-    void saveSnapshot();
+    // `at` dates the snapshot; the loop's time when none.
+    void saveSnapshot(std::optional<WallTime> at = std::nullopt);
     void saveCountersSoon();
 
     struct Listeners;

@@ -144,7 +144,7 @@ TEST_F(RTCBridgeLoopbackTest, StopReleasesTheEngineAndJoinsAgain) {
         ASSERT_TRUE(waitFor([&] { return count(kAIConnected) == cycle + 1; })) << "cycle " << cycle;
         bridge->stop();
         EXPECT_FALSE(bridge->hasEngine());
-        ASSERT_TRUE(waitFor([&] { return !bridge->resetting(); }, 20s)) << "cycle " << cycle;
+        ASSERT_TRUE(waitFor([&] { return !bridge->resetting(); }, 60s)) << "cycle " << cycle;
         EXPECT_TRUE(bridge->hasEngine());
         EXPECT_FALSE(bridge->resetTimedOut());
         EXPECT_EQ(zarvo::testing::settledCount([&] { return int(service.connectionCount()); }, 0,
