@@ -3,12 +3,12 @@
 // logic runs and is tested without a display.
 #pragma once
 
-#include "app/session_video.h"
 #include "foundation/json.h"
 #include "foundation/loop.h"
 #include "foundation/serial_queue.h"
 #include "foundation/time.h"
 #include "foundation/user_defaults.h"
+#include "media/session_video.h"
 #include "service/route_transport.h"
 
 #include <cstdint>

@@ -1,21 +1,31 @@
 #include "app/gtk_activity.h"
 
+#include "foundation/owned.h"
+
 #include <gtk/gtk.h>
+
+#include <utility>
 
 namespace zarvo {
 namespace {
 
+// Holds one inhibition; moving it hands the inhibition over, so it is released exactly once.
 class InhibitToken final : public ActivityToken {
 public:
     InhibitToken(GtkApplication* application, guint cookie)
-        : application_(GTK_APPLICATION(g_object_ref(application))), cookie_(cookie) {}
+        : application_(retainRef(application)), cookie_(cookie) {}
     ~InhibitToken() override {
-        gtk_application_uninhibit(application_, cookie_);
-        g_object_unref(application_);
+        if (application_ && cookie_)
+            gtk_application_uninhibit(application_.get(), cookie_);
     }
+    InhibitToken(const InhibitToken&) = delete;
+    InhibitToken& operator=(const InhibitToken&) = delete;
+    InhibitToken(InhibitToken&& other) noexcept
+        : application_(std::move(other.application_)), cookie_(std::exchange(other.cookie_, 0)) {}
+    InhibitToken& operator=(InhibitToken&&) = delete;
 
 private:
-    GtkApplication* application_;
+    GRef<GtkApplication> application_;
     guint cookie_;
 };
 

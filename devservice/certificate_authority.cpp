@@ -99,10 +99,7 @@ KeyPtr readKey(const std::filesystem::path& path) {
 }
 
 Status<> writePrivate(const std::filesystem::path& path, const std::string& text) {
-    auto written = writeFileAtomically(path, text);
-    if (written)
-        ::chmod(path.c_str(), 0600);
-    return written;
+    return writeFileAtomically(path, text, 0600);
 }
 
 // Still usable: signed by the CA, valid for another day, and naming every host.

@@ -4,6 +4,7 @@
 #include "devservice/certificate_authority.h"
 #include "foundation/atomic_file.h"
 #include "foundation/encoding.h"
+#include "foundation/owned.h"
 
 #include <gio/gio.h>
 #include <libsoup/soup.h>
@@ -12,6 +13,7 @@
 
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
@@ -21,6 +23,10 @@ namespace zarvo::devservice {
 namespace {
 
 const char* const kHostIds[] = {"primary", "secondary", "download"};
+// The record is for looking at what a client sent, not an archive: a bounded window.
+constexpr size_t kRecordedRequests = 1000;
+constexpr size_t kRecordedBodyBytes = 4096;
+constexpr const char* kTooLarge = "zarvo-body-too-large";
 
 std::string dumpJson(const Json& json) {
     return json.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -65,7 +71,7 @@ std::vector<std::pair<std::string, std::string>> decodeQuery(const std::string& 
     std::vector<std::pair<std::string, std::string>> out;
     if (raw.empty())
         return out;
-    GHashTable* table = g_uri_parse_params(raw.c_str(), -1, "&", G_URI_PARAMS_NONE, nullptr);
+    auto table = adoptRef(g_uri_parse_params(raw.c_str(), -1, "&", G_URI_PARAMS_NONE, nullptr));
     if (!table)
         return out;
     // Keep the order of the query text.
@@ -75,19 +81,49 @@ std::vector<std::pair<std::string, std::string>> decodeQuery(const std::string& 
             end = raw.size();
         std::string part = raw.substr(start, end - start);
         std::string key = part.substr(0, part.find('='));
-        char* decoded = g_uri_unescape_string(key.c_str(), nullptr);
-        if (decoded) {
-            if (auto* value = static_cast<const char*>(g_hash_table_lookup(table, decoded)))
-                out.emplace_back(decoded, value);
-            g_free(decoded);
-        }
+        GOwned<char> decoded(g_uri_unescape_string(key.c_str(), nullptr));
+        if (decoded)
+            if (auto* value =
+                    static_cast<const char*>(g_hash_table_lookup(table.get(), decoded.get())))
+                out.emplace_back(decoded.get(), value);
         start = end + 1;
     }
-    g_hash_table_unref(table);
     return out;
 }
 
+// The port the previous start's deployment file names for `host`, 0 when none.
+uint16_t previousPort(const Json& deployment, const std::string& host) {
+    const Json* connect = jsonMember(deployment, "connect");
+    if (!connect || !connect->is_object())
+        return 0;
+    std::string address = jsonString(*connect, host, "");
+    const std::string prefix = "127.0.0.1:";
+    if (!address.starts_with(prefix))
+        return 0;
+    try {
+        int port = std::stoi(address.substr(prefix.size()));
+        return port > 0 && port < 65536 ? uint16_t(port) : 0;
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+// "127.0.0.1" or "localhost", with or without a port.
+bool isLoopbackHost(std::string_view host) {
+    if (auto colon = host.rfind(':'); colon != std::string_view::npos)
+        host = host.substr(0, colon);
+    return host == "127.0.0.1" || host == "localhost";
+}
+
 } // namespace
+
+std::string maskedAuthorization(std::string_view value) {
+    auto space = value.find(' ');
+    std::string_view scheme = space == std::string_view::npos ? "" : value.substr(0, space + 1);
+    std::string_view credential = value.substr(scheme.size());
+    std::string_view tail = credential.size() > 16 ? credential.substr(credential.size() - 4) : "";
+    return std::string(scheme) + "****" + std::string(tail);
+}
 
 Json RecordedRequest::toJson() const {
     Json h = Json::array();
@@ -111,9 +147,11 @@ struct DevService::Impl {
 
     mutable std::mutex mutex; // guards everything below that other threads read
     std::string token;
+    std::string adminToken;
     Json deployment;
     Json extraDeployment = Json::object(); // members added by other concerns
     std::map<std::string, uint16_t> ports;
+    std::map<std::string, uint16_t> reusePorts; // from the previous start's deployment file
     uint16_t adminPort = 0;
     std::shared_ptr<ApiHandler> api;
     bool defaultApi = false; // `api` is the built-in billing, remade for each start's loop
@@ -122,7 +160,7 @@ struct DevService::Impl {
         PathHandler handler;
     };
     std::vector<PathRoute> pathRoutes;
-    std::vector<RecordedRequest> recorded;
+    std::deque<RecordedRequest> recorded; // at most kRecordedRequests
     FaultTable faults;
 
     // Server thread only.
@@ -152,6 +190,8 @@ struct DevService::Impl {
     }
 
     RecordedRequest readRequest(const std::string& host, SoupServerMessage* msg, const char* path);
+    void record(const RecordedRequest& request);
+    void watchBody(SoupServerMessage* msg);
     void serve(const std::string& host, SoupServerMessage* msg, const char* path);
     void apply(const std::string& host, SoupServerMessage* msg, const RecordedRequest& request,
                const std::optional<Fault>& fault);
@@ -175,7 +215,17 @@ Status<> DevService::Impl::prepare() {
     if (!certs)
         return unexpected(certs.error());
     certificates = *certs;
+    if (auto previous = readFile(options.stateDirectory / "deployment.json"))
+        if (auto json = parseJsonObject(*previous))
+            for (const char* id : kHostIds)
+                reusePorts[id] = previousPort(*json, hostName(id));
     std::lock_guard lock(mutex);
+    if (options.adminEndpoint) {
+        adminToken = secureRandomHex(40);
+        if (auto w = writeFileAtomically(options.stateDirectory / "admin-token", adminToken, 0600);
+            !w)
+            return unexpected(Error{w.error().message, 1});
+    }
     token = options.accountToken;
     if (token.empty()) {
         auto tokenFile = options.stateDirectory / "account-token";
@@ -183,10 +233,9 @@ Status<> DevService::Impl::prepare() {
         if (stored && !stored->empty() && stored->find_first_of(" \t\r\n") == std::string::npos) {
             token = *stored;
         } else {
-            token = "zdev-" + sha256Hex(randomUuid()).substr(0, 40);
-            if (auto w = writeFileAtomically(tokenFile, token); !w)
+            token = "zdev-" + secureRandomHex(40);
+            if (auto w = writeFileAtomically(tokenFile, token, 0600); !w)
                 return unexpected(Error{w.error().message, 1});
-            ::chmod(tokenFile.c_str(), 0600);
         }
     }
     return Ok{};
@@ -207,28 +256,50 @@ Status<> DevService::Impl::writeDeployment() {
              {"rtc_gateway", "wss://" + options.primaryHost + "/rtc"}};
     for (auto it = extraDeployment.begin(); it != extraDeployment.end(); ++it)
         deployment[it.key()] = it.value();
-    auto written =
-        writeFileAtomically(options.stateDirectory / "deployment.json", deployment.dump(2) + "\n");
+    // It holds the account token: owner-only from the moment it exists.
+    auto written = writeFileAtomically(options.stateDirectory / "deployment.json",
+                                       deployment.dump(2) + "
+", 0600);
     if (!written)
         return unexpected(Error{written.error().message, 1});
-    ::chmod((options.stateDirectory / "deployment.json").c_str(), 0600); // it holds the token
     return Ok{};
 }
 
-Status<> DevService::Impl::startServers() {
-    GError* error = nullptr;
-    GTlsCertificate* certificate = g_tls_certificate_new_from_files(
-        certificates.certificate.c_str(), certificates.privateKey.c_str(), &error);
-    if (!certificate) {
-        Error e{std::string("cannot load the server certificate: ") + error->message, 1};
-        g_error_free(error);
-        return unexpected(e);
+namespace {
+
+// Listens on 127.0.0.1:`port` (0: any free port) and answers the port it got.
+Result<uint16_t> listenOnLoopback(SoupServer* server, uint16_t port,
+                                  SoupServerListenOptions flags) {
+    auto loopback = adoptRef(g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
+    auto address = adoptRef(g_inet_socket_address_new(loopback.get(), port));
+    GErrorHolder error;
+    if (!soup_server_listen(server, address.get(), flags, error.out()))
+        return unexpected(Error{error.message(), 1});
+    GSList* uris = soup_server_get_uris(server);
+    uint16_t bound = 0;
+    for (GSList* item = uris; item; item = item->next) {
+        auto uri = adoptRef(static_cast<GUri*>(item->data));
+        if (!bound)
+            bound = uint16_t(g_uri_get_port(uri.get()));
     }
+    g_slist_free(uris);
+    return bound;
+}
+
+} // namespace
+
+Status<> DevService::Impl::startServers() {
+    GErrorHolder error;
+    auto certificate = adoptRef(g_tls_certificate_new_from_files(
+        certificates.certificate.c_str(), certificates.privateKey.c_str(), error.out()));
+    if (!certificate)
+        return unexpected(
+            Error{std::string("cannot load the server certificate: ") + error.message(), 1});
     const std::map<std::string, uint16_t> wanted = {{"primary", options.primaryPort},
                                                     {"secondary", options.secondaryPort},
                                                     {"download", options.downloadPort}};
     for (const char* id : kHostIds) {
-        SoupServer* server = soup_server_new("tls-certificate", certificate, "server-header",
+        SoupServer* server = soup_server_new("tls-certificate", certificate.get(), "server-header",
                                              "zarvo-devservice", nullptr);
         servers[id] = server;
         auto* self = this;
@@ -243,24 +314,23 @@ Status<> DevService::Impl::startServers() {
                 c->impl->serve(c->host, msg, path);
             },
             new Context{self, id}, [](gpointer data) { delete static_cast<Context*>(data); });
-        GInetAddress* loopback = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
-        GSocketAddress* address = g_inet_socket_address_new(loopback, wanted.at(id));
-        g_object_unref(loopback);
-        gboolean listening = soup_server_listen(server, address, SOUP_SERVER_LISTEN_HTTPS, &error);
-        g_object_unref(address);
-        if (!listening) {
-            Error e{std::string("cannot listen for the ") + id + " host: " + error->message, 1};
-            g_error_free(error);
-            g_object_unref(certificate);
-            return unexpected(e);
-        }
-        GSList* uris = soup_server_get_uris(server);
-        uint16_t port = uris ? uint16_t(g_uri_get_port(static_cast<GUri*>(uris->data))) : 0;
-        g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+        g_signal_connect(server, "request-started",
+                         G_CALLBACK(+[](SoupServer*, SoupServerMessage* msg, gpointer data) {
+                             static_cast<Impl*>(data)->watchBody(msg);
+                         }),
+                         this);
+        uint16_t port = wanted.at(id);
+        auto listening =
+            listenOnLoopback(server, port ? port : reusePorts[id], SOUP_SERVER_LISTEN_HTTPS);
+        if (!listening && !port && reusePorts[id]) // the old port is taken: any will do
+            listening = listenOnLoopback(server, 0, SOUP_SERVER_LISTEN_HTTPS);
+        if (!listening)
+            return unexpected(Error{std::string("cannot listen for the ") + id +
+                                        " host: " + listening.error().message,
+                                    1});
         std::lock_guard lock(mutex);
-        ports[id] = port;
+        ports[id] = *listening;
     }
-    g_object_unref(certificate);
     for (const auto& [path, handler] : webSockets)
         attachWebSocket(path);
 
@@ -272,22 +342,44 @@ Status<> DevService::Impl::startServers() {
                 static_cast<Impl*>(data)->serveAdmin(msg, path);
             },
             this, nullptr);
-        GInetAddress* loopback = g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4);
-        GSocketAddress* address = g_inet_socket_address_new(loopback, options.adminPort);
-        g_object_unref(loopback);
-        gboolean listening = soup_server_listen(admin, address, SoupServerListenOptions(0), &error);
-        g_object_unref(address);
-        if (!listening) {
-            Error e{std::string("cannot listen for the admin endpoint: ") + error->message, 1};
-            g_error_free(error);
-            return unexpected(e);
-        }
-        GSList* uris = soup_server_get_uris(admin);
+        auto listening = listenOnLoopback(admin, options.adminPort, SoupServerListenOptions(0));
+        if (!listening)
+            return unexpected(
+                Error{"cannot listen for the admin endpoint: " + listening.error().message, 1});
         std::lock_guard lock(mutex);
-        adminPort = uris ? uint16_t(g_uri_get_port(static_cast<GUri*>(uris->data))) : 0;
-        g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+        adminPort = *listening;
     }
     return Ok{};
+}
+
+// Refuses an oversized body before it is read: Content-Length is known with the headers, and a
+// streamed body stops being kept once it passes the limit (the handler then answers 413).
+void DevService::Impl::watchBody(SoupServerMessage* msg) {
+    g_signal_connect(
+        msg, "got-headers", G_CALLBACK(+[](SoupServerMessage* msg, gpointer data) {
+            auto* impl = static_cast<Impl*>(data);
+            SoupMessageHeaders* headers = soup_server_message_get_request_headers(msg);
+            if (soup_message_headers_get_encoding(headers) == SOUP_ENCODING_CONTENT_LENGTH &&
+                soup_message_headers_get_content_length(headers) >
+                    goffset(impl->options.maxBodyBytes)) {
+                soup_message_headers_replace(soup_server_message_get_response_headers(msg),
+                                             "Connection", "close");
+                respondJson(msg, 413, Json{{"detail", "请求内容过大"}});
+            }
+        }),
+        this);
+    g_signal_connect(msg, "got-chunk",
+                     G_CALLBACK(+[](SoupServerMessage* msg, GBytes*, gpointer data) {
+                         auto* impl = static_cast<Impl*>(data);
+                         SoupMessageBody* body = soup_server_message_get_request_body(msg);
+                         if (body && body->length > goffset(impl->options.maxBodyBytes) &&
+                             !g_object_get_data(G_OBJECT(msg), kTooLarge)) {
+                             g_object_set_data(G_OBJECT(msg), kTooLarge, GINT_TO_POINTER(1));
+                             soup_message_body_set_accumulate(body, FALSE);
+                             soup_message_body_truncate(body);
+                         }
+                     }),
+                     this);
 }
 
 void DevService::Impl::stopServers() {
@@ -321,10 +413,7 @@ void DevService::Impl::attachWebSocket(const std::string& path) {
                SoupWebsocketConnection* connection, gpointer data) {
                 auto* c = static_cast<Context*>(data);
                 RecordedRequest request = c->impl->readRequest(c->host, msg, path);
-                {
-                    std::lock_guard lock(c->impl->mutex);
-                    c->impl->recorded.push_back(request);
-                }
+                c->impl->record(request);
                 auto it = c->impl->webSockets.find(c->path);
                 if (it != c->impl->webSockets.end())
                     it->second(connection, request);
@@ -351,21 +440,34 @@ RecordedRequest DevService::Impl::readRequest(const std::string& host, SoupServe
         r.headers.emplace_back(name, value);
     SoupMessageBody* body = soup_server_message_get_request_body(msg);
     if (body) {
-        GBytes* bytes = soup_message_body_flatten(body);
+        auto bytes = adoptRef(soup_message_body_flatten(body));
         gsize size = 0;
-        const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+        const char* data = static_cast<const char*>(g_bytes_get_data(bytes.get(), &size));
         r.body.assign(data ? data : "", size);
-        g_bytes_unref(bytes);
     }
     return r;
 }
 
+void DevService::Impl::record(const RecordedRequest& request) {
+    RecordedRequest kept = request;
+    if (kept.body.size() > kRecordedBodyBytes)
+        kept.body.resize(kRecordedBodyBytes);
+    for (auto& [name, value] : kept.headers)
+        if (g_ascii_strcasecmp(name.c_str(), "Authorization") == 0)
+            value = maskedAuthorization(value);
+    std::lock_guard lock(mutex);
+    recorded.push_back(std::move(kept));
+    while (recorded.size() > kRecordedRequests)
+        recorded.pop_front();
+}
+
 void DevService::Impl::serve(const std::string& host, SoupServerMessage* msg, const char* path) {
+    if (soup_server_message_get_status(msg) == 413)
+        return; // refused from its Content-Length (watchBody)
+    if (g_object_get_data(G_OBJECT(msg), kTooLarge))
+        return respondJson(msg, 413, Json{{"detail", "请求内容过大"}});
     RecordedRequest request = readRequest(host, msg, path);
-    {
-        std::lock_guard lock(mutex);
-        recorded.push_back(request);
-    }
+    record(request);
     std::optional<Fault> fault = faults.take(host, request.path);
     if (fault && (fault->stall || fault->delay > Duration::zero())) {
         std::optional<Duration> delay;
@@ -413,11 +515,8 @@ void DevService::Impl::apply(const std::string& host, SoupServerMessage* msg,
                              const RecordedRequest& request, const std::optional<Fault>& fault) {
     if (fault) {
         if (fault->drop) {
-            GIOStream* stream = soup_server_message_steal_connection(msg);
-            if (stream) {
-                g_io_stream_close(stream, nullptr, nullptr);
-                g_object_unref(stream);
-            }
+            if (auto stream = adoptRef(soup_server_message_steal_connection(msg)))
+                g_io_stream_close(stream.get(), nullptr, nullptr);
             return;
         }
         if (!fault->redirect.empty()) {
@@ -485,6 +584,22 @@ void DevService::Impl::dispatch(const std::string& host, SoupServerMessage* msg,
 void DevService::Impl::serveAdmin(SoupServerMessage* msg, const char* rawPath) {
     std::string path = rawPath ? rawPath : "/";
     std::string method = soup_server_message_get_method(msg);
+    // Only a local program that read the token file may drive it: a web page in a browser on
+    // this machine can reach 127.0.0.1 too, but sends an Origin (or a rebinding Host).
+    SoupMessageHeaders* in = soup_server_message_get_request_headers(msg);
+    const char* host = soup_message_headers_get_one(in, "Host");
+    if (!host || !isLoopbackHost(host) || soup_message_headers_get_one(in, "Origin"))
+        return respondJson(msg, 403, Json{{"detail", "只接受本机程序的管理请求"}});
+    Headers headers;
+    if (const char* authorization = soup_message_headers_get_one(in, "Authorization"))
+        headers.emplace_back("Authorization", authorization);
+    std::string expected;
+    {
+        std::lock_guard lock(mutex);
+        expected = adminToken;
+    }
+    if (!constantTimeEquals(bearerToken(headers), expected) || expected.empty())
+        return respondJson(msg, 401, Json{{"detail", "管理令牌无效"}});
     if (path == "/requests") {
         if (method == "DELETE") {
             std::lock_guard lock(mutex);
@@ -656,6 +771,11 @@ uint16_t DevService::adminPort() const {
     return impl_->adminPort;
 }
 
+std::string DevService::adminToken() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->adminToken;
+}
+
 std::string DevService::accountToken() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->token;
@@ -720,7 +840,7 @@ void DevService::failHealth(const std::string& host) {
 
 std::vector<RecordedRequest> DevService::requests() const {
     std::lock_guard lock(impl_->mutex);
-    return impl_->recorded;
+    return {impl_->recorded.begin(), impl_->recorded.end()};
 }
 
 void DevService::clearRequests() {

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,11 +31,18 @@ struct DevServiceOptions {
     std::string primaryHost = "api.zarvo.test";
     std::string secondaryHost = "api2.zarvo.test";
     std::string downloadHost = "download.zarvo.test";
-    uint16_t primaryPort = 0; // 0: an ephemeral port
+    // 0: the port of the previous start's deployment file when it is free, else an ephemeral one.
+    uint16_t primaryPort = 0;
     uint16_t secondaryPort = 0;
     uint16_t downloadPort = 0;
-    bool adminEndpoint = false; // the plain-HTTP admin listener on 127.0.0.1
+    // The plain-HTTP admin listener on 127.0.0.1. Every call needs "Authorization: Bearer" with
+    // the admin token (made at random on each start, kept 0600 in the state folder as
+    // "admin-token"), a loopback Host and no Origin, so no web page can drive it.
+    bool adminEndpoint = false;
     uint16_t adminPort = 0;
+    // Request bodies above this are refused with 413: from Content-Length before reading, and a
+    // streamed body is no longer kept once it passes the limit.
+    size_t maxBodyBytes = 16 * 1024 * 1024;
     // The development account's bearer token; empty: the one kept in the state folder
     // ("account-token"), made at random on first start.
     std::string accountToken;
@@ -85,6 +93,7 @@ public:
     Json deployment() const;                      // the deployment file's content
     uint16_t port(const std::string& host) const; // "primary", "secondary", "download"
     uint16_t adminPort() const;
+    std::string adminToken() const;
     std::string accountToken() const;
     // Changes the development account's token and rewrites the deployment file.
     void setAccountToken(const std::string& token);
@@ -108,6 +117,7 @@ public:
     // Shorthand: "/health" on `host` answers 503 until the faults are cleared.
     void failHealth(const std::string& host);
 
+    // The last 1000 requests, oldest first; bodies cut to 4 KiB and Authorization values masked.
     std::vector<RecordedRequest> requests() const;
     void clearRequests();
 
@@ -116,6 +126,10 @@ public:
 private:
     std::unique_ptr<Impl> impl_;
 };
+
+// How the record shows an Authorization value: the scheme and the credential's last four
+// characters ("Bearer ****3f9a"), enough to tell tokens apart without keeping them.
+std::string maskedAuthorization(std::string_view value);
 
 // $XDG_STATE_HOME/zarvo-devservice, else ~/.local/state/zarvo-devservice.
 std::filesystem::path defaultStateDirectory();

@@ -4,8 +4,7 @@ pkg_check_modules(ZARVO_DEVSERVICE_HTTPS_DEPS REQUIRED IMPORTED_TARGET libsoup-3
 add_library(zarvo_devservice_lib STATIC
   certificate_authority.cpp
   devservice.cpp
-  fault_injection.cpp
-  stub_api.cpp)
+  fault_injection.cpp)
 target_link_libraries(zarvo_devservice_lib PUBLIC zarvo_foundation zarvo_devservice_billing PkgConfig::ZARVO_DEVSERVICE_HTTPS_DEPS)
 
 add_executable(zarvo-devservice main.cpp)

@@ -88,7 +88,10 @@ int main(int argc, char** argv) {
     std::printf("zarvo-devservice: primary 127.0.0.1:%u, secondary 127.0.0.1:%u, download "
                 "127.0.0.1:%u\n",
                 service.port("primary"), service.port("secondary"), service.port("download"));
-    std::printf("zarvo-devservice: admin endpoint http://127.0.0.1:%u/\n", service.adminPort());
+    std::printf("zarvo-devservice: admin endpoint http://127.0.0.1:%u/ with "
+                "\"Authorization: Bearer %s\" (also in %s)\n",
+                service.adminPort(), service.adminToken().c_str(),
+                (options.stateDirectory / "admin-token").c_str());
     std::printf("zarvo-devservice: releases from %s (scripts/make-release.sh)\n",
                 releases->folder().c_str());
     std::printf("zarvo-devservice: deployment file %s\n", service.deploymentFile().c_str());

@@ -1,11 +1,13 @@
 #include "foundation/atomic_file.h"
 
+#include "foundation/owned.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <sys/stat.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zarvo {
@@ -17,32 +19,39 @@ Status<> failure(const std::string& what) {
 
 } // namespace
 
-Status<> writeFileAtomically(const std::filesystem::path& path, std::string_view contents) {
+Status<> writeFileAtomically(const std::filesystem::path& path, std::string_view contents,
+                             mode_t mode) {
     std::error_code ec;
     if (path.has_parent_path())
         std::filesystem::create_directories(path.parent_path(), ec);
-    std::string pattern = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
-    int fd = mkstemp(pattern.data());
-    if (fd < 0)
+    std::string pattern =
+        (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+    // mkstemp creates 0600, so a secret is never readable by others on its way in.
+    UniqueFd fd(mkstemp(pattern.data()));
+    if (!fd)
         return failure("create temporary file");
+    auto fail = [&](const char* what) {
+        auto result = failure(what);
+        fd.reset();
+        ::unlink(pattern.c_str());
+        return result;
+    };
     const char* data = contents.data();
     size_t left = contents.size();
     while (left > 0) {
-        ssize_t n = ::write(fd, data, left);
+        ssize_t n = ::write(fd.get(), data, left);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            auto result = failure("write");
-            ::close(fd);
-            ::unlink(pattern.c_str());
-            return result;
-        }
+        if (n <= 0)
+            return fail("write");
         data += n;
         left -= static_cast<size_t>(n);
     }
-    // mkstemp creates 0600; user files keep the usual permissions.
-    ::fchmod(fd, 0644);
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+    if (mode != 0600 && ::fchmod(fd.get(), mode) != 0)
+        return fail("set permissions");
+    if (::fsync(fd.get()) != 0)
+        return fail("flush");
+    if (fd.close() != 0) {
         auto result = failure("flush");
         ::unlink(pattern.c_str());
         return result;
@@ -52,6 +61,9 @@ Status<> writeFileAtomically(const std::filesystem::path& path, std::string_view
         ::unlink(pattern.c_str());
         return result;
     }
+    const std::string folder = path.has_parent_path() ? path.parent_path().string() : ".";
+    if (UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dir)
+        ::fsync(dir.get());
     return Ok{};
 }
 

@@ -9,10 +9,16 @@
 #include <string>
 #include <string_view>
 
+#include <sys/types.h>
+
 namespace zarvo {
 
-// Creates missing parent folders. The error's message is a plain description for reports.
-Status<> writeFileAtomically(const std::filesystem::path& path, std::string_view contents);
+// Creates missing parent folders. The file has `mode` from its creation on (0600 for anything
+// holding a secret: it is never readable by others, not even for a moment), and the folder is
+// flushed after the rename so the new name survives a crash. The error's message is a plain
+// description for reports.
+Status<> writeFileAtomically(const std::filesystem::path& path, std::string_view contents,
+                             mode_t mode = 0644);
 std::optional<std::string> readFile(const std::filesystem::path& path);
 
 } // namespace zarvo

@@ -4,8 +4,44 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <stdexcept>
+
+#include <sys/random.h>
 
 namespace zarvo {
+
+std::string secureRandomHex(size_t digits) {
+    std::string bytes((digits + 1) / 2, '\0');
+    for (size_t filled = 0; filled < bytes.size();) {
+        ssize_t n = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error("no random source"); // never on a Linux with getrandom
+        filled += size_t(n);
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(bytes.size() * 2);
+    for (unsigned char byte : bytes) {
+        hex.push_back(kHex[byte >> 4]);
+        hex.push_back(kHex[byte & 15]);
+    }
+    hex.resize(digits);
+    return hex;
+}
+
+bool constantTimeEquals(std::string_view a, std::string_view b) {
+    // The length of a token is no secret; its characters are.
+    if (a.size() != b.size())
+        return false;
+    uint8_t difference = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        difference |= uint8_t(a[i] ^ b[i]);
+    return difference == 0;
+}
 
 std::string base64Encode(std::string_view bytes) {
     gchar* encoded = g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size());
@@ -80,7 +116,8 @@ std::optional<WallTime> parseIso8601(const std::string& text) {
         return std::nullopt;
     int64_t micros = g_date_time_to_unix(dt) * 1000000 + g_date_time_get_microsecond(dt);
     g_date_time_unref(dt);
-    return WallTime(std::chrono::duration_cast<WallClock::duration>(std::chrono::microseconds(micros)));
+    return WallTime(
+        std::chrono::duration_cast<WallClock::duration>(std::chrono::microseconds(micros)));
 }
 
 } // namespace zarvo

@@ -15,6 +15,11 @@ std::optional<std::string> base64Decode(std::string_view text);
 std::string sha256Hex(std::string_view bytes);
 // A random (version 4) UUID in canonical upper-case text.
 std::string randomUuid();
+// `digits` lower-case hex digits from the kernel's cryptographic random source (4 bits each): for
+// secrets such as tokens and session ids.
+std::string secureRandomHex(size_t digits);
+// Equality whose time does not depend on where the texts differ, for comparing secrets.
+bool constantTimeEquals(std::string_view a, std::string_view b);
 // "2026-12-08T14:46:04Z" style, UTC, with fractional seconds when `fraction` is set.
 std::string formatIso8601(WallTime time, bool fraction = false);
 std::optional<WallTime> parseIso8601(const std::string& text);

@@ -1,4 +1,5 @@
-// Time units shared by the whole client: durations in nanoseconds, wall-clock dates from the system clock.
+// Time units shared by the whole client: durations in nanoseconds, wall-clock dates from the system
+// clock.
 #pragma once
 
 #include <chrono>
@@ -10,12 +11,16 @@ using Duration = std::chrono::nanoseconds;
 using WallClock = std::chrono::system_clock;
 using WallTime = WallClock::time_point;
 
-// The design states intervals in (fractional) seconds; this keeps that notation readable.
+// Intervals are thought of in (fractional) seconds: `seconds(0.2)` reads as it is meant.
 constexpr Duration seconds(double s) {
     return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(s));
 }
-constexpr Duration milliseconds(int64_t ms) { return std::chrono::milliseconds(ms); }
-constexpr double toSeconds(Duration d) { return std::chrono::duration<double>(d).count(); }
+constexpr Duration milliseconds(int64_t ms) {
+    return std::chrono::milliseconds(ms);
+}
+constexpr double toSeconds(Duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 // Milliseconds since the Unix epoch, not rounded (observation time stamps keep the fraction).
 inline double epochMilliseconds(WallTime t) {

@@ -3,7 +3,6 @@
 // pictures to the application on the right threads. One instance lives for the whole run.
 #pragma once
 
-#include "app/session_video.h"
 #include "foundation/json.h"
 #include "foundation/loop.h"
 #include "foundation/result.h"
@@ -11,6 +10,7 @@
 #include "media/camera_input.h"
 #include "media/picture.h"
 #include "media/rtc_engine.h"
+#include "media/session_video.h"
 
 #include <atomic>
 #include <filesystem>

@@ -4,10 +4,10 @@
 // short Chinese status texts on the main thread.
 #pragma once
 
-#include "app/session_video.h"
 #include "foundation/loop.h"
 #include "foundation/result.h"
 #include "media/picture.h"
+#include "media/session_video.h"
 
 #include <filesystem>
 #include <functional>

@@ -28,7 +28,8 @@ void bgraToYuyv(const uint8_t* bgra, std::vector<uint8_t>& yuyv);
 
 class V4L2Device final : public FrameDevice {
 public:
-    // Opens the target and sets its output format; throws Failure with the design's messages.
+    // Opens the target and sets its output format; throws Failure whose message names the step
+    // that failed (the sender's report shows it).
     V4L2Device(const SenderTarget& target, const DeviceRoots& roots = {});
     ~V4L2Device() override;
     V4L2Device(const V4L2Device&) = delete;

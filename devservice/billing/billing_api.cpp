@@ -46,7 +46,7 @@ std::optional<Paging> paging(const ApiRequest& request, int64_t defaultSize, int
     if (auto page = queryValue(request, "page")) {
         auto number = positiveNumber(*page);
         if (!number) {
-            problem = "invalid page: expected a whole number from 1";
+            problem = "页码无效：应为从 1 开始的整数";
             return std::nullopt;
         }
         result.page = *number;
@@ -54,7 +54,7 @@ std::optional<Paging> paging(const ApiRequest& request, int64_t defaultSize, int
     if (auto size = queryValue(request, "page_size")) {
         auto number = positiveNumber(*size);
         if (!number || *number > maxSize) {
-            problem = "invalid page_size: expected 1 to " + std::to_string(maxSize);
+            problem = "每页条数无效：应为 1 到 " + std::to_string(maxSize);
             return std::nullopt;
         }
         result.pageSize = *number;
@@ -92,10 +92,10 @@ ApiResponse BillingService::handle(const ApiRequest& request) {
 
 ApiResponse BillingService::route(const ApiRequest& request) {
     if (request.body.size() > config_.maxBodyBytes)
-        return refuse(413, "request body too large");
+        return refuse(413, "请求内容过大");
     Account* account = accountForToken(request.bearerToken);
     if (!account)
-        return refuse(401, request.bearerToken.empty() ? "missing bearer token" : "invalid token");
+        return refuse(401, "登录状态已失效，请重新登录");
 
     struct Call {
         std::string_view path;
@@ -197,7 +197,7 @@ ApiResponse BillingService::liveStart(Account& account, const Json& body) {
                                " available");
 
     auto session = std::make_unique<Session>();
-    session->id = "ses_" + randomHex(24);
+    session->id = "ses_" + randomHex(32);
     session->idempotencyKey = *key;
     session->editingType = *editingType;
     session->referenceJpeg = std::move(*image);
@@ -233,8 +233,9 @@ ApiResponse BillingService::liveSwitch(Account& account, const Json& body) {
     if (!key || key->empty() || key->size() > 200)
         return refuse(400, "idempotency_key required");
     Session* session = account.current();
-    if (!session || session->state != "RUNNING")
-        return refuse(409, "no running session to switch");
+    // From CREATED on the participant can take the new reference before the first frame.
+    if (!session || (session->state != "CREATED" && session->state != "RUNNING"))
+        return refuse(409, "当前没有可切换的 AI 会话，请先开启 AI");
     if (auto known = session->switchKeys.find(*key); known != session->switchKeys.end())
         return reply(
             200,

@@ -3,6 +3,7 @@
 
 #include "devservice/billing/billing_service.h"
 #include "foundation/loop.h"
+#include "foundation/result.h"
 
 #include <map>
 #include <memory>
@@ -81,7 +82,8 @@ void addLedgerEntry(BillingService::Account& account, std::string_view kind,
                     const std::string& description, WallTime at);
 Json sessionRecord(const BillingService::Session& session);
 Json accountToJson(const BillingService::Account& account);
-std::unique_ptr<BillingService::Account> accountFromJson(const Json& json);
+// An account from its snapshot form; an error naming the first member of the wrong type.
+Result<std::unique_ptr<BillingService::Account>> accountFromJson(const Json& json);
 
 } // namespace billing
 

@@ -10,10 +10,6 @@ Json timeOrNull(bool present, WallTime at) {
     return present ? Json(formatIso8601(at)) : Json(nullptr);
 }
 
-int64_t nonNegative(const Json& json, std::string_view key) {
-    return std::max<int64_t>(0, jsonInteger(json, key, 0));
-}
-
 } // namespace
 
 void addLedgerEntry(BillingService::Account& account, std::string_view kind,
@@ -80,46 +76,115 @@ Json accountToJson(const BillingService::Account& account) {
     };
 }
 
-std::unique_ptr<BillingService::Account> accountFromJson(const Json& json) {
-    auto token = jsonString(json, "token");
-    if (!token || token->empty())
-        return nullptr;
+namespace {
+
+// Reads snapshot members and remembers the first one of the wrong type: a snapshot the service
+// did not write as it reads it is set aside whole, never read as zeros. Absent or null members
+// take their default.
+class StrictReader {
+public:
+    std::string problem;
+
+    std::string text(const Json& object, std::string_view key, std::string_view fallback = "") {
+        const Json* member = present(object, key);
+        if (!member)
+            return std::string(fallback);
+        if (!member->is_string())
+            return wrong(key, std::string(fallback));
+        return member->get<std::string>();
+    }
+    int64_t count(const Json& object, std::string_view key, int64_t fallback = 0) {
+        const Json* member = present(object, key);
+        if (!member)
+            return fallback;
+        if (!member->is_number_integer() || member->get<int64_t>() < 0)
+            return wrong(key, fallback);
+        return member->get<int64_t>();
+    }
+    bool flag(const Json& object, std::string_view key) {
+        const Json* member = present(object, key);
+        if (!member)
+            return false;
+        if (!member->is_boolean())
+            return wrong(key, false);
+        return member->get<bool>();
+    }
+    const Json* list(const Json& object, std::string_view key) {
+        const Json* member = present(object, key);
+        if (member && !member->is_array())
+            return wrong(key, nullptr);
+        return member;
+    }
+    const Json* record(const Json& object, std::string_view key) {
+        const Json* member = present(object, key);
+        if (member && !member->is_object())
+            return wrong(key, nullptr);
+        return member;
+    }
+    void require(bool ok, std::string_view what) {
+        if (!ok && problem.empty())
+            problem = std::string(what);
+    }
+
+private:
+    static const Json* present(const Json& object, std::string_view key) {
+        const Json* member = jsonMember(object, key);
+        return member && !member->is_null() ? member : nullptr;
+    }
+    template <class T> T wrong(std::string_view key, T fallback) {
+        if (problem.empty())
+            problem = "member \"" + std::string(key) + "\" has the wrong type";
+        return fallback;
+    }
+};
+
+} // namespace
+
+Result<std::unique_ptr<BillingService::Account>> accountFromJson(const Json& json) {
+    StrictReader read;
+    read.require(json.is_object(), "an account is not an object");
+    if (!read.problem.empty())
+        return unexpected(Error{read.problem, 1});
     auto account = std::make_unique<BillingService::Account>();
-    account->token = *token;
-    account->name = jsonString(json, "name", "");
-    account->paid = nonNegative(json, "available_paid_points");
-    account->gift = nonNegative(json, "available_gift_points");
-    account->nextEntryId = std::max<int64_t>(1, jsonInteger(json, "next_entry_id", 1));
-    if (const Json* ledger = jsonMember(json, "ledger"); ledger && ledger->is_array())
-        for (const Json& entry : *ledger)
+    account->token = read.text(json, "token");
+    read.require(!account->token.empty(), "an account has no token");
+    account->name = read.text(json, "name");
+    account->paid = read.count(json, "available_paid_points");
+    account->gift = read.count(json, "available_gift_points");
+    account->nextEntryId = std::max<int64_t>(1, read.count(json, "next_entry_id", 1));
+    if (const Json* ledger = read.list(json, "ledger"))
+        for (const Json& entry : *ledger) {
+            read.require(entry.is_object(), "a ledger entry is not an object");
             if (entry.is_object())
                 account->ledger.push_back(entry);
-    if (const Json* sessions = jsonMember(json, "sessions"); sessions && sessions->is_array()) {
+        }
+    if (const Json* sessions = read.list(json, "sessions")) {
         for (const Json& item : *sessions) {
-            auto id = jsonString(item, "session_id");
-            if (!id || id->empty())
+            read.require(item.is_object(), "a session is not an object");
+            if (!item.is_object())
                 continue;
             auto s = std::make_unique<BillingService::Session>();
-            s->id = *id;
-            s->idempotencyKey = jsonString(item, "idempotency_key", "");
-            s->editingType = jsonString(item, "editing_type", "");
-            s->state = jsonString(item, "state", "STOPPED");
-            s->renderUid = jsonString(item, "render_uid", "");
-            s->endReason = jsonString(item, "end_reason", "");
-            if (const Json* rtc = jsonMember(item, "rtc")) {
-                s->rtc.token = jsonString(*rtc, "token", "");
-                s->rtc.channelId = jsonString(*rtc, "channel_id", "");
-                s->rtc.userId = jsonString(*rtc, "user_id", "");
+            s->id = read.text(item, "session_id");
+            read.require(!s->id.empty(), "a session has no id");
+            s->idempotencyKey = read.text(item, "idempotency_key");
+            s->editingType = read.text(item, "editing_type");
+            s->state = read.text(item, "state", "STOPPED");
+            s->renderUid = read.text(item, "render_uid");
+            s->endReason = read.text(item, "end_reason");
+            if (const Json* rtc = read.record(item, "rtc")) {
+                s->rtc.token = read.text(*rtc, "token");
+                s->rtc.channelId = read.text(*rtc, "channel_id");
+                s->rtc.userId = read.text(*rtc, "user_id");
             }
-            s->reservedPaid = nonNegative(item, "reserved_paid_points");
-            s->reservedGift = nonNegative(item, "reserved_gift_points");
-            s->consumedPaid = std::min(s->reservedPaid, nonNegative(item, "consumed_paid_points"));
-            s->consumedGift = std::min(s->reservedGift, nonNegative(item, "consumed_gift_points"));
-            s->elapsedSeconds = nonNegative(item, "elapsed_seconds");
-            s->confirmed = jsonBool(item, "bill_confirmed", false);
-            if (auto started = parseIso8601(jsonString(item, "started_at", "")))
+            s->reservedPaid = read.count(item, "reserved_paid_points");
+            s->reservedGift = read.count(item, "reserved_gift_points");
+            s->consumedPaid = std::min(s->reservedPaid, read.count(item, "consumed_paid_points"));
+            s->consumedGift = std::min(s->reservedGift, read.count(item, "consumed_gift_points"));
+            s->elapsedSeconds = read.count(item, "elapsed_seconds");
+            s->confirmed = read.flag(item, "bill_confirmed");
+            if (auto started = parseIso8601(read.text(item, "started_at")))
                 s->createdAt = *started;
-            if (auto ended = parseIso8601(jsonString(item, "ended_at", ""))) {
+            if (auto ended = parseIso8601(read.text(item, "ended_at"))) {
                 s->endedAt = *ended;
                 s->hasEnded = true;
             }
@@ -131,10 +196,14 @@ std::unique_ptr<BillingService::Account> accountFromJson(const Json& json) {
             account->sessions.push_back(std::move(s));
         }
     }
-    if (const Json* keys = jsonMember(json, "idempotency"); keys && keys->is_object())
-        for (auto it = keys->begin(); it != keys->end(); ++it)
+    if (const Json* keys = read.record(json, "idempotency"))
+        for (auto it = keys->begin(); it != keys->end(); ++it) {
+            read.require(it->is_string(), "an idempotency entry is not a text");
             if (it->is_string())
                 account->idempotency[it.key()] = it->get<std::string>();
+        }
+    if (!read.problem.empty())
+        return unexpected(Error{read.problem, 1});
     return account;
 }
 

@@ -33,14 +33,7 @@ bool isEditingType(std::string_view type) {
 }
 
 std::string randomHex(size_t length) {
-    std::string hex;
-    while (hex.size() < length) {
-        for (char c : randomUuid())
-            if (c != '-')
-                hex.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    }
-    hex.resize(length);
-    return hex;
+    return secureRandomHex(length);
 }
 
 Json errorBody(std::string_view detail) {
@@ -68,6 +61,10 @@ BillingService::BillingService(Loop& loop, BillingConfig config)
 
 BillingService::~BillingService() {
     std::lock_guard lock(mutex_);
+    // A clean stop loses no billed second. The loop may be gone already: the wall clock dates it.
+    if (counterSavePending_)
+        saveSnapshot(WallClock::now());
+    counterSave_.cancel();
     // Timers hold plain pointers into the accounts; stop them before the accounts go.
     for (auto& account : accounts_)
         for (auto& session : account->sessions) {
@@ -122,10 +119,12 @@ BillingService::Account& BillingService::createAccount(const BillingAccountConfi
 BillingService::Account* BillingService::accountForToken(const std::string& token) {
     if (token.empty())
         return nullptr;
+    // Every account is compared in full, so the time taken tells nothing about the tokens.
+    Account* found = nullptr;
     for (auto& account : accounts_)
-        if (account->token == token)
-            return account.get();
-    return nullptr;
+        if (constantTimeEquals(account->token, token) && !found)
+            found = account.get();
+    return found;
 }
 
 BillingService::Session* BillingService::findSession(const std::string& sessionId,
@@ -205,7 +204,7 @@ void BillingService::billOneSecond(Account& account, Session& session) {
     if (session.consumed() >= session.reserved())
         endSession(account, session, "reservation_exhausted", "ENDED");
     else
-        saveSnapshot();
+        saveCountersSoon();
 }
 
 void BillingService::checkHeartbeat(Account& account, Session& session) {
@@ -302,7 +301,7 @@ std::optional<SessionMedia> BillingService::validateJoin(const RtcCredentials& j
         Session* session = account->current();
         // The token is the secret; a client may leave channel and user out, but not get them wrong.
         if (session && isLive(session->state) && !join.token.empty() &&
-            session->rtc.token == join.token &&
+            constantTimeEquals(session->rtc.token, join.token) &&
             (join.channelId.empty() || session->rtc.channelId == join.channelId) &&
             (join.userId.empty() || session->rtc.userId == join.userId))
             return mediaOf(*session);
@@ -387,15 +386,30 @@ void BillingService::notify(SessionEventKind kind, const Session& session) {
 
 // ---- Snapshot ------------------------------------------------------------------------------
 
-void BillingService::saveSnapshot() {
+void BillingService::saveCountersSoon() {
+    if (!config_.snapshotPath || counterSavePending_)
+        return;
+    counterSavePending_ = true;
+    counterSave_ = loop_.postDelayed(config_.counterSaveDelay, [this] {
+        std::lock_guard lock(mutex_);
+        saveSnapshot();
+    });
+}
+
+void BillingService::saveSnapshot(std::optional<WallTime> at) {
     if (!config_.snapshotPath)
         return;
+    // This write carries the counters too.
+    counterSave_.cancel();
+    counterSavePending_ = false;
     Json accounts = Json::array();
     for (auto& account : accounts_)
         accounts.push_back(accountToJson(*account));
-    Json root{{"format", 1}, {"saved_at", formatIso8601(loop_.now())}, {"accounts", accounts}};
-    auto written = writeFileAtomically(*config_.snapshotPath,
-                                       root.dump(1, ' ', false, Json::error_handler_t::replace));
+    Json root{
+        {"format", 1}, {"saved_at", formatIso8601(at ? *at : loop_.now())}, {"accounts", accounts}};
+    // It holds every account's token: owner-only from the moment it exists.
+    auto written = writeFileAtomically(
+        *config_.snapshotPath, root.dump(1, ' ', false, Json::error_handler_t::replace), 0600);
     if (!written.ok() && snapshotProblem_.empty())
         snapshotProblem_ =
             "cannot write " + config_.snapshotPath->string() + ": " + written.error().message;
@@ -407,19 +421,33 @@ void BillingService::loadSnapshot() {
     auto text = readFile(*config_.snapshotPath);
     if (!text)
         return; // a first start
+    // Read whole or not at all: a snapshot with one wrong member would otherwise come back with
+    // balances silently read as zero.
+    std::string problem;
+    std::vector<std::unique_ptr<Account>> loaded;
     auto root = parseJsonObject(*text);
     const Json* list = root ? jsonMember(*root, "accounts") : nullptr;
-    if (!list || !list->is_array()) {
+    if (!list || !list->is_array())
+        problem = "no account list";
+    for (size_t i = 0; problem.empty() && i < list->size(); ++i) {
+        auto account = accountFromJson((*list)[i]);
+        if (!account)
+            problem = "account " + std::to_string(i + 1) + ": " + account.error().message;
+        else
+            loaded.push_back(std::move(*account));
+    }
+    if (!problem.empty()) {
         // Keep the unreadable file for inspection instead of overwriting it with a fresh start.
+        const std::string setAside = config_.snapshotPath->string() + ".unreadable";
         std::error_code ignored;
-        std::filesystem::rename(*config_.snapshotPath,
-                                config_.snapshotPath->string() + ".unreadable", ignored);
-        snapshotProblem_ = "unreadable snapshot " + config_.snapshotPath->string();
+        std::filesystem::rename(*config_.snapshotPath, setAside, ignored);
+        snapshotProblem_ = "unreadable snapshot " + config_.snapshotPath->string() + " (" +
+                           problem + "), set aside as " + setAside +
+                           "; starting with a fresh development account";
         return;
     }
-    for (const Json& item : *list) {
-        auto account = accountFromJson(item);
-        if (!account || accountForToken(account->token))
+    for (auto& account : loaded) {
+        if (accountForToken(account->token))
             continue;
         accounts_.push_back(std::move(account));
     }

@@ -40,6 +40,9 @@ struct BillingConfig {
     Duration settlementDelay = seconds(3);     // RECONCILE_REQUIRED → ENDED / STOPPED
     Duration heartbeatTimeout = seconds(30);   // no "live/current" poll for this long → stopped
     std::optional<std::filesystem::path> snapshotPath; // accounts survive a restart when set
+    // State changes are written at once; a running session's counters at most this often, so a
+    // session does not rewrite and flush the whole snapshot every billed second.
+    Duration counterSaveDelay = seconds(5);
     size_t maxBodyBytes = 16 * 1024 * 1024;
     size_t maxImageBytes = 10 * 1024 * 1024; // decoded JPEG bytes of "image_url"
     int64_t billingPageSize = 20;
@@ -107,7 +110,9 @@ private:
     void notify(SessionEventKind kind, const Session& session);
 
     void loadSnapshot();
-    void saveSnapshot();
+    // `at` dates the snapshot; the loop's time when none.
+    void saveSnapshot(std::optional<WallTime> at = std::nullopt);
+    void saveCountersSoon();
 
     struct Listeners;
 
@@ -119,6 +124,8 @@ private:
     std::string snapshotProblem_;
     std::string developmentToken_;
     std::shared_ptr<Listeners> listeners_;
+    TimerHandle counterSave_;
+    bool counterSavePending_ = false;
 };
 
 } // namespace zarvo::devservice

@@ -1,5 +1,7 @@
 #include "devservice/rtc/ai_edit.h"
 
+#include "foundation/owned.h"
+
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include <algorithm>
@@ -87,26 +89,23 @@ std::shared_ptr<const EditReference> makeEditReference(const std::string& bytes,
                                                        int height) {
     if (bytes.empty() || width <= 0 || height <= 0)
         return nullptr;
-    GdkPixbufLoader* loader = gdk_pixbuf_loader_new();
+    auto loader = adoptRef(gdk_pixbuf_loader_new());
     const bool written =
-        gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(bytes.data()), bytes.size(),
-                                nullptr) != FALSE;
-    const bool closed = gdk_pixbuf_loader_close(loader, nullptr) != FALSE;
-    GdkPixbuf* source = written && closed ? gdk_pixbuf_loader_get_pixbuf(loader) : nullptr;
-    if (!source || gdk_pixbuf_get_width(source) <= 0 || gdk_pixbuf_get_height(source) <= 0) {
-        g_object_unref(loader);
+        gdk_pixbuf_loader_write(loader.get(), reinterpret_cast<const guchar*>(bytes.data()),
+                                bytes.size(), nullptr) != FALSE;
+    const bool closed = gdk_pixbuf_loader_close(loader.get(), nullptr) != FALSE;
+    GdkPixbuf* source = written && closed ? gdk_pixbuf_loader_get_pixbuf(loader.get()) : nullptr;
+    if (!source || gdk_pixbuf_get_width(source) <= 0 || gdk_pixbuf_get_height(source) <= 0)
         return nullptr;
-    }
     // Cover-fit: fill the frame, crop the overflow evenly.
     const double sw = gdk_pixbuf_get_width(source), sh = gdk_pixbuf_get_height(source);
     const double scale = std::max(width / sw, height / sh);
-    GdkPixbuf* fitted = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, width, height);
-    gdk_pixbuf_fill(fitted, 0x000000ff);
-    gdk_pixbuf_composite(source, fitted, 0, 0, width, height, (width - sw * scale) / 2,
+    auto fitted = adoptRef(gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, width, height));
+    gdk_pixbuf_fill(fitted.get(), 0x000000ff);
+    gdk_pixbuf_composite(source, fitted.get(), 0, 0, width, height, (width - sw * scale) / 2,
                          (height - sh * scale) / 2, scale, scale, GDK_INTERP_BILINEAR, 255);
-    g_object_unref(loader);
-    const int rowstride = gdk_pixbuf_get_rowstride(fitted);
-    const guchar* rgba = gdk_pixbuf_read_pixels(fitted);
+    const int rowstride = gdk_pixbuf_get_rowstride(fitted.get());
+    const guchar* rgba = gdk_pixbuf_read_pixels(fitted.get());
     std::vector<uint8_t> bgra(static_cast<size_t>(width) * 4 * height);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
@@ -117,7 +116,6 @@ std::shared_ptr<const EditReference> makeEditReference(const std::string& bytes,
             q[2] = p[0];
             q[3] = 255;
         }
-    g_object_unref(fitted);
     return makeEditReference(bgra.data(), width, height, width * 4);
 }
 

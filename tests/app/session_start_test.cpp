@@ -28,7 +28,7 @@ TEST_F(SessionTest, SnapshotDatedInTheFutureAfterTheClockWasSetBackIsStale) {
     EXPECT_EQ(service.count("live/current"), 0u);
 }
 
-TEST_F(SessionTest, MinimumPointsComeFromTheSnapshotButTheTextAlwaysSaysTen) {
+TEST_F(SessionTest, TheMinimumPointsComeFromTheAccountSnapshot) {
     service.answer("client/state", Json{{"available_points", 7}, {"min_start_points", 5}});
     sync();
     app->startAI();

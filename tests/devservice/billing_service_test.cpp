@@ -8,6 +8,7 @@
 
 #include <filesystem>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zarvo::devservice {
@@ -281,8 +282,14 @@ TEST_F(BillingTest, SwitchesApplyToARunningSessionAndFailuresAreReported) {
     make();
     EXPECT_EQ(post("live/switch", startBody("S0")).status, 409);
     std::string id = start("K1");
-    EXPECT_EQ(post("live/switch", startBody("S0")).status, 409) << "not running yet";
-    reachRunning();
+    EXPECT_EQ(post("live/switch", startBody("S0")).status, 409) << "not created yet";
+    advance(0.7);
+    ASSERT_EQ(sessionState(), "CREATED");
+    ApiResponse early = post("live/switch", startBody("S0", "style_transfer"));
+    EXPECT_EQ(early.status, 200) << early.body.dump();
+    EXPECT_EQ(service->sessionMedia(id)->editingType, "style_transfer");
+    advance(1.0);
+    ASSERT_EQ(sessionState(), "RUNNING");
 
     std::vector<SessionEvent> events;
     service->addListener([&](const SessionEvent& event) { events.push_back(event); });
@@ -503,6 +510,44 @@ TEST_F(BillingSnapshotTest, AnUnreadableSnapshotIsSetAsideNotOverwrittenSilently
     EXPECT_NE(service->snapshotProblem(), "");
     EXPECT_TRUE(std::filesystem::exists(config.snapshotPath->string() + ".unreadable"));
     EXPECT_EQ(state()["available_points"], 130);
+}
+
+TEST_F(BillingSnapshotTest, OneMemberOfTheWrongTypeSetsTheWholeSnapshotAside) {
+    make();
+    start("K1");
+    service.reset();
+    auto saved = parseJsonObject(*readFile(*config.snapshotPath));
+    ASSERT_TRUE(saved);
+    (*saved)["accounts"][0]["available_paid_points"] = "lots"; // read as 0 would lose the money
+    ASSERT_TRUE(writeFileAtomically(*config.snapshotPath, saved->dump()).ok());
+
+    make();
+    EXPECT_NE(service->snapshotProblem().find("available_paid_points"), std::string::npos)
+        << service->snapshotProblem();
+    EXPECT_TRUE(std::filesystem::exists(config.snapshotPath->string() + ".unreadable"));
+    EXPECT_EQ(state()["available_points"], 130) << "a fresh account, not a zeroed one";
+    EXPECT_EQ(state()["session_state"], "IDLE");
+}
+
+TEST_F(BillingSnapshotTest, TheSnapshotIsOwnerOnlyAndRunningCountersAreWrittenInBatches) {
+    make();
+    struct stat info {};
+    ASSERT_EQ(stat(config.snapshotPath->c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << "it holds the tokens";
+
+    start("K1");
+    reachRunning();
+    auto savedElapsed = [&] {
+        auto saved = parseJsonObject(readFile(*config.snapshotPath).value_or(""));
+        return saved ? (*saved)["accounts"][0]["sessions"][0].value("elapsed_seconds", -1) : -1;
+    };
+    const int64_t atRunning = savedElapsed();
+    runPolling(2);
+    EXPECT_EQ(savedElapsed(), atRunning) << "not rewritten every billed second";
+    runPolling(config.counterSaveDelay.count() / 1e9);
+    EXPECT_GT(savedElapsed(), atRunning);
+    post("live/stop", Json::object());
+    EXPECT_EQ(savedElapsed(), state()["session_elapsed_seconds"]) << "a state change saves at once";
 }
 
 } // namespace

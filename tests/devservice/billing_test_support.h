@@ -3,38 +3,51 @@
 
 #include "devservice/api_handler.h"
 #include "foundation/encoding.h"
+#include "foundation/owned.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
+#include <cstdint>
 #include <string>
 
 namespace zarvo::devservice::testing {
 
 // A small real JPEG, so the service's decoder has something genuine to accept.
 inline std::string jpegBytes(int width = 16, int height = 12, int quality = 90) {
-    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
-    gdk_pixbuf_fill(pixbuf, 0x3080c0ff);
+    auto pixbuf = adoptRef(gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height));
+    gdk_pixbuf_fill(pixbuf.get(), 0x3080c0ff);
     gchar* buffer = nullptr;
     gsize size = 0;
     std::string q = std::to_string(quality);
-    gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "jpeg", nullptr, "quality", q.c_str(),
+    gdk_pixbuf_save_to_buffer(pixbuf.get(), &buffer, &size, "jpeg", nullptr, "quality", q.c_str(),
                               nullptr);
-    std::string bytes(buffer, size);
-    g_free(buffer);
-    g_object_unref(pixbuf);
+    GOwned<gchar> owned(buffer);
+    return std::string(buffer, size);
+}
+
+// A small JPEG whose frame header claims `width` × `height`: what a decompression bomb looks
+// like to a decoder that trusts the header.
+inline std::string jpegClaiming(int width, int height) {
+    std::string bytes = jpegBytes();
+    for (size_t i = 2; i + 9 <= bytes.size(); ++i)
+        if (uint8_t(bytes[i]) == 0xFF && uint8_t(bytes[i + 1]) == 0xC0) {
+            bytes[i + 5] = char(height >> 8);
+            bytes[i + 6] = char(height & 0xFF);
+            bytes[i + 7] = char(width >> 8);
+            bytes[i + 8] = char(width & 0xFF);
+            break;
+        }
     return bytes;
 }
 
 inline std::string pngBytes() {
-    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 8, 8);
-    gdk_pixbuf_fill(pixbuf, 0xff0000ff);
+    auto pixbuf = adoptRef(gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 8, 8));
+    gdk_pixbuf_fill(pixbuf.get(), 0xff0000ff);
     gchar* buffer = nullptr;
     gsize size = 0;
-    gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "png", nullptr, nullptr);
-    std::string bytes(buffer, size);
-    g_free(buffer);
-    g_object_unref(pixbuf);
-    return bytes;
+    gdk_pixbuf_save_to_buffer(pixbuf.get(), &buffer, &size, "png", nullptr, nullptr);
+    GOwned<gchar> owned(buffer);
+    return std::string(buffer, size);
 }
 
 inline std::string jpegDataUrl(const std::string& bytes = jpegBytes()) {

@@ -172,24 +172,83 @@ TEST_F(Front, FaultsApplyPerHostAndPath) {
 
 TEST_F(Front, AdminEndpointControlsFaultsAndShowsRequests) {
     NetworkThread plain(productionDeployment());
-    auto added = fetch(admin("/faults"), "POST", std::nullopt,
+    const std::string adminToken = service->adminToken();
+    ASSERT_EQ(adminToken.size(), 40u);
+    auto added = fetch(admin("/faults"), "POST", adminToken,
                        std::string(R"({"host":"primary","path":"/health","status":500})"), &plain);
     EXPECT_EQ(added.status(), 200);
     EXPECT_EQ(fetch("https://api.zarvo.test/health").status(), 500);
     auto bad =
-        fetch(admin("/faults"), "POST", std::nullopt, std::string(R"({"host":"moon"})"), &plain);
+        fetch(admin("/faults"), "POST", adminToken, std::string(R"({"host":"moon"})"), &plain);
     EXPECT_EQ(bad.status(), 400);
-    auto listed = fetch(admin("/faults"), "GET", std::nullopt, std::nullopt, &plain);
+    auto listed = fetch(admin("/faults"), "GET", adminToken, std::nullopt, &plain);
     EXPECT_EQ(Json::parse(*listed.data).size(), 1u);
-    EXPECT_EQ(fetch(admin("/faults"), "DELETE", std::nullopt, std::nullopt, &plain).status(), 200);
+    EXPECT_EQ(fetch(admin("/faults"), "DELETE", adminToken, std::nullopt, &plain).status(), 200);
     EXPECT_EQ(fetch("https://api.zarvo.test/health").status(), 200);
 
     auto requests =
-        Json::parse(*fetch(admin("/requests"), "GET", std::nullopt, std::nullopt, &plain).data);
+        Json::parse(*fetch(admin("/requests"), "GET", adminToken, std::nullopt, &plain).data);
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0]["path"], "/health");
     EXPECT_EQ(requests[0]["host"], "primary");
     EXPECT_TRUE(requests[0]["headers"].is_array());
+}
+
+// What keeps a stand-in left running on a developer's machine from being driven or exhausted by
+// someone else: the admin token, loopback only, bounded bodies and a bounded, masked record.
+TEST_F(Front, OversizedBodiesAndForeignAdminCallsAreRefused) {
+    auto ownState = freshStateDirectory("bounded");
+    devservice::DevServiceOptions options;
+    options.stateDirectory = ownState;
+    options.adminEndpoint = true;
+    options.maxBodyBytes = 8192;
+    devservice::DevService bounded(options);
+    ASSERT_TRUE(bounded.start());
+    auto boundedDeployment = readDeploymentFile(bounded.deploymentFile());
+    ASSERT_TRUE(boundedDeployment);
+    NetworkThread client(*boundedDeployment);
+    const std::string url = "https://api.zarvo.test/api/v1/live/start";
+    const std::string bearer = boundedDeployment->accountToken;
+
+    auto huge = fetch(url, "POST", bearer, std::string(20000, '{'), &client);
+    EXPECT_EQ(huge.status(), 413);
+    ASSERT_TRUE(huge.data);
+    EXPECT_EQ(jsonString(*parseJsonObject(*huge.data), "detail"), "请求内容过大");
+
+    // Under the limit: answered (not JSON), and recorded with its body cut and the token masked.
+    EXPECT_EQ(fetch(url, "POST", bearer, std::string(6000, '{'), &client).status(), 400);
+    auto records = bounded.requests();
+    ASSERT_FALSE(records.empty());
+    const auto& last = records.back();
+    EXPECT_EQ(last.body.size(), 4096u);
+    for (const auto& [name, value] : last.headers)
+        if (g_ascii_strcasecmp(name.c_str(), "Authorization") == 0) {
+            EXPECT_EQ(value.find(bearer), std::string::npos);
+            EXPECT_EQ(value, devservice::maskedAuthorization("Bearer " + bearer));
+        }
+
+    const std::string adminUrl = "http://127.0.0.1:" + std::to_string(bounded.adminPort());
+    NetworkThread plain(productionDeployment());
+    EXPECT_EQ(fetch(adminUrl + "/requests", "GET", std::nullopt, std::nullopt, &plain).status(),
+              401);
+    EXPECT_EQ(fetch(adminUrl + "/requests", "GET", "not-the-token", std::nullopt, &plain).status(),
+              401);
+    EXPECT_EQ(
+        fetch(adminUrl + "/deployment", "GET", bounded.adminToken(), std::nullopt, &plain).status(),
+        200);
+    auto tokenFile = ownState / "admin-token";
+    EXPECT_EQ(readFile(tokenFile), bounded.adminToken());
+    EXPECT_EQ(std::filesystem::status(tokenFile).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+    // A restarted stand-in is where its deployment file said it was.
+    const uint16_t primary = bounded.port("primary");
+    bounded.stop();
+    devservice::DevService again(options);
+    ASSERT_TRUE(again.start());
+    EXPECT_EQ(again.port("primary"), primary);
+    again.stop();
+    std::filesystem::remove_all(ownState);
 }
 
 TEST_F(Front, CertificatesSurviveARestartAndOnlyTheirCaIsTrusted) {

@@ -34,7 +34,20 @@ TEST_F(AtomicFileTest, CreatesParentsAndReplacesWholeFile) {
     ASSERT_TRUE(writeFileAtomically(file, "first"));
     ASSERT_TRUE(writeFileAtomically(file, "second, longer"));
     EXPECT_EQ(readFile(file), "second, longer");
-    EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()),
+              1);
+}
+
+TEST_F(AtomicFileTest, ASecretIsOwnerOnlyAndOtherFilesKeepTheUsualMode) {
+    auto secret = dir / "token";
+    auto plain = dir / "settings.json";
+    ASSERT_TRUE(writeFileAtomically(secret, "t0k3n", 0600));
+    ASSERT_TRUE(writeFileAtomically(plain, "{}"));
+    struct stat info {};
+    ASSERT_EQ(stat(secret.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat(plain.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
 }
 
 TEST_F(AtomicFileTest, AWriterKilledMidWriteLeavesTheOldFileWhole) {

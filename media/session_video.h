@@ -1,5 +1,6 @@
-// What the session logic needs of the live video link (the RTC bridge): join with the service's
-// credentials, stop, and the remote frame statistics its watchdogs read.
+// The video capabilities the session logic drives, defined here beside their implementations (the
+// RTC bridge and the virtual-camera output) so that media/ needs nothing from app/: join with the
+// service's credentials, stop, and the remote frame statistics the session's watchdogs read.
 #pragma once
 
 #include "foundation/json.h"
