@@ -258,8 +258,7 @@ Status<> DevService::Impl::writeDeployment() {
         deployment[it.key()] = it.value();
     // It holds the account token: owner-only from the moment it exists.
     auto written = writeFileAtomically(options.stateDirectory / "deployment.json",
-                                       deployment.dump(2) + "
-", 0600);
+                                       deployment.dump(2) + "\n", 0600);
     if (!written)
         return unexpected(Error{written.error().message, 1});
     return Ok{};
