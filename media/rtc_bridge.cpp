@@ -81,6 +81,20 @@ struct RTCBridge::EngineDelegate final : RtcEngineDelegate {
     }
 };
 
+struct RTCBridge::CameraLink {
+    std::mutex mutex; // held while a frame is forwarded; detaching waits on it
+    RTCBridge* bridge = nullptr;
+    std::weak_ptr<RtcEngine> engine;
+
+    void push(const PixelBufferPtr& frame, int64_t timestampMs) {
+        std::lock_guard lock(mutex);
+        if (!bridge)
+            return;
+        if (auto current = engine.lock())
+            bridge->pushLocalFrame(current, frame, timestampMs);
+    }
+};
+
 int RTCBridge::finishBeforeExit(int status, Duration bound) {
     stop();
     if (waitForReleases(bound))
@@ -119,6 +133,7 @@ RTCBridge::RTCBridge(Loop& loop, std::shared_ptr<RtcEngineFactory> engines,
 RTCBridge::~RTCBridge() {
     // Work still running elsewhere (a release, a join result, a camera error) keeps its links but
     // finds them empty from now on.
+    detachCamera();
     {
         std::lock_guard lock(loopLink_->mutex);
         loopLink_->loop = nullptr;
@@ -212,16 +227,27 @@ Status<> RTCBridge::join(const Json& credentials, const std::string& renderUID) 
                 bridge->reportFailure(generation, error);
         });
     };
-    std::weak_ptr<RtcEngine> weakEngine = engine_;
-    input->onFrame = [weak, weakEngine](const PixelBufferPtr& frame, int64_t timestampMs) {
-        auto bridge = weak.lock();
-        auto engine = weakEngine.lock();
-        if (!bridge || !engine)
-            return;
-        bridge->pushLocalFrame(engine, frame, timestampMs);
+    detachCamera();
+    auto link = std::make_shared<CameraLink>();
+    link->bridge = this;
+    link->engine = engine_;
+    cameraLink_ = link;
+    input->onFrame = [link](const PixelBufferPtr& frame, int64_t timestampMs) {
+        link->push(frame, timestampMs);
     };
     input->start();
     return Ok{};
+}
+
+void RTCBridge::detachCamera() {
+    if (!cameraLink_)
+        return;
+    {
+        std::lock_guard lock(cameraLink_->mutex);
+        cameraLink_->bridge = nullptr;
+        cameraLink_->engine.reset();
+    }
+    cameraLink_.reset();
 }
 
 void RTCBridge::pushLocalFrame(const std::shared_ptr<RtcEngine>& engine,
@@ -401,6 +427,8 @@ void RTCBridge::queueDelivery(Delivery kind, PicturePtr picture) {
 void RTCBridge::stop() {
     if (resetting_)
         return;
+    // Frames the capture hands over before its own stop has run belong to no session.
+    detachCamera();
     bool hadSession;
     {
         std::lock_guard lock(frameLock_);

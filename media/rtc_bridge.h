@@ -121,6 +121,12 @@ private:
     // What the engine calls: forwards to the bridge while it exists, so an engine still being
     // released never calls into a bridge that is gone.
     struct EngineDelegate;
+    // What one join's capture calls: forwards frames to the bridge until the session stops or the
+    // bridge goes. The camera thread never owns the bridge, so dropping the last reference always
+    // ends it there and then, after any frame in flight, while its loop still exists.
+    struct CameraLink;
+    // Main thread: no frame of the current capture reaches the bridge once this returns.
+    void detachCamera();
 
     Loop& loop_;
     std::shared_ptr<LoopLink> loopLink_;
@@ -137,6 +143,7 @@ private:
     bool installedWithoutView_ = false;
     std::string cameraID_;
     std::shared_ptr<CameraInput> cameraInput_;
+    std::shared_ptr<CameraLink> cameraLink_;
     TimerHandle releaseCheck_;
     int64_t failureReported_ = 0; // the connection generation whose failure was reported
     // connectionGeneration_ for the engine's threads.

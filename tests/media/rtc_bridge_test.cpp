@@ -82,11 +82,22 @@ public:
         return joinResult;
     }
     int pushExternalVideoFrame(const RtcVideoDataSample& sample, int sourceType) override {
-        std::lock_guard lock(mutex);
+        std::unique_lock lock(mutex);
         pushes.push_back(sample);
         pushSourceType = sourceType;
         pushed.notify_all();
+        gateChanged.wait(lock, [&] { return !pushesHeld; });
         return pushResult.load();
+    }
+    // Makes the next pushes wait inside the engine until releasePushes().
+    void holdPushes() {
+        std::lock_guard lock(mutex);
+        pushesHeld = true;
+    }
+    void releasePushes() {
+        std::lock_guard lock(mutex);
+        pushesHeld = false;
+        gateChanged.notify_all();
     }
     int leaveChannel() override { return note("leaveChannel"); }
 
@@ -108,7 +119,8 @@ public:
     std::optional<std::string> channelId, userId;
     RtcJoinResult done;
     std::mutex mutex;
-    std::condition_variable pushed;
+    std::condition_variable pushed, gateChanged;
+    bool pushesHeld = false;
     std::vector<RtcVideoDataSample> pushes;
     int pushSourceType = -1;
 
@@ -195,6 +207,37 @@ public:
 private:
     std::shared_ptr<CallLog> log_;
     Status<> prepareResult_;
+};
+
+// A virtual loop its owner can close as if destroying it; any use after that is counted.
+class ClosableLoop final : public Loop {
+public:
+    void post(Task task) override {
+        if (use())
+            inner.post(std::move(task));
+    }
+    TimerHandle postDelayed(Duration delay, Task task) override {
+        return use() ? inner.postDelayed(delay, std::move(task)) : TimerHandle{};
+    }
+    TimerHandle repeating(Duration interval, Task task) override {
+        return use() ? inner.repeating(interval, std::move(task)) : TimerHandle{};
+    }
+    bool isLoopThread() const override { return use() && inner.isLoopThread(); }
+    WallTime now() const override { return use() ? inner.now() : WallTime{}; }
+    Duration uptime() const override { return use() ? inner.uptime() : Duration{}; }
+
+    void close() { closed = true; }
+    VirtualLoop inner;
+    std::atomic<bool> closed{false};
+    mutable std::atomic<int> usesAfterClose{0};
+
+private:
+    bool use() const {
+        if (!closed)
+            return true;
+        ++usesAfterClose;
+        return false;
+    }
 };
 
 class View final : public PictureView {
@@ -492,6 +535,80 @@ TEST_F(RTCBridgeTest, NothingIsDeliveredAfterStop) {
     EXPECT_EQ(count(kAIConnected), 0u);
     EXPECT_EQ(bridge->frameStats().count, 0); // forgotten at the stop; the late one not counted
     EXPECT_FALSE(bridge->frameStats().last);
+}
+
+TEST_F(RTCBridgeTest, ACameraFrameQueuedBeforeTheCaptureStopsReachesNothingAfterStop) {
+    join();
+    std::mutex gateMutex;
+    std::condition_variable gateChanged;
+    bool gateOpen = false;
+    // The camera queue is busy, so the frame and then the capture's own stop wait behind it.
+    camera->queue().async([&] {
+        std::unique_lock lock(gateMutex);
+        gateChanged.wait(lock, [&] { return gateOpen; });
+    });
+    auto frame = std::make_shared<PixelBuffer>();
+    frame->width = 1280;
+    frame->height = 720;
+    frame->stride = 1280 * 4;
+    frame->bytes.assign(size_t(frame->stride) * 720, 0x40);
+    camera->queue().async([camera = camera, frame] {
+        if (camera->onFrame)
+            camera->onFrame(frame, 40);
+    });
+    FakeEngine& released = engine();
+    bridge->stop();
+    {
+        std::lock_guard lock(gateMutex);
+        gateOpen = true;
+    }
+    gateChanged.notify_all();
+    ASSERT_TRUE(loop.runUntil([&] { return !bridge->resetting(); }));
+    EXPECT_EQ(released.pushCount(), 0u);
+    EXPECT_EQ(bridge->pushed() + bridge->rejected(), 0);
+    loop.runUntilIdle();
+    EXPECT_TRUE(localFrames.empty());
+}
+
+// The owner lets go of the bridge and then destroys its loop while the camera thread is inside a
+// push: letting go must wait for that frame, so nothing touches the loop afterwards.
+TEST_F(RTCBridgeTest, DroppingTheBridgeDuringACameraFrameEndsItBeforeItsLoopGoes) {
+    ClosableLoop owned;
+    auto dropped = RTCBridge::create(owned, factory, [this] {
+        camera = std::make_shared<FakeCamera>(log, Ok{});
+        return camera;
+    });
+    dropped->diagnosticsFolder = diagnostics;
+    dropped->install(view);
+    dropped->setCameraID("v4l2:usb-1");
+    ASSERT_TRUE(dropped->join(kCredentials, "render_uid").ok());
+    FakeEngine& pushing = engine();
+    pushing.holdPushes();
+    std::thread cameraThread([&] { camera->deliver(40); });
+    ASSERT_TRUE(pushing.waitForPushes(1));
+
+    std::weak_ptr<RTCBridge> weak = dropped;
+    std::mutex ownerMutex;
+    std::condition_variable ownerDone;
+    bool finished = false;
+    std::thread owner([&] {
+        dropped.reset();
+        owned.close();
+        std::lock_guard lock(ownerMutex);
+        finished = true;
+        ownerDone.notify_all();
+    });
+    {
+        // A correct owner stays blocked until the push ends; this pause only gives a wrong one
+        // the chance to finish first and close the loop under the frame.
+        std::unique_lock lock(ownerMutex);
+        ownerDone.wait_for(lock, std::chrono::seconds(1), [&] { return finished; });
+    }
+    pushing.releasePushes();
+    owner.join();
+    cameraThread.join();
+    EXPECT_TRUE(weak.expired());
+    EXPECT_EQ(owned.usesAfterClose, 0);
 }
 
 TEST_F(RTCBridgeTest, StopReleasesOffTheMainThreadAfterTheCameraAndReinstalls) {
