@@ -28,6 +28,9 @@ int main(int argc, char** argv) {
         return 0;
     if (const auto& previous = installer.verifiedPrevious())
         (void)openApplication(*previous);
+    // The reason first: the caller usually discards this output, but whoever keeps it (a test, a
+    // user starting the helper by hand) learns why nothing was installed.
+    std::fprintf(stderr, "ZarvoUpdater: %s\n", installed.error().reason.c_str());
     std::fputs("Update incomplete; previous installation preserved.\n", stderr);
     return 1;
 }

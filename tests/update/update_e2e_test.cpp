@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,17 +62,26 @@ protected:
         ASSERT_TRUE(made.ok()) << made.error().message;
     }
 
-    // Runs the old client to its hand-over, then waits for the installer's result file.
+    // Runs the old client to its hand-over, then waits for the installer to finish: its result
+    // file, or its output ending with the refusal line. The deadline only ends a hung run.
     std::string runUpdate() {
         fs::remove(storageDirectory() / "last-update-result.txt");
-        auto driver = command(ZARVO_E2E_DRIVER, {current.string(), ZARVO_UPDATER});
+        const fs::path log = dir.path() / "updater.log";
+        fs::remove(log);
+        auto driver = command(ZARVO_E2E_DRIVER, {current.string(), ZARVO_UPDATER, log.string()});
         EXPECT_TRUE(driver.ok()) << "the old client did not hand over";
-        std::string result;
-        for (int i = 0; i < 900 && result.empty(); ++i) {
+        std::string result, output;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+        while (std::chrono::steady_clock::now() < deadline) {
+            // The output before the result: a failed run writes its result before its last line.
+            output = readFile(log).value_or("");
             result = readFile(storageDirectory() / "last-update-result.txt").value_or("");
-            if (result.empty())
-                usleep(100'000);
+            if (!result.empty() || output.find("Update incomplete") != std::string::npos)
+                break;
+            usleep(100'000);
         }
+        if (result.empty())
+            ADD_FAILURE() << "no result file; installer output:\n" << output;
         return result;
     }
 

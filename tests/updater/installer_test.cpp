@@ -235,7 +235,8 @@ TEST(UpdaterProgram, SelfTestPassesAndARefusalEndsWithTheFixedLine) {
     std::string errors = "/tmp/zarvo-updater-stderr-" + std::to_string(getpid());
     std::string line = std::string("'") + ZARVO_UPDATER_PATH + "' a 0 c d 2>" + errors;
     EXPECT_NE(std::system(line.c_str()), 0);
-    EXPECT_EQ(readFile(errors), "Update incomplete; previous installation preserved.\n");
+    EXPECT_EQ(readFile(errors), "ZarvoUpdater: invalid_arguments\n"
+                                "Update incomplete; previous installation preserved.\n");
     std::remove(errors.c_str());
 }
 
