@@ -14,9 +14,9 @@
 namespace zarvo {
 
 struct RemoteFrameStats {
-    int64_t count = 0;              // remote frames accepted since the join
-    std::optional<WallTime> first;  // arrival of the first one
-    std::optional<WallTime> last;   // arrival of the latest one
+    int64_t count = 0;             // remote frames accepted since the join
+    std::optional<WallTime> first; // arrival of the first one
+    std::optional<WallTime> last;  // arrival of the latest one
 };
 
 class SessionVideo {
@@ -27,6 +27,8 @@ public:
     virtual void stop() = 0;
     virtual bool resetting() const = 0;
     virtual bool hasEngine() const = 0;
+    // The last release of the video link did not finish in time; only a restart clears it.
+    virtual bool resetTimedOut() const { return false; }
     virtual void setCameraID(const std::string& cameraID) = 0;
     virtual std::string cameraID() const = 0;
     // Read under the bridge's frame lock.
