@@ -186,7 +186,7 @@ struct Shell {
 
     TimerHandle selfRun, updateStart, snapshotPage, snapshotCapture;
     bool quitting = false;
-    bool captured = false;
+    bool pageDue = false, pageOpened = false, captureDue = false, captured = false;
 };
 
 void ShellHost::placeVideo(const VideoFrame& frame) {
@@ -529,12 +529,24 @@ void beginSelfRun(Shell& shell, const std::string& configFile) {
     });
 }
 
-// Screenshot mode: the account texts (with --with-account) before the picture, then quit.
-void captureSnapshot(Shell& shell) {
-    if (shell.captured)
+// Screenshot mode. The steps count from launch, but each waits for what it needs: the page step for
+// the loaded page, the capture for the page step, so a slow start never captures a blank or the
+// wrong page.
+void captureSnapshot(Shell& shell);
+
+void openSnapshotPage(Shell& shell) {
+    if (!shell.pageDue || shell.pageOpened || !shell.web->loaded())
         return;
-    // A page still loading would be captured blank; the load completion captures instead.
-    if (!shell.web->loaded())
+    shell.pageOpened = true;
+    shell.studio->openStudioPage(*shell.options->page);
+    if (shell.captureDue)
+        shell.snapshotCapture =
+            shell.parts.app->loop().postDelayed(seconds(1.0), [&shell] { captureSnapshot(shell); });
+}
+
+void captureSnapshot(Shell& shell) {
+    shell.captureDue = true;
+    if (shell.captured || !shell.web->loaded() || (shell.options->page && !shell.pageOpened))
         return;
     shell.captured = true;
     App& app = *shell.parts.app;
@@ -552,17 +564,24 @@ void captureSnapshot(Shell& shell) {
     });
 }
 
+void snapshotPageLoaded(Shell& shell) {
+    openSnapshotPage(shell);
+    if (shell.captureDue && !shell.captured && !shell.snapshotCapture.isActive())
+        shell.snapshotCapture =
+            shell.parts.app->loop().postDelayed(seconds(0.5), [&shell] { captureSnapshot(shell); });
+}
+
 void beginSnapshot(Shell& shell) {
     App& app = *shell.parts.app;
     const auto& options = *shell.options;
-    if (options.page) {
-        std::string page = *options.page;
-        shell.snapshotPage = app.loop().postDelayed(
-            seconds(4.0), [&shell, page] { shell.studio->openStudioPage(page); });
-    }
+    if (options.page)
+        shell.snapshotPage = app.loop().postDelayed(seconds(4.0), [&shell] {
+            shell.pageDue = true;
+            openSnapshotPage(shell);
+        });
     if (options.referencePreview)
         loadReference(shell, *options.referencePreview);
-    // A named page opens at 4 s; the picture is taken after it so that it shows that page.
+    // A named page opens at 4 s; without the account wait the picture is taken after it.
     double delay = options.withAccount ? 8.0 : options.page ? 5.0 : 1.0;
     shell.snapshotCapture =
         app.loop().postDelayed(seconds(delay), [&shell] { captureSnapshot(shell); });
@@ -628,10 +647,7 @@ void activate(GtkApplication* application, gpointer data) {
         // The capture waits for the page if it is not loaded by then.
         shell.web->onLoadFinished = [&shell] {
             shell.studio->didFinishLoad();
-            if (shell.snapshotCapture.isActive() || shell.captured)
-                return;
-            shell.snapshotCapture = shell.parts.app->loop().postDelayed(
-                seconds(0.5), [&shell] { captureSnapshot(shell); });
+            snapshotPageLoaded(shell);
         };
     }
 

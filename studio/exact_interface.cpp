@@ -161,6 +161,9 @@ void ExactInterface::refresh() {
 }
 
 void ExactInterface::openStudioPage(const std::string& page) {
+    // A page opened on the application's behalf is not reported back by the page, so the video
+    // region follows here; otherwise it would stay over the bill or settings page.
+    host_.setVideoVisible(page == "live");
     Json name = page;
     web_.evaluate("window.openStudioPage && window.openStudioPage(" + name.dump() + ")");
 }
@@ -266,10 +269,9 @@ void ExactInterface::didReceiveMessage(const Json& body, bool mainFrame) {
     } else if (a == "mirror") {
         host_.setMirror(!host_.mirror());
         mirrorChanged();
-    } else if (a == "bill") {
-        web_.evaluate("window.openStudioPage('bill')");
-    } else if (a == "settings") {
-        web_.evaluate("window.openStudioPage('settings')");
+    } else if (a == "bill" || a == "settings") {
+        host_.setVideoVisible(false);
+        web_.evaluate("window.openStudioPage('" + a + "')");
     } else if (a == "notice") {
         host_.alert("Zarvo", stringValue(value).value_or(""));
     }

@@ -218,6 +218,7 @@ TEST_F(StudioTest, UpdateAndDiagnosticActionsReachTheSupportObject) {
     EXPECT_EQ(support.cameraSetups, 1);
     EXPECT_EQ(host.alerts, (std::vector<std::string>{"Zarvo|虚拟摄像头已就绪", "Zarvo|"}));
     EXPECT_EQ(web.scriptsStartingWith("window.openStudioPage('bill')").size(), 1u);
+    EXPECT_EQ(host.videoVisible, false); // the page does not report pages it was told to open
     EXPECT_EQ(host.enlarged, 1);
     EXPECT_EQ(host.showing, "local");
     EXPECT_EQ(lastPush()["update"], Json({{"phase", "idle"}}));
