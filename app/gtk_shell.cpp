@@ -505,6 +505,29 @@ void renderWindowPNG(Shell& shell, const std::filesystem::path& file) {
     g_object_unref(paintable);
 }
 
+Duration selfRunDeadline(Shell& shell) {
+    return shell.parts.app->loop().uptime() + seconds(60.0);
+}
+
+// The self-run's start: it waits (up to a minute) for the studio page and the first account
+// reply, so a slow launch neither captures an empty window nor has the start refused.
+void selfRunStart(Shell& shell, const std::string& image, Duration deadline) {
+    App& app = *shell.parts.app;
+    if ((!app.usageSnapshot || !shell.web->loaded()) && app.loop().uptime() < deadline) {
+        shell.selfRun = app.loop().postDelayed(
+            seconds(0.5), [&shell, image, deadline] { selfRunStart(shell, image, deadline); });
+        return;
+    }
+    app.smokeStarted = app.loop().now();
+    if (app.smokeReport) {
+        (void)writeFileAtomically(*app.smokeReport, R"({"stage":"starting"})");
+        renderWindowPNG(shell, *app.smokeReport + ".startup.png");
+    }
+    loadReference(shell, image);
+    app.startAI();
+    shell.studio->refresh();
+}
+
 // The automatic self-run: load the configuration now, start a session with its image 2 s later.
 void beginSelfRun(Shell& shell, const std::string& configFile) {
     App& app = *shell.parts.app;
@@ -517,16 +540,8 @@ void beginSelfRun(Shell& shell, const std::string& configFile) {
         (void)writeFileAtomically(*report, R"({"stage":"config_loaded"})");
     }
     std::string image = jsonString(*config, "image_path", "");
-    shell.selfRun = app.loop().postDelayed(seconds(2.0), [&shell, &app, image] {
-        app.smokeStarted = app.loop().now();
-        if (app.smokeReport) {
-            (void)writeFileAtomically(*app.smokeReport, R"({"stage":"starting"})");
-            renderWindowPNG(shell, *app.smokeReport + ".startup.png");
-        }
-        loadReference(shell, image);
-        app.startAI();
-        shell.studio->refresh();
-    });
+    shell.selfRun = app.loop().postDelayed(
+        seconds(2.0), [&shell, image] { selfRunStart(shell, image, selfRunDeadline(shell)); });
 }
 
 // Screenshot mode. The steps count from launch, but each waits for what it needs: the page step for
