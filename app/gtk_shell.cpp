@@ -6,6 +6,7 @@
 #include "foundation/atomic_file.h"
 #include "media/camera_devices.h"
 #include "media/camera_selection.h"
+#include "media/camera_setup_gtk.h"
 #include "media/rtc_bridge.h"
 #include "media/virtual_camera.h"
 #include "studio/exact_interface.h"
@@ -156,6 +157,17 @@ private:
     Shell& shell_;
 };
 
+// Until the update controller is attached, the one support action with a home already is the
+// virtual camera set-up dialog.
+class ShellSupport final : public StudioSupport {
+public:
+    explicit ShellSupport(Shell& shell) : shell_(shell) {}
+    void showCameraSetup() override;
+
+private:
+    Shell& shell_;
+};
+
 struct Shell {
     ShellParts parts;
     const CommandLineOptions* options = nullptr;
@@ -224,6 +236,10 @@ void ShellHost::enlargeOutput() {
     }
     showTexture(shell_.enlargedOutput, shell_.lastOutput);
     gtk_window_present(GTK_WINDOW(shell_.outputWindow));
+}
+
+void ShellSupport::showCameraSetup() {
+    showCameraSetupDialog(GTK_WINDOW(shell_.window));
 }
 
 void ShellHost::setDarkAppearance(bool dark) {
@@ -625,7 +641,7 @@ void activate(GtkApplication* application, gpointer data) {
         return;
     }
     shell.host = std::make_unique<ShellHost>(shell);
-    shell.support = std::make_unique<StudioSupport>();
+    shell.support = std::make_unique<ShellSupport>(shell);
 
     buildMenus(shell);
     buildWindow(shell);
