@@ -14,9 +14,9 @@
 namespace zarvo {
 
 struct RemoteFrameStats {
-    int64_t count = 0;             // remote frames accepted since the join
-    std::optional<WallTime> first; // arrival of the first one
-    std::optional<WallTime> last;  // arrival of the latest one
+    int64_t count = 0;              // remote frames accepted since the join
+    std::optional<WallTime> first;  // arrival of the first one
+    std::optional<WallTime> last;   // arrival of the latest one
 };
 
 class SessionVideo {
