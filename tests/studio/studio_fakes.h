@@ -1,0 +1,117 @@
+// A recording web view, window host and support object for driving ExactInterface without a
+// display.
+#pragma once
+
+#include "studio/exact_interface.h"
+
+#include <atomic>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zarvo::testing {
+
+class FakeWebView : public StudioWebView {
+public:
+    void addDocumentStartScript(const std::string& source) override {
+        startScripts.push_back(source);
+    }
+    void loadFile(const std::filesystem::path& file,
+                  const std::filesystem::path& readAccess) override {
+        loadedFile = file;
+        loadedFolder = readAccess;
+    }
+    void evaluate(const std::string& script, Evaluated done) override {
+        scripts.push_back(script);
+        if (done)
+            done(probeAnswer);
+    }
+    void snapshotPNG(const std::filesystem::path&, std::function<void(bool)> done) override {
+        done(false);
+    }
+
+    // The pushed state objects, in order.
+    std::vector<Json> pushes() const {
+        const std::string prefix = "window.refreshStudio && window.refreshStudio(";
+        std::vector<Json> states;
+        for (const auto& script : scripts)
+            if (script.starts_with(prefix))
+                states.push_back(
+                    Json::parse(script.substr(prefix.size(), script.size() - prefix.size() - 1)));
+        return states;
+    }
+    size_t pushCount() const { return pushes().size(); }
+    std::vector<std::string> scriptsStartingWith(const std::string& prefix) const {
+        std::vector<std::string> found;
+        for (const auto& script : scripts)
+            if (script.starts_with(prefix))
+                found.push_back(script);
+        return found;
+    }
+
+    std::vector<std::string> startScripts;
+    std::vector<std::string> scripts;
+    std::filesystem::path loadedFile, loadedFolder;
+    std::optional<Json> probeAnswer;
+};
+
+class FakeHost : public StudioHost {
+public:
+    void placeVideo(const VideoFrame& f) override { frame = f; }
+    void setVideoVisible(bool visible) override { videoVisible = visible; }
+    void showLocalPreview() override { showing = "local"; }
+    void showAIOutput() override { showing = "ai"; }
+    void enlargeOutput() override { ++enlarged; }
+    void setDarkAppearance(bool dark) override { darkAppearance = dark; }
+    void alert(const std::string& message, const std::string& informative) override {
+        alerts.push_back(message + "|" + informative);
+    }
+    bool confirm(const std::string& message, const std::string&, const std::string&,
+                 const std::string&) override {
+        confirms.push_back(message);
+        return confirmAnswer;
+    }
+    std::vector<std::string> cameraTitles() const override { return titles; }
+    int selectedCamera() const override { return selected; }
+    int deviceCount() const override { return static_cast<int>(titles.size()); }
+    void selectCamera(int index) override { selected = index; }
+    bool mirror() const override { return mirrorOn; }
+    void setMirror(bool on) override { mirrorOn = on; }
+    void clearReferenceView() override { ++referenceCleared; }
+    std::optional<std::string> virtualCameraName() override {
+        ++lookups;
+        return cameraName;
+    }
+    void relaunch() override { ++relaunches; }
+    void terminate() override { ++terminations; }
+
+    std::optional<VideoFrame> frame;
+    std::optional<bool> videoVisible;
+    std::string showing;
+    int enlarged = 0;
+    std::optional<bool> darkAppearance;
+    std::vector<std::string> alerts, confirms;
+    bool confirmAnswer = true;
+    std::vector<std::string> titles{"前置摄像头", "USB 摄像头"};
+    int selected = 0;
+    bool mirrorOn = false;
+    int referenceCleared = 0;
+    std::atomic<int> lookups{0};
+    std::optional<std::string> cameraName;
+    int relaunches = 0, terminations = 0;
+};
+
+class FakeSupport : public StudioSupport {
+public:
+    void markLaunchReady() override { ++launchReady; }
+    void checkForUpdates(bool interactive) override { checks.push_back(interactive); }
+    void exportDiagnostics() override { ++diagnostics; }
+    void showCameraSetup() override { ++cameraSetups; }
+    Json snapshot() const override { return {{"phase", "idle"}}; }
+
+    int launchReady = 0, diagnostics = 0, cameraSetups = 0;
+    std::vector<bool> checks;
+};
+
+} // namespace zarvo::testing
