@@ -4,12 +4,15 @@
 #include "app/command_line.h"
 #include "app/support_hooks.h"
 #include "foundation/atomic_file.h"
-#include "media/camera_devices.h"
-#include "media/camera_selection.h"
+#include "media/camera_device_relay.h"
+#include "media/camera_monitor.h"
+#include "media/camera_preview_gst.h"
 #include "media/camera_setup_gtk.h"
 #include "media/rtc_bridge.h"
 #include "media/virtual_camera.h"
 #include "studio/exact_interface.h"
+#include "studio/gdk_gallery_codec.h"
+#include "studio/gtk_studio_dialogs.h"
 #include "studio/webkit_studio_view.h"
 #include "version.h"
 
@@ -19,6 +22,7 @@
 #include <webkit/webkit.h>
 
 #include <iostream>
+#include <mutex>
 #include <vector>
 
 namespace zarvo {
@@ -119,6 +123,39 @@ private:
     GtkPicture* view_;
 };
 
+// The local preview's pictures arrive on a streaming thread; only the newest is shown, from the
+// main loop, so a slow window never queues pictures up.
+struct PreviewFrames {
+    std::mutex mutex;
+    PicturePtr newest;
+    bool scheduled = false;
+    GtkPicture* view = nullptr; // main thread only; null once the window is gone
+};
+
+void showPreviewPicture(Loop& loop, const std::shared_ptr<PreviewFrames>& frames,
+                        const PicturePtr& picture) {
+    {
+        std::lock_guard lock(frames->mutex);
+        frames->newest = picture;
+        if (frames->scheduled)
+            return;
+        frames->scheduled = true;
+    }
+    loop.post([frames] {
+        PicturePtr newest;
+        {
+            std::lock_guard lock(frames->mutex);
+            newest = std::move(frames->newest);
+            frames->scheduled = false;
+        }
+        if (!frames->view || !newest)
+            return;
+        GdkTexture* texture = textureOf(newest);
+        showTexture(frames->view, texture);
+        g_object_unref(texture);
+    });
+}
+
 struct Shell;
 void requestQuit(Shell& shell);
 void renderWindowPNG(Shell& shell, const std::filesystem::path& file);
@@ -140,12 +177,6 @@ public:
                  const std::string& confirmButton, const std::string& cancelButton) override {
         return showModalConfirm(message, informative, confirmButton, cancelButton);
     }
-    std::vector<std::string> cameraTitles() const override;
-    int selectedCamera() const override;
-    int deviceCount() const override;
-    void selectCamera(int index) override;
-    bool mirror() const override;
-    void setMirror(bool on) override;
     void clearReferenceView() override {}
     std::optional<std::string> virtualCameraName() override {
         return VirtualCamera::availableDeviceName();
@@ -183,13 +214,9 @@ struct Shell {
     VideoFrame videoFrame;
     bool videoPlaced = false;
 
-    // The camera chooser and mirror switch, held as state that the page mirrors.
-    std::vector<std::string> cameraIDs;
-    std::vector<std::string> cameraTitles;
-    int selectedCamera = -1;
-    bool mirror = false;
-
     std::unique_ptr<ShellHost> host;
+    std::unique_ptr<GtkStudioDialogs> dialogs;
+    std::shared_ptr<PreviewFrames> previewFrames;
     std::unique_ptr<StudioSupport> support;
     SupportHooks supportHooks;
     std::unique_ptr<WebKitStudioView> web;
@@ -244,30 +271,6 @@ void ShellSupport::showCameraSetup() {
 
 void ShellHost::setDarkAppearance(bool dark) {
     g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", dark, nullptr);
-}
-
-std::vector<std::string> ShellHost::cameraTitles() const {
-    return shell_.cameraTitles;
-}
-int ShellHost::selectedCamera() const {
-    return shell_.selectedCamera;
-}
-int ShellHost::deviceCount() const {
-    return static_cast<int>(shell_.cameraIDs.size());
-}
-
-void ShellHost::selectCamera(int index) {
-    if (index < 0 || index >= deviceCount())
-        return;
-    shell_.selectedCamera = index;
-    shell_.parts.app->defaults().set("cameraID", shell_.cameraIDs[static_cast<size_t>(index)]);
-}
-
-bool ShellHost::mirror() const {
-    return shell_.mirror;
-}
-void ShellHost::setMirror(bool on) {
-    shell_.mirror = on;
 }
 
 // The relaunch is a shell that waits 2 s and starts this executable again, detached from us.
@@ -416,34 +419,6 @@ gboolean placeOverlayChild(GtkOverlay*, GtkWidget* child, GdkRectangle* where, g
     return TRUE;
 }
 
-void listCameras(Shell& shell) {
-    App& app = *shell.parts.app;
-    shell.cameraIDs.clear();
-    shell.cameraTitles.clear();
-    for (const auto& device : availableCameraDevices()) {
-        shell.cameraIDs.push_back(device.uniqueID);
-        shell.cameraTitles.push_back(device.localizedName);
-    }
-    shell.selectedCamera = -1;
-    if (shell.cameraIDs.empty()) {
-        shell.cameraTitles.push_back("未检测到摄像头");
-        app.placeholder.text = "连接摄像头后会自动刷新，无需重启";
-        return;
-    }
-    auto choice = CameraSelection::update(shell.cameraIDs, std::nullopt,
-                                          app.defaults().string("cameraID"), std::nullopt);
-    for (size_t i = 0; i < shell.cameraIDs.size(); ++i)
-        if (choice.select && shell.cameraIDs[i] == *choice.select)
-            shell.selectedCamera = static_cast<int>(i);
-}
-
-std::optional<std::string> selectedCamera(const Shell& shell) {
-    if (shell.selectedCamera < 0 ||
-        shell.selectedCamera >= static_cast<int>(shell.cameraIDs.size()))
-        return std::nullopt;
-    return shell.cameraIDs[static_cast<size_t>(shell.selectedCamera)];
-}
-
 void loadReference(Shell& shell, const std::string& path) {
     auto bytes = readFile(path);
     if (!bytes || bytes->empty())
@@ -481,7 +456,6 @@ void wire(Shell& shell) {
         bridge.onOutputFrame = [camera](const PicturePtr& picture) { camera->submit(picture); };
         camera->onStatus = [&app](const std::string& text) { app.outputStatus.text = text; };
     }
-    app.hooks.selectedCameraID = [&shell] { return selectedCamera(shell); };
     app.hooks.showAIOutput = [&shell] { shell.host->showAIOutput(); };
     app.hooks.clearAIPictures = [&shell] {
         showTexture(shell.aiOutput, nullptr);
@@ -618,6 +592,24 @@ void beginSnapshot(Shell& shell) {
         app.loop().postDelayed(seconds(delay), [&shell] { captureSnapshot(shell); });
 }
 
+StudioParts studioParts(Shell& shell) {
+    Loop& loop = shell.parts.app->loop();
+    shell.dialogs = std::make_unique<GtkStudioDialogs>(
+        [&shell] { return shell.window ? GTK_WINDOW(shell.window) : nullptr; });
+    shell.previewFrames = std::make_shared<PreviewFrames>();
+    shell.previewFrames->view = shell.preview;
+    StudioParts parts;
+    parts.galleryUI = shell.dialogs.get();
+    parts.presetUI = shell.dialogs.get();
+    parts.codec = std::make_shared<GdkGalleryCodec>();
+    parts.cameras = makeCameraDeviceSource();
+    parts.capture = std::make_shared<GstPreviewCapture>(
+        [&loop, frames = shell.previewFrames](const PicturePtr& picture) {
+            showPreviewPicture(loop, frames, picture);
+        });
+    return parts;
+}
+
 std::filesystem::path studioPage() {
     std::error_code error;
     auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
@@ -647,9 +639,6 @@ void activate(GtkApplication* application, gpointer data) {
     buildWindow(shell);
     if (auto mode = app.defaults().integer("editingMode"); mode && *mode >= 0 && *mode < 4)
         app.modeButtons[static_cast<size_t>(*mode)].selectedMode = true;
-    listCameras(shell);
-    if (auto path = app.defaults().string("referencePath"))
-        loadReference(shell, *path);
     buildVideoRegion(shell);
     wire(shell);
     if (options.smokeConfig)
@@ -662,18 +651,26 @@ void activate(GtkApplication* application, gpointer data) {
                              static_cast<Shell*>(data)->parts.app->manualRefresh();
                      }),
                      &shell);
-    shell.mirror = app.defaults().boolean("mirrorPreview").value_or(false);
 
     bool dark = app.defaults().string("studioAppearance").value_or("") == "dark";
     shell.host->setDarkAppearance(dark);
     shell.web = std::make_unique<WebKitStudioView>();
-    shell.studio =
-        std::make_unique<ExactInterface>(app, *shell.web, *shell.host, *shell.support, page);
+    shell.studio = std::make_unique<ExactInterface>(app, *shell.web, *shell.host, *shell.support,
+                                                    page, studioParts(shell));
+    if (shell.parts.cameraDevices)
+        shell.parts.cameraDevices->attach(&shell.studio->cameras());
     shell.content = gtk_overlay_new();
     gtk_overlay_set_child(GTK_OVERLAY(shell.content), shell.web->widget());
     gtk_overlay_add_overlay(GTK_OVERLAY(shell.content), shell.video);
     g_signal_connect(shell.content, "get-child-position", G_CALLBACK(placeOverlayChild), &shell);
     gtk_window_set_child(GTK_WINDOW(shell.window), shell.content);
+    // Images dropped anywhere on the window join the gallery.
+    installImageFileDrop(shell.content, [&shell](std::vector<std::filesystem::path> paths) {
+        if (!shell.studio)
+            return;
+        shell.studio->gallery().importFiles(std::move(paths));
+        shell.studio->refresh();
+    });
     if (options.snapshotMode) {
         // The capture waits for the page if it is not loaded by then.
         shell.web->onLoadFinished = [&shell] {
@@ -716,6 +713,10 @@ int runApplication(const ShellParts& parts, const CommandLineOptions& options) {
                          shell->updateStart.cancel();
                          shell->snapshotPage.cancel();
                          shell->snapshotCapture.cancel();
+                         if (shell->parts.cameraDevices)
+                             shell->parts.cameraDevices->attach(nullptr);
+                         if (shell->previewFrames)
+                             shell->previewFrames->view = nullptr;
                          shell->studio.reset();
                          shell->parts.app->applicationWillTerminate();
                      }),

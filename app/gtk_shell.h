@@ -9,6 +9,7 @@
 namespace zarvo {
 
 class App;
+class CameraDeviceRelay;
 class RTCBridge;
 class VirtualCamera;
 struct CommandLineOptions;
@@ -27,6 +28,8 @@ struct ShellParts {
     App* app = nullptr;
     std::shared_ptr<RTCBridge> bridge;
     VirtualCamera* virtualCamera = nullptr;
+    // The session's camera input reads the chooser's devices through it.
+    std::shared_ptr<CameraDeviceRelay> cameraDevices;
 };
 
 // Runs the GTK application until it quits; returns the exit status.

@@ -9,6 +9,8 @@
 #include "app/storage_migration.h"
 #include "foundation/glib_loop.h"
 #include "foundation/paths.h"
+#include "media/camera_device_relay.h"
+#include "media/camera_input.h"
 #include "media/rtc_bridge.h"
 #include "media/rtc_engine_deployment.h"
 #include "media/virtual_camera.h"
@@ -54,8 +56,15 @@ int runZarvo(const std::vector<std::string>& arguments) {
     GLibLoop loop;
     UserDefaults defaults(userDefaultsFile());
     GtkSystemActivity activity;
+    // A join looks its camera up in the chooser's list (demo cameras included) instead of
+    // probing the devices again.
+    auto cameraDevices = std::make_shared<CameraDeviceRelay>();
     auto bridge = RTCBridge::create(
-        loop, std::make_shared<WebRtcEngineFactory>(rtcGatewayConfig(*deployment)));
+        loop, std::make_shared<WebRtcEngineFactory>(rtcGatewayConfig(*deployment)),
+        [cameraDevices] {
+            return std::make_shared<CameraInput>(
+                [cameraDevices] { return cameraDevices->devices(); });
+        });
     VirtualCamera virtualCamera(loop);
     AppWiring wiring;
     wiring.video = bridge.get();
@@ -63,7 +72,7 @@ int runZarvo(const std::vector<std::string>& arguments) {
     wiring.activity = &activity;
     wiring.credential = loadAccountCredential();
     App app(loop, defaults, std::move(wiring));
-    return runApplication({&app, bridge, &virtualCamera}, options);
+    return runApplication({&app, bridge, &virtualCamera, cameraDevices}, options);
 }
 
 } // namespace zarvo

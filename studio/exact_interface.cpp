@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/session_presentation.h"
 #include "foundation/paths.h"
+#include "studio/exact_interface_core.h"
 #include "studio/studio_state.h"
 
 #include <limits>
@@ -50,10 +51,9 @@ std::optional<VideoFrame> frameValue(const Json* value) {
 } // namespace
 
 ExactInterface::ExactInterface(App& app, StudioWebView& web, StudioHost& host,
-                               StudioSupport& support, const std::filesystem::path& page)
+                               StudioSupport& support, const std::filesystem::path& page,
+                               StudioParts parts)
     : app_(app), web_(web), host_(host), support_(support) {
-    galleryURL = storageDirectory() / "references";
-
     web_.onMessage = [this](const Json& body, bool mainFrame) {
         didReceiveMessage(body, mainFrame);
     };
@@ -61,14 +61,7 @@ ExactInterface::ExactInterface(App& app, StudioWebView& web, StudioHost& host,
     web_.addDocumentStartScript(
         themeScript(app_.defaults().string("studioAppearance").value_or("")));
 
-    loadGallery();
-    carryOverReference();
-    for (const auto& entry : gallery)
-        if (!selectedReference.empty() && jsonString(entry, "path", "") == selectedReference) {
-            chooseReference(selectedReference, false);
-            break;
-        }
-    presets = readPresets();
+    buildParts(std::move(parts));
 
     web_.loadFile(page, page.parent_path());
     std::weak_ptr<int> alive = life_;
@@ -81,6 +74,7 @@ ExactInterface::ExactInterface(App& app, StudioWebView& web, StudioHost& host,
 ExactInterface::~ExactInterface() {
     timer_.cancel();
     life_.reset();
+    releaseParts();
     web_.onMessage = nullptr;
     web_.onLoadFinished = nullptr;
 }
@@ -109,7 +103,7 @@ void ExactInterface::didFinishLoad() {
 }
 
 Json ExactInterface::buildState() {
-    std::vector<std::string> cameras = host_.cameraTitles();
+    const std::vector<std::string>& cameras = chooser_->menuItems;
     Json update = support_.snapshot();
     Json routes = app_.routes.snapshot();
     SessionVideo* video = app_.video();
@@ -131,19 +125,21 @@ Json ExactInterface::buildState() {
     in.switchNotice = app_.switchNotice;
     in.mode = app_.selectedModeIndex();
     in.cameras = &cameras;
-    in.camera = host_.selectedCamera();
-    in.mirror = host_.mirror();
+    in.camera = chooser_->selectedIndex ? static_cast<int>(*chooser_->selectedIndex) : -1;
+    in.mirror = preview_->mirror;
     in.hasReferenceData = app_.selectedReferenceData.has_value();
     in.bridgeResetting = video && video->resetting();
     in.bridgeHasEngine = video && video->hasEngine();
     in.bridgeResetTimedOut = video && video->resetTimedOut();
-    in.presets = &presets;
-    if (sentGalleryRevision != galleryRevision) {
+    in.presets = &presets_->presets();
+    Json gallery;
+    if (sentGalleryRevision != gallery_->galleryRevision()) {
+        gallery = gallery_->galleryJson();
         in.gallery = &gallery;
-        in.galleryRevision = galleryRevision;
-        sentGalleryRevision = galleryRevision;
+        in.galleryRevision = gallery_->galleryRevision();
+        sentGalleryRevision = gallery_->galleryRevision();
     }
-    in.selectedReference = selectedReference;
+    in.selectedReference = gallery_->selectedReference();
     in.update = &update;
     in.routes = &routes;
     return buildStudioState(in);
@@ -166,6 +162,11 @@ void ExactInterface::openStudioPage(const std::string& page) {
     host_.setVideoVisible(page == "live");
     Json name = page;
     web_.evaluate("window.openStudioPage && window.openStudioPage(" + name.dump() + ")");
+    // Nor does it ask for the bill lists then: the first page of each comes from here.
+    if (page == "bill") {
+        billing_->request(BillingPages::List::account, Json(1));
+        billing_->request(BillingPages::List::session, Json(1));
+    }
 }
 
 void ExactInterface::didReceiveMessage(const Json& body, bool mainFrame) {
@@ -200,40 +201,35 @@ void ExactInterface::didReceiveMessage(const Json& body, bool mainFrame) {
     } else if (a == "local") {
         host_.showLocalPreview();
         if (!app_.aiActive)
-            startPreview();
+            preview_->startPreview();
     } else if (a == "ai") {
         host_.showAIOutput();
     } else if (a == "savePreset") {
-        savePreset(stringValue(value));
+        presets_->savePreset(stringValue(value), *presetCore_);
     } else if (a == "applyPreset") {
         if (auto id = stringValue(value))
-            applyPreset(*id);
+            presets_->applyPreset(*id, *presetCore_);
     } else if (a == "deletePreset") {
-        if (auto id = stringValue(value); id && host_.confirm("删除此预设？", "", "删除", "取消")) {
-            Json kept = Json::array();
-            for (auto& preset : presets)
-                if (jsonString(preset, "id") != *id)
-                    kept.push_back(preset);
-            presets = std::move(kept);
-            persistPresets();
-        }
+        if (auto id = stringValue(value))
+            presets_->deletePreset(*id);
     } else if (a == "previewReference") {
         if (auto path = stringValue(value))
-            previewReference(*path);
+            gallery_->previewReference(*path);
     } else if (a == "image") {
-        importImages();
+        gallery_->importImages();
     } else if (a == "selectReference") {
         if (auto path = stringValue(value))
-            chooseReference(*path, false);
+            gallery_->chooseReference(*path, false);
     } else if (a == "removeReference") {
-        if (!removeReference(value))
+        // A cancelled or failed deletion ends without a push.
+        if (auto path = stringValue(value); path && !gallery_->removeReference(*path))
             return;
     } else if (a == "page") {
         host_.setVideoVisible(stringValue(value).value_or("live") == "live");
     } else if (a == "sessionBilling") {
-        requestSessionBilling(integerValue(value).value_or(1));
+        billing_->request(BillingPages::List::session, value ? *value : Json());
     } else if (a == "billing") {
-        requestBilling(integerValue(value).value_or(1));
+        billing_->request(BillingPages::List::account, value ? *value : Json());
     } else if (a == "refresh") {
         if (app_.stateBusy)
             app_.syncLabel.text = "正在同步积分，请稍候…";
@@ -261,50 +257,17 @@ void ExactInterface::didReceiveMessage(const Json& body, bool mainFrame) {
         if (index && *index >= 0 && *index < static_cast<int64_t>(app_.modeButtons.size()))
             app_.selectMode(app_.modeButtons[static_cast<size_t>(*index)].tag);
     } else if (a == "camera") {
-        auto index = integerValue(value);
-        if (!aiBusy() && index && *index >= 0 && *index < host_.deviceCount()) {
-            host_.selectCamera(static_cast<int>(*index));
-            cameraChanged();
-        }
+        // The chooser refuses a change while a session may hold the camera.
+        if (auto index = integerValue(value))
+            chooser_->chooseIndex(*index);
     } else if (a == "mirror") {
-        host_.setMirror(!host_.mirror());
-        mirrorChanged();
+        preview_->setMirror(!preview_->mirror);
     } else if (a == "bill" || a == "settings") {
-        host_.setVideoVisible(false);
-        web_.evaluate("window.openStudioPage('" + a + "')");
+        openStudioPage(a);
     } else if (a == "notice") {
         host_.alert("Zarvo", stringValue(value).value_or(""));
     }
     refresh();
-}
-
-bool ExactInterface::removeReference(const Json* value) {
-    auto path = stringValue(value);
-    if (aiBusy() || !path)
-        return true;
-    bool listed = false;
-    for (const auto& entry : gallery)
-        listed = listed || jsonString(entry, "path") == *path;
-    if (!listed)
-        return true;
-    if (!host_.confirm("删除此参考图？", "引用此图片的预设将需要重新选择参考图。", "删除", "取消"))
-        return false;
-    std::error_code error;
-    std::filesystem::remove(*path, error);
-    // A file that is already gone is what the user asked for.
-    if (error) {
-        host_.alert("Zarvo", "无法删除参考图，请重试");
-        return false;
-    }
-    loadGallery();
-    if (selectedReference == *path) {
-        selectedReference.clear();
-        app_.defaults().remove("referencePath");
-        app_.selectedReferenceData.reset();
-        host_.clearReferenceView();
-        app_.referenceName.text = "请选择参考图";
-    }
-    return true;
 }
 
 bool ExactInterface::restartClient() {

@@ -6,13 +6,17 @@
 #include "foundation/json.h"
 #include "foundation/loop.h"
 #include "foundation/serial_queue.h"
+#include "media/camera_chooser.h"
+#include "media/camera_preview.h"
+#include "studio/billing_pages.h"
+#include "studio/preset_store.h"
+#include "studio/reference_gallery.h"
 #include "studio/studio_host.h"
 #include "studio/studio_support.h"
 #include "studio/studio_web_view.h"
 
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,11 +25,26 @@ namespace zarvo {
 
 class App;
 
+// The platform parts behind the studio's gallery, presets and cameras; the window supplies them.
+// All are required.
+struct StudioParts {
+    GalleryUI* galleryUI = nullptr;
+    PresetUI* presetUI = nullptr;
+    std::shared_ptr<GalleryImageCodec> codec;
+    GalleryPaths galleryPaths = GalleryPaths::standard();
+    std::shared_ptr<SerialQueue> galleryWorker; // none: the gallery makes its own
+    std::filesystem::path presetsFile;          // empty: "presets.json" in the storage folder
+    std::shared_ptr<CameraDeviceSource> cameras;
+    std::shared_ptr<PreviewCapture> capture;
+};
+
 class ExactInterface {
 public:
     // Installs the theme script and starts loading `page` (the bundle's index.html).
+    // Also starts the gallery's first load, reads the presets and starts watching the cameras.
+    // While it lives, App's camera hooks (selected camera, preview stop) point at its chooser.
     ExactInterface(App& app, StudioWebView& web, StudioHost& host, StudioSupport& support,
-                   const std::filesystem::path& page);
+                   const std::filesystem::path& page, StudioParts parts);
     ~ExactInterface();
     ExactInterface(const ExactInterface&) = delete;
     ExactInterface& operator=(const ExactInterface&) = delete;
@@ -44,37 +63,18 @@ public:
     // "document.documentElement.dataset.theme=…" for the stored appearance.
     static std::string themeScript(const std::string& appearance);
 
-    // Gallery (reference images), presets and billing pages. Their owners fill these in.
-    void loadGallery();
-    void carryOverReference();
-    void chooseReference(const std::string& path, bool localOnly);
-    void previewReference(const std::string& path);
-    void importImages();
-    void savePreset(std::optional<std::string> name);
-    void applyPreset(const std::string& id);
-    void persistPresets();
-    Json readPresets();
-    void requestSessionBilling(int64_t page);
-    void requestBilling(int64_t page);
-    // Camera selection and the local preview.
-    void startPreview();
-    void cameraChanged();
-    void mirrorChanged();
+    ReferenceGallery& gallery() { return *gallery_; }
+    PresetStore& presets() { return *presets_; }
+    BillingPages& billing() { return *billing_; }
+    CameraChooser& cameras() { return *chooser_; }
+    CameraPreview& preview() { return *preview_; }
 
-    int64_t sessionBillingGeneration = 0;
-    int64_t billingGeneration = 0;
-    Json gallery = Json::array(); // entries: objects with at least "path"
-    int64_t galleryRevision = 0;
+    // Sent with the last push; -1 makes the next push carry the gallery again.
     int64_t sentGalleryRevision = -1;
-    std::string selectedReference;
-    Json presets = Json::array();
-    std::map<std::string, std::string> names;
-    std::filesystem::path galleryURL;
 
 private:
     bool aiBusy() const;
     // Each returns whether the handler ends with the push.
-    bool removeReference(const Json* value);
     bool restartClient();
     void cameraCheck(int64_t ticket);
 
@@ -82,6 +82,18 @@ private:
     StudioWebView& web_;
     StudioHost& host_;
     StudioSupport& support_;
+    struct Core;
+    struct PresetCore;
+    void buildParts(StudioParts parts);
+    void releaseParts();
+
+    std::unique_ptr<Core> core_;
+    std::unique_ptr<PresetCore> presetCore_;
+    std::unique_ptr<CameraPreview> preview_;
+    std::unique_ptr<CameraChooser> chooser_;
+    std::unique_ptr<ReferenceGallery> gallery_;
+    std::unique_ptr<PresetStore> presets_;
+    std::unique_ptr<BillingPages> billing_;
     TimerHandle timer_;
     // The virtual-camera lookup reads the device list off the main thread.
     SerialQueue checkQueue_{"zarvo.studio.camera-check"};

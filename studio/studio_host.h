@@ -1,5 +1,5 @@
-// The window side of the studio: the native video region laid over the page, the alerts, the
-// camera chooser and mirror switch, and leaving the application. Implemented by the GTK shell.
+// The window side of the studio: the native video region laid over the page, the alerts and
+// leaving the application. Implemented by the GTK shell.
 #pragma once
 
 #include <optional>
@@ -31,15 +31,6 @@ public:
     // True for the first (confirming) button.
     virtual bool confirm(const std::string& message, const std::string& informative,
                          const std::string& confirmButton, const std::string& cancelButton) = 0;
-
-    // The camera chooser: item titles, the selected item (-1 for none) and the number of real
-    // devices behind the items (0 while the chooser shows its "no camera" entry).
-    virtual std::vector<std::string> cameraTitles() const = 0;
-    virtual int selectedCamera() const = 0;
-    virtual int deviceCount() const = 0;
-    virtual void selectCamera(int index) = 0;
-    virtual bool mirror() const = 0;
-    virtual void setMirror(bool on) = 0;
 
     // Empties the native reference image view.
     virtual void clearReferenceView() = 0;

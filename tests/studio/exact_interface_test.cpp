@@ -12,9 +12,36 @@ class StudioTest : public SessionTest {
 protected:
     StudioTest() {
         studio = std::make_unique<ExactInterface>(*app, web, host, support,
-                                                  folder / "page" / "index.html");
+                                                  folder / "page" / "index.html", parts());
+        // The chooser's first probe and the gallery's first load run off the main thread.
+        EXPECT_TRUE(loop.runUntil([&] { return !studio->cameras().devices().empty(); },
+                                  std::chrono::seconds(60)));
+        settle();
+        web.scripts.clear();
     }
     ~StudioTest() override { studio.reset(); }
+
+    StudioParts parts() {
+        StudioParts parts;
+        parts.galleryUI = &dialogs;
+        parts.presetUI = &dialogs;
+        parts.codec = std::make_shared<FakeCodec>();
+        parts.cameras = cameras;
+        parts.capture = capture;
+        return parts;
+    }
+    void settle() {
+        ASSERT_TRUE(
+            loop.runUntil([&] { return !studio->gallery().working(); }, std::chrono::seconds(60)));
+        loop.runUntilIdle();
+    }
+    // An image file in the gallery's folder (not yet loaded).
+    std::filesystem::path putReference(const std::string& name) {
+        auto file = studio->gallery().paths().folder / name;
+        std::filesystem::create_directories(file.parent_path());
+        EXPECT_TRUE(writeFileAtomically(file, "IMG " + name));
+        return file;
+    }
 
     void send(const Json& body, bool mainFrame = true) {
         studio->didReceiveMessage(body, mainFrame);
@@ -27,6 +54,9 @@ protected:
     FakeWebView web;
     FakeHost host;
     FakeSupport support;
+    FakeDialogs dialogs;
+    std::shared_ptr<FakeCameraSource> cameras = std::make_shared<FakeCameraSource>();
+    std::shared_ptr<FakeCapture> capture = std::make_shared<FakeCapture>();
     std::unique_ptr<ExactInterface> studio;
 };
 
@@ -96,7 +126,7 @@ TEST_F(StudioTest, AppearanceAcceptsLightOrDarkOnlyAndFeedsTheNextLaunch) {
     EXPECT_EQ(reread.string("studioAppearance"), "dark");
 
     FakeWebView nextLaunch;
-    ExactInterface next(*app, nextLaunch, host, support, folder / "index.html");
+    ExactInterface next(*app, nextLaunch, host, support, folder / "index.html", parts());
     EXPECT_EQ(nextLaunch.startScripts.at(0),
               "document.documentElement.dataset.theme='dark';window.nativeAppearance='dark';");
 }
@@ -123,23 +153,37 @@ TEST_F(StudioTest, ModeAndCameraIndicesOutsideTheListsOnlyPush) {
     EXPECT_EQ(web.pushCount(), 6u);
 
     send({{"action", "camera"}, {"value", 1}});
-    EXPECT_EQ(host.selected, 1);
+    EXPECT_EQ(studio->cameras().selectedCameraID(), "cam-2");
+    EXPECT_EQ(defaults->string("cameraID"), "cam-2");
     EXPECT_EQ(lastPush()["camera"], 1);
     EXPECT_EQ(lastPush()["cameras"], Json({"前置摄像头", "USB 摄像头"}));
-    send({{"action", "camera"}, {"value", 2}});
-    send({{"action", "camera"}, {"value", -1}});
-    EXPECT_EQ(host.selected, 1);
-    app->aiActive = true; // a camera change is refused while AI is busy
+    for (Json bad : {Json(2), Json(-1), Json("0"), Json(0.0)})
+        send({{"action", "camera"}, {"value", bad}});
+    EXPECT_EQ(studio->cameras().selectedCameraID(), "cam-2");
+}
+
+// The session captures the camera the chooser shows; while it may hold it, no pick changes it.
+TEST_F(StudioTest, TheSessionJoinsWithTheChosenCameraAndRefusesAnotherWhileBusy) {
+    send({{"action", "camera"}, {"value", 1}});
+    sync();
+    send({{"action", "start"}});
+    ASSERT_TRUE(loop.runUntil([&] { return video.joins > 0; }, std::chrono::seconds(60)));
+    EXPECT_EQ(video.camera, "cam-2");
+    app->aiActive = true; // the service's idle account replies would end it here
     send({{"action", "camera"}, {"value", 0}});
-    EXPECT_EQ(host.selected, 1);
+    EXPECT_EQ(studio->cameras().selectedCameraID(), "cam-2");
+    EXPECT_EQ(defaults->string("cameraID"), "cam-2");
+    EXPECT_EQ(lastPush()["camera"], 1);
 }
 
 TEST_F(StudioTest, MirrorTogglesAndIsRemembered) {
     send({{"action", "mirror"}});
-    EXPECT_TRUE(host.mirrorOn);
+    EXPECT_TRUE(studio->preview().mirror);
+    EXPECT_TRUE(capture->mirrored);
     EXPECT_TRUE(lastPush()["mirror"].get<bool>());
+    EXPECT_EQ(defaults->boolean("mirrorPreview"), true);
     send({{"action", "mirror"}});
-    EXPECT_FALSE(host.mirrorOn);
+    EXPECT_FALSE(studio->preview().mirror);
     EXPECT_EQ(defaults->boolean("mirrorPreview"), false);
 }
 
@@ -217,7 +261,9 @@ TEST_F(StudioTest, UpdateAndDiagnosticActionsReachTheSupportObject) {
     EXPECT_EQ(support.diagnostics, 1);
     EXPECT_EQ(support.cameraSetups, 1);
     EXPECT_EQ(host.alerts, (std::vector<std::string>{"Zarvo|虚拟摄像头已就绪", "Zarvo|"}));
-    EXPECT_EQ(web.scriptsStartingWith("window.openStudioPage('bill')").size(), 1u);
+    EXPECT_EQ(
+        web.scriptsStartingWith(R"(window.openStudioPage && window.openStudioPage("bill"))").size(),
+        1u);
     EXPECT_EQ(host.videoVisible, false); // the page does not report pages it was told to open
     EXPECT_EQ(host.enlarged, 1);
     EXPECT_EQ(host.showing, "local");
@@ -227,16 +273,17 @@ TEST_F(StudioTest, UpdateAndDiagnosticActionsReachTheSupportObject) {
 
 TEST_F(StudioTest, TheGalleryIsSentOnceAfterEachChangeAndAgainAfterEveryLoad) {
     for (int i = 0; i < 3; ++i)
-        studio->gallery.push_back({{"path", "/refs/" + std::to_string(i) + ".jpg"}});
-    ++studio->galleryRevision;
-    studio->refresh();
-    studio->refresh();
+        putReference(std::to_string(i) + ".jpg");
+    studio->gallery().loadGallery();
+    settle();
+    // The finished load pushes at once, with the gallery; the next push goes without it.
     auto pushes = web.pushes();
-    ASSERT_EQ(pushes.size(), 2u);
-    EXPECT_EQ(pushes[0]["gallery"].size(), 3u);
-    EXPECT_EQ(pushes[0]["galleryRevision"], 1);
-    EXPECT_FALSE(pushes[1].contains("gallery"));
-    EXPECT_FALSE(pushes[1].contains("galleryRevision"));
+    ASSERT_GE(pushes.size(), 1u);
+    EXPECT_EQ(pushes.back()["gallery"].size(), 3u);
+    EXPECT_EQ(pushes.back()["galleryRevision"], studio->gallery().galleryRevision());
+    studio->refresh();
+    EXPECT_FALSE(lastPush().contains("gallery"));
+    EXPECT_FALSE(lastPush().contains("galleryRevision"));
 
     // A reload: the full push carries the gallery although it did not change.
     studio->didFinishLoad();
@@ -259,70 +306,117 @@ TEST_F(StudioTest, LoadCompletionChecksTheRouteAndMarksLaunchReadyOnlyOnATruePro
     EXPECT_EQ(support.launchReady, 1);
 }
 
-TEST_F(StudioTest, RemovingAReferenceDeletesOnlyGalleryFilesAfterConfirmation) {
-    auto references = folder / "references";
-    std::filesystem::create_directories(references);
-    auto kept = references / "kept.jpg", chosen = references / "chosen.jpg";
-    ASSERT_TRUE(writeFileAtomically(kept, "k"));
-    ASSERT_TRUE(writeFileAtomically(chosen, "c"));
+TEST_F(StudioTest, RemovingTheSelectedReferenceDeletesItAfterConfirmationAndClearsTheSelection) {
+    auto kept = putReference("kept.jpg"), chosen = putReference("chosen.jpg");
     auto outside = folder / "outside.jpg";
-    ASSERT_TRUE(writeFileAtomically(outside, "o"));
-    studio->gallery = Json::array({{{"path", kept.string()}}, {{"path", chosen.string()}}});
-    studio->selectedReference = chosen.string();
-    defaults->set("referencePath", chosen.string());
-    studio->presets = Json::array({{{"id", "p1"}, {"referencePath", chosen.string()}}});
+    ASSERT_TRUE(writeFileAtomically(outside, "IMG outside"));
+    studio->gallery().loadGallery();
+    settle();
+    send({{"action", "selectReference"}, {"value", chosen.string()}});
+    settle();
+    ASSERT_EQ(studio->gallery().selectedReference(), chosen.string());
+    EXPECT_EQ(app->selectedReferenceData, "IMG chosen.jpg");
+    EXPECT_EQ(defaults->string("referencePath"), chosen.string());
+    EXPECT_EQ(lastPush()["selectedReference"], chosen.string());
+    // A preset keeps naming the image after it is gone (it asks for a new one when applied).
+    dialogs.presetName = "晨间";
+    send({{"action", "savePreset"}});
+    ASSERT_EQ(studio->presets().presets().size(), 1u);
+    web.scripts.clear();
 
     // Not a gallery entry: nothing deleted, no question, a push.
     send({{"action", "removeReference"}, {"value", outside.string()}});
     EXPECT_TRUE(std::filesystem::exists(outside));
-    EXPECT_TRUE(host.confirms.empty());
+    EXPECT_TRUE(dialogs.confirms.empty());
     EXPECT_EQ(web.pushCount(), 1u);
 
     // Cancelled: nothing changes and nothing is pushed.
-    host.confirmAnswer = false;
-    send({{"action", "removeReference"}, {"value", kept.string()}});
-    EXPECT_TRUE(std::filesystem::exists(kept));
+    dialogs.confirmAnswer = false;
+    send({{"action", "removeReference"}, {"value", chosen.string()}});
+    EXPECT_TRUE(std::filesystem::exists(chosen));
     EXPECT_EQ(web.pushCount(), 1u);
 
-    host.confirmAnswer = true;
+    dialogs.confirmAnswer = true;
     send({{"action", "removeReference"}, {"value", chosen.string()}});
     EXPECT_FALSE(std::filesystem::exists(chosen));
-    EXPECT_TRUE(studio->selectedReference.empty());
+    EXPECT_TRUE(studio->gallery().selectedReference().empty());
     EXPECT_FALSE(defaults->string("referencePath"));
     EXPECT_FALSE(app->selectedReferenceData);
     EXPECT_EQ(app->referenceName.text, "请选择参考图");
     EXPECT_EQ(host.referenceCleared, 1);
-    EXPECT_EQ(studio->presets[0]["referencePath"], chosen.string());
-    EXPECT_EQ(lastPush()["startDisabledReason"], "等待积分同步");
+    EXPECT_EQ(studio->presets().presets()[0]["reference"], chosen.string());
+    // The push right after the deletion no longer offers the image.
     EXPECT_EQ(web.pushCount(), 2u);
+    ASSERT_TRUE(lastPush().contains("gallery"));
+    EXPECT_EQ(lastPush()["gallery"].size(), 1u);
+    EXPECT_EQ(lastPush()["selectedReference"], "");
+    EXPECT_EQ(lastPush()["startDisabledReason"], "等待积分同步");
+    settle();
 
-    // Refused while AI is busy.
+    // Refused while AI is busy: no question, the file stays.
     app->aiBusy = true;
     send({{"action", "removeReference"}, {"value", kept.string()}});
     EXPECT_TRUE(std::filesystem::exists(kept));
-    EXPECT_EQ(host.confirms.size(), 2u);
-}
-
-TEST_F(StudioTest, AReferenceThatCannotBeDeletedIsReportedAndNotPushed) {
-    auto stubborn = folder / "references" / "stubborn";
-    std::filesystem::create_directories(stubborn / "inside"); // a non-empty folder resists removal
-    studio->gallery = Json::array({{{"path", stubborn.string()}}});
-    send({{"action", "removeReference"}, {"value", stubborn.string()}});
-    EXPECT_EQ(host.alerts, std::vector<std::string>{"Zarvo|无法删除参考图，请重试"});
-    EXPECT_EQ(web.pushCount(), 0u);
+    EXPECT_EQ(dialogs.confirms.size(), 2u);
 }
 
 TEST_F(StudioTest, DeletingAPresetAsksFirst) {
-    studio->presets = Json::array({{{"id", "a"}}, {{"id", "b"}}, {{"id", 7}}});
-    host.confirmAnswer = false;
-    send({{"action", "deletePreset"}, {"value", "a"}});
-    EXPECT_EQ(studio->presets.size(), 3u);
-    host.confirmAnswer = true;
-    send({{"action", "deletePreset"}, {"value", "a"}});
-    EXPECT_EQ(studio->presets, Json::array({{{"id", "b"}}, {{"id", 7}}}));
+    dialogs.presetName = "甲";
+    send({{"action", "savePreset"}});
+    send({{"action", "savePreset"}, {"value", "乙"}});
+    ASSERT_EQ(studio->presets().presets().size(), 2u);
+    std::string first = studio->presets().presets()[0]["id"];
+    dialogs.confirmAnswer = false;
+    send({{"action", "deletePreset"}, {"value", first}});
+    EXPECT_EQ(studio->presets().presets().size(), 2u);
+    dialogs.confirmAnswer = true;
+    send({{"action", "deletePreset"}, {"value", first}});
+    ASSERT_EQ(studio->presets().presets().size(), 1u);
+    EXPECT_EQ(lastPush()["presets"], studio->presets().presets());
+    EXPECT_EQ(lastPush()["presets"][0]["name"], "乙");
     send({{"action", "deletePreset"}}); // no id: no question
-    EXPECT_EQ(host.confirms.size(), 2u);
-    EXPECT_EQ(web.pushCount(), 3u);
+    EXPECT_EQ(dialogs.confirms.size(), 2u);
+    // What the page shows is on disk for the next launch.
+    auto stored = readFile(studio->presets().file());
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(Json::parse(*stored), studio->presets().presets());
+}
+
+// Paging quickly: only the newest page's reply reaches the page, and each list keeps its own.
+TEST_F(StudioTest, OnlyTheNewestBillingPageReachesThePage) {
+    service.answer("client/billing?page=1", Json{{"page", 1}});
+    service.answer("client/billing?page=2", Json{{"page", 2}});
+    service.answer("client/session-billing?page=1&page_size=20", Json{{"page", 1}});
+    service.hold("client/billing?page=1");
+    send({{"action", "billing"}});
+    send({{"action", "sessionBilling"}, {"value", "x"}});
+    send({{"action", "billing"}, {"value", 2}});
+    loop.runUntilIdle();
+    service.release("client/billing?page=1");
+    loop.runUntilIdle();
+    EXPECT_EQ(
+        web.scriptsStartingWith("window.receiveBilling"),
+        std::vector<std::string>{R"(window.receiveBilling && window.receiveBilling({"page":2}))"});
+    EXPECT_EQ(web.scriptsStartingWith("window.receiveSessionBilling"),
+              std::vector<std::string>{
+                  R"(window.receiveSessionBilling && window.receiveSessionBilling({"page":1}))"});
+}
+
+// The application's own page commands: the page reports neither, so the region and the bill
+// lists follow here.
+TEST_F(StudioTest, OpeningTheBillPageHidesTheVideoAndAsksForTheFirstPageOfBothLists) {
+    send({{"action", "bill"}});
+    loop.runUntilIdle();
+    EXPECT_EQ(host.videoVisible, false);
+    EXPECT_EQ(web.scriptsStartingWith("window.openStudioPage").size(), 1u);
+    EXPECT_EQ(service.count("client/billing?page=1"), 1u);
+    EXPECT_EQ(service.count("client/session-billing?page=1&page_size=20"), 1u);
+    EXPECT_EQ(web.scriptsStartingWith("window.receiveBilling").size(), 1u);
+    studio->openStudioPage("live");
+    EXPECT_EQ(host.videoVisible, true);
+    studio->openStudioPage("settings");
+    EXPECT_EQ(host.videoVisible, false);
+    EXPECT_EQ(service.count("client/billing?page=1"), 1u);
 }
 
 TEST_F(StudioTest, APushWithTextThatIsNotUtf8IsDroppedAndTheNextOneGoesOut) {

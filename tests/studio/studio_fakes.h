@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,12 +73,6 @@ public:
         confirms.push_back(message);
         return confirmAnswer;
     }
-    std::vector<std::string> cameraTitles() const override { return titles; }
-    int selectedCamera() const override { return selected; }
-    int deviceCount() const override { return static_cast<int>(titles.size()); }
-    void selectCamera(int index) override { selected = index; }
-    bool mirror() const override { return mirrorOn; }
-    void setMirror(bool on) override { mirrorOn = on; }
     void clearReferenceView() override { ++referenceCleared; }
     std::optional<std::string> virtualCameraName() override {
         ++lookups;
@@ -93,13 +88,76 @@ public:
     std::optional<bool> darkAppearance;
     std::vector<std::string> alerts, confirms;
     bool confirmAnswer = true;
-    std::vector<std::string> titles{"前置摄像头", "USB 摄像头"};
-    int selected = 0;
-    bool mirrorOn = false;
     int referenceCleared = 0;
     std::atomic<int> lookups{0};
     std::optional<std::string> cameraName;
     int relaunches = 0, terminations = 0;
+};
+
+// Anything starting with "IMG" is a 30 × 20 picture with a fixed thumbnail.
+class FakeCodec : public GalleryImageCodec {
+public:
+    std::optional<Inspection> inspect(std::string_view bytes) override {
+        if (bytes.substr(0, 3) != "IMG")
+            return std::nullopt;
+        return Inspection{30, 20, "thumb"};
+    }
+};
+
+// The gallery's and the presets' dialogs, answered from fields.
+class FakeDialogs : public GalleryUI, public PresetUI {
+public:
+    void alert(const std::string& message, const std::string& informative) override {
+        alerts.push_back(message + "|" + informative);
+    }
+    bool confirm(const std::string& message, const std::string&, const std::string&,
+                 const std::string&) override {
+        confirms.push_back(message);
+        return confirmAnswer;
+    }
+    std::optional<std::string> askPresetName() override { return presetName; }
+    std::optional<std::vector<std::filesystem::path>> chooseImages(bool) override { return chosen; }
+    bool showPreview(const std::string& title, const std::filesystem::path&) override {
+        previews.push_back(title);
+        return true;
+    }
+
+    std::vector<std::string> alerts, confirms, previews;
+    bool confirmAnswer = true;
+    std::optional<std::string> presetName;
+    std::vector<std::filesystem::path> chosen;
+};
+
+// Cameras "cam-1" (前置摄像头) and "cam-2" (USB 摄像头) unless changed.
+class FakeCameraSource : public CameraDeviceSource {
+public:
+    FakeCameraSource() { present = {device("cam-1", "前置摄像头"), device("cam-2", "USB 摄像头")}; }
+    static CameraDevice device(std::string id, std::string name) {
+        CameraDevice d;
+        d.uniqueID = std::move(id);
+        d.localizedName = std::move(name);
+        return d;
+    }
+    void start(std::function<void()>) override {}
+    std::vector<CameraDevice> devices() override {
+        std::lock_guard lock(mutex);
+        return present;
+    }
+    std::mutex mutex;
+    std::vector<CameraDevice> present;
+};
+
+class FakeCapture : public PreviewCapture {
+public:
+    bool accessGranted(const CameraDevice&) override { return true; }
+    Status<> run(const CameraDevice&) override {
+        ++runs;
+        return Ok{};
+    }
+    void stop() override {}
+    void setMirrored(bool on) override { mirrored = on; }
+    std::atomic<int> runs{0};
+    std::atomic<bool> mirrored{false};
 };
 
 class FakeSupport : public StudioSupport {
