@@ -21,15 +21,7 @@ protected:
     }
     ~StudioTest() override { studio.reset(); }
 
-    StudioParts parts() {
-        StudioParts parts;
-        parts.galleryUI = &dialogs;
-        parts.presetUI = &dialogs;
-        parts.codec = std::make_shared<FakeCodec>();
-        parts.cameras = cameras;
-        parts.capture = capture;
-        return parts;
-    }
+    StudioParts parts() { return fakeParts.parts(); }
     void settle() {
         ASSERT_TRUE(
             loop.runUntil([&] { return !studio->gallery().working(); }, std::chrono::seconds(60)));
@@ -54,9 +46,9 @@ protected:
     FakeWebView web;
     FakeHost host;
     FakeSupport support;
-    FakeDialogs dialogs;
-    std::shared_ptr<FakeCameraSource> cameras = std::make_shared<FakeCameraSource>();
-    std::shared_ptr<FakeCapture> capture = std::make_shared<FakeCapture>();
+    FakeStudioParts fakeParts;
+    FakeDialogs& dialogs = fakeParts.dialogs;
+    std::shared_ptr<FakeCapture> capture = fakeParts.capture;
     std::unique_ptr<ExactInterface> studio;
 };
 

@@ -160,6 +160,22 @@ public:
     std::atomic<bool> mirrored{false};
 };
 
+// The platform parts of a studio under test.
+struct FakeStudioParts {
+    StudioParts parts() {
+        StudioParts parts;
+        parts.galleryUI = &dialogs;
+        parts.presetUI = &dialogs;
+        parts.codec = std::make_shared<FakeCodec>();
+        parts.cameras = cameras;
+        parts.capture = capture;
+        return parts;
+    }
+    FakeDialogs dialogs;
+    std::shared_ptr<FakeCameraSource> cameras = std::make_shared<FakeCameraSource>();
+    std::shared_ptr<FakeCapture> capture = std::make_shared<FakeCapture>();
+};
+
 class FakeSupport : public StudioSupport {
 public:
     void markLaunchReady() override { ++launchReady; }

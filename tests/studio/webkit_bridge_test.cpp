@@ -59,11 +59,14 @@ protected:
         gtk_window_present(GTK_WINDOW(window));
         host = new FakeHost();
         support = new FakeSupport();
-        studio = new ExactInterface(*app, *web, *host, *support, folder / "page" / "index.html");
+        parts = new FakeStudioParts();
+        studio = new ExactInterface(*app, *web, *host, *support, folder / "page" / "index.html",
+                                    parts->parts());
         ASSERT_TRUE(spinUntil([] { return web->loaded(); })) << "the page did not load";
     }
     static void TearDownTestSuite() {
         delete studio;
+        delete parts;
         delete support;
         delete host;
         delete web;
@@ -98,6 +101,7 @@ protected:
     static inline WebKitStudioView* web = nullptr;
     static inline FakeHost* host = nullptr;
     static inline FakeSupport* support = nullptr;
+    static inline FakeStudioParts* parts = nullptr;
     static inline ExactInterface* studio = nullptr;
 };
 
