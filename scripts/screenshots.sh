@@ -42,8 +42,24 @@ eval "$(grep '^export ZARVO_DEPLOYMENT=' "$work/service.log")"
 
 zarvo="$build/Zarvo 1.0.29.app/Contents/MacOS/Zarvo"
 mkdir -p "$out" "$XDG_CONFIG_HOME/Zarvo"
+
+# A gallery of three reference images, a preset and the demo cameras, so the live page shows them.
+references=$XDG_DATA_HOME/Zarvo/references
+mkdir -p "$references"
+n=0
+for pattern in smpte ball pinwheel; do
+  n=$((n + 1))
+  gst-launch-1.0 -q videotestsrc pattern=$pattern num-buffers=1 \
+    ! video/x-raw,width=640,height=480 ! jpegenc ! filesink location="$references/参考图-$n.jpg"
+done
+cat >"$XDG_DATA_HOME/Zarvo/presets.json" <<JSON
+[{"id": "5f0e8c1a-0000-4000-8000-000000000001", "name": "晨间直播", "mode": 1,
+  "reference": "$references/参考图-1.jpg", "camera": "zarvo-demo-camera", "mirror": false}]
+JSON
+export ZARVO_DEMO_CAMERA=${ZARVO_DEMO_CAMERA:-1}
 for theme in light dark; do
-  printf '{"studioAppearance": "%s"}\n' "$theme" >"$XDG_CONFIG_HOME/Zarvo/defaults.json"
+  printf '{"studioAppearance": "%s", "referencePath": "%s"}\n' "$theme" "$references/参考图-1.jpg" \
+    >"$XDG_CONFIG_HOME/Zarvo/defaults.json"
   for page in live bill settings; do
     shot=$out/studio-$page-$theme.png
     rm -f "$shot" "$shot.json"
