@@ -598,6 +598,11 @@ StudioParts studioParts(Shell& shell) {
         [&shell] { return shell.window ? GTK_WINDOW(shell.window) : nullptr; });
     shell.previewFrames = std::make_shared<PreviewFrames>();
     shell.previewFrames->view = shell.preview;
+    // A window closed before the application's shutdown takes the view with it.
+    g_signal_connect(shell.preview, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer data) {
+                         static_cast<PreviewFrames*>(data)->view = nullptr;
+                     }),
+                     shell.previewFrames.get());
     StudioParts parts;
     parts.galleryUI = shell.dialogs.get();
     parts.presetUI = shell.dialogs.get();
