@@ -298,6 +298,32 @@ TEST_F(StudioTest, LoadCompletionChecksTheRouteAndMarksLaunchReadyOnlyOnATruePro
     EXPECT_EQ(support.launchReady, 1);
 }
 
+// Importing the same picture twice keeps one copy: two different files give two thumbnails.
+TEST_F(StudioTest, ImportedImagesReachThePageOncePerPicture) {
+    auto outside = folder / "outside";
+    std::filesystem::create_directories(outside);
+    auto a = outside / "a.jpg", b = outside / "b.jpg", again = outside / "a-copy.jpg";
+    ASSERT_TRUE(writeFileAtomically(a, "IMG first"));
+    ASSERT_TRUE(writeFileAtomically(b, "IMG second"));
+    ASSERT_TRUE(writeFileAtomically(again, "IMG first"));
+    dialogs.chosen = {a, b};
+    send({{"action", "image"}});
+    settle();
+    dialogs.chosen = {again};
+    send({{"action", "image"}});
+    settle();
+    studio->didFinishLoad();
+    const Json state = lastPush();
+    ASSERT_TRUE(state.contains("gallery"));
+    const Json& gallery = state["gallery"];
+    ASSERT_EQ(gallery.size(), 2u);
+    for (const auto& entry : gallery)
+        EXPECT_TRUE(std::filesystem::exists(entry["path"].get<std::string>()));
+    // The originals stay where they were.
+    EXPECT_TRUE(std::filesystem::exists(a));
+    EXPECT_TRUE(std::filesystem::exists(again));
+}
+
 TEST_F(StudioTest, RemovingTheSelectedReferenceDeletesItAfterConfirmationAndClearsTheSelection) {
     auto kept = putReference("kept.jpg"), chosen = putReference("chosen.jpg");
     auto outside = folder / "outside.jpg";
