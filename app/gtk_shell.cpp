@@ -2,20 +2,70 @@
 
 #include "app/app.h"
 #include "app/command_line.h"
+#include "app/support_hooks.h"
 #include "foundation/atomic_file.h"
-#include "media/camera_devices.h"
-#include "media/camera_selection.h"
+#include "media/camera_device_relay.h"
+#include "media/camera_monitor.h"
+#include "media/camera_preview_gst.h"
+#include "media/camera_setup_gtk.h"
 #include "media/rtc_bridge.h"
 #include "media/virtual_camera.h"
+#include "studio/exact_interface.h"
+#include "studio/gdk_gallery_codec.h"
+#include "studio/gtk_studio_dialogs.h"
+#include "studio/webkit_studio_view.h"
 #include "version.h"
 
 #include <glib-unix.h>
 #include <gtk/gtk.h>
+#include <unistd.h>
+#include <webkit/webkit.h>
 
 #include <iostream>
+#include <mutex>
 #include <vector>
 
 namespace zarvo {
+namespace {
+
+// GTK 4.8 has no synchronous dialog run; spin a nested loop until the dialog answers or closes.
+int runDialog(GtkWidget* dialog) {
+    struct Answer {
+        GMainLoop* loop;
+        int response = GTK_RESPONSE_DELETE_EVENT;
+    } answer{g_main_loop_new(nullptr, FALSE)};
+    auto respond = +[](GtkDialog*, int response, gpointer data) {
+        auto* answer = static_cast<Answer*>(data);
+        answer->response = response;
+        g_main_loop_quit(answer->loop);
+    };
+    g_signal_connect(dialog, "response", G_CALLBACK(respond), &answer);
+    gtk_window_set_title(GTK_WINDOW(dialog), "Zarvo");
+    gtk_window_present(GTK_WINDOW(dialog));
+    g_main_loop_run(answer.loop);
+    g_main_loop_unref(answer.loop);
+    gtk_window_destroy(GTK_WINDOW(dialog));
+    return answer.response;
+}
+
+GtkWindow* activeWindow() {
+    GApplication* application = g_application_get_default();
+    return application && GTK_IS_APPLICATION(application)
+               ? gtk_application_get_active_window(GTK_APPLICATION(application))
+               : nullptr;
+}
+
+GtkWidget* messageDialog(const std::string& message, const std::string& informative) {
+    GtkWidget* dialog =
+        gtk_message_dialog_new(activeWindow(), GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING,
+                               GTK_BUTTONS_NONE, "%s", message.c_str());
+    if (!informative.empty())
+        gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
+                                                 informative.c_str());
+    return dialog;
+}
+
+} // namespace
 
 void showModalAlert(const std::string& message, const std::string& informative,
                     const std::string& button) {
@@ -23,21 +73,19 @@ void showModalAlert(const std::string& message, const std::string& informative,
         std::cerr << message << "\n" << informative << "\n";
         return;
     }
-    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING,
-                                               GTK_BUTTONS_NONE, "%s", message.c_str());
-    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", informative.c_str());
+    GtkWidget* dialog = messageDialog(message, informative);
     gtk_dialog_add_button(GTK_DIALOG(dialog), button.c_str(), GTK_RESPONSE_OK);
-    gtk_window_set_title(GTK_WINDOW(dialog), "Zarvo");
+    runDialog(dialog);
+}
 
-    // GTK 4 has no synchronous dialog run; spin a nested loop until the dialog answers or closes.
-    GMainLoop* nested = g_main_loop_new(nullptr, FALSE);
-    auto quit =
-        +[](GtkDialog*, int, gpointer loop) { g_main_loop_quit(static_cast<GMainLoop*>(loop)); };
-    g_signal_connect(dialog, "response", G_CALLBACK(quit), nested);
-    gtk_window_present(GTK_WINDOW(dialog));
-    g_main_loop_run(nested);
-    g_main_loop_unref(nested);
-    gtk_window_destroy(GTK_WINDOW(dialog));
+bool showModalConfirm(const std::string& message, const std::string& informative,
+                      const std::string& confirmButton, const std::string& cancelButton) {
+    if (!gtk_init_check())
+        return false;
+    GtkWidget* dialog = messageDialog(message, informative);
+    gtk_dialog_add_button(GTK_DIALOG(dialog), confirmButton.c_str(), GTK_RESPONSE_ACCEPT);
+    gtk_dialog_add_button(GTK_DIALOG(dialog), cancelButton.c_str(), GTK_RESPONSE_CANCEL);
+    return runDialog(dialog) == GTK_RESPONSE_ACCEPT;
 }
 
 namespace {
@@ -55,24 +103,100 @@ GdkTexture* textureOf(const PicturePtr& picture) {
     return texture;
 }
 
-void showPicture(GtkPicture* view, const PicturePtr& picture) {
-    if (!picture) {
-        gtk_picture_set_paintable(view, nullptr);
-        return;
-    }
-    GdkTexture* texture = textureOf(picture);
-    gtk_picture_set_paintable(view, GDK_PAINTABLE(texture));
-    g_object_unref(texture);
+void showTexture(GtkPicture* view, GdkTexture* texture) {
+    if (view)
+        gtk_picture_set_paintable(view, texture ? GDK_PAINTABLE(texture) : nullptr);
 }
 
 // The view the RTC bridge installs as its output; main thread only.
 class GtkPictureView final : public PictureView {
 public:
     explicit GtkPictureView(GtkPicture* view) : view_(view) {}
-    void setPicture(PicturePtr picture) override { showPicture(view_, picture); }
+    void setPicture(PicturePtr picture) override {
+        GdkTexture* texture = picture ? textureOf(picture) : nullptr;
+        showTexture(view_, texture);
+        if (texture)
+            g_object_unref(texture);
+    }
 
 private:
     GtkPicture* view_;
+};
+
+// The local preview's pictures arrive on a streaming thread; only the newest is shown, from the
+// main loop, so a slow window never queues pictures up.
+struct PreviewFrames {
+    std::mutex mutex;
+    PicturePtr newest;
+    bool scheduled = false;
+    GtkPicture* view = nullptr; // main thread only; null once the window is gone
+};
+
+void showPreviewPicture(Loop& loop, const std::shared_ptr<PreviewFrames>& frames,
+                        const PicturePtr& picture) {
+    {
+        std::lock_guard lock(frames->mutex);
+        frames->newest = picture;
+        if (frames->scheduled)
+            return;
+        frames->scheduled = true;
+    }
+    loop.post([frames] {
+        PicturePtr newest;
+        {
+            std::lock_guard lock(frames->mutex);
+            newest = std::move(frames->newest);
+            frames->scheduled = false;
+        }
+        if (!frames->view || !newest)
+            return;
+        GdkTexture* texture = textureOf(newest);
+        showTexture(frames->view, texture);
+        g_object_unref(texture);
+    });
+}
+
+struct Shell;
+void requestQuit(Shell& shell);
+void renderWindowPNG(Shell& shell, const std::filesystem::path& file);
+
+// The window side of the studio.
+class ShellHost final : public StudioHost {
+public:
+    explicit ShellHost(Shell& shell) : shell_(shell) {}
+    void placeVideo(const VideoFrame& frame) override;
+    void setVideoVisible(bool visible) override;
+    void showLocalPreview() override;
+    void showAIOutput() override;
+    void enlargeOutput() override;
+    void setDarkAppearance(bool dark) override;
+    void alert(const std::string& message, const std::string& informative) override {
+        showModalAlert(message, informative, "好");
+    }
+    bool confirm(const std::string& message, const std::string& informative,
+                 const std::string& confirmButton, const std::string& cancelButton) override {
+        return showModalConfirm(message, informative, confirmButton, cancelButton);
+    }
+    void clearReferenceView() override {}
+    std::optional<std::string> virtualCameraName() override {
+        return VirtualCamera::availableDeviceName();
+    }
+    void relaunch() override;
+    void terminate() override { requestQuit(shell_); }
+
+private:
+    Shell& shell_;
+};
+
+// Until the update controller is attached, the one support action with a home already is the
+// virtual camera set-up dialog.
+class ShellSupport final : public StudioSupport {
+public:
+    explicit ShellSupport(Shell& shell) : shell_(shell) {}
+    void showCameraSetup() override;
+
+private:
+    Shell& shell_;
 };
 
 struct Shell {
@@ -80,137 +204,87 @@ struct Shell {
     const CommandLineOptions* options = nullptr;
     GtkApplication* application = nullptr;
     GtkWidget* window = nullptr;
-    GtkLabel* badge = nullptr;
-    GtkLabel* status = nullptr;
-    GtkLabel* points = nullptr;
-    GtkLabel* sync = nullptr;
-    GtkLabel* duration = nullptr;
-    GtkLabel* liveDuration = nullptr;
-    GtkLabel* output = nullptr;
-    GtkLabel* referenceName = nullptr;
-    GtkLabel* switchNotice = nullptr;
+    GtkWidget* content = nullptr; // the overlay: web view below, video region above
+    GtkWidget* video = nullptr;
     GtkPicture* aiOutput = nullptr;
-    GtkPicture* localPicture = nullptr;
-    std::vector<GtkToggleButton*> modeButtons;
-    GtkDropDown* cameraChooser = nullptr;
-    std::vector<std::string> cameraIDs;
+    GtkPicture* preview = nullptr;
+    GtkWidget* outputWindow = nullptr;
+    GtkPicture* enlargedOutput = nullptr;
+    GdkTexture* lastOutput = nullptr; // the newest edited picture, for the enlarged window
+    VideoFrame videoFrame;
+    bool videoPlaced = false;
+
+    std::unique_ptr<ShellHost> host;
+    std::unique_ptr<GtkStudioDialogs> dialogs;
+    std::shared_ptr<PreviewFrames> previewFrames;
+    std::unique_ptr<StudioSupport> support;
+    SupportHooks supportHooks;
+    std::unique_ptr<WebKitStudioView> web;
+    std::unique_ptr<ExactInterface> studio;
     std::shared_ptr<GtkPictureView> outputView;
-    TimerHandle refresh;
-    TimerHandle selfRun;
+
+    TimerHandle selfRun, updateStart, snapshotPage, snapshotCapture;
     bool quitting = false;
-    bool syncingModes = false;
+    bool pageDue = false, pageOpened = false, captureDue = false, captured = false;
 };
 
-void renderWindowPNG(Shell& shell, const std::filesystem::path& file);
-
-void setText(GtkLabel* label, const std::string& text) {
-    if (std::string(gtk_label_get_text(label)) != text)
-        gtk_label_set_text(label, text.c_str());
+void ShellHost::placeVideo(const VideoFrame& frame) {
+    shell_.videoFrame = frame;
+    shell_.videoPlaced = true;
+    gtk_widget_queue_allocate(shell_.content);
 }
 
-void refreshLabels(Shell& shell) {
-    App& app = *shell.parts.app;
-    setText(shell.badge, app.sessionBadge.text);
-    setText(shell.status, app.status.text);
-    setText(shell.points, app.pointsLabel.text);
-    setText(shell.sync, app.syncLabel.text);
-    setText(shell.duration, app.durationLabel.text);
-    setText(shell.liveDuration, app.liveDuration.text);
-    setText(shell.output, app.outputStatus.text);
-    setText(shell.referenceName, app.referenceName.text);
-    setText(shell.switchNotice, app.switchNotice);
-    shell.syncingModes = true;
-    for (size_t i = 0; i < shell.modeButtons.size(); ++i)
-        gtk_toggle_button_set_active(shell.modeButtons[i], app.modeButtons[i].selectedMode);
-    shell.syncingModes = false;
+void ShellHost::setVideoVisible(bool visible) {
+    gtk_widget_set_visible(shell_.video, visible);
 }
 
-GtkLabel* addLabel(GtkBox* box, const std::string& text, const char* cssClass = nullptr) {
-    GtkWidget* label = gtk_label_new(text.c_str());
-    gtk_label_set_xalign(GTK_LABEL(label), 0);
-    gtk_label_set_wrap(GTK_LABEL(label), TRUE);
-    if (cssClass)
-        gtk_widget_add_css_class(label, cssClass);
-    gtk_box_append(box, label);
-    return GTK_LABEL(label);
+void ShellHost::showLocalPreview() {
+    gtk_widget_set_visible(GTK_WIDGET(shell_.preview), TRUE);
+    gtk_widget_set_visible(GTK_WIDGET(shell_.aiOutput), FALSE);
 }
 
-GtkWidget* addButton(GtkBox* box, const char* title, GCallback callback, Shell* shell) {
-    GtkWidget* button = gtk_button_new_with_label(title);
-    g_signal_connect(button, "clicked", callback, shell);
-    gtk_box_append(box, button);
-    return button;
+void ShellHost::showAIOutput() {
+    gtk_widget_set_visible(GTK_WIDGET(shell_.preview), FALSE);
+    gtk_widget_set_visible(GTK_WIDGET(shell_.aiOutput), TRUE);
 }
 
-void loadReference(Shell& shell, const std::string& path) {
-    auto bytes = readFile(path);
-    if (!bytes || bytes->empty())
-        return;
-    App& app = *shell.parts.app;
-    app.selectedReferenceData = *bytes;
-    app.referenceName.text = std::filesystem::path(path).filename().string();
-}
-
-void chooseReference(GtkButton*, gpointer data) {
-    auto* shell = static_cast<Shell*>(data);
-    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
-        "选择参考图", GTK_WINDOW(shell->window), GTK_FILE_CHOOSER_ACTION_OPEN, "选择", "取消");
-    GtkFileFilter* filter = gtk_file_filter_new();
-    gtk_file_filter_add_pixbuf_formats(filter);
-    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), filter);
-    g_object_unref(filter);
-    g_signal_connect(chooser, "response",
-                     G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer data) {
-                         auto* shell = static_cast<Shell*>(data);
-                         if (response == GTK_RESPONSE_ACCEPT) {
-                             GFile* file = gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog));
-                             if (char* path = g_file_get_path(file)) {
-                                 loadReference(*shell, path);
-                                 shell->parts.app->defaults().set("referencePath", path);
-                                 g_free(path);
-                             }
-                             g_object_unref(file);
-                         }
-                         g_object_unref(dialog);
-                     }),
-                     shell);
-    gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
-}
-
-void listCameras(Shell& shell) {
-    App& app = *shell.parts.app;
-    std::vector<std::string> names;
-    shell.cameraIDs.clear();
-    for (const auto& device : availableCameraDevices()) {
-        shell.cameraIDs.push_back(device.uniqueID);
-        names.push_back(device.localizedName);
+void ShellHost::enlargeOutput() {
+    if (!shell_.outputWindow) {
+        shell_.outputWindow = gtk_window_new();
+        gtk_window_set_title(GTK_WINDOW(shell_.outputWindow), "AI 输出 · 放大预览");
+        gtk_window_set_default_size(GTK_WINDOW(shell_.outputWindow), 960, 540);
+        gtk_window_set_resizable(GTK_WINDOW(shell_.outputWindow), TRUE);
+        // Closing only hides it; the next "enlarge" shows the same window again.
+        gtk_window_set_hide_on_close(GTK_WINDOW(shell_.outputWindow), TRUE);
+        shell_.enlargedOutput = GTK_PICTURE(gtk_picture_new());
+        gtk_widget_add_css_class(GTK_WIDGET(shell_.enlargedOutput), "zarvo-black");
+        gtk_window_set_child(GTK_WINDOW(shell_.outputWindow), GTK_WIDGET(shell_.enlargedOutput));
+        gtk_window_set_transient_for(GTK_WINDOW(shell_.outputWindow), GTK_WINDOW(shell_.window));
     }
-    std::vector<const char*> items;
-    for (const auto& name : names)
-        items.push_back(name.c_str());
-    if (items.empty())
-        items.push_back("未检测到摄像头");
-    items.push_back(nullptr);
-    GtkStringList* model = gtk_string_list_new(items.data());
-    gtk_drop_down_set_model(shell.cameraChooser, G_LIST_MODEL(model));
-    g_object_unref(model);
-    gtk_widget_set_sensitive(GTK_WIDGET(shell.cameraChooser), !shell.cameraIDs.empty());
-    if (shell.cameraIDs.empty()) {
-        app.placeholder.text = "连接摄像头后会自动刷新，无需重启";
-        return;
-    }
-    auto choice = CameraSelection::update(shell.cameraIDs, std::nullopt,
-                                          app.defaults().string("cameraID"), std::nullopt);
-    for (size_t i = 0; i < shell.cameraIDs.size(); ++i)
-        if (choice.select && shell.cameraIDs[i] == *choice.select)
-            gtk_drop_down_set_selected(shell.cameraChooser, static_cast<guint>(i));
+    showTexture(shell_.enlargedOutput, shell_.lastOutput);
+    gtk_window_present(GTK_WINDOW(shell_.outputWindow));
 }
 
-std::optional<std::string> selectedCamera(const Shell& shell) {
-    guint index = gtk_drop_down_get_selected(shell.cameraChooser);
-    if (index == GTK_INVALID_LIST_POSITION || index >= shell.cameraIDs.size())
-        return std::nullopt;
-    return shell.cameraIDs[index];
+void ShellSupport::showCameraSetup() {
+    showCameraSetupDialog(GTK_WINDOW(shell_.window));
+}
+
+void ShellHost::setDarkAppearance(bool dark) {
+    g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", dark, nullptr);
+}
+
+// The relaunch is a shell that waits 2 s and starts this executable again, detached from us.
+void ShellHost::relaunch() {
+    std::error_code error;
+    auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error)
+        return;
+    std::string self = executable.string();
+    const char* argv[] = {"/bin/sh",       "-c",         "sleep 2; exec \"$@\"",
+                          "zarvo-restart", self.c_str(), nullptr};
+    g_spawn_async(
+        nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DEFAULT, [](gpointer) { setsid(); },
+        nullptr, nullptr, nullptr);
 }
 
 gboolean closeRequested(GtkWindow*, gpointer data) {
@@ -225,105 +299,133 @@ gboolean closeRequested(GtkWindow*, gpointer data) {
     // The window stays until the service has the stop.
     shell->quitting = true;
     app.status.text = "正在停止 AI 会话，完成后退出…";
-    refreshLabels(*shell);
     return TRUE;
 }
 
+void requestQuit(Shell& shell) {
+    if (!shell.window || !closeRequested(GTK_WINDOW(shell.window), &shell))
+        g_application_quit(G_APPLICATION(shell.application));
+}
+
+// The main menu: the application menu and the edit menu, the latter acting on the page.
+void buildMenus(Shell& shell) {
+    GtkApplication* application = shell.application;
+    auto add = [&](const char* name, void (*callback)(GSimpleAction*, GVariant*, gpointer)) {
+        GSimpleAction* action = g_simple_action_new(name, nullptr);
+        g_signal_connect(action, "activate", G_CALLBACK(callback), &shell);
+        g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(action));
+        g_object_unref(action);
+    };
+    add("check-updates", [](GSimpleAction*, GVariant*, gpointer data) {
+        static_cast<Shell*>(data)->support->checkForUpdates(true);
+    });
+    add("quit",
+        [](GSimpleAction*, GVariant*, gpointer data) { requestQuit(*static_cast<Shell*>(data)); });
+    struct Edit {
+        const char* action;
+        const char* command;
+        const char* accel;
+    };
+    static const Edit edits[] = {{"cut", WEBKIT_EDITING_COMMAND_CUT, "<Control>x"},
+                                 {"copy", WEBKIT_EDITING_COMMAND_COPY, "<Control>c"},
+                                 {"paste", WEBKIT_EDITING_COMMAND_PASTE, "<Control>v"},
+                                 {"select-all", WEBKIT_EDITING_COMMAND_SELECT_ALL, "<Control>a"}};
+    for (const auto& edit : edits) {
+        GSimpleAction* action = g_simple_action_new(edit.action, nullptr);
+        g_signal_connect(
+            action, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer data) {
+                auto* edit = static_cast<const Edit*>(data);
+                GApplication* app = g_application_get_default();
+                auto* shell = static_cast<Shell*>(g_object_get_data(G_OBJECT(app), "zarvo-shell"));
+                if (shell && shell->web)
+                    webkit_web_view_execute_editing_command(WEBKIT_WEB_VIEW(shell->web->widget()),
+                                                            edit->command);
+            }),
+            const_cast<Edit*>(&edit));
+        g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(action));
+        g_object_unref(action);
+        std::string name = std::string("app.") + edit.action;
+        const char* accels[] = {edit.accel, nullptr};
+        gtk_application_set_accels_for_action(application, name.c_str(), accels);
+    }
+    const char* quitAccels[] = {"<Control>q", nullptr};
+    gtk_application_set_accels_for_action(application, "app.quit", quitAccels);
+    g_object_set_data(G_OBJECT(application), "zarvo-shell", &shell);
+
+    GMenu* bar = g_menu_new();
+    GMenu* appMenu = g_menu_new();
+    g_menu_append(appMenu, "检查更新…", "app.check-updates");
+    g_menu_append(appMenu, "退出 Zarvo", "app.quit");
+    g_menu_append_submenu(bar, "Zarvo", G_MENU_MODEL(appMenu));
+    GMenu* editMenu = g_menu_new();
+    g_menu_append(editMenu, "剪切", "app.cut");
+    g_menu_append(editMenu, "复制", "app.copy");
+    g_menu_append(editMenu, "粘贴", "app.paste");
+    g_menu_append(editMenu, "全选", "app.select-all");
+    g_menu_append_submenu(bar, "编辑", G_MENU_MODEL(editMenu));
+    gtk_application_set_menubar(application, G_MENU_MODEL(bar));
+    g_object_unref(appMenu);
+    g_object_unref(editMenu);
+    g_object_unref(bar);
+}
+
 void buildWindow(Shell& shell) {
-    App& app = *shell.parts.app;
     shell.window = gtk_application_window_new(shell.application);
+    gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(shell.window), TRUE);
     gtk_window_set_title(GTK_WINDOW(shell.window), (std::string("Zarvo · ") + kVersion).c_str());
     gtk_window_set_default_size(GTK_WINDOW(shell.window), 1240, 840);
     gtk_widget_set_size_request(shell.window, 1100, 800);
+    gtk_widget_add_css_class(shell.window, "zarvo-main");
     g_signal_connect(shell.window, "close-request", G_CALLBACK(closeRequested), &shell);
 
     GtkCssProvider* css = gtk_css_provider_new();
     gtk_css_provider_load_from_data(css,
-                                    ".badge { font-size: 20px; font-weight: bold; color: #5c5cd6; }"
-                                    ".output { background: black; }"
-                                    ".side { padding: 16px; }",
+                                    "window.zarvo-main { background: rgba(247,247,247,1); }"
+                                    ".zarvo-black { background: black; }"
+                                    ".zarvo-video { background: black; border-radius: 12px; }",
                                     -1);
     gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(css),
                                                GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     g_object_unref(css);
+}
 
-    GtkWidget* root = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
-    GtkWidget* side = gtk_box_new(GTK_ORIENTATION_VERTICAL, 8);
-    gtk_widget_add_css_class(side, "side");
-    gtk_widget_set_size_request(side, 340, -1);
-    GtkBox* box = GTK_BOX(side);
-    shell.badge = addLabel(box, app.sessionBadge.text, "badge");
-    shell.status = addLabel(box, app.status.text);
-    shell.points = addLabel(box, app.pointsLabel.text);
-    shell.sync = addLabel(box, app.syncLabel.text);
-    shell.duration = addLabel(box, app.durationLabel.text);
-    shell.liveDuration = addLabel(box, app.liveDuration.text);
-    shell.output = addLabel(box, app.outputStatus.text);
-
-    addLabel(box, "摄像头");
-    shell.cameraChooser = GTK_DROP_DOWN(gtk_drop_down_new(nullptr, nullptr));
-    gtk_box_append(box, GTK_WIDGET(shell.cameraChooser));
-    g_signal_connect(shell.cameraChooser, "notify::selected",
-                     G_CALLBACK(+[](GObject*, GParamSpec*, gpointer data) {
-                         auto* shell = static_cast<Shell*>(data);
-                         if (auto id = selectedCamera(*shell))
-                             shell->parts.app->defaults().set("cameraID", *id);
-                     }),
-                     &shell);
-
-    addLabel(box, "编辑模式");
-    GtkWidget* modes = gtk_grid_new();
-    for (const auto& mode : app.modeButtons) {
-        GtkWidget* button = gtk_toggle_button_new_with_label(mode.title.c_str());
-        g_object_set_data(G_OBJECT(button), "tag", GINT_TO_POINTER(mode.tag));
-        g_signal_connect(button, "toggled", G_CALLBACK(+[](GtkToggleButton* button, gpointer data) {
-                             auto* shell = static_cast<Shell*>(data);
-                             if (shell->syncingModes || !gtk_toggle_button_get_active(button))
-                                 return;
-                             int tag = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(button), "tag"));
-                             shell->parts.app->selectMode(tag);
-                             refreshLabels(*shell);
-                         }),
-                         &shell);
-        gtk_grid_attach(GTK_GRID(modes), button, mode.tag % 2, mode.tag / 2, 1, 1);
-        shell.modeButtons.push_back(GTK_TOGGLE_BUTTON(button));
-    }
-    gtk_box_append(box, modes);
-
-    addLabel(box, "参考图");
-    shell.referenceName = addLabel(box, app.referenceName.text);
-    addButton(box, "选择参考图…", G_CALLBACK(chooseReference), &shell);
-    shell.switchNotice = addLabel(box, app.switchNotice);
-
-    addButton(box, "开启 AI", G_CALLBACK(+[](GtkButton*, gpointer data) {
-                  auto* shell = static_cast<Shell*>(data);
-                  shell->parts.app->startAI();
-                  refreshLabels(*shell);
-              }),
-              &shell);
-    addButton(box, "停止 AI", G_CALLBACK(+[](GtkButton*, gpointer data) {
-                  auto* shell = static_cast<Shell*>(data);
-                  shell->parts.app->stopAI();
-                  refreshLabels(*shell);
-              }),
-              &shell);
-    gtk_box_append(GTK_BOX(root), side);
-
-    // A paned split sizes the two pictures by position rather than by their 1280 × 720 frames.
-    GtkWidget* pictures = gtk_paned_new(GTK_ORIENTATION_VERTICAL);
-    gtk_widget_set_hexpand(pictures, TRUE);
+// The video region: the edited video and the local preview, one shown at a time.
+void buildVideoRegion(Shell& shell) {
+    shell.video = gtk_overlay_new();
+    gtk_widget_add_css_class(shell.video, "zarvo-video");
+    gtk_widget_set_overflow(shell.video, GTK_OVERFLOW_HIDDEN);
     shell.aiOutput = GTK_PICTURE(gtk_picture_new());
-    gtk_widget_add_css_class(GTK_WIDGET(shell.aiOutput), "output");
-    gtk_paned_set_start_child(GTK_PANED(pictures), GTK_WIDGET(shell.aiOutput));
-    shell.localPicture = GTK_PICTURE(gtk_picture_new());
-    gtk_paned_set_end_child(GTK_PANED(pictures), GTK_WIDGET(shell.localPicture));
-    gtk_paned_set_resize_end_child(GTK_PANED(pictures), FALSE);
-    gtk_paned_set_shrink_start_child(GTK_PANED(pictures), TRUE);
-    gtk_paned_set_shrink_end_child(GTK_PANED(pictures), TRUE);
-    gtk_paned_set_position(GTK_PANED(pictures), 600);
-    gtk_box_append(GTK_BOX(root), pictures);
+    shell.preview = GTK_PICTURE(gtk_picture_new());
+    for (GtkPicture* picture : {shell.aiOutput, shell.preview}) {
+        gtk_picture_set_can_shrink(picture, TRUE);
+        gtk_picture_set_content_fit(picture, GTK_CONTENT_FIT_CONTAIN);
+    }
+    gtk_overlay_set_child(GTK_OVERLAY(shell.video), GTK_WIDGET(shell.aiOutput));
+    gtk_overlay_add_overlay(GTK_OVERLAY(shell.video), GTK_WIDGET(shell.preview));
+    gtk_widget_set_visible(GTK_WIDGET(shell.preview), FALSE);
+    // Until the page has placed it, the region stays out of sight.
+    gtk_widget_set_visible(shell.video, TRUE);
+}
 
-    gtk_window_set_child(GTK_WINDOW(shell.window), root);
+// The page's slot in page coordinates is the region's allocation: both have the origin top left.
+gboolean placeOverlayChild(GtkOverlay*, GtkWidget* child, GdkRectangle* where, gpointer data) {
+    auto* shell = static_cast<Shell*>(data);
+    if (child != shell->video)
+        return FALSE;
+    const VideoFrame& f = shell->videoFrame;
+    *where = {static_cast<int>(f.x), static_cast<int>(f.y),
+              shell->videoPlaced ? static_cast<int>(f.width) : 0,
+              shell->videoPlaced ? static_cast<int>(f.height) : 0};
+    return TRUE;
+}
+
+void loadReference(Shell& shell, const std::string& path) {
+    auto bytes = readFile(path);
+    if (!bytes || bytes->empty())
+        return;
+    App& app = *shell.parts.app;
+    app.selectedReferenceData = *bytes;
+    app.referenceName.text = std::filesystem::path(path).filename().string();
 }
 
 void wire(Shell& shell) {
@@ -332,24 +434,37 @@ void wire(Shell& shell) {
     shell.outputView = std::make_shared<GtkPictureView>(shell.aiOutput);
     bridge.install(shell.outputView);
     bridge.onStatus = [&app](const std::string& text) { app.videoStatus(text); };
+    // One texture per frame, borrowing the picture's pixels; both views show the same one.
     bridge.onFrame = [&shell, &app](const PicturePtr& picture) {
-        if (app.aiActive && !app.aiStopping)
-            showPicture(shell.aiOutput, picture);
+        if (!app.aiActive || app.aiStopping || !picture)
+            return;
+        GdkTexture* texture = textureOf(picture);
+        showTexture(shell.aiOutput, texture);
+        showTexture(shell.enlargedOutput, texture);
+        if (shell.lastOutput)
+            g_object_unref(shell.lastOutput);
+        shell.lastOutput = texture;
     };
     bridge.onLocalFrame = [&shell, &app](const PicturePtr& picture) {
-        if (app.aiActive && !app.aiStopping)
-            showPicture(shell.localPicture, picture);
+        if (!app.aiActive || app.aiStopping || !picture)
+            return;
+        GdkTexture* texture = textureOf(picture);
+        showTexture(shell.preview, texture);
+        g_object_unref(texture);
     };
     if (auto* camera = shell.parts.virtualCamera) {
         bridge.onOutputFrame = [camera](const PicturePtr& picture) { camera->submit(picture); };
         camera->onStatus = [&app](const std::string& text) { app.outputStatus.text = text; };
     }
-    app.hooks.selectedCameraID = [&shell] { return selectedCamera(shell); };
+    app.hooks.showAIOutput = [&shell] { shell.host->showAIOutput(); };
     app.hooks.clearAIPictures = [&shell] {
-        showPicture(shell.aiOutput, nullptr);
-        showPicture(shell.localPicture, nullptr);
+        showTexture(shell.aiOutput, nullptr);
+        showTexture(shell.preview, nullptr);
+        showTexture(shell.enlargedOutput, nullptr);
+        if (shell.lastOutput)
+            g_object_unref(shell.lastOutput);
+        shell.lastOutput = nullptr;
     };
-    app.hooks.modeButtonsChanged = [&shell] { refreshLabels(shell); };
     app.hooks.renderWindowPNG = [&shell](const std::filesystem::path& file) {
         renderWindowPNG(shell, file);
     };
@@ -358,6 +473,8 @@ void wire(Shell& shell) {
 // Renders the window's content as it is on screen into a PNG file; failures are ignored.
 void renderWindowPNG(Shell& shell, const std::filesystem::path& file) {
     GtkWidget* content = gtk_window_get_child(GTK_WINDOW(shell.window));
+    if (!content)
+        return;
     int width = gtk_widget_get_width(content), height = gtk_widget_get_height(content);
     GtkNative* native = gtk_widget_get_native(content);
     if (width <= 0 || height <= 0 || !native || !gtk_native_get_renderer(native))
@@ -378,6 +495,29 @@ void renderWindowPNG(Shell& shell, const std::filesystem::path& file) {
     g_object_unref(paintable);
 }
 
+Duration selfRunDeadline(Shell& shell) {
+    return shell.parts.app->loop().uptime() + seconds(60.0);
+}
+
+// The self-run's start: it waits (up to a minute) for the studio page and the first account
+// reply, so a slow launch neither captures an empty window nor has the start refused.
+void selfRunStart(Shell& shell, const std::string& image, Duration deadline) {
+    App& app = *shell.parts.app;
+    if ((!app.usageSnapshot || !shell.web->loaded()) && app.loop().uptime() < deadline) {
+        shell.selfRun = app.loop().postDelayed(
+            seconds(0.5), [&shell, image, deadline] { selfRunStart(shell, image, deadline); });
+        return;
+    }
+    app.smokeStarted = app.loop().now();
+    if (app.smokeReport) {
+        (void)writeFileAtomically(*app.smokeReport, R"({"stage":"starting"})");
+        renderWindowPNG(shell, *app.smokeReport + ".startup.png");
+    }
+    loadReference(shell, image);
+    app.startAI();
+    shell.studio->refresh();
+}
+
 // The automatic self-run: load the configuration now, start a session with its image 2 s later.
 void beginSelfRun(Shell& shell, const std::string& configFile) {
     App& app = *shell.parts.app;
@@ -390,24 +530,95 @@ void beginSelfRun(Shell& shell, const std::string& configFile) {
         (void)writeFileAtomically(*report, R"({"stage":"config_loaded"})");
     }
     std::string image = jsonString(*config, "image_path", "");
-    shell.selfRun = app.loop().postDelayed(seconds(2.0), [&shell, &app, image] {
-        app.smokeStarted = app.loop().now();
-        if (app.smokeReport) {
-            (void)writeFileAtomically(*app.smokeReport, R"({"stage":"starting"})");
-            renderWindowPNG(shell, *app.smokeReport + ".startup.png");
-        }
-        loadReference(shell, image);
-        app.startAI();
-        refreshLabels(shell);
+    shell.selfRun = app.loop().postDelayed(
+        seconds(2.0), [&shell, image] { selfRunStart(shell, image, selfRunDeadline(shell)); });
+}
+
+// Screenshot mode. The steps count from launch, but each waits for what it needs: the page step for
+// the loaded page, the capture for the page step, so a slow start never captures a blank or the
+// wrong page.
+void captureSnapshot(Shell& shell);
+
+void openSnapshotPage(Shell& shell) {
+    if (!shell.pageDue || shell.pageOpened || !shell.web->loaded())
+        return;
+    shell.pageOpened = true;
+    shell.studio->openStudioPage(*shell.options->page);
+    if (shell.captureDue)
+        shell.snapshotCapture =
+            shell.parts.app->loop().postDelayed(seconds(1.0), [&shell] { captureSnapshot(shell); });
+}
+
+void captureSnapshot(Shell& shell) {
+    shell.captureDue = true;
+    if (shell.captured || !shell.web->loaded() || (shell.options->page && !shell.pageOpened))
+        return;
+    shell.captured = true;
+    App& app = *shell.parts.app;
+    const std::string path = *shell.options->snapshot;
+    if (shell.options->withAccount) {
+        Json account = {{"balance", app.pointsLabel.text},
+                        {"sync", app.syncLabel.text},
+                        {"duration", app.durationLabel.text}};
+        (void)writeFileAtomically(path + ".json", account.dump());
+    }
+    shell.web->snapshotPNG(path, [&shell](bool saved) {
+        if (!saved)
+            std::cerr << "Zarvo: the studio snapshot could not be written\n";
+        requestQuit(shell);
     });
 }
 
-// SIGINT and SIGTERM take the same way out as closing the window, so a session is stopped first.
-gboolean quitSignal(gpointer data) {
-    auto* shell = static_cast<Shell*>(data);
-    if (shell->window && !closeRequested(GTK_WINDOW(shell->window), shell))
-        g_application_quit(G_APPLICATION(shell->application));
-    return G_SOURCE_CONTINUE;
+void snapshotPageLoaded(Shell& shell) {
+    openSnapshotPage(shell);
+    if (shell.captureDue && !shell.captured && !shell.snapshotCapture.isActive())
+        shell.snapshotCapture =
+            shell.parts.app->loop().postDelayed(seconds(0.5), [&shell] { captureSnapshot(shell); });
+}
+
+void beginSnapshot(Shell& shell) {
+    App& app = *shell.parts.app;
+    const auto& options = *shell.options;
+    if (options.page)
+        shell.snapshotPage = app.loop().postDelayed(seconds(4.0), [&shell] {
+            shell.pageDue = true;
+            openSnapshotPage(shell);
+        });
+    if (options.referencePreview)
+        loadReference(shell, *options.referencePreview);
+    // A named page opens at 4 s; without the account wait the picture is taken after it.
+    double delay = options.withAccount ? 8.0 : options.page ? 5.0 : 1.0;
+    shell.snapshotCapture =
+        app.loop().postDelayed(seconds(delay), [&shell] { captureSnapshot(shell); });
+}
+
+StudioParts studioParts(Shell& shell) {
+    Loop& loop = shell.parts.app->loop();
+    shell.dialogs = std::make_unique<GtkStudioDialogs>(
+        [&shell] { return shell.window ? GTK_WINDOW(shell.window) : nullptr; });
+    shell.previewFrames = std::make_shared<PreviewFrames>();
+    shell.previewFrames->view = shell.preview;
+    // A window closed before the application's shutdown takes the view with it.
+    g_signal_connect(shell.preview, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer data) {
+                         static_cast<PreviewFrames*>(data)->view = nullptr;
+                     }),
+                     shell.previewFrames.get());
+    StudioParts parts;
+    parts.galleryUI = shell.dialogs.get();
+    parts.presetUI = shell.dialogs.get();
+    parts.codec = std::make_shared<GdkGalleryCodec>();
+    parts.cameras = makeCameraDeviceSource();
+    parts.capture = std::make_shared<GstPreviewCapture>(
+        [&loop, frames = shell.previewFrames](const PicturePtr& picture) {
+            showPreviewPicture(loop, frames, picture);
+        });
+    return parts;
+}
+
+std::filesystem::path studioPage() {
+    std::error_code error;
+    auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    return executable.parent_path().parent_path() / "Resources" / "index.html";
 }
 
 void activate(GtkApplication* application, gpointer data) {
@@ -417,24 +628,79 @@ void activate(GtkApplication* application, gpointer data) {
         return;
     }
     App& app = *shell.parts.app;
+    const auto& options = *shell.options;
     shell.application = application;
+    auto page = studioPage();
+    if (!std::filesystem::is_regular_file(page)) {
+        showModalAlert("Zarvo", "找不到工作台页面（" + page.string() + "），请重新安装 Zarvo。",
+                       "退出");
+        g_application_quit(G_APPLICATION(application));
+        return;
+    }
+    shell.host = std::make_unique<ShellHost>(shell);
+    shell.support = std::make_unique<ShellSupport>(shell);
+
+    buildMenus(shell);
+    buildWindow(shell);
     if (auto mode = app.defaults().integer("editingMode"); mode && *mode >= 0 && *mode < 4)
         app.modeButtons[static_cast<size_t>(*mode)].selectedMode = true;
-    else
-        app.modeButtons[0].selectedMode = true;
-    buildWindow(shell);
-    listCameras(shell);
-    if (auto path = app.defaults().string("referencePath"))
-        loadReference(shell, *path);
+    buildVideoRegion(shell);
     wire(shell);
-    app.routes.check();
-    app.refreshState();
+    if (options.smokeConfig)
+        beginSelfRun(shell, *options.smokeConfig);
+    shell.supportHooks = makeSupportHooks(app);
     app.startAccountTimers();
-    shell.refresh = app.loop().repeating(milliseconds(250), [&shell] { refreshLabels(shell); });
-    refreshLabels(shell);
+    g_signal_connect(shell.window, "notify::is-active",
+                     G_CALLBACK(+[](GObject* window, GParamSpec*, gpointer data) {
+                         if (gtk_window_is_active(GTK_WINDOW(window)))
+                             static_cast<Shell*>(data)->parts.app->manualRefresh();
+                     }),
+                     &shell);
+
+    bool dark = app.defaults().string("studioAppearance").value_or("") == "dark";
+    shell.host->setDarkAppearance(dark);
+    shell.web = std::make_unique<WebKitStudioView>();
+    shell.studio = std::make_unique<ExactInterface>(app, *shell.web, *shell.host, *shell.support,
+                                                    page, studioParts(shell));
+    if (shell.parts.cameraDevices)
+        shell.parts.cameraDevices->attach(&shell.studio->cameras());
+    shell.content = gtk_overlay_new();
+    gtk_overlay_set_child(GTK_OVERLAY(shell.content), shell.web->widget());
+    gtk_overlay_add_overlay(GTK_OVERLAY(shell.content), shell.video);
+    g_signal_connect(shell.content, "get-child-position", G_CALLBACK(placeOverlayChild), &shell);
+    gtk_window_set_child(GTK_WINDOW(shell.window), shell.content);
+    // Images dropped anywhere on the window join the gallery.
+    installImageFileDrop(shell.content, [&shell](std::vector<std::filesystem::path> paths) {
+        if (!shell.studio)
+            return;
+        shell.studio->gallery().importFiles(std::move(paths));
+        shell.studio->refresh();
+    });
+    if (options.snapshotMode) {
+        // The capture waits for the page if it is not loaded by then.
+        shell.web->onLoadFinished = [&shell] {
+            shell.studio->didFinishLoad();
+            snapshotPageLoaded(shell);
+        };
+    }
+
+    if (!options.snapshotMode && !options.smokeConfig)
+        shell.updateStart =
+            app.loop().postDelayed(seconds(2.0), [&shell] { shell.support->start(); });
+
+    // The first account refresh does not wait for the window manager's activation.
+    app.refreshState();
     gtk_window_present(GTK_WINDOW(shell.window));
-    if (shell.options->smokeConfig)
-        beginSelfRun(shell, *shell.options->smokeConfig);
+    gtk_widget_grab_focus(shell.web->widget());
+
+    if (options.snapshotMode && options.snapshot)
+        beginSnapshot(shell);
+}
+
+// SIGINT and SIGTERM take the same way out as closing the window, so a session is stopped first.
+gboolean quitSignal(gpointer data) {
+    requestQuit(*static_cast<Shell*>(data));
+    return G_SOURCE_CONTINUE;
 }
 
 } // namespace
@@ -448,8 +714,15 @@ int runApplication(const ShellParts& parts, const CommandLineOptions& options) {
     g_signal_connect(application, "activate", G_CALLBACK(activate), &shell);
     g_signal_connect(application, "shutdown", G_CALLBACK(+[](GApplication*, gpointer data) {
                          auto* shell = static_cast<Shell*>(data);
-                         shell->refresh.cancel();
                          shell->selfRun.cancel();
+                         shell->updateStart.cancel();
+                         shell->snapshotPage.cancel();
+                         shell->snapshotCapture.cancel();
+                         if (shell->parts.cameraDevices)
+                             shell->parts.cameraDevices->attach(nullptr);
+                         if (shell->previewFrames)
+                             shell->previewFrames->view = nullptr;
+                         shell->studio.reset();
                          shell->parts.app->applicationWillTerminate();
                      }),
                      &shell);
@@ -458,6 +731,9 @@ int runApplication(const ShellParts& parts, const CommandLineOptions& options) {
     int status = g_application_run(G_APPLICATION(application), 0, nullptr);
     g_source_remove(interrupt);
     g_source_remove(terminate);
+    if (shell.lastOutput)
+        g_object_unref(shell.lastOutput);
+    shell.web.reset();
     g_object_unref(application);
     return status;
 }

@@ -1,5 +1,6 @@
-// The thin GTK layer of the application: the modal alert, and the native window whose labels and
-// controls mirror App's model state until the studio page takes the window over.
+// The thin GTK layer of the application: menus, the main window whose content is the studio web
+// view with the native video region laid over it, the enlarged output window, the modal alerts,
+// and the unattended modes (screenshots, self-run).
 #pragma once
 
 #include <memory>
@@ -8,6 +9,7 @@
 namespace zarvo {
 
 class App;
+class CameraDeviceRelay;
 class RTCBridge;
 class VirtualCamera;
 struct CommandLineOptions;
@@ -16,12 +18,18 @@ struct CommandLineOptions;
 // standard error instead.
 void showModalAlert(const std::string& message, const std::string& informative,
                     const std::string& button);
+// A modal question with a confirming and a cancelling button; true for the confirming one.
+// Without a display it answers false.
+bool showModalConfirm(const std::string& message, const std::string& informative,
+                      const std::string& confirmButton, const std::string& cancelButton);
 
 // What the window wires together; all owned by the process entry.
 struct ShellParts {
     App* app = nullptr;
     std::shared_ptr<RTCBridge> bridge;
     VirtualCamera* virtualCamera = nullptr;
+    // The session's camera input reads the chooser's devices through it.
+    std::shared_ptr<CameraDeviceRelay> cameraDevices;
 };
 
 // Runs the GTK application until it quits; returns the exit status.

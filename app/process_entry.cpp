@@ -10,6 +10,8 @@
 #include "app/video_failure.h"
 #include "foundation/glib_loop.h"
 #include "foundation/paths.h"
+#include "media/camera_device_relay.h"
+#include "media/camera_input.h"
 #include "media/rtc_bridge.h"
 #include "media/rtc_engine_deployment.h"
 #include "media/virtual_camera.h"
@@ -61,8 +63,14 @@ int runZarvo(const std::vector<std::string>& arguments) {
     GLibLoop loop;
     UserDefaults defaults(userDefaultsFile());
     GtkSystemActivity activity;
-    auto bridge =
-        RTCBridge::create(loop, std::make_shared<WebRtcEngineFactory>(std::move(*gateway)));
+    // A join looks its camera up in the chooser's list (demo cameras included) instead of
+    // probing the devices again.
+    auto cameraDevices = std::make_shared<CameraDeviceRelay>();
+    auto bridge = RTCBridge::create(
+        loop, std::make_shared<WebRtcEngineFactory>(std::move(*gateway)), [cameraDevices] {
+            return std::make_shared<CameraInput>(
+                [cameraDevices] { return cameraDevices->devices(); });
+        });
     VirtualCamera virtualCamera(loop);
     AppWiring wiring;
     wiring.video = bridge.get();
@@ -71,7 +79,7 @@ int runZarvo(const std::vector<std::string>& arguments) {
     wiring.credential = loadAccountCredential();
     App app(loop, defaults, std::move(wiring));
     bridge->onFailure = [&app](const Error& error) { endSessionOnVideoFailure(app, error); };
-    const int status = runApplication({&app, bridge, &virtualCamera}, options);
+    const int status = runApplication({&app, bridge, &virtualCamera, cameraDevices}, options);
     // Nothing of the engine may still run when the exit handlers free what it uses.
     std::cout.flush();
     return bridge->finishBeforeExit(status);

@@ -33,6 +33,8 @@ public:
     virtual void stop() = 0;
     virtual bool resetting() const = 0;
     virtual bool hasEngine() const = 0;
+    // The last release of the video link did not finish in time; only a restart clears it.
+    virtual bool resetTimedOut() const { return false; }
     virtual void setCameraID(const std::string& cameraID) = 0;
     virtual std::string cameraID() const = 0;
     // Read under the bridge's frame lock.

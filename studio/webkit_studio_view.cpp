@@ -1,0 +1,259 @@
+#include "studio/webkit_studio_view.h"
+
+#include <gtk/gtk.h>
+#include <webkit/webkit.h>
+
+#include <map>
+#include <string_view>
+
+namespace zarvo {
+namespace {
+
+constexpr const char* kScheme = "zarvo-studio";
+
+// Folders served under the private scheme, by URI host; main thread only.
+std::map<std::string, std::filesystem::path>& servedFolders() {
+    static std::map<std::string, std::filesystem::path> folders;
+    return folders;
+}
+
+const char* mimeType(const std::filesystem::path& file) {
+    static const std::map<std::string, const char*, std::less<>> types = {
+        {".html", "text/html"},     {".htm", "text/html"},       {".css", "text/css"},
+        {".js", "text/javascript"}, {".mjs", "text/javascript"}, {".json", "application/json"},
+        {".svg", "image/svg+xml"},  {".png", "image/png"},       {".jpg", "image/jpeg"},
+        {".jpeg", "image/jpeg"},    {".webp", "image/webp"},     {".gif", "image/gif"},
+        {".woff2", "font/woff2"},   {".woff", "font/woff"},      {".ttf", "font/ttf"},
+    };
+    auto type = types.find(file.extension().string());
+    return type == types.end() ? "application/octet-stream" : type->second;
+}
+
+void failRequest(WebKitURISchemeRequest* request, const char* why) {
+    GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, why);
+    webkit_uri_scheme_request_finish_error(request, error);
+    g_error_free(error);
+}
+
+// Serves a file of the folder registered for the request's host; nothing outside that folder.
+void serveRequest(WebKitURISchemeRequest* request, gpointer) {
+    GUri* uri = g_uri_parse(webkit_uri_scheme_request_get_uri(request), G_URI_FLAGS_NONE, nullptr);
+    if (!uri)
+        return failRequest(request, "bad address");
+    std::string host = g_uri_get_host(uri) ? g_uri_get_host(uri) : "";
+    std::string path = g_uri_get_path(uri);
+    g_uri_unref(uri);
+    auto folder = servedFolders().find(host);
+    if (folder == servedFolders().end())
+        return failRequest(request, "unknown page folder");
+    std::error_code error;
+    auto root = std::filesystem::weakly_canonical(folder->second, error);
+    auto file = std::filesystem::weakly_canonical(
+        folder->second / std::filesystem::path(path).relative_path(), error);
+    auto relative = file.lexically_relative(root);
+    if (error || relative.empty() || *relative.begin() == "..")
+        return failRequest(request, "outside the page folder");
+    GFile* gfile = g_file_new_for_path(file.c_str());
+    GFileInputStream* stream = g_file_read(gfile, nullptr, nullptr);
+    g_object_unref(gfile);
+    if (!stream)
+        return failRequest(request, "no such file");
+    auto size = std::filesystem::file_size(file, error);
+    webkit_uri_scheme_request_finish(request, G_INPUT_STREAM(stream),
+                                     error ? -1 : static_cast<gint64>(size), mimeType(file));
+    g_object_unref(stream);
+}
+
+void registerScheme() {
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    WebKitWebContext* context = webkit_web_context_get_default();
+    webkit_web_context_register_uri_scheme(context, kScheme, serveRequest, nullptr, nullptr);
+    WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
+    webkit_security_manager_register_uri_scheme_as_cors_enabled(security, kScheme);
+}
+
+bool allowedNavigation(std::string_view uri) {
+    for (std::string_view prefix : {"zarvo-studio:", "about:", "data:", "blob:"})
+        if (uri.starts_with(prefix))
+            return true;
+    return false;
+}
+
+std::optional<Json> jsonOf(JSCValue* value) {
+    if (!value || jsc_value_is_undefined(value))
+        return std::nullopt;
+    char* text = jsc_value_to_json(value, 0);
+    if (!text)
+        return std::nullopt;
+    Json parsed = Json::parse(text, nullptr, false);
+    g_free(text);
+    if (parsed.is_discarded())
+        return std::nullopt;
+    return parsed;
+}
+
+} // namespace
+
+struct WebKitStudioView::State {
+    WebKitStudioView* owner = nullptr;
+    WebKitWebView* view = nullptr;
+    WebKitUserContentManager* content = nullptr;
+    std::string handlerName;
+    std::string host;
+    bool loaded = false;
+};
+
+namespace {
+
+using State = WebKitStudioView::State;
+
+void messageReceived(WebKitUserContentManager*, JSCValue* value, gpointer data) {
+    auto* state = static_cast<State*>(data);
+    if (state->owner->onMessage)
+        state->owner->onMessage(jsonOf(value).value_or(Json()), true);
+}
+
+void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+    auto* state = static_cast<State*>(data);
+    if (event == WEBKIT_LOAD_STARTED)
+        state->loaded = false;
+    if (event != WEBKIT_LOAD_FINISHED)
+        return;
+    state->loaded = true;
+    if (state->owner->onLoadFinished)
+        state->owner->onLoadFinished();
+}
+
+gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+                      gpointer) {
+    if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION)
+        return FALSE;
+    WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+        WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+    if (uri && allowedNavigation(uri))
+        return FALSE;
+    webkit_policy_decision_ignore(decision);
+    return TRUE;
+}
+
+struct Pending {
+    std::weak_ptr<State> state;
+    std::function<void(std::optional<Json>)> evaluated;
+    std::function<void(bool)> snapshot;
+    std::string file;
+};
+
+} // namespace
+
+WebKitStudioView::WebKitStudioView() : state_(std::make_shared<State>()) {
+    registerScheme();
+    static int counter = 0;
+    state_->owner = this;
+    state_->host = "page" + std::to_string(++counter);
+    char* uuid = g_uuid_string_random();
+    state_->handlerName = std::string("studio-") + uuid;
+    g_free(uuid);
+
+    state_->content = webkit_user_content_manager_new();
+    std::string signal = "script-message-received::" + state_->handlerName;
+    g_signal_connect(state_->content, signal.c_str(), G_CALLBACK(messageReceived), state_.get());
+    webkit_user_content_manager_register_script_message_handler(
+        state_->content, state_->handlerName.c_str(), nullptr);
+    // Sub-frames see no "studio" handler; the top frame gets one that forwards to the real one.
+    addDocumentStartScript(
+        "(function(){var n=window.webkit&&window.webkit.messageHandlers;var h=n&&n['" +
+        state_->handlerName +
+        "'];if(!h)return;var post=h.postMessage.bind(h);"
+        "Object.defineProperty(n,'studio',{value:Object.freeze({postMessage:function(b){"
+        "return post(b);}}),writable:false,configurable:false,enumerable:false});})();");
+
+    GtkWidget* view = GTK_WIDGET(
+        g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", state_->content, nullptr));
+    state_->view = WEBKIT_WEB_VIEW(g_object_ref_sink(view));
+    WebKitSettings* settings = webkit_web_view_get_settings(state_->view);
+    webkit_settings_set_allow_file_access_from_file_urls(settings, FALSE);
+    webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
+    webkit_settings_set_enable_developer_extras(settings, FALSE);
+    g_signal_connect(state_->view, "load-changed", G_CALLBACK(loadChanged), state_.get());
+    g_signal_connect(state_->view, "decide-policy", G_CALLBACK(decidePolicy), state_.get());
+}
+
+WebKitStudioView::~WebKitStudioView() {
+    g_signal_handlers_disconnect_by_data(state_->view, state_.get());
+    g_signal_handlers_disconnect_by_data(state_->content, state_.get());
+    webkit_user_content_manager_unregister_script_message_handler(
+        state_->content, state_->handlerName.c_str(), nullptr);
+    servedFolders().erase(state_->host);
+    g_object_unref(state_->view);
+    g_object_unref(state_->content);
+}
+
+GtkWidget* WebKitStudioView::widget() const {
+    return GTK_WIDGET(state_->view);
+}
+
+bool WebKitStudioView::loaded() const {
+    return state_->loaded;
+}
+
+void WebKitStudioView::addDocumentStartScript(const std::string& source) {
+    WebKitUserScript* script =
+        webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+    webkit_user_content_manager_add_script(state_->content, script);
+    webkit_user_script_unref(script);
+}
+
+void WebKitStudioView::loadFile(const std::filesystem::path& file,
+                                const std::filesystem::path& readAccess) {
+    servedFolders()[state_->host] = readAccess;
+    auto relative = file.lexically_relative(readAccess);
+    if (relative.empty() || *relative.begin() == "..")
+        relative = file.filename();
+    char* escaped = g_uri_escape_string(relative.generic_string().c_str(), "/", FALSE);
+    std::string uri = std::string(kScheme) + "://" + state_->host + "/" + escaped;
+    g_free(escaped);
+    state_->loaded = false;
+    webkit_web_view_load_uri(state_->view, uri.c_str());
+}
+
+void WebKitStudioView::evaluate(const std::string& script, Evaluated done) {
+    auto* pending = new Pending{state_, std::move(done), {}, {}};
+    webkit_web_view_evaluate_javascript(
+        state_->view, script.c_str(), static_cast<gssize>(script.size()), nullptr, nullptr, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<Pending> pending(static_cast<Pending*>(data));
+            JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source),
+                                                                         result, nullptr);
+            std::optional<Json> json = jsonOf(value);
+            if (value)
+                g_object_unref(value);
+            if (pending->state.lock() && pending->evaluated)
+                pending->evaluated(std::move(json));
+        },
+        pending);
+}
+
+void WebKitStudioView::snapshotPNG(const std::filesystem::path& file,
+                                   std::function<void(bool)> done) {
+    auto* pending = new Pending{state_, {}, std::move(done), file.string()};
+    webkit_web_view_get_snapshot(
+        state_->view, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<Pending> pending(static_cast<Pending*>(data));
+            GdkTexture* texture =
+                webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
+            bool saved = texture && gdk_texture_save_to_png(texture, pending->file.c_str());
+            if (texture)
+                g_object_unref(texture);
+            if (pending->state.lock() && pending->snapshot)
+                pending->snapshot(saved);
+        },
+        pending);
+}
+
+} // namespace zarvo
