@@ -75,3 +75,8 @@ wait "$app" 2>/dev/null || true
 echo "run-demo: last self-run record: $(cat "$report" 2>/dev/null)"
 echo "run-demo: stop report: $(cat "$XDG_DATA_HOME/ZarvoDiagnostics/stop-1.0.29.json" 2>/dev/null)"
 echo "run-demo: window at the end of the run: $report.png"
+if [ ! -s "$XDG_DATA_HOME/ZarvoDiagnostics/stop-1.0.29.json" ]; then
+  # Another running Zarvo (of this user) makes this one stop at its conflict alert.
+  echo "run-demo: the self-run did not finish; is another Zarvo running?" >&2
+  exit 1
+fi

@@ -164,12 +164,16 @@ WebKitStudioView::WebKitStudioView() : state_(std::make_shared<State>()) {
     webkit_user_content_manager_register_script_message_handler(
         state_->content, state_->handlerName.c_str(), nullptr);
     // Sub-frames see no "studio" handler; the top frame gets one that forwards to the real one.
+    // The engine's namespace objects are wrappers it recreates after a garbage collection, which
+    // would drop the added "studio" member and silence every button; the window keeps them alive.
     addDocumentStartScript(
-        "(function(){var n=window.webkit&&window.webkit.messageHandlers;var h=n&&n['" +
+        "(function(){var w=window.webkit;var n=w&&w.messageHandlers;var h=n&&n['" +
         state_->handlerName +
         "'];if(!h)return;var post=h.postMessage.bind(h);"
         "Object.defineProperty(n,'studio',{value:Object.freeze({postMessage:function(b){"
-        "return post(b);}}),writable:false,configurable:false,enumerable:false});})();");
+        "return post(b);}}),writable:false,configurable:false,enumerable:false});"
+        "Object.defineProperty(window,'__studioBridge',{value:Object.freeze([w,n]),"
+        "writable:false,configurable:false,enumerable:false});})();");
 
     GtkWidget* view = GTK_WIDGET(
         g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", state_->content, nullptr));

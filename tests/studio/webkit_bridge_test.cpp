@@ -1,5 +1,5 @@
-// The bridge in the real engine: Zarvo's WebKitGTK view loads a page honouring the studio
-// contract, with the application core behind it on the GLib loop. Run under Xvfb.
+// The bridge in the real engine: Zarvo's WebKitGTK view loads the studio page shipped in the
+// bundle, with the application core behind it on the GLib loop. Run under Xvfb.
 #include "../app/session_fixture.h"
 #include "studio_fakes.h"
 
@@ -12,6 +12,24 @@
 
 namespace zarvo::testing {
 namespace {
+
+// The idle account reply as the service sends it, with `points` to spend.
+Json accountReply(int64_t points) {
+    return {{"available_points", points},
+            {"available_paid_points", points},
+            {"available_gift_points", 0},
+            {"reserved_points", 0},
+            {"session_id", nullptr},
+            {"session_state", "IDLE"},
+            {"session_running", false},
+            {"estimated_consumed_points", 0},
+            {"estimated_remaining_points", points},
+            {"estimated_remaining_paid_points", points},
+            {"estimated_remaining_gift_points", 0},
+            {"safe_start_seconds", std::min<int64_t>(points, 600)},
+            {"bill_confirmed", false},
+            {"min_start_points", 10}};
+}
 
 // Runs the main context until `done` holds; generous, as a loaded machine starts WebKit slowly.
 bool spinUntil(const std::function<bool()>& done,
@@ -32,14 +50,16 @@ protected:
         folder =
             std::filesystem::temp_directory_path() / ("zarvo-webkit-" + std::to_string(getpid()));
         std::filesystem::remove_all(folder);
-        std::filesystem::create_directories(folder / "page");
-        std::filesystem::copy_file(ZARVO_STUDIO_FIXTURE, folder / "page" / "index.html");
+        std::filesystem::create_directories(folder);
+        // A copy, so that a file next to the page folder can prove the page cannot reach it.
+        std::filesystem::copy(ZARVO_STUDIO_RESOURCES, folder / "page",
+                              std::filesystem::copy_options::recursive);
         setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
 
         loop = new GLibLoop();
         service = new ScriptedService(*loop);
-        service->answer("client/state", idleAccount());
+        service->answer("client/state", accountReply(5));
         service->answer("live/current", Json{{"state", "IDLE"}});
         service->hold("live/start"); // the start goes no further than asking the service
         video = new FakeVideo();
@@ -105,12 +125,35 @@ protected:
     static inline ExactInterface* studio = nullptr;
 };
 
-TEST_F(WebKitBridgeTest, TheLoadedPageIsProbedThemedAndPlacesTheVideoRegion) {
+TEST_F(WebKitBridgeTest, TheLoadedPageIsProbedThemedAndPlacesTheVideoRegionOverItsSlot) {
     EXPECT_TRUE(spinUntil([] { return support->launchReady == 1; }));
     EXPECT_EQ(eval("document.documentElement.dataset.theme + '/' + window.nativeAppearance"),
               Json("light/light"));
-    ASSERT_TRUE(spinUntil([] { return host->frame.has_value(); }));
-    EXPECT_EQ(*host->frame, (VideoFrame{40, 60, 640, 360}));
+    // The region follows the slot's box as the page lays it out (fonts may still move it).
+    auto slotBox = [] {
+        return eval("(function(){var b=document.getElementById('video-slot')"
+                    ".getBoundingClientRect();return [Math.round(b.left),Math.round(b.top),"
+                    "Math.round(b.width),Math.round(b.height)];})()");
+    };
+    EXPECT_TRUE(spinUntil([&] {
+        auto box = slotBox();
+        return host->frame && box && box->size() == 4 && (*box)[2].get<double>() > 0 &&
+               *host->frame == VideoFrame{(*box)[0].get<double>(), (*box)[1].get<double>(),
+                                          (*box)[2].get<double>(), (*box)[3].get<double>()};
+    }));
+}
+
+// The engine recreates its namespace wrappers after a garbage collection; the page's handler must
+// survive that, or every button of a long-running window falls silent.
+TEST_F(WebKitBridgeTest, TheHandlerOutlivesAGarbageCollection) {
+    EXPECT_EQ(eval("(function () { var keep = []; for (var i = 0; i < 300; i++) { keep = [];"
+                   " for (var j = 0; j < 10000; j++) keep.push({j: j, s: 'x' + j}); }"
+                   " return typeof window.webkit.messageHandlers.studio.postMessage; })()"),
+              Json("function"));
+    eval("document.querySelector('[data-nav=bill]').click(); 0");
+    EXPECT_TRUE(spinUntil([] { return host->videoVisible == false; }));
+    studio->openStudioPage("live");
+    EXPECT_TRUE(spinUntil([] { return host->videoVisible == true; }));
 }
 
 TEST_F(WebKitBridgeTest, APushedStateShowsInThePage) {
@@ -120,18 +163,44 @@ TEST_F(WebKitBridgeTest, APushedStateShowsInThePage) {
         return eval("document.getElementById('session-badge').textContent") ==
                Json("徽章 · 测试 \"引号\" </script>");
     }));
-    // The first push after the load carried the gallery.
-    EXPECT_EQ(eval("typeof window.lastState.syncAge"), Json("number"));
+    EXPECT_EQ(eval("Studio.renderErrors"), Json(0));
 }
 
-TEST_F(WebKitBridgeTest, AClickOnStartReachesTheSessionStart) {
+// The page's start button follows the application's start rule: disabled with the reason shown
+// while the account cannot pay for a start, enabled once a start-ready account reply arrived, and
+// then its click reaches the session start.
+TEST_F(WebKitBridgeTest, StartFollowsTheAccountAndAClickReachesTheSessionStart) {
+    const std::string startState =
+        "(function(){var r=document.getElementById('start-reason');"
+        "return [document.getElementById('start-ai').disabled, r.hidden ? '' : r.textContent];})()";
     app->refreshState();
     ASSERT_TRUE(spinUntil([] { return app->usageSnapshot.has_value(); }));
+    EXPECT_TRUE(spinUntil([&] {
+        return eval(startState) == Json::array({true, "至少需要 10 积分开启 AI，剩余积分保留"});
+    })) << eval(startState).value_or(Json()).dump();
+    eval("document.getElementById('start-ai').click()");
+    spinUntil([] { return false; }, std::chrono::seconds(1));
+    EXPECT_EQ(service->count("live/current"), 0u);
+
+    service->answer("client/state", accountReply(100));
+    app->refreshState();
+    ASSERT_TRUE(spinUntil([&] {
+        return eval(startState) == Json::array({false, ""});
+    })) << eval(startState).value_or(Json()).dump();
     eval("document.getElementById('start-ai').click()");
     EXPECT_TRUE(spinUntil([] { return service->count("live/current") == 1; }));
 }
 
 TEST_F(WebKitBridgeTest, AnEmbeddedFrameCannotReachTheHandler) {
+    eval("var f = document.createElement('iframe'); f.id = 'embedded'; f.style.display = 'none';"
+         "f.srcdoc = '<script>window.postFromFrame = function (a) { try {"
+         " window.webkit.messageHandlers.studio.postMessage({action: a}); return \"posted\"; }"
+         " catch (e) { return \"blocked\"; } };<\\/script>';"
+         "document.body.appendChild(f); 0");
+    ASSERT_TRUE(spinUntil([] {
+        return eval("typeof document.getElementById('embedded').contentWindow.postFromFrame") ==
+               Json("function");
+    }));
     EXPECT_EQ(eval("document.getElementById('embedded').contentWindow.postFromFrame('enlarge')"),
               Json("blocked"));
     // A top-frame message sent afterwards arrives after anything the frame could have sent.
@@ -144,18 +213,21 @@ TEST_F(WebKitBridgeTest, AnEmbeddedFrameCannotReachTheHandler) {
                    "window.webkit.messageHandlers.studio; typeof "
                    "window.webkit.messageHandlers.studio.postMessage"),
               Json("function"));
+    eval("document.getElementById('embedded').remove(); 0");
 }
 
-TEST_F(WebKitBridgeTest, CameraCheckAnswersReachThePageWithTheirTicket) {
-    eval("window.webkit.messageHandlers.studio.postMessage({action:'cameraCheck',value:5})");
-    EXPECT_TRUE(spinUntil(
-        [] { return eval("JSON.stringify(window.cameraChecks)") == Json("[[false,5]]"); }));
-}
-
-TEST_F(WebKitBridgeTest, OpeningAPageHidesTheVideoRegionAndTheSnapshotIsAPng) {
-    studio->openStudioPage("settings");
+// The user opens the settings page: the region hides, the page looks for the virtual camera and
+// the answer, found off the main thread, comes back to the check that asked.
+TEST_F(WebKitBridgeTest, OpeningSettingsHidesTheRegionAndChecksTheVirtualCamera) {
+    host->cameraName = "Zarvo 虚拟摄像头";
+    eval("document.querySelector('[data-nav=settings]').click(); 0");
     ASSERT_TRUE(spinUntil([] { return host->videoVisible == false; }));
     EXPECT_EQ(eval("document.getElementById('page-settings').hidden"), Json(false));
+    EXPECT_TRUE(spinUntil([] {
+        return eval("document.getElementById('vcam-text').textContent") == Json("虚拟摄像头已就绪");
+    }));
+    EXPECT_EQ(eval("document.getElementById('software-update') !== null"), Json(true));
+
     auto png = folder / "settings.png";
     std::optional<bool> saved;
     web->snapshotPNG(png, [&](bool ok) { saved = ok; });
@@ -165,6 +237,10 @@ TEST_F(WebKitBridgeTest, OpeningAPageHidesTheVideoRegionAndTheSnapshotIsAPng) {
     char signature[8] = {};
     file.read(signature, 8);
     EXPECT_EQ(std::string(signature + 1, 3), "PNG");
+
+    studio->openStudioPage("live");
+    EXPECT_TRUE(spinUntil([] { return host->videoVisible == true; }));
+    EXPECT_EQ(eval("document.getElementById('page-live').hidden"), Json(false));
 }
 
 TEST_F(WebKitBridgeTest, ThePageCannotLeaveItsFolderOrNavigateAway) {
