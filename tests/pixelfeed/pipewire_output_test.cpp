@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <fcntl.h>
-#include <future>
 #include <poll.h>
 #include <thread>
 
@@ -216,55 +215,4 @@ TEST(OutputChoice, PipeWireWhenItAnswersUnlessForced) {
     EXPECT_EQ(parseOutputPreference("v4l2loopback"), OutputPreference::Loopback);
     EXPECT_EQ(parseOutputPreference(nullptr), OutputPreference::Automatic);
     EXPECT_EQ(parseOutputPreference("auto"), OutputPreference::Automatic);
-}
-
-namespace {
-
-struct CountingDevice final : FrameDevice {
-    int delivered = 0;
-    bool busy() override { return false; }
-    bool deliver(const uint8_t*) override { return ++delivered, true; }
-};
-
-} // namespace
-
-TEST(OpeningDevice, DropsFramesUntilOpenThenReportsReadyOnceOrThrowsTheOpeningFailure) {
-    std::promise<void> release;
-    auto released = release.get_future().share();
-    CountingDevice* opened = nullptr;
-    int readies = 0;
-    OpeningDevice device(
-        [&, released]() -> std::unique_ptr<FrameDevice> {
-            released.wait();
-            auto made = std::make_unique<CountingDevice>();
-            opened = made.get();
-            return made;
-        },
-        [&] { ++readies; });
-    EXPECT_TRUE(device.busy()) << "a device still opening takes no frame";
-    EXPECT_EQ(readies, 0);
-    release.set_value();
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (device.busy() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(1ms);
-    ASSERT_NE(opened, nullptr);
-    uint8_t pixel[4] = {};
-    EXPECT_TRUE(device.deliver(pixel));
-    EXPECT_FALSE(device.busy());
-    EXPECT_EQ(opened->delivered, 1);
-    EXPECT_EQ(readies, 1);
-
-    OpeningDevice failing([]() -> std::unique_ptr<FrameDevice> { throw Failure("no daemon"); },
-                          [&] { ++readies; });
-    bool threw = false;
-    while (!threw && std::chrono::steady_clock::now() < deadline) {
-        try {
-            failing.busy();
-        } catch (const Failure& failure) {
-            EXPECT_STREQ(failure.what(), "no daemon");
-            threw = true;
-        }
-    }
-    EXPECT_TRUE(threw);
-    EXPECT_EQ(readies, 1);
 }
