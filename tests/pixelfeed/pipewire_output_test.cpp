@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <thread>
 
@@ -125,13 +126,15 @@ TEST(PipeWireOutput, CameraNodeServesConsumersThatComeAndGoThenBlackThenLeavesWi
     env["PIPEWIRE_REMOTE"] = "pipewire-0";
     env[kOutputVariable] = ""; // automatic
     Child sender = spawnChild(PIXELFEED_EXECUTABLE, {"--virtualcamera4mac"}, env);
-    // Frames flow from the start, as the application sends them; the node takes them once it
-    // is published (an input silent for 1 s would count as ended).
-    Feeder red(sender, {255, 0, 0, 255});
     auto ready = firstStatus(sender);
     ASSERT_TRUE(ready.is_object());
     EXPECT_EQ(ready["event"], "ready");
     EXPECT_EQ(ready["message"], "Zarvo虚拟摄像头 (PipeWire) sender ready");
+    // The application writes only after the ready line, and late on a busy machine: a silence
+    // well past a second before the first frame must not end the input.
+    std::this_thread::sleep_for(1500ms);
+    std::optional<Feeder> red;
+    red.emplace(sender, std::array<uint8_t, 4>{255, 0, 0, 255});
 
     // The node as camera lists see it, with one fixed format (browsers drop nodes with ranges).
     ASSERT_TRUE(daemon.waitForNode(kPipeWireNodeName, true, 30s));
@@ -172,7 +175,7 @@ TEST(PipeWireOutput, CameraNodeServesConsumersThatComeAndGoThenBlackThenLeavesWi
     EXPECT_TRUE(frameWhere(second, isRed)) << "no red frame reached the second consumer";
 
     // The input ends: black follows, and frames keep coming.
-    red.finish();
+    red->finish();
     sender.closeInput();
     EXPECT_TRUE(frameWhere(second, isBlack)) << "no black frame after the input ended";
     EXPECT_TRUE(second.next(20s)) << "frames stopped after the input ended";
