@@ -1,5 +1,6 @@
-// What one frame costs on its way to the device: the sender's RGBA → BGRA conversion and the
-// BGRA → YUYV step it feeds the loopback device with (I420 for comparison), the output's drawing
+// What one frame costs on its way to the device: the pipe's RGBA → YUYV the devices take, in the
+// one banded pass they use and as the two full-frame steps it replaces (RGBA → BGRA, BGRA → YUYV;
+// I420 for comparison), the output's drawing
 // of a picture into the pipe frame, each next to a plain memcpy of a frame.
 #include "media/virtual_camera.h"
 #include "pixelfeed/pixelfeed.h"
@@ -52,6 +53,27 @@ void BM_BgraToYuyv(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(pixelfeed::kFrameBytes));
 }
 
+void BM_RgbaToYuyvTwoPasses(benchmark::State& state) {
+    auto source = noise(pixelfeed::kFrameBytes);
+    std::vector<uint8_t> bgra, target;
+    for (auto _ : state) {
+        pixelfeed::rgbaBuffer(source.data(), source.size(), bgra);
+        pixelfeed::bgraToYuyv(bgra.data(), target);
+        benchmark::DoNotOptimize(target.data());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(pixelfeed::kFrameBytes));
+}
+
+void BM_RgbaToYuyvOnePass(benchmark::State& state) {
+    auto source = noise(pixelfeed::kFrameBytes);
+    std::vector<uint8_t> target;
+    for (auto _ : state) {
+        pixelfeed::rgbaToYuyv(source.data(), target);
+        benchmark::DoNotOptimize(target.data());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(pixelfeed::kFrameBytes));
+}
+
 void BM_BgraToI420(benchmark::State& state) {
     constexpr int w = pixelfeed::kWidth, h = pixelfeed::kHeight;
     auto source = noise(pixelfeed::kFrameBytes);
@@ -81,6 +103,8 @@ void BM_DrawPipeFrame(benchmark::State& state) {
 BENCHMARK(BM_MemcpyFrame);
 BENCHMARK(BM_RgbaToBgra);
 BENCHMARK(BM_BgraToYuyv);
+BENCHMARK(BM_RgbaToYuyvTwoPasses);
+BENCHMARK(BM_RgbaToYuyvOnePass);
 BENCHMARK(BM_BgraToI420);
 BENCHMARK(BM_DrawPipeFrame)->Args({1280, 720})->Args({720, 1280});
 BENCHMARK_MAIN();

@@ -49,7 +49,7 @@ public:
             reader.join();
     }
     Result<FrameSenderChild> launch(const std::filesystem::path&, const std::vector<std::string>&,
-                                    FrameSenderEvents) override {
+                                    FrameSenderEvents events) override {
         int ends[2];
         if (::pipe(ends) != 0)
             return unexpected(Error{"pipe", 1});
@@ -59,6 +59,9 @@ public:
             }
             ::close(fd);
         });
+        // Like the real sender: frames are written once it says ready.
+        events.errorOutput(
+            "{\"event\":\"ready\",\"message\":\"VirtualCamera4Mac sender ready\"}\n");
         return FrameSenderChild{0, ends[1]};
     }
 

@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 extern char** environ;
 
@@ -297,12 +298,14 @@ BoundedWriteHooks realBoundedWriteHooks() {
 
 bool writeBounded(int fd, const uint8_t* data, size_t n, Duration limit,
                   const BoundedWriteHooks& hooks) {
-    const Duration deadline = hooks.clock() + limit;
+    const Duration cap = hooks.clock() + 4 * limit;
+    Duration deadline = hooks.clock() + limit;
     size_t done = 0;
     while (done < n && hooks.clock() < deadline) {
         ssize_t written = ::write(fd, data + done, n - done);
         if (written > 0) {
             done += size_t(written);
+            deadline = std::min(hooks.clock() + limit, cap);
             continue;
         }
         if (written == 0)
@@ -331,6 +334,7 @@ VirtualCamera::VirtualCamera(Loop& main, Options options)
 
 VirtualCamera::~VirtualCamera() {
     alive_.reset();
+    closePendingInput();
     {
         std::lock_guard guard(gate_->mutex);
         gate_->main = nullptr;
@@ -374,6 +378,7 @@ void VirtualCamera::clear() {
 }
 
 void VirtualCamera::shutdown() {
+    closePendingInput();
     worker_->sync([this] {
         writeFrame(false);
         cancelTimer();
@@ -437,18 +442,23 @@ void VirtualCamera::start() {
     errorLineBuffer_.clear();
     int fd = launched->input;
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    // A frame then crosses in a handful of hand-overs instead of about sixty, so a sender that
+    // gets little time still takes it quickly. Best effort: the system may refuse the size.
+    ::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
     // A write to a sender that died must fail, not end the application.
     std::signal(SIGPIPE, SIG_IGN);
-    worker_->async([this, fd, child] {
-        closeInput();
-        input_ = fd;
-        inputChild_ = child;
-    });
+    // Frames go out only once the sender says ready: until then it is still loading, taking its
+    // lock or opening the camera and reads nothing, and a busy machine can stretch that far past
+    // the half second a frame write may take.
+    closePendingInput();
+    pendingInput_ = fd;
     std::lock_guard guard(timerMutex_);
     timer_ = worker_->repeating(kTick, [this] { writeFrame(true); });
 }
 
 void VirtualCamera::writeFrame(bool reportFailure) {
+    if (input_ < 0)
+        return;
     PicturePtr picture;
     {
         std::lock_guard guard(lock_);
@@ -460,8 +470,6 @@ void VirtualCamera::writeFrame(bool reportFailure) {
     for (int i = 0; i < 4; ++i)
         packet_[size_t(i)] = uint8_t(length >> (8 * i));
     drawVirtualCameraFrame(picture.get(), packet_.data() + 4);
-    if (input_ < 0)
-        return;
     if (writeBounded(input_, packet_.data(), packet_.size(), kWriteLimit, writeHooks_))
         return;
     if (!reportFailure)
@@ -495,9 +503,10 @@ void VirtualCamera::handleErrorOutput(uint64_t child, const std::string& bytes) 
         errorLineBuffer_.erase(0, end + 1);
         if (line.empty())
             continue;
-        if (line.find("\"ready\"") != std::string::npos)
+        if (line.find("\"ready\"") != std::string::npos) {
+            handOverInput(child);
             report(readyStatus(line));
-        else if (line.find("\"error\"") != std::string::npos)
+        } else if (line.find("\"error\"") != std::string::npos)
             report(kStatusUnavailable);
     }
 }
@@ -505,11 +514,31 @@ void VirtualCamera::handleErrorOutput(uint64_t child, const std::string& bytes) 
 void VirtualCamera::handleExit(uint64_t child) {
     if (process_ != child)
         return;
+    closePendingInput();
     cancelTimer();
     process_.reset();
     processPid_ = -1;
     retryAfter_ = main_.uptime() + kBackOff;
     report(kStatusStopped);
+}
+
+void VirtualCamera::handOverInput(uint64_t child) {
+    if (pendingInput_ < 0)
+        return;
+    int fd = std::exchange(pendingInput_, -1);
+    // The first frame goes at once; the tick carries on from there.
+    worker_->async([this, fd, child] {
+        closeInput();
+        input_ = fd;
+        inputChild_ = child;
+        writeFrame(true);
+    });
+}
+
+void VirtualCamera::closePendingInput() {
+    if (pendingInput_ >= 0)
+        ::close(pendingInput_);
+    pendingInput_ = -1;
 }
 
 void VirtualCamera::cancelTimer() {

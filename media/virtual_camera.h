@@ -1,7 +1,7 @@
 // The virtual-camera output: keeps the newest edited picture and, every 40 ms on its own worker,
 // writes it (black once it is 1 s old) as a raw RGBA frame to the pixelfeed sender's standard
-// input. Starts the sender lazily, restarts it after a 10 s back-off, and reports its state as
-// short Chinese status texts on the main thread.
+// input, from the moment the sender says it is ready. Starts the sender lazily, restarts it after a
+// 10 s back-off, and reports its state as short Chinese status texts on the main thread.
 #pragma once
 
 #include "foundation/loop.h"
@@ -67,8 +67,10 @@ std::filesystem::path frameSenderBesideSelf();
 // (5120 bytes a row); no picture gives opaque black.
 void drawVirtualCameraFrame(const Picture* picture, uint8_t* rgba);
 
-// Writes all n bytes to a non-blocking descriptor before `limit` passes, waiting up to 20 ms at a
-// time for it to become writable. False on any error or when time runs out.
+// Writes all n bytes to a non-blocking descriptor, waiting up to 20 ms at a time for it to become
+// writable. False on any error, when the reader takes no byte for `limit`, or when the whole write
+// would take longer than 4 × `limit`: a reader that keeps taking bytes is slow (a busy machine),
+// not stalled, and gets the frame.
 struct BoundedWriteHooks {
     std::function<Duration()> clock;                    // monotonic
     std::function<bool(int fd, Duration)> waitWritable; // false: not writable in time or failed
@@ -128,6 +130,8 @@ private:
     void handleErrorOutput(uint64_t child, const std::string& bytes);
     static std::string readyStatus(const std::string& line);
     void handleExit(uint64_t child);
+    void handOverInput(uint64_t child);
+    void closePendingInput();
     void cancelTimer();
     void closeInput();
 
@@ -156,6 +160,7 @@ private:
     uint64_t launches_ = 0;
     Duration retryAfter_ = Duration::min();
     std::string errorLineBuffer_;
+    int pendingInput_ = -1; // the started sender's pipe, handed to the worker when it says ready
 
     std::mutex timerMutex_; // the tick is cancelled from both the main thread and the worker
     TimerHandle timer_;

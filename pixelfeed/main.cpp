@@ -40,21 +40,16 @@ int main(int argc, char** argv) {
             runFrameLoop(input, &device, target, reporter);
             return 0;
         }
-        // Loading PipeWire and publishing the node take a moment; meanwhile frames are read and
-        // dropped, so the application's bounded writes never fail on a sender still starting.
-        OpeningDevice device(
-            [target] {
-                // Standard error carries only status lines; PipeWire's own log stays quiet.
-                if (!std::getenv("PIPEWIRE_DEBUG")) {
-                    pw_init(nullptr, nullptr);
-                    pw_log_set_level(SPA_LOG_LEVEL_NONE);
-                }
-                return std::make_unique<PipeWireDevice>(target);
-            },
-            [&reporter] {
-                reporter.report("ready",
-                                std::string(kPipeWireNodeDescription) + " (PipeWire) sender ready");
-            });
+        // Standard error carries only status lines; PipeWire's own log stays quiet.
+        if (!std::getenv("PIPEWIRE_DEBUG")) {
+            pw_init(nullptr, nullptr);
+            pw_log_set_level(SPA_LOG_LEVEL_NONE);
+        }
+        // The application writes frames only after this line, and the frame loop waits for the
+        // first one as long as it takes, so neither side's start-up time can break the pipe.
+        PipeWireDevice device(target);
+        reporter.report("ready",
+                        std::string(kPipeWireNodeDescription) + " (PipeWire) sender ready");
         runFrameLoop(input, &device, target, reporter);
         return 0;
     } catch (const std::exception& error) {

@@ -396,10 +396,10 @@ PipeWireDevice::PipeWireDevice(const SenderTarget& target, const std::string& no
 
 PipeWireDevice::~PipeWireDevice() = default;
 
-bool PipeWireDevice::deliver(const uint8_t* bgra) {
+bool PipeWireDevice::deliver(const uint8_t* rgba) {
     if (impl_->lost)
         throw Failure("PipeWire connection lost");
-    bgraToYuyv(bgra, impl_->staging);
+    rgbaToYuyv(rgba, impl_->staging);
     std::lock_guard guard(impl_->frameMutex);
     impl_->latest.swap(impl_->staging);
     return true;

@@ -49,7 +49,7 @@ public:
     // The node takes frames at its own pace; a newer frame replaces one not yet sent.
     bool busy() override { return false; }
     // Throws Failure once the daemon has gone away, so the sender ends and is started again.
-    bool deliver(const uint8_t* bgra) override;
+    bool deliver(const uint8_t* rgba) override;
     void stop() override;
 
     // Frames handed to consumers so far.

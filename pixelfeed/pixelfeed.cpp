@@ -129,35 +129,6 @@ void rgbaBuffer(const uint8_t* data, size_t size, std::vector<uint8_t>& bgra) {
         throw Failure("No pixel buffer");
 }
 
-OpeningDevice::OpeningDevice(std::function<std::unique_ptr<FrameDevice>()> open,
-                             std::function<void()> onReady)
-    : opening_(std::async(std::launch::async, std::move(open))), onReady_(std::move(onReady)) {}
-
-OpeningDevice::~OpeningDevice() {
-    if (opening_.valid())
-        opening_.wait(); // the device is closed here, not on a thread left behind
-}
-
-bool OpeningDevice::busy() {
-    if (!device_) {
-        if (opening_.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
-            return true;
-        device_ = opening_.get(); // rethrows the opening's Failure
-        if (onReady_)
-            onReady_();
-    }
-    return device_->busy();
-}
-
-bool OpeningDevice::deliver(const uint8_t* bgra) {
-    return device_ && device_->deliver(bgra);
-}
-
-void OpeningDevice::stop() {
-    if (device_)
-        device_->stop();
-}
-
 namespace {
 
 uint32_t littleEndian32(const uint8_t* b) {
@@ -172,9 +143,10 @@ FrameCounters runFrameLoop(ByteSource& input, FrameDevice* device, const SenderT
     FrameCounters counters;
     bool stopped = false;
     bool reportedPixel = false;
+    bool firstFrameSeen = false;
     std::vector<uint8_t> frame(kFrameBytes);
     std::vector<uint8_t> converted(kFrameBytes);
-    // Opaque black is the same bytes in RGBA and BGRA, so it is built once and sent as it is.
+    // Opaque black, built once.
     std::vector<uint8_t> black(kFrameBytes, 0);
     for (size_t i = 3; i < kFrameBytes; i += 4)
         black[i] = 255;
@@ -184,8 +156,21 @@ FrameCounters runFrameLoop(ByteSource& input, FrameDevice* device, const SenderT
                              : [](std::chrono::nanoseconds d) { std::this_thread::sleep_for(d); };
 
     while (hooks.keepRunning()) {
-        const uint8_t* bgra = nullptr;
-        if (!stopped) {
+        const uint8_t* pixels = nullptr;
+        if (!stopped && !validate && !firstFrameSeen) {
+            // The 1 s silence rule starts with the first frame: before it, a writer still starting
+            // up would otherwise leave us black for good.
+            auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(frameInterval);
+            auto wait = input.waitReadable(std::max(limit, std::chrono::milliseconds(1)));
+            if (wait == ByteSource::Wait::Interrupted)
+                continue;
+            if (wait == ByteSource::Wait::Failed)
+                stopped = true;
+            else if (wait == ByteSource::Wait::TimedOut)
+                pixels = black.data();
+        }
+        if (!stopped && !pixels) {
+            firstFrameSeen = true;
             uint8_t header[4];
             if (!readExactly(input, header, 4, hooks.clock)) {
                 stopped = true;
@@ -204,18 +189,18 @@ FrameCounters runFrameLoop(ByteSource& input, FrameDevice* device, const SenderT
                 return counters;
             }
             sleep(frameInterval);
-            bgra = black.data();
+            pixels = black.data();
         }
         if (device && device->busy()) {
             ++counters.dropped;
             continue;
         }
-        if (!bgra) {
-            rgbaBuffer(frame.data(), frame.size(), converted);
-            bgra = converted.data();
-        }
+        if (!pixels)
+            pixels = frame.data();
         if (validate) {
             if (!reportedPixel) {
+                rgbaBuffer(pixels, kFrameBytes, converted);
+                const uint8_t* bgra = converted.data();
                 reportedPixel = true;
                 reporter.report("validation-pixel",
                                 "BGRA=" + std::to_string(bgra[0]) + "," + std::to_string(bgra[1]) +
@@ -224,7 +209,7 @@ FrameCounters runFrameLoop(ByteSource& input, FrameDevice* device, const SenderT
             ++counters.sent;
             continue;
         }
-        if (device->deliver(bgra))
+        if (device->deliver(pixels))
             ++counters.sent;
         else
             ++counters.dropped;

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -99,34 +98,16 @@ bool readExactly(ByteSource& source, uint8_t* into, size_t n, const Clock& clock
 // RGBA pipe pixels → BGRA frame (1280 × 720, 5120 bytes a row). Throws on a wrong size.
 void rgbaBuffer(const uint8_t* data, size_t size, std::vector<uint8_t>& bgra);
 
-// A virtual-camera device that takes BGRA frames.
+// A virtual-camera device. It takes the frames as the pipe carries them (RGBA), so a device that
+// needs another format converts each frame in one pass.
 class FrameDevice {
 public:
     virtual ~FrameDevice() = default;
     // True while the device still holds an earlier frame it has not taken.
     virtual bool busy() = 0;
-    // Hands one 1280 × 720 BGRA frame over; false when the device refused it.
-    virtual bool deliver(const uint8_t* bgra) = 0;
+    // Hands one 1280 × 720 RGBA frame over; false when the device refused it.
+    virtual bool deliver(const uint8_t* rgba) = 0;
     virtual void stop() {}
-};
-
-// A device still being opened on its own thread. Until it is ready every frame counts as "device
-// busy" and is dropped, so the input keeps being read and the writer never stalls on a sender that
-// is still setting up. `onReady` runs once, on the frame loop's thread, when the device is there;
-// a failure to open is thrown from busy().
-class OpeningDevice final : public FrameDevice {
-public:
-    OpeningDevice(std::function<std::unique_ptr<FrameDevice>()> open,
-                  std::function<void()> onReady);
-    ~OpeningDevice() override;
-    bool busy() override;
-    bool deliver(const uint8_t* bgra) override;
-    void stop() override;
-
-private:
-    std::future<std::unique_ptr<FrameDevice>> opening_;
-    std::function<void()> onReady_;
-    std::unique_ptr<FrameDevice> device_;
 };
 
 struct FrameCounters {
@@ -142,7 +123,9 @@ struct FrameLoopHooks {
 };
 
 // Validation mode when `device` is null: reports the first pixel, counts frames and ends with
-// "closed" when the input ends. Device mode: after the input ends, black at the frame rate.
+// "closed" when the input ends. Device mode: black at the frame rate until the first frame comes
+// (the writer may start later than we do; waiting costs nothing, the device shows black either
+// way), and again for good once the input ends.
 FrameCounters runFrameLoop(ByteSource& input, FrameDevice* device, const SenderTarget& target,
                            Reporter& reporter, const FrameLoopHooks& hooks = {});
 

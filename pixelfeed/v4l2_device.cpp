@@ -1,5 +1,6 @@
 #include "pixelfeed/v4l2_device.h"
 
+#include <libyuv/convert_argb.h>
 #include <libyuv/convert_from_argb.h>
 
 #include <algorithm>
@@ -72,6 +73,23 @@ void bgraToYuyv(const uint8_t* bgra, std::vector<uint8_t>& yuyv) {
     libyuv::ARGBToYUY2(bgra, kWidth * 4, yuyv.data(), kWidth * 2, kWidth, kHeight);
 }
 
+void rgbaToYuyv(const uint8_t* rgba, std::vector<uint8_t>& yuyv) {
+    yuyv.resize(kYuyvBytes);
+    // A few rows at a time through a buffer that stays in the first-level cache, so the frame is
+    // read from memory once instead of being written out as BGRA and read back.
+    constexpr int kBandRows = 4;
+    constexpr int kRgbaStride = kWidth * 4, kYuyvStride = kWidth * 2;
+    alignas(64) uint8_t band[kBandRows * kRgbaStride];
+    for (int row = 0; row < kHeight; row += kBandRows) {
+        int rows = std::min(kBandRows, kHeight - row);
+        // libyuv names formats by little-endian words: its "ABGR" is bytes R,G,B,A.
+        libyuv::ABGRToARGB(rgba + size_t(row) * kRgbaStride, kRgbaStride, band, kRgbaStride, kWidth,
+                           rows);
+        libyuv::ARGBToYUY2(band, kRgbaStride, yuyv.data() + size_t(row) * kYuyvStride, kYuyvStride,
+                           kWidth, rows);
+    }
+}
+
 V4L2Device::V4L2Device(const SenderTarget& target, const DeviceRoots& roots) {
     auto node = findDeviceByLabel(target.deviceName, roots);
     if (!node)
@@ -125,8 +143,8 @@ bool V4L2Device::busy() {
     return n == 0;
 }
 
-bool V4L2Device::deliver(const uint8_t* bgra) {
-    bgraToYuyv(bgra, yuyv_);
+bool V4L2Device::deliver(const uint8_t* rgba) {
+    rgbaToYuyv(rgba, yuyv_);
     ssize_t n;
     do {
         n = ::write(fd_, yuyv_.data(), yuyv_.size());

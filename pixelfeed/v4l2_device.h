@@ -25,6 +25,8 @@ std::optional<std::filesystem::path> findDeviceByLabel(const std::string& label,
 
 // BGRA → YUYV (BT.601, limited range), 2560 bytes a row.
 void bgraToYuyv(const uint8_t* bgra, std::vector<uint8_t>& yuyv);
+// The pipe's RGBA → YUYV in one pass, the same bytes as rgbaBuffer followed by bgraToYuyv.
+void rgbaToYuyv(const uint8_t* rgba, std::vector<uint8_t>& yuyv);
 
 class V4L2Device final : public FrameDevice {
 public:
@@ -36,7 +38,7 @@ public:
     V4L2Device& operator=(const V4L2Device&) = delete;
 
     bool busy() override;
-    bool deliver(const uint8_t* bgra) override;
+    bool deliver(const uint8_t* rgba) override;
     const std::filesystem::path& node() const { return node_; }
 
 private:

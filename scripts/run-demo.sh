@@ -45,10 +45,13 @@ self_run=false
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   echo "run-demo: no display; running a self-run session under Xvfb"
   self_run=true
-  Xvfb :93 -screen 0 1400x1000x24 >/dev/null 2>&1 &
+  # Xvfb picks a free display itself: other X servers (other runs, tests) may hold any number.
+  displays=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1400x1000x24 3>"$displays" >/dev/null 2>&1 &
   pids+=($!)
-  export DISPLAY=:93
-  sleep 1
+  for _ in $(seq 100); do [ -s "$displays" ] && break; sleep 0.1; done
+  export DISPLAY=:$(head -n1 "$displays")
+  rm -f "$displays"
 fi
 
 if ! $self_run; then

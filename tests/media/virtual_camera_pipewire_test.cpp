@@ -105,9 +105,9 @@ TEST(VirtualCameraPipeWire, ReadyNamesTheCameraConsumersSeeThePictureAndARestart
         VirtualCamera camera(loop, std::move(options)); // the real worker and its 40 ms tick
         camera.onStatus = [&](const std::string& text) { statuses.push_back(text); };
         const std::string ready = "系统输出：Zarvo虚拟摄像头 (PipeWire)";
-        // Submits the picture until the sender says ready. On a starved machine a 0.5 s frame
-        // write can miss a sender that gets no time; the output then restarts it after its
-        // back-off, which the test plays through.
+        // Submits the picture until the sender says ready. Should a starved machine still break
+        // a frame write (no byte taken for 0.5 s, or 2 s for the frame), the output restarts the
+        // sender after its back-off, which the test plays through.
         auto startUntilReady = [&] {
             for (int attempt = 0; attempt < 5; ++attempt) {
                 statuses.clear();

@@ -152,7 +152,15 @@ struct Fixture : ::testing::Test {
         camera = std::make_unique<VirtualCamera>(loop, std::move(options));
         camera->onStatus = [this](const std::string& text) { statuses.push_back(text); };
     }
+    // The sender's ready line, as it reports it once it reads its input.
+    void ready(size_t launch = 0) {
+        launcher->launches.at(launch).events.errorOutput(
+            "{\"event\":\"ready\",\"message\":\"VirtualCamera4Mac sender ready\"}\n");
+        loop.runUntilIdle();
+    }
 };
+
+constexpr const char* kReady = "系统输出：VirtualCamera4Mac";
 
 using VirtualCameraTest = Fixture;
 
@@ -194,25 +202,55 @@ TEST(VirtualCameraDrawing, NoPictureIsOpaqueBlackAndSmallPicturesAreScaledUp) {
     EXPECT_TRUE(near(pixelAt(frame.data(), 280, 0), {0, 64, 0, 255}));
 }
 
-TEST_F(VirtualCameraTest, FirstPictureStartsTheSenderAndTheTickWritesIt) {
+// A sender still loading, taking its lock or opening the camera reads nothing; a frame written then
+// would hit the half-second write limit on a busy machine and break the output before it started.
+TEST_F(VirtualCameraTest, FirstPictureStartsTheSenderWhichGetsFramesOnlyOnceItSaysReady) {
+    auto stalledClock = std::make_shared<std::atomic<int64_t>>(0);
+    BoundedWriteHooks hooks;
+    hooks.clock = [stalledClock] { return Duration(stalledClock->load()); };
+    hooks.waitWritable = [stalledClock](int, Duration wait) {
+        *stalledClock += wait.count();
+        return false;
+    };
+    launcher->stalledPipe = true;
+    make(hooks);
+    for (int i = 0; i < 100; ++i) {
+        camera->submit(solidPicture(64, 36, 0, 0, 255));
+        loop.advance(milliseconds(100));
+    }
+    ASSERT_EQ(launcher->launches.size(), 1u);
+    EXPECT_EQ(*stalledClock, 0) << "a frame was written to a sender that is not ready";
+    EXPECT_TRUE(statuses.empty());
+    EXPECT_TRUE(camera->hasProcess());
+    EXPECT_TRUE(launcher->terminated.empty());
+
+    launcher->stalledPipe = false;
+    make();
+    statuses.clear();
     camera->submit(solidPicture(1280, 720, 0, 0, 255));
     loop.runUntilIdle();
-    ASSERT_EQ(launcher->launches.size(), 1u);
-    EXPECT_EQ(launcher->launches[0].executable, "/opt/zarvo/pixelfeed");
-    EXPECT_EQ(launcher->launches[0].arguments, std::vector<std::string>{"--virtualcamera4mac"});
-    ASSERT_EQ(launcher->packetCount(), 1u) << "the first tick fires at once";
-    auto packet = launcher->lastPacket();
+    ASSERT_EQ(launcher->launches.size(), 2u);
+    EXPECT_EQ(launcher->launches[1].executable, "/opt/zarvo/pixelfeed");
+    EXPECT_EQ(launcher->launches[1].arguments, std::vector<std::string>{"--virtualcamera4mac"});
+    loop.advance(seconds(3.0));
+    camera->submit(solidPicture(1280, 720, 0, 0, 255));
+    loop.runUntilIdle();
+    EXPECT_EQ(launcher->packetCount(1), 0u);
+    ready(1);
+    ASSERT_EQ(launcher->packetCount(1), 1u) << "the first frame goes as soon as it is ready";
+    auto packet = launcher->lastPacket(1);
     EXPECT_EQ((std::vector<uint8_t>(packet.begin(), packet.begin() + 4)),
               (std::vector<uint8_t>{0x00, 0x40, 0x38, 0x00})); // 3686400 little-endian
     EXPECT_EQ(pixelAt(packet.data() + 4, 640, 360), (std::array<uint8_t, 4>{255, 0, 0, 255}));
     loop.advance(milliseconds(400));
-    EXPECT_EQ(launcher->packetCount(), 11u) << "one frame every 40 ms";
-    EXPECT_TRUE(statuses.empty());
+    EXPECT_EQ(launcher->packetCount(1), 11u) << "one frame every 40 ms";
+    EXPECT_EQ(statuses, std::vector<std::string>{kReady});
 }
 
 TEST_F(VirtualCameraTest, PictureOlderThanOneSecondTurnsOpaqueBlack) {
     camera->submit(solidPicture(1280, 720, 0, 255, 0));
     loop.runUntilIdle();
+    ready();
     loop.advance(milliseconds(960));
     EXPECT_EQ(pixelAt(launcher->lastPacket().data() + 4, 640, 360),
               (std::array<uint8_t, 4>{0, 255, 0, 255}));
@@ -249,9 +287,10 @@ TEST_F(VirtualCameraTest, SenderExitBacksOffTenSecondsThenTheNextPictureRestarts
     auto picture = solidPicture(64, 36, 1, 2, 3);
     camera->submit(picture);
     loop.runUntilIdle();
+    ready();
     launcher->launches[0].events.exited();
     loop.runUntilIdle();
-    EXPECT_EQ(statuses, std::vector<std::string>{"系统输出已停止，等待重连"});
+    EXPECT_EQ(statuses, (std::vector<std::string>{kReady, "系统输出已停止，等待重连"}));
     EXPECT_FALSE(camera->hasProcess());
     size_t written = launcher->packetCount();
     for (int i = 0; i < 999; ++i) {
@@ -266,13 +305,14 @@ TEST_F(VirtualCameraTest, SenderExitBacksOffTenSecondsThenTheNextPictureRestarts
     camera->submit(picture);
     loop.runUntilIdle();
     EXPECT_EQ(launcher->launches.size(), 2u);
+    ready(1);
     EXPECT_EQ(launcher->packetCount(1), 1u);
     // The old child's late news no longer counts.
     launcher->launches[0].events.exited();
     launcher->launches[0].events.errorOutput("{\"event\":\"error\",\"message\":\"x\"}\n");
     loop.runUntilIdle();
     EXPECT_TRUE(camera->hasProcess());
-    EXPECT_EQ(statuses.size(), 1u);
+    EXPECT_EQ(statuses.size(), 3u);
 }
 
 TEST_F(VirtualCameraTest, StatusLinesAreRecognisedEvenWhenSplitAcrossReads) {
@@ -304,6 +344,7 @@ TEST_F(VirtualCameraTest, LaunchFailureIsReportedAndTriedAgainWithoutBackOff) {
 TEST_F(VirtualCameraTest, ClearAndShutdownEndWithOneBlackFrameAndAClosedPipe) {
     camera->submit(solidPicture(1280, 720, 0, 0, 255));
     loop.runUntilIdle();
+    ready();
     loop.advance(milliseconds(80));
     camera->clear();
     camera->shutdown();
@@ -329,10 +370,11 @@ TEST_F(VirtualCameraTest, StalledReaderNeverHoldsAWriteLongerThanHalfASecond) {
     make(hooks);
     camera->submit(solidPicture(1280, 720, 0, 0, 255));
     loop.runUntilIdle();
+    ready();
     EXPECT_LE(*clock, seconds(0.5).count());
     EXPECT_GE(*clock, seconds(0.48).count());
     EXPECT_LE(*longestWait, milliseconds(20).count());
-    EXPECT_EQ(statuses, std::vector<std::string>{"系统输出连接中断，已切换黑屏"});
+    EXPECT_EQ(statuses, (std::vector<std::string>{kReady, "系统输出连接中断，已切换黑屏"}));
     // The tick stopped, the pipe closed and the sender was asked to end; the process stays until
     // it is seen to end, and then the back-off applies.
     int64_t spent = *clock;
@@ -365,6 +407,42 @@ TEST(BoundedWrite, BrokenPipeFailsAtOnceInsteadOfEndingTheProcess) {
     EXPECT_FALSE(writeBounded(ends[1], data.data(), data.size(), seconds(0.5), hooks));
     EXPECT_EQ(waits, 0);
     ::close(ends[1]);
+}
+
+// A sender on a busy machine takes a frame in pieces with long gaps between them. It is slow, not
+// stalled: the half-second limit counts from the last byte taken, with a cap of 2 s for the frame.
+TEST(BoundedWrite, AReaderThatKeepsTakingBytesGetsTheFrameUpToTheCap) {
+    auto attempt = [](size_t bytes) {
+        int ends[2];
+        EXPECT_EQ(::pipe(ends), 0);
+        ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
+        ::fcntl(ends[1], F_SETPIPE_SZ, 64 * 1024);
+        Duration now{0}, nextRead = milliseconds(300);
+        BoundedWriteHooks hooks;
+        hooks.clock = [&] { return now; };
+        // The reader wakes every 300 ms and takes 64 KiB.
+        hooks.waitWritable = [&](int, Duration wait) {
+            now += wait;
+            if (now >= nextRead) {
+                std::vector<uint8_t> chunk(64 * 1024);
+                EXPECT_GT(::read(ends[0], chunk.data(), chunk.size()), 0);
+                nextRead += milliseconds(300);
+            }
+            return true;
+        };
+        std::vector<uint8_t> data(bytes, 9);
+        bool written = writeBounded(ends[1], data.data(), data.size(), seconds(0.5), hooks);
+        ::close(ends[0]);
+        ::close(ends[1]);
+        return std::make_pair(written, now);
+    };
+    auto [slowOk, slowTook] = attempt(6 * 64 * 1024);
+    EXPECT_TRUE(slowOk);
+    EXPECT_GT(slowTook, seconds(1.0));
+    auto [tooSlowOk, tooSlowTook] = attempt(size_t(1) << 20);
+    EXPECT_FALSE(tooSlowOk);
+    EXPECT_LE(tooSlowTook, seconds(2.0));
+    EXPECT_GE(tooSlowTook, seconds(1.98));
 }
 
 TEST(FrameSenderProcess, DeliversErrorOutputThenExitAndCanBeTerminated) {

@@ -257,9 +257,10 @@ TEST(FrameLoop, BusyDeviceDropsTheFrameInsteadOfQueueingIt) {
     FakeDevice device;
     device.busyAnswers = {false, true, false};
     auto counters = run.run(&device);
-    // Red, then blue dropped, then green, then black after the end.
+    // Red, then blue dropped, then green, then black after the end; the device gets the pipe's
+    // RGBA.
     ASSERT_GE(device.firstPixels.size(), 2u);
-    EXPECT_EQ(device.firstPixels[0], (std::array<uint8_t, 4>{0, 0, 255, 255}));
+    EXPECT_EQ(device.firstPixels[0], (std::array<uint8_t, 4>{255, 0, 0, 255}));
     EXPECT_EQ(device.firstPixels[1], (std::array<uint8_t, 4>{0, 255, 0, 255}));
     EXPECT_EQ(counters.dropped, 1);
 
@@ -290,6 +291,39 @@ TEST(FrameLoop, AfterTheInputEndsTheDeviceGetsOpaqueBlackAtTheFrameRate) {
         EXPECT_EQ(sleep, 40ms);
     EXPECT_EQ(counters.sent, 5);
     EXPECT_EQ(run.source.bytesRead, 4 + kFrameBytes);
+}
+
+// The application writes its first frame only after our ready line has reached it, which on a
+// busy machine can be seconds later. That wait must not count as the input's end (it would leave
+// the camera black for good); once frames flow, a second of silence still ends the input.
+TEST(FrameLoop, DeviceShowsBlackUntilALateFirstFrameAndOnlyThenSilenceEndsTheInput) {
+    LoopRun run;
+    run.blackFramesWanted = 3;
+    run.source.steps.emplace_back(ScriptedSource::Silence{5s});
+    run.source.frame(255, 0, 0, 255);
+    run.source.steps.emplace_back(ScriptedSource::Silence{2s});
+    run.source.frame(0, 255, 0, 255); // after a silence of more than 1 s: never read
+    FakeDevice device;
+    auto counters = run.run(&device, {"Zarvo虚拟摄像头", 25});
+    constexpr std::array<uint8_t, 4> kBlack{0, 0, 0, 255}, kRed{255, 0, 0, 255};
+    // 5 s of waiting at 25 frames a second, the red frame, then black at the frame rate.
+    ASSERT_EQ(device.firstPixels.size(), 125u + 1 + 3);
+    for (size_t i = 0; i < 125; ++i)
+        ASSERT_EQ(device.firstPixels[i], kBlack) << i;
+    EXPECT_EQ(device.firstPixels[125], kRed);
+    for (size_t i = 126; i < device.firstPixels.size(); ++i)
+        EXPECT_EQ(device.firstPixels[i], kBlack);
+    EXPECT_EQ(run.source.bytesRead, 4 + kFrameBytes);
+    EXPECT_TRUE(run.reporter.lines.empty());
+    EXPECT_EQ(counters.sent, 129);
+
+    // Validation mode keeps the plain rule: a second of silence from the start is the end.
+    LoopRun validation;
+    validation.source.steps.emplace_back(ScriptedSource::Silence{2s});
+    validation.source.frame(255, 0, 0, 255);
+    validation.run(nullptr);
+    ASSERT_EQ(validation.reporter.lines.size(), 1u);
+    EXPECT_EQ(validation.reporter.lines[0].second, "sent=0 dropped=0");
 }
 
 TEST(FrameLoop, InvalidOrShortFramesFallBackToBlackAndStopReading) {

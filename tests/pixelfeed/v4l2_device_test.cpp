@@ -83,6 +83,34 @@ TEST(YuyvConversion, RedAndBlackLandOnBt601Values) {
     EXPECT_NEAR(yuyv[right + 3], 128, 1);
 }
 
+// The devices convert the pipe's RGBA in one pass; it must give exactly the bytes of the two
+// steps it replaces, on every row (the last band included) and for any colour.
+TEST(YuyvConversion, OnePassFromRgbaMatchesSwapThenConvert) {
+    std::vector<uint8_t> rgba(kFrameBytes);
+    uint32_t state = 12345;
+    for (auto& byte : rgba) {
+        state = state * 1664525u + 1013904223u;
+        byte = uint8_t(state >> 24);
+    }
+    std::vector<uint8_t> bgra, twoPass, onePass(7, 0);
+    rgbaBuffer(rgba.data(), rgba.size(), bgra);
+    bgraToYuyv(bgra.data(), twoPass);
+    rgbaToYuyv(rgba.data(), onePass);
+    ASSERT_EQ(onePass.size(), twoPass.size());
+    EXPECT_TRUE(onePass == twoPass);
+    // Pure red given as RGBA lands on red's YUYV values.
+    for (size_t i = 0; i < kFrameBytes; i += 4) {
+        rgba[i] = 255;
+        rgba[i + 1] = rgba[i + 2] = 0;
+        rgba[i + 3] = 255;
+    }
+    rgbaToYuyv(rgba.data(), onePass);
+    size_t last = onePass.size() - 4;
+    EXPECT_NEAR(onePass[last], 82, 2);
+    EXPECT_NEAR(onePass[last + 1], 90, 2);
+    EXPECT_NEAR(onePass[last + 3], 240, 2);
+}
+
 TEST(RealLoopbackDevice, TakesFrames) {
     if (!findDeviceByLabel("VirtualCamera4Mac"))
         GTEST_SKIP() << "no v4l2loopback device labelled VirtualCamera4Mac on this machine; "
