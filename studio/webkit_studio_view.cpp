@@ -164,12 +164,17 @@ WebKitStudioView::WebKitStudioView() : state_(std::make_shared<State>()) {
     webkit_user_content_manager_register_script_message_handler(
         state_->content, state_->handlerName.c_str(), nullptr);
     // Sub-frames see no "studio" handler; the top frame gets one that forwards to the real one.
+    // The engine may collect the handler namespace's script object when nothing holds it and
+    // hand out a fresh one without "studio" (every click of the page then went nowhere), so the
+    // window keeps a hidden reference to it.
     addDocumentStartScript(
         "(function(){var n=window.webkit&&window.webkit.messageHandlers;var h=n&&n['" +
         state_->handlerName +
         "'];if(!h)return;var post=h.postMessage.bind(h);"
         "Object.defineProperty(n,'studio',{value:Object.freeze({postMessage:function(b){"
-        "return post(b);}}),writable:false,configurable:false,enumerable:false});})();");
+        "return post(b);}}),writable:false,configurable:false,enumerable:false});"
+        "Object.defineProperty(window,Symbol(),{value:n,writable:false,configurable:false,"
+        "enumerable:false});})();");
 
     GtkWidget* view = GTK_WIDGET(
         g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", state_->content, nullptr));
