@@ -285,6 +285,7 @@
 
   Studio.live = {
     bind: bind,
+    showPresets: function () { $('tab-presets').click(); },
     render: function (state) {
       Studio.guard(renderSession, state);
       Studio.guard(renderControls, state);
