@@ -18,7 +18,3 @@ target_link_libraries(zarvo_camera PUBLIC zarvo_media PkgConfig::ZARVO_CAMERA_GS
 add_library(zarvo_rtc_bridge STATIC ${CMAKE_CURRENT_LIST_DIR}/rtc_bridge.cpp)
 target_link_libraries(zarvo_rtc_bridge PUBLIC zarvo_camera)
 
-# The camera chooser's GTK drop-down, kept apart so the chooser itself needs no toolkit.
-pkg_check_modules(ZARVO_CAMERA_CHOOSER_GTK4 REQUIRED IMPORTED_TARGET gtk4)
-add_library(zarvo_camera_chooser_gtk STATIC ${CMAKE_CURRENT_LIST_DIR}/camera_chooser_gtk.cpp)
-target_link_libraries(zarvo_camera_chooser_gtk PUBLIC zarvo_camera PRIVATE PkgConfig::ZARVO_CAMERA_CHOOSER_GTK4)

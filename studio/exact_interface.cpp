@@ -159,7 +159,7 @@ void ExactInterface::refresh() {
 void ExactInterface::openStudioPage(const std::string& page) {
     // A page opened on the application's behalf is not reported back by the page, so the video
     // region follows here; otherwise it would stay over the bill or settings page.
-    host_.setVideoVisible(page == "live");
+    host_.setVideoVisible(page == "live" || page == "presets");
     Json name = page;
     web_.evaluate("window.openStudioPage && window.openStudioPage(" + name.dump() + ")");
     // Nor does it ask for the bill lists then: the first page of each comes from here.

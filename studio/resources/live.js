@@ -151,6 +151,37 @@
     F.setText('bridge-status', F.str(state.status) || '\u00a0');
   }
 
+  // Rebuilds a list of the gallery or the presets from `entries`; `build(entry, index)` makes one
+  // item or returns null to leave the entry out. The control that had the keyboard focus gets it
+  // back by its data-focus mark, and the empty note shows in place of an empty list.
+  function renderList(list, empty, entries, build) {
+    var focusKey = document.activeElement && list.contains(document.activeElement)
+      ? document.activeElement.getAttribute('data-focus') : null;
+    list.textContent = '';
+    entries.forEach(function (raw, i) {
+      var item = build(F.obj(raw), i);
+      if (item) list.appendChild(item);
+    });
+    F.show(empty, list.childElementCount === 0);
+    F.show(list, list.childElementCount > 0);
+    if (focusKey) {
+      var again = list.querySelector('[data-focus="' + focusKey + '"]');
+      if (again) again.focus();
+    }
+  }
+
+  // A small icon button of a list item.
+  function iconAction(label, focus, title, icon, tone, onClick) {
+    var button = F.el('button', 'icon-btn tiny' + tone);
+    button.type = 'button';
+    button.setAttribute('aria-label', label);
+    button.setAttribute('data-focus', focus);
+    button.title = title;
+    button.appendChild(F.icon(icon));
+    button.addEventListener('click', onClick);
+    return button;
+  }
+
   function galleryName(gallery, path) {
     for (var i = 0; i < gallery.length; i++) {
       var entry = F.obj(gallery[i]);
@@ -181,14 +212,9 @@
       thumb.appendChild(F.icon('image'));
     }
 
-    var list = $('gallery');
-    var focusKey = document.activeElement && list.contains(document.activeElement)
-      ? document.activeElement.getAttribute('data-focus') : null;
-    list.textContent = '';
-    gallery.forEach(function (raw, i) {
-      var entry = F.obj(raw);
+    renderList($('gallery'), $('gallery-empty'), gallery, function (entry, i) {
       var path = F.str(entry.path);
-      if (!path) return;
+      if (!path) return null;
       var name = F.str(entry.name, path.split('/').pop());
       var item = F.el('div', 'thumb' + (path === selected ? ' selected' : ''));
       item.setAttribute('role', 'listitem');
@@ -209,31 +235,13 @@
       item.appendChild(pick);
 
       var actions = F.el('div', 'thumb-actions');
-      var preview = F.el('button', 'icon-btn tiny');
-      preview.type = 'button';
-      preview.setAttribute('aria-label', '预览 ' + name);
-      preview.setAttribute('data-focus', 'preview:' + i);
-      preview.title = '预览';
-      preview.appendChild(F.icon('eye'));
-      preview.addEventListener('click', function () { Studio.post('previewReference', path); });
-      var remove = F.el('button', 'icon-btn tiny danger');
-      remove.type = 'button';
-      remove.setAttribute('aria-label', '删除 ' + name);
-      remove.setAttribute('data-focus', 'remove:' + i);
-      remove.title = '删除';
-      remove.appendChild(F.icon('trash'));
-      remove.addEventListener('click', function () { Studio.post('removeReference', path); });
-      actions.appendChild(preview);
-      actions.appendChild(remove);
+      actions.appendChild(iconAction('预览 ' + name, 'preview:' + i, '预览', 'eye', '',
+        function () { Studio.post('previewReference', path); }));
+      actions.appendChild(iconAction('删除 ' + name, 'remove:' + i, '删除', 'trash', ' danger',
+        function () { Studio.post('removeReference', path); }));
       item.appendChild(actions);
-      list.appendChild(item);
+      return item;
     });
-    F.show($('gallery-empty'), list.childElementCount === 0);
-    F.show(list, list.childElementCount > 0);
-    if (focusKey) {
-      var again = list.querySelector('[data-focus="' + focusKey + '"]');
-      if (again) again.focus();
-    }
   }
 
   function renderPresets(state) {
@@ -243,14 +251,9 @@
     if (key === presetsKey) return;
     presetsKey = key;
 
-    var list = $('presets');
-    var focusKey = document.activeElement && list.contains(document.activeElement)
-      ? document.activeElement.getAttribute('data-focus') : null;
-    list.textContent = '';
-    presets.forEach(function (raw, i) {
-      var preset = F.obj(raw);
+    renderList($('presets'), $('presets-empty'), presets, function (preset, i) {
       var id = F.str(preset.id);
-      if (!id) return;
+      if (!id) return null;
       var name = F.str(preset.name) || '未命名预设';
       var item = F.el('li', 'preset');
       var text = F.el('div', 'preset-text');
@@ -273,27 +276,16 @@
       apply.setAttribute('aria-label', '应用预设 ' + name);
       apply.setAttribute('data-focus', 'apply:' + i);
       apply.addEventListener('click', function () { Studio.post('applyPreset', id); });
-      var remove = F.el('button', 'icon-btn tiny danger');
-      remove.type = 'button';
-      remove.setAttribute('aria-label', '删除预设 ' + name);
-      remove.setAttribute('data-focus', 'delete:' + i);
-      remove.title = '删除';
-      remove.appendChild(F.icon('trash'));
-      remove.addEventListener('click', function () { Studio.post('deletePreset', id); });
       item.appendChild(apply);
-      item.appendChild(remove);
-      list.appendChild(item);
+      item.appendChild(iconAction('删除预设 ' + name, 'delete:' + i, '删除', 'trash', ' danger',
+        function () { Studio.post('deletePreset', id); }));
+      return item;
     });
-    F.show($('presets-empty'), list.childElementCount === 0);
-    F.show(list, list.childElementCount > 0);
-    if (focusKey) {
-      var again = list.querySelector('[data-focus="' + focusKey + '"]');
-      if (again) again.focus();
-    }
   }
 
   Studio.live = {
     bind: bind,
+    showPresets: function () { $('tab-presets').click(); },
     render: function (state) {
       Studio.guard(renderSession, state);
       Studio.guard(renderControls, state);

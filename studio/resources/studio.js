@@ -95,7 +95,13 @@
     Studio.guard(renderRail, state);
   };
 
+  // "presets" is the live page with its presets tab open (screenshot mode asks for it).
   window.openStudioPage = function (name) {
+    if (String(name) === 'presets') {
+      Studio.showPage('live', false);
+      Studio.live.showPresets();
+      return;
+    }
     Studio.showPage(String(name), false);
   };
   window.receiveBilling = function (reply) { Studio.bill.receiveBilling(reply); };
