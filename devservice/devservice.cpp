@@ -165,14 +165,14 @@ struct DevService::Impl {
 
     // Server thread only.
     std::thread thread;
-    GMainContext* context = nullptr;
-    GMainLoop* mainLoop = nullptr;
+    GRef<GMainContext> context;
+    GRef<GMainLoop> mainLoop;
     std::unique_ptr<GLibLoop> loop;
-    std::map<std::string, SoupServer*> servers;
-    SoupServer* admin = nullptr;
+    std::map<std::string, GRef<SoupServer>> servers;
+    GRef<SoupServer> admin;
     std::map<std::string, WebSocketHandler> webSockets;
     struct Held {
-        SoupServerMessage* msg;
+        GRef<SoupServerMessage> msg;
         bool gone = false;
         gulong finished = 0, disconnected = 0;
     };
@@ -298,9 +298,10 @@ Status<> DevService::Impl::startServers() {
                                                     {"secondary", options.secondaryPort},
                                                     {"download", options.downloadPort}};
     for (const char* id : kHostIds) {
-        SoupServer* server = soup_server_new("tls-certificate", certificate.get(), "server-header",
-                                             "zarvo-devservice", nullptr);
-        servers[id] = server;
+        SoupServer* server =
+            (servers[id] = adoptRef(soup_server_new("tls-certificate", certificate.get(),
+                                                    "server-header", "zarvo-devservice", nullptr)))
+                .get();
         auto* self = this;
         struct Context {
             Impl* impl;
@@ -334,14 +335,15 @@ Status<> DevService::Impl::startServers() {
         attachWebSocket(path);
 
     if (options.adminEndpoint) {
-        admin = soup_server_new("server-header", "zarvo-devservice-admin", nullptr);
+        admin = adoptRef(soup_server_new("server-header", "zarvo-devservice-admin", nullptr));
         soup_server_add_handler(
-            admin, nullptr,
+            admin.get(), nullptr,
             [](SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*, gpointer data) {
                 static_cast<Impl*>(data)->serveAdmin(msg, path);
             },
             this, nullptr);
-        auto listening = listenOnLoopback(admin, options.adminPort, SoupServerListenOptions(0));
+        auto listening =
+            listenOnLoopback(admin.get(), options.adminPort, SoupServerListenOptions(0));
         if (!listening)
             return unexpected(
                 Error{"cannot listen for the admin endpoint: " + listening.error().message, 1});
@@ -382,21 +384,17 @@ void DevService::Impl::watchBody(SoupServerMessage* msg) {
 }
 
 void DevService::Impl::stopServers() {
-    for (auto& held_ : held) {
-        g_signal_handler_disconnect(held_->msg, held_->finished);
-        g_signal_handler_disconnect(held_->msg, held_->disconnected);
-        g_object_unref(held_->msg);
+    for (auto& entry : held) {
+        g_signal_handler_disconnect(entry->msg.get(), entry->finished);
+        g_signal_handler_disconnect(entry->msg.get(), entry->disconnected);
     }
     held.clear();
-    for (auto& [id, server] : servers) {
-        soup_server_disconnect(server);
-        g_object_unref(server);
-    }
+    for (auto& [id, server] : servers)
+        soup_server_disconnect(server.get());
     servers.clear();
     if (admin) {
-        soup_server_disconnect(admin);
-        g_object_unref(admin);
-        admin = nullptr;
+        soup_server_disconnect(admin.get());
+        admin.reset();
     }
 }
 
@@ -407,7 +405,7 @@ void DevService::Impl::attachWebSocket(const std::string& path) {
             std::string host, path;
         };
         soup_server_add_websocket_handler(
-            servers[id], path.c_str(), nullptr, nullptr,
+            servers[id].get(), path.c_str(), nullptr, nullptr,
             [](SoupServer*, SoupServerMessage* msg, const char* path,
                SoupWebsocketConnection* connection, gpointer data) {
                 auto* c = static_cast<Context*>(data);
@@ -481,8 +479,7 @@ void DevService::Impl::serve(const std::string& host, SoupServerMessage* msg, co
 void DevService::Impl::hold(SoupServerMessage* msg, const std::optional<Duration>& delay,
                             std::function<void()> then) {
     auto entry = std::make_shared<Held>();
-    entry->msg = msg;
-    g_object_ref(msg);
+    entry->msg = retainRef(msg);
     auto markGone =
         +[](SoupServerMessage*, gpointer data) { static_cast<Held*>(data)->gone = true; };
     entry->finished = g_signal_connect(msg, "finished", G_CALLBACK(markGone), entry.get());
@@ -499,13 +496,12 @@ void DevService::Impl::hold(SoupServerMessage* msg, const std::optional<Duration
         if (!entry)
             return;
         held.erase(entry);
-        g_signal_handler_disconnect(entry->msg, entry->finished);
-        g_signal_handler_disconnect(entry->msg, entry->disconnected);
+        g_signal_handler_disconnect(entry->msg.get(), entry->finished);
+        g_signal_handler_disconnect(entry->msg.get(), entry->disconnected);
         if (!entry->gone) {
             then();
-            soup_server_message_unpause(entry->msg);
+            soup_server_message_unpause(entry->msg.get());
         }
-        g_object_unref(entry->msg);
         timer.reset();
     });
 }
@@ -659,11 +655,11 @@ Status<> DevService::start() {
     bool ready = false;
     std::optional<Error> failure;
     Impl* impl = impl_.get();
-    impl->context = g_main_context_new();
-    impl->mainLoop = g_main_loop_new(impl->context, FALSE);
+    impl->context = adoptRef(g_main_context_new());
+    impl->mainLoop = adoptRef(g_main_loop_new(impl->context.get(), FALSE));
     impl->thread = std::thread([impl, &m, &cv, &ready, &failure] {
-        g_main_context_push_thread_default(impl->context);
-        impl->loop = std::make_unique<GLibLoop>(impl->context);
+        g_main_context_push_thread_default(impl->context.get());
+        impl->loop = std::make_unique<GLibLoop>(impl->context.get());
         {
             // Accounts and billing answer the API unless a test put its own handler in place.
             std::lock_guard lock(impl->mutex);
@@ -683,13 +679,13 @@ Status<> DevService::start() {
         }
         cv.notify_all();
         if (started)
-            g_main_loop_run(impl->mainLoop);
+            g_main_loop_run(impl->mainLoop.get());
         impl->stopServers();
         // Let the servers' closing work finish before the context goes.
-        while (g_main_context_iteration(impl->context, FALSE)) {
+        while (g_main_context_iteration(impl->context.get(), FALSE)) {
         }
         impl->loop.reset();
-        g_main_context_pop_thread_default(impl->context);
+        g_main_context_pop_thread_default(impl->context.get());
     });
     {
         std::unique_lock lock(m);
@@ -697,10 +693,8 @@ Status<> DevService::start() {
     }
     if (failure) {
         impl->thread.join();
-        g_main_loop_unref(impl->mainLoop);
-        g_main_context_unref(impl->context);
-        impl->mainLoop = nullptr;
-        impl->context = nullptr;
+        impl->mainLoop.reset();
+        impl->context.reset();
         return unexpected(*failure);
     }
     impl->running = true;
@@ -712,17 +706,15 @@ void DevService::stop() {
         return;
     impl_->running = false;
     g_main_context_invoke(
-        impl_->context,
+        impl_->context.get(),
         [](gpointer data) -> gboolean {
             g_main_loop_quit(static_cast<GMainLoop*>(data));
             return G_SOURCE_REMOVE;
         },
-        impl_->mainLoop);
+        impl_->mainLoop.get());
     impl_->thread.join();
-    g_main_loop_unref(impl_->mainLoop);
-    g_main_context_unref(impl_->context);
-    impl_->mainLoop = nullptr;
-    impl_->context = nullptr;
+    impl_->mainLoop.reset();
+    impl_->context.reset();
 }
 
 GLibLoop& DevService::loop() {
@@ -822,7 +814,7 @@ void DevService::addPathHandler(const std::string& host, const std::string& path
 
 SoupServer* DevService::server(const std::string& host) const {
     auto it = impl_->servers.find(host);
-    return it == impl_->servers.end() ? nullptr : it->second;
+    return it == impl_->servers.end() ? nullptr : it->second.get();
 }
 
 FaultTable& DevService::faults() {

@@ -4,6 +4,7 @@
 #include "devservice/devservice.h"
 #include "devservice/release/release_server.h"
 #include "devservice/rtc/rtc_front.h"
+#include "foundation/owned.h"
 
 #include <glib-unix.h>
 #include <glib.h>
@@ -98,15 +99,14 @@ int main(int argc, char** argv) {
     std::printf("export ZARVO_DEPLOYMENT=%s\n", service.deploymentFile().c_str());
     std::fflush(stdout);
 
-    GMainLoop* main = g_main_loop_new(nullptr, FALSE);
+    auto main = zarvo::adoptRef(g_main_loop_new(nullptr, FALSE));
     auto quit = +[](gpointer data) -> gboolean {
         g_main_loop_quit(static_cast<GMainLoop*>(data));
         return G_SOURCE_REMOVE;
     };
-    g_unix_signal_add(SIGINT, quit, main);
-    g_unix_signal_add(SIGTERM, quit, main);
-    g_main_loop_run(main);
-    g_main_loop_unref(main);
+    g_unix_signal_add(SIGINT, quit, main.get());
+    g_unix_signal_add(SIGTERM, quit, main.get());
+    g_main_loop_run(main.get());
     service.stop();
     std::puts("zarvo-devservice: stopped");
     return 0;

@@ -29,6 +29,12 @@ template <> struct RefTraits<GstPromise> {
     static void unref(GstPromise* promise) { gst_promise_unref(promise); }
 };
 
+struct GstStructureDeleter {
+    void operator()(GstStructure* structure) const { gst_structure_free(structure); }
+};
+// A GstStructure owned outright (structures are copied, not counted).
+using GstStructureOwned = std::unique_ptr<GstStructure, GstStructureDeleter>;
+
 // A newly made element is a floating reference: sinking it makes the holder its owner.
 inline GRef<GstElement> sinkElement(GstElement* element) {
     return adoptRef(element ? GST_ELEMENT(gst_object_ref_sink(element)) : nullptr);

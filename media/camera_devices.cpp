@@ -1,5 +1,7 @@
 #include "media/camera_devices.h"
 
+#include "foundation/gst_owned.h"
+
 #include <gst/gst.h>
 
 #include <algorithm>
@@ -62,40 +64,33 @@ void collectStringProperty(GQuark field, const GValue* value, gpointer data) {
             (*properties)[g_quark_to_string(field)] = text;
     } else if (G_VALUE_HOLDS_UINT64(value) || G_VALUE_HOLDS_INT64(value) ||
                G_VALUE_HOLDS_INT(value) || G_VALUE_HOLDS_UINT(value)) {
-        gchar* text = gst_value_serialize(value);
-        if (text)
-            (*properties)[g_quark_to_string(field)] = text;
-        g_free(text);
+        if (GOwned<gchar> text{gst_value_serialize(value)})
+            (*properties)[g_quark_to_string(field)] = text.get();
     }
 }
 
 CameraDeviceFacts factsOf(GstDevice* device) {
     CameraDeviceFacts facts;
-    gchar* name = gst_device_get_display_name(device);
-    facts.displayName = name ? name : "";
-    g_free(name);
-    if (GstStructure* properties = gst_device_get_properties(device)) {
+    GOwned<gchar> name(gst_device_get_display_name(device));
+    facts.displayName = name ? name.get() : "";
+    if (GstStructureOwned properties{gst_device_get_properties(device)}) {
         gst_structure_foreach(
-            properties,
+            properties.get(),
             [](GQuark field, const GValue* value, gpointer data) -> gboolean {
                 collectStringProperty(field, value, data);
                 return TRUE;
             },
             &facts.properties);
-        gst_structure_free(properties);
     }
     return facts;
 }
 
 std::string capsText(GstDevice* device) {
-    GstCaps* caps = gst_device_get_caps(device);
+    auto caps = adoptRef(gst_device_get_caps(device));
     if (!caps)
         return {};
-    gchar* text = gst_caps_to_string(caps);
-    std::string result = text ? text : "";
-    g_free(text);
-    gst_caps_unref(caps);
-    return result;
+    GOwned<gchar> text(gst_caps_to_string(caps.get()));
+    return text ? text.get() : "";
 }
 
 } // namespace
@@ -169,15 +164,14 @@ CameraDevice demoCameraDevice(int index) {
 std::vector<CameraDevice> monitoredDevices(GstDeviceMonitor* monitor) {
     std::vector<CameraDevice> result;
     GList* found = gst_device_monitor_get_devices(monitor);
-    std::vector<std::shared_ptr<GstDevice>> devices;
+    std::vector<GRef<GstDevice>> devices;
     std::vector<CameraDeviceFacts> facts;
+    // The list's references are taken over one by one.
     for (GList* item = found; item; item = item->next) {
-        auto* device = GST_DEVICE(item->data);
-        devices.emplace_back(GST_DEVICE(gst_object_ref(device)),
-                             [](GstDevice* d) { gst_object_unref(d); });
-        facts.push_back(factsOf(device));
+        devices.push_back(adoptRef(GST_DEVICE(item->data)));
+        facts.push_back(factsOf(devices.back().get()));
     }
-    g_list_free_full(found, gst_object_unref);
+    g_list_free(found);
 
     const auto ids = cameraUniqueIDs(facts);
     for (size_t i = 0; i < devices.size(); ++i) {
@@ -198,10 +192,9 @@ std::vector<CameraDevice> monitoredDevices(GstDeviceMonitor* monitor) {
 std::vector<CameraDevice> captureDevices() {
     std::vector<CameraDevice> result;
     if (ensureGStreamer()) {
-        GstDeviceMonitor* monitor = gst_device_monitor_new();
-        gst_device_monitor_add_filter(monitor, "Video/Source", nullptr);
-        result = monitoredDevices(monitor);
-        gst_object_unref(monitor);
+        auto monitor = adoptRef(gst_device_monitor_new());
+        gst_device_monitor_add_filter(monitor.get(), "Video/Source", nullptr);
+        result = monitoredDevices(monitor.get());
     }
     for (int i = 0; i < demoCameraCount(); ++i)
         result.push_back(demoCameraDevice(i));

@@ -1,5 +1,6 @@
 #include "media/camera_input.h"
 
+#include "foundation/gst_owned.h"
 #include "media/camera_frame.h"
 
 #include <gst/app/gstappsink.h>
@@ -68,30 +69,27 @@ constexpr std::pair<int, int> kCommonSizes[] = {
 // structure has no such size.
 std::optional<CaptureMode> modeAt(const GstStructure* structure, int width, int height) {
     const bool jpeg = gst_structure_has_name(structure, "image/jpeg");
-    GstCaps* offered = gst_caps_new_full(gst_structure_copy(structure), nullptr);
-    GstCaps* wanted = gst_caps_new_simple(jpeg ? "image/jpeg" : "video/x-raw", "width", G_TYPE_INT,
-                                          width, "height", G_TYPE_INT, height, nullptr);
-    GstCaps* both = gst_caps_intersect(offered, wanted);
-    gst_caps_unref(offered);
-    gst_caps_unref(wanted);
+    auto offered = adoptRef(gst_caps_new_full(gst_structure_copy(structure), nullptr));
+    auto wanted =
+        adoptRef(gst_caps_new_simple(jpeg ? "image/jpeg" : "video/x-raw", "width", G_TYPE_INT,
+                                     width, "height", G_TYPE_INT, height, nullptr));
+    auto both = adoptRef(gst_caps_intersect(offered.get(), wanted.get()));
     std::optional<CaptureMode> mode;
-    if (!gst_caps_is_empty(both)) {
+    if (!gst_caps_is_empty(both.get())) {
         CaptureMode m{std::string(jpeg ? "image/jpeg" : "video/x-raw") +
                           ",width=" + std::to_string(width) + ",height=" + std::to_string(height),
                       jpeg, width, height, 30.0};
-        GstStructure* fixed = gst_structure_copy(gst_caps_get_structure(both, 0));
+        GstStructureOwned fixed(gst_structure_copy(gst_caps_get_structure(both.get(), 0)));
         int num = 0, den = 1;
         // Fixating answers false for a value that is fixed already; the value is read either way.
-        if (gst_structure_has_field(fixed, "framerate"))
-            gst_structure_fixate_field_nearest_fraction(fixed, "framerate", 30, 1);
-        if (gst_structure_get_fraction(fixed, "framerate", &num, &den) && den > 0) {
+        if (gst_structure_has_field(fixed.get(), "framerate"))
+            gst_structure_fixate_field_nearest_fraction(fixed.get(), "framerate", 30, 1);
+        if (gst_structure_get_fraction(fixed.get(), "framerate", &num, &den) && den > 0) {
             m.fps = double(num) / double(den);
             m.caps += ",framerate=" + std::to_string(num) + "/" + std::to_string(den);
         }
-        gst_structure_free(fixed);
         mode = std::move(m);
     }
-    gst_caps_unref(both);
     return mode;
 }
 
@@ -113,12 +111,12 @@ bool better(const CaptureMode& a, const CaptureMode& b) {
 CapturePreset CameraInput::configurePreset(const std::string& deviceCaps) {
     if (deviceCaps.empty() || !ensureGStreamer())
         return {};
-    GstCaps* offered = gst_caps_from_string(deviceCaps.c_str());
+    auto offered = adoptRef(gst_caps_from_string(deviceCaps.c_str()));
     if (!offered)
         return {};
     std::optional<CaptureMode> best;
-    for (guint i = 0; i < gst_caps_get_size(offered); ++i) {
-        const GstStructure* structure = gst_caps_get_structure(offered, i);
+    for (guint i = 0; i < gst_caps_get_size(offered.get()); ++i) {
+        const GstStructure* structure = gst_caps_get_structure(offered.get(), i);
         if (!gst_structure_has_name(structure, "video/x-raw") &&
             !gst_structure_has_name(structure, "image/jpeg"))
             continue;
@@ -133,8 +131,7 @@ CapturePreset CameraInput::configurePreset(const std::string& deviceCaps) {
             if (auto mode = modeAt(structure, w, h); mode && (!best || better(*mode, *best)))
                 best = std::move(mode);
     }
-    const bool described = gst_caps_get_size(offered) > 0 && !gst_caps_is_any(offered);
-    gst_caps_unref(offered);
+    const bool described = gst_caps_get_size(offered.get()) > 0 && !gst_caps_is_any(offered.get());
     if (!best)
         return CapturePreset{{}, false, !described};
     return CapturePreset{best->caps, best->jpeg, true};
@@ -164,9 +161,9 @@ Status<> CameraInput::prepare(const std::string& deviceID) {
     GstElement* source = device->makeSource();
     if (!source)
         return unexpected(cannotOpenCamera());
-    GstElement* pipeline = gst_pipeline_new("zarvo-camera-input");
+    pipeline_ = sinkElement(gst_pipeline_new("zarvo-camera-input"));
+    GstElement* pipeline = pipeline_.get();
     gst_bin_add(GST_BIN(pipeline), source);
-    pipeline_ = pipeline;
 
     // Source side: the preferred capture size, decoded when the device sends JPEG.
     GstElement* upstream = source;
@@ -177,9 +174,8 @@ Status<> CameraInput::prepare(const std::string& deviceID) {
     }
     if (!preset.caps.empty()) {
         GstElement* filter = gst_element_factory_make("capsfilter", nullptr);
-        GstCaps* caps = gst_caps_from_string(preset.caps.c_str());
-        g_object_set(filter, "caps", caps, nullptr);
-        gst_caps_unref(caps);
+        auto caps = adoptRef(gst_caps_from_string(preset.caps.c_str()));
+        g_object_set(filter, "caps", caps.get(), nullptr);
         gst_bin_add(GST_BIN(pipeline), filter);
         GstElement* decoder =
             preset.decodesJpeg ? gst_element_factory_make("jpegdec", nullptr) : nullptr;
@@ -203,21 +199,18 @@ Status<> CameraInput::prepare(const std::string& deviceID) {
     }
 
     // Output side: BGRA into a sink that keeps only the newest frame.
-    GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
-    GstElement* sink = gst_element_factory_make("appsink", nullptr);
-    if (!convert || !sink) {
-        if (convert)
-            gst_object_unref(gst_object_ref_sink(convert));
-        if (sink)
-            gst_object_unref(gst_object_ref_sink(sink));
+    auto convert = sinkElement(gst_element_factory_make("videoconvert", nullptr));
+    auto appsink = sinkElement(gst_element_factory_make("appsink", nullptr));
+    if (!convert || !appsink) {
         releasePipeline();
         return unexpected(outputUnavailable());
     }
-    GstCaps* bgra = gst_caps_from_string("video/x-raw,format=BGRA");
-    g_object_set(sink, "caps", bgra, "max-buffers", 1u, "drop", TRUE, "sync", FALSE, nullptr);
-    gst_caps_unref(bgra);
-    gst_bin_add_many(GST_BIN(pipeline), convert, sink, nullptr);
-    if (!gst_element_link_many(upstream, convert, sink, nullptr)) {
+    GstElement* sink = appsink.get();
+    auto bgra = adoptRef(gst_caps_from_string("video/x-raw,format=BGRA"));
+    g_object_set(sink, "caps", bgra.get(), "max-buffers", 1u, "drop", TRUE, "sync", FALSE, nullptr);
+    // The bin takes references of its own; the holders let theirs go at the end of the scope.
+    gst_bin_add_many(GST_BIN(pipeline), convert.get(), sink, nullptr);
+    if (!gst_element_link_many(upstream, convert.get(), sink, nullptr)) {
         releasePipeline();
         return unexpected(outputUnavailable());
     }
@@ -241,9 +234,9 @@ Status<> CameraInput::prepare(const std::string& deviceID) {
 
     // Errors are taken where they are posted and every other message is dropped, so the bus
     // needs no main context and does not grow during a long session.
-    GstBus* bus = gst_element_get_bus(pipeline);
+    auto bus = adoptRef(gst_element_get_bus(pipeline));
     gst_bus_set_sync_handler(
-        bus,
+        bus.get(),
         [](GstBus*, GstMessage* message, gpointer data) -> GstBusSyncReply {
             auto* self = static_cast<CameraInput*>(data);
             if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR && self->onError &&
@@ -253,7 +246,6 @@ Status<> CameraInput::prepare(const std::string& deviceID) {
             return GST_BUS_DROP;
         },
         this, nullptr);
-    gst_object_unref(bus);
     return Ok{};
 }
 
@@ -270,7 +262,7 @@ Status<> CameraInput::prepareBuffers() {
 void CameraInput::start() {
     queue_->async([self = shared_from_this()] {
         if (self->pipeline_)
-            gst_element_set_state(self->pipeline_, GST_STATE_PLAYING);
+            gst_element_set_state(self->pipeline_.get(), GST_STATE_PLAYING);
     });
 }
 
@@ -287,12 +279,11 @@ void CameraInput::releasePipeline() {
     if (!pipeline_)
         return;
     // Joins the streaming threads, so no sample callback runs after this.
-    gst_element_set_state(pipeline_, GST_STATE_NULL);
-    GstBus* bus = gst_element_get_bus(pipeline_);
-    gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
-    gst_object_unref(bus);
-    gst_object_unref(pipeline_);
-    pipeline_ = nullptr;
+    gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+    auto bus = adoptRef(gst_element_get_bus(pipeline_.get()));
+    gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
+    bus.reset();
+    pipeline_.reset();
     sink_ = nullptr;
     signal_.reset();
 }
@@ -300,13 +291,13 @@ void CameraInput::releasePipeline() {
 void CameraInput::drainSamples() {
     drainScheduled_ = false;
     while (sink_) {
-        GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink_), 0);
+        auto sample = adoptRef(gst_app_sink_try_pull_sample(GST_APP_SINK(sink_), 0));
         if (!sample)
             return;
-        GstBuffer* buffer = gst_sample_get_buffer(sample);
+        GstBuffer* buffer = gst_sample_get_buffer(sample.get());
         GstVideoInfo info;
         GstMapInfo map;
-        if (buffer && gst_video_info_from_caps(&info, gst_sample_get_caps(sample)) &&
+        if (buffer && gst_video_info_from_caps(&info, gst_sample_get_caps(sample.get())) &&
             gst_buffer_map(buffer, &map, GST_MAP_READ)) {
             const double timestamp = GST_BUFFER_PTS_IS_VALID(buffer)
                                          ? double(GST_BUFFER_PTS(buffer)) / double(GST_SECOND)
@@ -318,7 +309,6 @@ void CameraInput::drainSamples() {
                 handleFrame(map.data, width, height, stride, timestamp);
             gst_buffer_unmap(buffer, &map);
         }
-        gst_sample_unref(sample);
     }
 }
 

@@ -4,6 +4,7 @@
 // owned by a shared_ptr, because work queued for it keeps it alive until that work has run.
 #pragma once
 
+#include "foundation/owned.h"
 #include "foundation/result.h"
 #include "foundation/serial_queue.h"
 #include "media/camera_devices.h"
@@ -77,7 +78,7 @@ public:
     // Normalises a source frame into a pool buffer; none without a pool or when it is exhausted.
     PixelBufferPtr normalise(const uint8_t* pixels, int width, int height, int stride);
     PixelBufferPool* pool() { return pool_.get(); }
-    bool isPrepared() const { return pipeline_ != nullptr; }
+    bool isPrepared() const { return bool(pipeline_); }
 
 protected:
     std::shared_ptr<SerialQueue> queue_;
@@ -89,7 +90,7 @@ private:
     DeviceLister devices_;
     std::unique_ptr<PixelBufferPool> pool_;
     double lastTimestamp_ = -std::numeric_limits<double>::infinity();
-    GstElement* pipeline_ = nullptr;
+    GRef<GstElement> pipeline_;
     GstElement* sink_ = nullptr;
     std::atomic<bool> drainScheduled_{false};
     std::atomic<bool> errorReported_{false};

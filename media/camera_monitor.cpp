@@ -1,5 +1,7 @@
 #include "media/camera_monitor.h"
 
+#include "foundation/gst_owned.h"
+
 #include <gst/gst.h>
 
 #include <cstdlib>
@@ -8,17 +10,15 @@
 namespace zarvo {
 
 struct GstCameraDeviceSource::Monitor {
-    GstDeviceMonitor* monitor = nullptr;
+    GRef<GstDeviceMonitor> monitor;
     bool started = false;
     ~Monitor() {
         if (!monitor)
             return;
         if (started)
-            gst_device_monitor_stop(monitor);
-        GstBus* bus = gst_device_monitor_get_bus(monitor);
-        gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
-        gst_object_unref(bus);
-        gst_object_unref(monitor);
+            gst_device_monitor_stop(monitor.get());
+        gst_bus_set_sync_handler(adoptRef(gst_device_monitor_get_bus(monitor.get())).get(), nullptr,
+                                 nullptr, nullptr);
     }
 };
 
@@ -40,13 +40,13 @@ std::vector<CameraDevice> GstCameraDeviceSource::devices() {
         return {};
     if (!monitor_) {
         monitor_ = std::make_unique<Monitor>();
-        monitor_->monitor = gst_device_monitor_new();
-        gst_device_monitor_add_filter(monitor_->monitor, "Video/Source", nullptr);
+        monitor_->monitor = adoptRef(gst_device_monitor_new());
+        gst_device_monitor_add_filter(monitor_->monitor.get(), "Video/Source", nullptr);
         // The providers post from their own threads; the handler only asks for a refresh.
-        GstBus* bus = gst_device_monitor_get_bus(monitor_->monitor);
+        auto bus = adoptRef(gst_device_monitor_get_bus(monitor_->monitor.get()));
         auto* changed = new std::shared_ptr<std::function<void()>>(changed_);
         gst_bus_set_sync_handler(
-            bus,
+            bus.get(),
             [](GstBus*, GstMessage* message, gpointer data) -> GstBusSyncReply {
                 const auto type = GST_MESSAGE_TYPE(message);
                 if (type == GST_MESSAGE_DEVICE_ADDED || type == GST_MESSAGE_DEVICE_REMOVED ||
@@ -61,10 +61,9 @@ std::vector<CameraDevice> GstCameraDeviceSource::devices() {
             [](gpointer data) {
                 delete static_cast<std::shared_ptr<std::function<void()>>*>(data);
             });
-        gst_object_unref(bus);
-        monitor_->started = gst_device_monitor_start(monitor_->monitor);
+        monitor_->started = gst_device_monitor_start(monitor_->monitor.get());
     }
-    return monitoredDevices(monitor_->monitor);
+    return monitoredDevices(monitor_->monitor.get());
 }
 
 DemoCameraDeviceSource::DemoCameraDeviceSource(int count, std::filesystem::path stateFile)

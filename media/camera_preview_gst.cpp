@@ -1,5 +1,6 @@
 #include "media/camera_preview_gst.h"
 
+#include "foundation/gst_owned.h"
 #include "media/camera_input.h"
 
 #include <gst/app/gstappsink.h>
@@ -24,28 +25,25 @@ namespace {
 
 std::string busError(GstElement* pipeline) {
     std::string text;
-    GstBus* bus = gst_element_get_bus(pipeline);
-    if (GstMessage* message = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
-        GError* error = nullptr;
-        gst_message_parse_error(message, &error, nullptr);
+    auto bus = adoptRef(gst_element_get_bus(pipeline));
+    if (auto message = adoptRef(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_ERROR))) {
+        GErrorHolder error;
+        gst_message_parse_error(message.get(), error.out(), nullptr);
         if (error && error->message)
             text = error->message;
-        g_clear_error(&error);
-        gst_message_unref(message);
     }
-    gst_object_unref(bus);
     return text.empty() ? "设备无法打开" : text;
 }
 
 GstFlowReturn newSample(GstAppSink* sink, gpointer data) {
     auto* frames = static_cast<GstPreviewCapture::Frames*>(data);
-    GstSample* sample = gst_app_sink_pull_sample(sink);
+    auto sample = adoptRef(gst_app_sink_pull_sample(sink));
     if (!sample)
         return GST_FLOW_OK;
-    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    GstBuffer* buffer = gst_sample_get_buffer(sample.get());
     GstVideoInfo info;
     GstMapInfo map;
-    if (buffer && gst_video_info_from_caps(&info, gst_sample_get_caps(sample)) &&
+    if (buffer && gst_video_info_from_caps(&info, gst_sample_get_caps(sample.get())) &&
         gst_buffer_map(buffer, &map, GST_MAP_READ)) {
         const int width = GST_VIDEO_INFO_WIDTH(&info);
         const int height = GST_VIDEO_INFO_HEIGHT(&info);
@@ -55,7 +53,6 @@ GstFlowReturn newSample(GstAppSink* sink, gpointer data) {
             frames->onPicture(previewPicture(map.data, width, height, stride, frames->mirrored));
         gst_buffer_unmap(buffer, &map);
     }
-    gst_sample_unref(sample);
     return GST_FLOW_OK;
 }
 
@@ -98,9 +95,9 @@ Status<> GstPreviewCapture::run(const CameraDevice& device) {
     GstElement* source = device.makeSource();
     if (!source)
         return unexpected(Error{"设备不可用", kInputNotCreated});
-    GstElement* pipeline = gst_pipeline_new("zarvo-camera-preview");
+    pipeline_ = sinkElement(gst_pipeline_new("zarvo-camera-preview"));
+    GstElement* pipeline = pipeline_.get();
     gst_bin_add(GST_BIN(pipeline), source);
-    pipeline_ = pipeline;
 
     // The device is opened here; a busy or unreadable device fails now.
     if (gst_element_set_state(pipeline, GST_STATE_READY) == GST_STATE_CHANGE_FAILURE) {
@@ -117,18 +114,15 @@ Status<> GstPreviewCapture::run(const CameraDevice& device) {
         description += "jpegdec ! ";
     description += "videoconvert ! appsink name=sink caps=video/x-raw,format=BGRA "
                    "max-buffers=1 drop=true sync=false";
-    GError* error = nullptr;
-    GstElement* tail = gst_parse_bin_from_description(description.c_str(), TRUE, &error);
-    g_clear_error(&error);
+    GstElement* tail = gst_parse_bin_from_description(description.c_str(), TRUE, nullptr);
     if (!tail || !gst_bin_add(GST_BIN(pipeline), tail) || !gst_element_link(source, tail)) {
         stop();
         return unexpected(Error{"无法使用所选摄像头", kInputNotAdded});
     }
-    GstElement* sink = gst_bin_get_by_name(GST_BIN(tail), "sink");
+    auto sink = adoptRef(gst_bin_get_by_name(GST_BIN(tail), "sink"));
     GstAppSinkCallbacks callbacks{};
     callbacks.new_sample = newSample;
-    gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, frames_.get(), nullptr);
-    gst_object_unref(sink);
+    gst_app_sink_set_callbacks(GST_APP_SINK(sink.get()), &callbacks, frames_.get(), nullptr);
 
     if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         std::string text = busError(pipeline);
@@ -136,9 +130,7 @@ Status<> GstPreviewCapture::run(const CameraDevice& device) {
         return unexpected(Error{text, kInputNotCreated});
     }
     // Errors during the run are shown by the frozen picture; nobody reads this bus.
-    GstBus* bus = gst_element_get_bus(pipeline);
-    gst_bus_set_flushing(bus, TRUE);
-    gst_object_unref(bus);
+    gst_bus_set_flushing(adoptRef(gst_element_get_bus(pipeline)).get(), TRUE);
     return Ok{};
 }
 
@@ -146,9 +138,8 @@ void GstPreviewCapture::stop() {
     if (!pipeline_)
         return;
     // Joins the streaming threads: no frame is delivered after this.
-    gst_element_set_state(pipeline_, GST_STATE_NULL);
-    gst_object_unref(pipeline_);
-    pipeline_ = nullptr;
+    gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+    pipeline_.reset();
 }
 
 void GstPreviewCapture::setMirrored(bool mirrored) {

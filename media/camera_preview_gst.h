@@ -2,6 +2,7 @@
 // becomes a Picture (mirrored when asked) handed to `onPicture` on a streaming thread.
 #pragma once
 
+#include "foundation/owned.h"
 #include "media/camera_preview.h"
 #include "media/picture.h"
 
@@ -27,7 +28,7 @@ public:
 
 private:
     std::shared_ptr<Frames> frames_;
-    GstElement* pipeline_ = nullptr;
+    GRef<GstElement> pipeline_;
 };
 
 // Copies a BGRA frame into a Picture, mirrored left to right when asked.

@@ -1,5 +1,7 @@
 #include "media/rtc_engine_peer.h"
 
+#include "foundation/gst_owned.h"
+
 #define GST_USE_UNSTABLE_API
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
@@ -26,11 +28,7 @@ void ensureGstInitialised() {
 
 bool elementExists(const char* name) {
     ensureGstInitialised();
-    GstElementFactory* factory = gst_element_factory_find(name);
-    if (!factory)
-        return false;
-    gst_object_unref(factory);
-    return true;
+    return bool(adoptRef(gst_element_factory_find(name)));
 }
 
 std::string encoderBranch(const WebRtcPeerConfig& config) {
@@ -51,16 +49,25 @@ std::string encoderBranch(const WebRtcPeerConfig& config) {
            "application/x-rtp,media=video,encoding-name=VP8,payload=96,clock-rate=90000";
 }
 
+// Session descriptions are boxed, not counted: owned outright.
+struct DescriptionDeleter {
+    void operator()(GstWebRTCSessionDescription* description) const {
+        gst_webrtc_session_description_free(description);
+    }
+};
+using OwnedDescription = std::unique_ptr<GstWebRTCSessionDescription, DescriptionDeleter>;
+
 } // namespace
 
 struct WebRtcPeer::Hooks {
     static void offerCreated(GstPromise* promise, gpointer data) {
         auto* peer = static_cast<WebRtcPeer*>(data);
+        auto owned = adoptRef(promise); // the reference its creator handed over
         const GstStructure* reply = gst_promise_get_reply(promise);
         GstWebRTCSessionDescription* offer = nullptr;
         if (reply)
             gst_structure_get(reply, "offer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &offer, nullptr);
-        gst_promise_unref(promise);
+        owned.reset();
         if (!offer) {
             peer->fail("offer");
             return;
@@ -69,12 +76,13 @@ struct WebRtcPeer::Hooks {
     }
     static void answerCreated(GstPromise* promise, gpointer data) {
         auto* peer = static_cast<WebRtcPeer*>(data);
+        auto owned = adoptRef(promise); // the reference its creator handed over
         const GstStructure* reply = gst_promise_get_reply(promise);
         GstWebRTCSessionDescription* answer = nullptr;
         if (reply)
             gst_structure_get(reply, "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &answer,
                               nullptr);
-        gst_promise_unref(promise);
+        owned.reset();
         if (!answer) {
             peer->fail("answer");
             return;
@@ -82,21 +90,21 @@ struct WebRtcPeer::Hooks {
         peer->publishLocal(answer, "answer");
     }
     static GstFlowReturn newSample(GstAppSink* sink, gpointer self) {
-        GstSample* sample = gst_app_sink_pull_sample(sink);
+        auto sample = adoptRef(gst_app_sink_pull_sample(sink));
         if (!sample)
             return GST_FLOW_OK;
-        static_cast<WebRtcPeer*>(self)->deliverSample(sample);
-        gst_sample_unref(sample);
+        static_cast<WebRtcPeer*>(self)->deliverSample(sample.get());
         return GST_FLOW_OK;
     }
     static void remoteSet(GstPromise* promise, gpointer data) {
         auto* peer = static_cast<WebRtcPeer*>(data);
+        auto owned = adoptRef(promise); // the reference its creator handed over
         // webrtcbin answers a refused description with an "error" in the reply.
         const GstStructure* reply = gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED
                                         ? gst_promise_get_reply(promise)
                                         : nullptr;
         const bool refused = reply && gst_structure_has_field(reply, "error");
-        gst_promise_unref(promise);
+        owned.reset();
         if (refused) {
             peer->fail("remote description refused");
             return;
@@ -104,19 +112,19 @@ struct WebRtcPeer::Hooks {
         if (peer->config_.offerer)
             return;
         GstPromise* next = gst_promise_new_with_change_func(answerCreated, peer, nullptr);
-        g_signal_emit_by_name(peer->webrtc_, "create-answer", nullptr, next);
+        g_signal_emit_by_name(peer->webrtc_.get(), "create-answer", nullptr, next);
     }
 };
 
-void WebRtcPeer::publishLocal(GstWebRTCSessionDescription* description, const char* type) {
-    GstPromise* promise = gst_promise_new();
-    g_signal_emit_by_name(webrtc_, "set-local-description", description, promise);
-    gst_promise_interrupt(promise);
-    gst_promise_unref(promise);
-    gchar* text = gst_sdp_message_as_text(description->sdp);
-    std::string sdp = text ? text : "";
-    g_free(text);
-    gst_webrtc_session_description_free(description);
+void WebRtcPeer::publishLocal(GstWebRTCSessionDescription* taken, const char* type) {
+    OwnedDescription description(taken);
+    auto promise = adoptRef(gst_promise_new());
+    g_signal_emit_by_name(webrtc_.get(), "set-local-description", description.get(), promise.get());
+    gst_promise_interrupt(promise.get());
+    promise.reset();
+    GOwned<gchar> text(gst_sdp_message_as_text(description->sdp));
+    std::string sdp = text ? text.get() : "";
+    description.reset();
     if (callbacks_.onLocalDescription)
         callbacks_.onLocalDescription(type, sdp);
 }
@@ -180,69 +188,61 @@ bool WebRtcPeer::build() {
         "leaky-type=downstream caps=" +
         caps + " ! queue leaky=downstream max-size-buffers=2 max-size-bytes=0 max-size-time=0 ! " +
         encoderBranch(config_) + " ! webrtc.";
-    GError* error = nullptr;
-    pipeline_ = gst_parse_launch(description.c_str(), &error);
+    GErrorHolder error;
+    pipeline_ = sinkElement(gst_parse_launch(description.c_str(), error.out()));
     if (error) {
-        g_error_free(error);
-        if (pipeline_)
-            gst_object_unref(pipeline_);
-        pipeline_ = nullptr;
+        pipeline_.reset();
         return false;
     }
-    webrtc_ = gst_bin_get_by_name(GST_BIN(pipeline_), "webrtc");
-    source_ = gst_bin_get_by_name(GST_BIN(pipeline_), "source");
+    webrtc_ = adoptRef(gst_bin_get_by_name(GST_BIN(pipeline_.get()), "webrtc"));
+    source_ = adoptRef(gst_bin_get_by_name(GST_BIN(pipeline_.get()), "source"));
     if (!webrtc_ || !source_)
         return false;
 
     GstWebRTCRTPTransceiver* transceiver = nullptr;
-    g_signal_emit_by_name(webrtc_, "get-transceiver", 0, &transceiver);
-    if (transceiver) {
-        g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDRECV,
+    g_signal_emit_by_name(webrtc_.get(), "get-transceiver", 0, &transceiver);
+    if (auto held = adoptRef(transceiver))
+        g_object_set(held.get(), "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDRECV,
                      nullptr);
-        gst_object_unref(transceiver);
-    }
     if (config_.addLoopbackCandidate) {
         GstWebRTCICE* ice = nullptr;
-        g_object_get(webrtc_, "ice-agent", &ice, nullptr);
-        if (ice) {
+        g_object_get(webrtc_.get(), "ice-agent", &ice, nullptr);
+        if (auto held = adoptRef(ice)) {
             gboolean added = FALSE;
-            g_signal_emit_by_name(ice, "add-local-ip-address", "127.0.0.1", &added);
-            gst_object_unref(ice);
+            g_signal_emit_by_name(held.get(), "add-local-ip-address", "127.0.0.1", &added);
         }
     }
 
     if (config_.offerer)
-        g_signal_connect(webrtc_, "on-negotiation-needed", G_CALLBACK(onNegotiationNeeded), this);
-    g_signal_connect(webrtc_, "on-ice-candidate", G_CALLBACK(onIceCandidate), this);
-    g_signal_connect(webrtc_, "pad-added", G_CALLBACK(onPadAdded), this);
-    g_signal_connect(webrtc_, "notify::ice-connection-state", G_CALLBACK(onIceStateChanged), this);
+        g_signal_connect(webrtc_.get(), "on-negotiation-needed", G_CALLBACK(onNegotiationNeeded),
+                         this);
+    g_signal_connect(webrtc_.get(), "on-ice-candidate", G_CALLBACK(onIceCandidate), this);
+    g_signal_connect(webrtc_.get(), "pad-added", G_CALLBACK(onPadAdded), this);
+    g_signal_connect(webrtc_.get(), "notify::ice-connection-state", G_CALLBACK(onIceStateChanged),
+                     this);
 
     // Errors are caught where they are posted, so the peer needs no main context of its own.
-    GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline_));
+    auto bus = adoptRef(gst_pipeline_get_bus(GST_PIPELINE(pipeline_.get())));
     gst_bus_set_sync_handler(
-        bus,
+        bus.get(),
         [](GstBus*, GstMessage* message, gpointer self) -> GstBusSyncReply {
-            if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
-                GError* err = nullptr;
-                gst_message_parse_error(message, &err, nullptr);
-                std::string reason = err ? err->message : "pipeline error";
-                if (err)
-                    g_error_free(err);
-                static_cast<WebRtcPeer*>(self)->fail(reason);
-            }
             // A dropped message belongs to the handler.
-            gst_message_unref(message);
+            auto owned = adoptRef(message);
+            if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+                GErrorHolder err;
+                gst_message_parse_error(message, err.out(), nullptr);
+                static_cast<WebRtcPeer*>(self)->fail(err.message("pipeline error"));
+            }
             return GST_BUS_DROP;
         },
         this, nullptr);
-    gst_object_unref(bus);
     return true;
 }
 
 bool WebRtcPeer::start() {
     if (!pipeline_ || stopped_)
         return false;
-    return gst_element_set_state(pipeline_, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
+    return gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
 }
 
 void WebRtcPeer::stop() {
@@ -252,20 +252,15 @@ void WebRtcPeer::stop() {
     if (pipeline_) {
         // Setting NULL joins every streaming thread and the ICE agent's thread; no callback
         // runs after it.
-        gst_element_set_state(pipeline_, GST_STATE_NULL);
-        GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline_));
-        gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
-        gst_object_unref(bus);
+        gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+        auto bus = adoptRef(gst_pipeline_get_bus(GST_PIPELINE(pipeline_.get())));
+        gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
         if (webrtc_)
-            g_signal_handlers_disconnect_by_data(webrtc_, this);
+            g_signal_handlers_disconnect_by_data(webrtc_.get(), this);
     }
-    if (source_)
-        gst_object_unref(source_);
-    if (webrtc_)
-        gst_object_unref(webrtc_);
-    if (pipeline_)
-        gst_object_unref(pipeline_);
-    source_ = webrtc_ = pipeline_ = nullptr;
+    source_.reset();
+    webrtc_.reset();
+    pipeline_.reset();
 }
 
 void WebRtcPeer::setRemoteDescription(const std::string& type, const std::string& sdp) {
@@ -278,17 +273,17 @@ void WebRtcPeer::setRemoteDescription(const std::string& type, const std::string
         fail("bad remote description");
         return;
     }
-    GstWebRTCSessionDescription* description = gst_webrtc_session_description_new(
-        type == "offer" ? GST_WEBRTC_SDP_TYPE_OFFER : GST_WEBRTC_SDP_TYPE_ANSWER, message);
+    // The description takes the message over.
+    OwnedDescription description(gst_webrtc_session_description_new(
+        type == "offer" ? GST_WEBRTC_SDP_TYPE_OFFER : GST_WEBRTC_SDP_TYPE_ANSWER, message));
     GstPromise* promise = gst_promise_new_with_change_func(Hooks::remoteSet, this, nullptr);
-    g_signal_emit_by_name(webrtc_, "set-remote-description", description, promise);
-    gst_webrtc_session_description_free(description);
+    g_signal_emit_by_name(webrtc_.get(), "set-remote-description", description.get(), promise);
 }
 
 void WebRtcPeer::addRemoteCandidate(int mlineIndex, const std::string& candidate) {
     if (!webrtc_ || stopped_ || candidate.empty())
         return;
-    g_signal_emit_by_name(webrtc_, "add-ice-candidate", static_cast<guint>(mlineIndex),
+    g_signal_emit_by_name(webrtc_.get(), "add-ice-candidate", static_cast<guint>(mlineIndex),
                           candidate.c_str());
 }
 
@@ -313,7 +308,7 @@ bool WebRtcPeer::pushFrame(const uint8_t* data, int width, int height, int strid
             std::memcpy(map.data + row * y, data + static_cast<gsize>(stride) * y, row);
         gst_buffer_unmap(buffer, &map);
     }
-    return gst_app_src_push_buffer(GST_APP_SRC(source_), buffer) == GST_FLOW_OK;
+    return gst_app_src_push_buffer(GST_APP_SRC(source_.get()), buffer) == GST_FLOW_OK;
 }
 
 void WebRtcPeer::fail(const std::string& reason) {
@@ -346,17 +341,15 @@ void WebRtcPeer::onPadAdded(GstElement*, GstPad* pad, void* self) {
 }
 
 void WebRtcPeer::linkIncoming(GstPad* pad) {
-    GstCaps* caps = gst_pad_get_current_caps(pad);
+    auto caps = adoptRef(gst_pad_get_current_caps(pad));
     if (!caps)
-        caps = gst_pad_query_caps(pad, nullptr);
+        caps = adoptRef(gst_pad_query_caps(pad, nullptr));
     std::string encoding;
-    if (caps && gst_caps_get_size(caps) > 0) {
+    if (caps && gst_caps_get_size(caps.get()) > 0) {
         const gchar* name =
-            gst_structure_get_string(gst_caps_get_structure(caps, 0), "encoding-name");
+            gst_structure_get_string(gst_caps_get_structure(caps.get(), 0), "encoding-name");
         encoding = name ? name : "";
     }
-    if (caps)
-        gst_caps_unref(caps);
     // Frame threading in the decoder would add whole frames of latency.
     std::string decoder;
     if (encoding == "H264")
@@ -369,26 +362,20 @@ void WebRtcPeer::linkIncoming(GstPad* pad) {
         "queue max-size-buffers=0 max-size-bytes=0 max-size-time=200000000 ! " + decoder +
         " ! videoconvert n-threads=1 ! video/x-raw,format=BGRA ! "
         "appsink name=sink sync=false max-buffers=2 drop=true emit-signals=false";
-    GError* error = nullptr;
-    GstElement* bin = gst_parse_bin_from_description(description.c_str(), TRUE, &error);
+    GErrorHolder error;
+    auto bin = sinkElement(gst_parse_bin_from_description(description.c_str(), TRUE, error.out()));
     if (error) {
-        g_error_free(error);
-        if (bin)
-            gst_object_unref(bin);
         fail("decoder");
         return;
     }
-    GstElement* sink = gst_bin_get_by_name(GST_BIN(bin), "sink");
+    auto sink = adoptRef(gst_bin_get_by_name(GST_BIN(bin.get()), "sink"));
     GstAppSinkCallbacks sinkCallbacks{};
     sinkCallbacks.new_sample = Hooks::newSample;
-    gst_app_sink_set_callbacks(GST_APP_SINK(sink), &sinkCallbacks, this, nullptr);
-    gst_object_unref(sink);
-    gst_bin_add(GST_BIN(pipeline_), bin);
-    gst_element_sync_state_with_parent(bin);
-    GstPad* sinkPad = gst_element_get_static_pad(bin, "sink");
-    const bool linked = sinkPad && gst_pad_link(pad, sinkPad) == GST_PAD_LINK_OK;
-    if (sinkPad)
-        gst_object_unref(sinkPad);
+    gst_app_sink_set_callbacks(GST_APP_SINK(sink.get()), &sinkCallbacks, this, nullptr);
+    gst_bin_add(GST_BIN(pipeline_.get()), bin.get());
+    gst_element_sync_state_with_parent(bin.get());
+    auto sinkPad = adoptRef(gst_element_get_static_pad(bin.get(), "sink"));
+    const bool linked = sinkPad && gst_pad_link(pad, sinkPad.get()) == GST_PAD_LINK_OK;
     if (!linked)
         fail("link");
 }

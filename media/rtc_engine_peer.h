@@ -4,6 +4,8 @@
 // Used by the client's engine and by the stand-in's AI participant.
 #pragma once
 
+#include "foundation/owned.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -88,9 +90,9 @@ private:
 
     WebRtcPeerConfig config_;
     WebRtcPeerCallbacks callbacks_;
-    GstElement* pipeline_ = nullptr;
-    GstElement* webrtc_ = nullptr;
-    GstElement* source_ = nullptr;
+    GRef<GstElement> pipeline_;
+    GRef<GstElement> webrtc_;
+    GRef<GstElement> source_;
     bool stopped_ = false;
 };
 

@@ -1,6 +1,7 @@
 #include "media/rtc_engine_webrtc.h"
 
 #include "foundation/json.h"
+#include "foundation/owned.h"
 #include "media/rtc_engine_peer.h"
 
 #include <gio/gio.h>
@@ -47,13 +48,13 @@ class WebRtcEngine final : public RtcEngine {
 public:
     WebRtcEngine(RtcGatewayConfig config, RtcEngineDelegate* delegate)
         : config_(std::move(config)), delegate_(delegate) {
-        context_ = g_main_context_new();
-        loop_ = g_main_loop_new(context_, FALSE);
+        context_ = adoptRef(g_main_context_new());
+        loop_ = adoptRef(g_main_loop_new(context_.get(), FALSE));
         thread_ = std::thread([this] {
             pthread_setname_np(pthread_self(), "zarvo.rtc");
-            g_main_context_push_thread_default(context_);
-            g_main_loop_run(loop_);
-            g_main_context_pop_thread_default(context_);
+            g_main_context_push_thread_default(context_.get());
+            g_main_loop_run(loop_.get());
+            g_main_context_pop_thread_default(context_.get());
         });
         threadId_ = thread_.get_id();
     }
@@ -66,17 +67,17 @@ public:
         runSync([this] {
             teardownChannel(true);
             if (session_) {
-                soup_session_abort(session_);
-                g_clear_object(&session_);
+                soup_session_abort(session_.get());
+                session_.reset();
             }
         });
-        g_main_loop_quit(loop_);
+        g_main_loop_quit(loop_.get());
         thread_.join();
         // Whatever was still queued for the context is dropped with it.
-        while (g_main_context_pending(context_))
-            g_main_context_iteration(context_, FALSE);
-        g_main_loop_unref(loop_);
-        g_main_context_unref(context_);
+        while (g_main_context_pending(context_.get()))
+            g_main_context_iteration(context_.get(), FALSE);
+        loop_.reset();
+        context_.reset();
     }
 
     int publishLocalAudioStream(bool) override { return alive(); }
@@ -137,7 +138,7 @@ public:
             join["channel"] = *channelId;
         if (userId)
             join["user"] = *userId;
-        invokeOn(context_, [this, join = std::move(join), done = std::move(done)]() mutable {
+        invokeOn(context_.get(), [this, join = std::move(join), done = std::move(done)]() mutable {
             startJoin(std::move(join), std::move(done));
         });
         return kRtcOk;
@@ -184,7 +185,7 @@ private:
         std::mutex mutex;
         std::condition_variable cv;
         bool finished = false;
-        invokeOn(context_, [&] {
+        invokeOn(context_.get(), [&] {
             task();
             std::lock_guard lock(mutex);
             finished = true;
@@ -206,21 +207,21 @@ private:
             finishJoin(kRtcErrGatewayUnreachable, "", "");
             return;
         }
-        SoupMessage* message = soup_message_new("GET", httpUrl(config_.url).c_str());
+        auto message = adoptRef(soup_message_new("GET", httpUrl(config_.url).c_str()));
         if (!message) {
             finishJoin(kRtcErrGatewayUnreachable, "", "");
             return;
         }
-        g_signal_connect(message, "accept-certificate", G_CALLBACK(acceptCertificate), this);
-        connecting_ = g_cancellable_new();
+        g_signal_connect(message.get(), "accept-certificate", G_CALLBACK(acceptCertificate), this);
+        connecting_ = adoptRef(g_cancellable_new());
         auto* context = new ConnectContext{this, generation};
-        soup_session_websocket_connect_async(session_, message, nullptr, nullptr,
-                                             G_PRIORITY_DEFAULT, connecting_, connected, context);
-        g_object_unref(message);
-        joinTimeout_ = g_timeout_source_new(kJoinTimeoutMs);
+        soup_session_websocket_connect_async(session_.get(), message.get(), nullptr, nullptr,
+                                             G_PRIORITY_DEFAULT, connecting_.get(), connected,
+                                             context);
+        joinTimeout_ = adoptRef(g_timeout_source_new(kJoinTimeoutMs));
         auto* timeoutContext = new ConnectContext{this, generation};
         g_source_set_callback(
-            joinTimeout_,
+            joinTimeout_.get(),
             [](gpointer data) -> gboolean {
                 auto* c = static_cast<ConnectContext*>(data);
                 if (c->engine->generation_ == c->generation && c->engine->pendingJoin_)
@@ -228,33 +229,32 @@ private:
                 return G_SOURCE_REMOVE;
             },
             timeoutContext, [](gpointer data) { delete static_cast<ConnectContext*>(data); });
-        g_source_attach(joinTimeout_, context_);
+        g_source_attach(joinTimeout_.get(), context_.get());
     }
 
     bool makeSession() {
-        GUri* uri = g_uri_parse(httpUrl(config_.url).c_str(), G_URI_FLAGS_NONE, nullptr);
+        auto uri = adoptRef(g_uri_parse(httpUrl(config_.url).c_str(), G_URI_FLAGS_NONE, nullptr));
         if (!uri)
             return false;
-        host_ = g_uri_get_host(uri) ? g_uri_get_host(uri) : "";
-        const int port = g_uri_get_port(uri);
-        const bool tls = g_strcmp0(g_uri_get_scheme(uri), "https") == 0;
-        g_uri_unref(uri);
+        host_ = g_uri_get_host(uri.get()) ? g_uri_get_host(uri.get()) : "";
+        const int port = g_uri_get_port(uri.get());
+        const bool tls = g_strcmp0(g_uri_get_scheme(uri.get()), "https") == 0;
         if (host_.empty())
             return false;
         gatewayPort_ = port > 0 ? port : (tls ? 443 : 80);
         // The URL keeps the bare host; the connection goes where the deployment says it is.
-        GSocketConnectable* address = nullptr;
+        GRef<GSocketConnectable> address;
         auto where = config_.connect.find(host_);
         if (where != config_.connect.end()) {
-            address = g_network_address_parse(where->second.c_str(), gatewayPort_, nullptr);
+            address =
+                adoptRef(g_network_address_parse(where->second.c_str(), gatewayPort_, nullptr));
             if (!address)
                 return false;
         }
-        session_ = soup_session_new_with_options("remote-connectable", address, nullptr);
-        if (address)
-            g_object_unref(address);
+        session_ =
+            adoptRef(soup_session_new_with_options("remote-connectable", address.get(), nullptr));
         if (config_.trust)
-            soup_session_set_tls_database(session_, config_.trust.get());
+            soup_session_set_tls_database(session_.get(), config_.trust.get());
         return true;
     }
 
@@ -266,12 +266,11 @@ private:
         GTlsDatabase* trust = engine->config_.trust.get();
         if (!trust)
             return FALSE;
-        GSocketConnectable* identity = g_network_address_new(
-            engine->host_.c_str(), static_cast<guint16>(engine->gatewayPort_));
+        auto identity = adoptRef(g_network_address_new(engine->host_.c_str(),
+                                                       static_cast<guint16>(engine->gatewayPort_)));
         GTlsCertificateFlags flags = g_tls_database_verify_chain(
-            trust, certificate, G_TLS_DATABASE_PURPOSE_AUTHENTICATE_SERVER, identity, nullptr,
+            trust, certificate, G_TLS_DATABASE_PURPOSE_AUTHENTICATE_SERVER, identity.get(), nullptr,
             G_TLS_DATABASE_VERIFY_NONE, nullptr, nullptr);
-        g_object_unref(identity);
         return flags == 0;
     }
 
@@ -282,35 +281,31 @@ private:
 
     static void connected(GObject* source, GAsyncResult* result, gpointer data) {
         std::unique_ptr<ConnectContext> c(static_cast<ConnectContext*>(data));
-        GError* error = nullptr;
-        SoupWebsocketConnection* socket =
-            soup_session_websocket_connect_finish(SOUP_SESSION(source), result, &error);
-        if (error)
-            g_error_free(error);
+        auto socket =
+            adoptRef(soup_session_websocket_connect_finish(SOUP_SESSION(source), result, nullptr));
         WebRtcEngine* engine = c->engine;
         if (engine->generation_ != c->generation) {
-            if (socket) {
-                soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
-                g_object_unref(socket);
-            }
+            if (socket)
+                soup_websocket_connection_close(socket.get(), SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
             return;
         }
-        g_clear_object(&engine->connecting_);
+        engine->connecting_.reset();
         if (!socket) {
             engine->finishJoin(kRtcErrGatewayUnreachable, "", "");
             return;
         }
-        engine->socket_ = socket;
-        g_signal_connect(socket, "message", G_CALLBACK(onSocketMessage), engine);
-        g_signal_connect(socket, "closed", G_CALLBACK(onSocketClosed), engine);
+        g_signal_connect(socket.get(), "message", G_CALLBACK(onSocketMessage), engine);
+        g_signal_connect(socket.get(), "closed", G_CALLBACK(onSocketClosed), engine);
+        engine->socket_ = std::move(socket);
         engine->send(engine->joinMessage_);
     }
 
     void send(const Json& message) {
-        if (!socket_ || soup_websocket_connection_get_state(socket_) != SOUP_WEBSOCKET_STATE_OPEN)
+        if (!socket_ ||
+            soup_websocket_connection_get_state(socket_.get()) != SOUP_WEBSOCKET_STATE_OPEN)
             return;
         const std::string text = message.dump(-1, ' ', false, Json::error_handler_t::replace);
-        soup_websocket_connection_send_text(socket_, text.c_str());
+        soup_websocket_connection_send_text(socket_.get(), text.c_str());
     }
 
     static void onSocketMessage(SoupWebsocketConnection*, gint type, GBytes* bytes, gpointer self) {
@@ -395,19 +390,19 @@ private:
         WebRtcPeerCallbacks callbacks;
         callbacks.onLocalDescription = [this, generation](const std::string& type,
                                                           const std::string& sdp) {
-            invokeOn(context_, [this, generation, type, sdp] {
+            invokeOn(context_.get(), [this, generation, type, sdp] {
                 if (generation == generation_)
                     send({{"type", type}, {"sdp", sdp}});
             });
         };
         callbacks.onLocalCandidate = [this, generation](int mline, const std::string& candidate) {
-            invokeOn(context_, [this, generation, mline, candidate] {
+            invokeOn(context_.get(), [this, generation, mline, candidate] {
                 if (generation == generation_)
                     send({{"type", "ice"}, {"mline", mline}, {"candidate", candidate}});
             });
         };
         callbacks.onFailure = [this, generation](const std::string&) {
-            invokeOn(context_, [this, generation] {
+            invokeOn(context_.get(), [this, generation] {
                 if (generation == generation_)
                     failChannel(kRtcErrMediaFailed);
             });
@@ -444,12 +439,14 @@ private:
         delegate_->onRemoteVideoSample(remoteUid_, 0, sample);
     }
 
+    void cancelJoinTimeout() {
+        if (joinTimeout_)
+            g_source_destroy(joinTimeout_.get());
+        joinTimeout_.reset();
+    }
+
     void finishJoin(int result, const std::string& channel, const std::string& user) {
-        if (joinTimeout_) {
-            g_source_destroy(joinTimeout_);
-            g_source_unref(joinTimeout_);
-            joinTimeout_ = nullptr;
-        }
+        cancelJoinTimeout();
         RtcJoinResult done = std::move(pendingJoin_);
         pendingJoin_ = nullptr;
         // A failed join leaves nothing behind, and the engine is free again before the caller
@@ -481,18 +478,15 @@ private:
     void teardownChannel(bool sayGoodbye) {
         ++generation_;
         if (connecting_) {
-            g_cancellable_cancel(connecting_);
-            g_clear_object(&connecting_);
+            g_cancellable_cancel(connecting_.get());
+            connecting_.reset();
         }
-        if (joinTimeout_) {
-            g_source_destroy(joinTimeout_);
-            g_source_unref(joinTimeout_);
-            joinTimeout_ = nullptr;
-        }
+        cancelJoinTimeout();
         pendingJoin_ = nullptr;
         dropPeer();
         // Taken out first: the wait below iterates the context, which may run another teardown.
-        if (SoupWebsocketConnection* socket = std::exchange(socket_, nullptr)) {
+        if (GRef<SoupWebsocketConnection> held = std::exchange(socket_, nullptr)) {
+            SoupWebsocketConnection* socket = held.get();
             g_signal_handlers_disconnect_by_data(socket, this);
             if (soup_websocket_connection_get_state(socket) == SOUP_WEBSOCKET_STATE_OPEN) {
                 if (sayGoodbye) {
@@ -505,10 +499,9 @@ private:
             const gint64 deadline = g_get_monotonic_time() + kCloseWaitMs * 1000;
             while (soup_websocket_connection_get_state(socket) != SOUP_WEBSOCKET_STATE_CLOSED &&
                    g_get_monotonic_time() < deadline) {
-                if (!g_main_context_iteration(context_, FALSE))
+                if (!g_main_context_iteration(context_.get(), FALSE))
                     g_usleep(1000);
             }
-            g_object_unref(socket);
         }
         channel_.clear();
         user_.clear();
@@ -517,8 +510,8 @@ private:
 
     RtcGatewayConfig config_;
     RtcEngineDelegate* delegate_;
-    GMainContext* context_ = nullptr;
-    GMainLoop* loop_ = nullptr;
+    GRef<GMainContext> context_;
+    GRef<GMainLoop> loop_;
     std::thread thread_;
     std::thread::id threadId_;
     std::atomic<bool> shutDown_{false};
@@ -541,12 +534,12 @@ private:
     // Engine thread only.
     uint64_t generation_ = 0;
     bool failureReported_ = false;
-    SoupSession* session_ = nullptr;
+    GRef<SoupSession> session_;
     std::string host_;
     int gatewayPort_ = 0;
-    GCancellable* connecting_ = nullptr;
-    SoupWebsocketConnection* socket_ = nullptr;
-    GSource* joinTimeout_ = nullptr;
+    GRef<GCancellable> connecting_;
+    GRef<SoupWebsocketConnection> socket_;
+    GRef<GSource> joinTimeout_;
     RtcJoinResult pendingJoin_;
     Json joinMessage_;
     std::chrono::steady_clock::time_point joinStarted_;

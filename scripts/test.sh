@@ -7,10 +7,12 @@ bash scripts/install-deps.sh
 
 jobs=$(nproc)
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1"
+# The library-wide leak list, for the programs that run TLS or WebRTC pipelines. Every other test
+# program sets its own LSAN_OPTIONS in CTest (tests/CMakeLists.txt): whole allocation stacks and
+# suppressions that name third-party functions, so a reference Zarvo forgets is reported.
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
-# --leak-audit: whole allocation stacks and suppressions that name third-party functions instead of
-# whole libraries, so a reference Zarvo forgets is reported. Several times slower (TLS above all),
-# so not CI's default.
+# --leak-audit: the strict check for every program, TLS and WebRTC included. Several times slower
+# there, so not CI's default.
 if [ "${1:-}" = "--leak-audit" ]; then
   ASAN_OPTIONS="$ASAN_OPTIONS:fast_unwind_on_malloc=0"
   LSAN_OPTIONS="suppressions=$PWD/scripts/lsan-strict.supp:print_suppressions=0"

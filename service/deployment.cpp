@@ -2,6 +2,7 @@
 
 #include "foundation/atomic_file.h"
 #include "foundation/encoding.h"
+#include "foundation/owned.h"
 #include "service_hosts.h"
 
 #include <gio/gio.h>
@@ -47,10 +48,8 @@ std::optional<Deployment::Address> parseAddress(const std::string& text) {
     int port = std::stoi(portText);
     if (port < 1 || port > 65535)
         return std::nullopt;
-    GInetAddress* address = g_inet_address_new_from_string(ip.c_str());
-    if (!address)
+    if (!adoptRef(g_inet_address_new_from_string(ip.c_str())))
         return std::nullopt;
-    g_object_unref(address);
     return Deployment::Address{ip, static_cast<uint16_t>(port)};
 }
 

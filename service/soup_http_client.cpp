@@ -1,5 +1,7 @@
 #include "service/soup_http_client.h"
 
+#include "foundation/owned.h"
+
 #include <gio/gio.h>
 #include <libsoup/soup.h>
 
@@ -72,51 +74,49 @@ GSocketConnectable* newLoopbackAddress(const std::string& host, const Deployment
 }
 
 std::string hostOf(const std::string& url) {
-    GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
+    auto uri = adoptRef(g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr));
     if (!uri)
         return {};
-    std::string host = g_uri_get_host(uri) ? g_uri_get_host(uri) : "";
-    g_uri_unref(uri);
-    return host;
+    const char* host = g_uri_get_host(uri.get());
+    return host ? host : "";
 }
 
 struct PendingExchange {
     SendCompletion completion;
-    SoupMessage* message;
+    GRef<SoupMessage> message;
     std::shared_ptr<bool> clientAlive; // exchanges that end after the client is gone stay silent
 };
 
 void exchangeFinished(GObject* source, GAsyncResult* result, gpointer data) {
-    auto* pending = static_cast<PendingExchange*>(data);
-    GError* error = nullptr;
-    GBytes* bytes = soup_session_send_and_read_finish(SOUP_SESSION(source), result, &error);
+    std::unique_ptr<PendingExchange> pending(static_cast<PendingExchange*>(data));
+    GErrorHolder error;
+    auto bytes =
+        adoptRef(soup_session_send_and_read_finish(SOUP_SESSION(source), result, error.out()));
     std::optional<std::string> body;
     std::optional<HttpResponse> response;
     std::optional<TransportError> failure;
     if (error) {
-        failure = TransportError{error->message,
-                                 g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT) != FALSE};
-        g_error_free(error);
+        failure = TransportError{error->message, g_error_matches(error.get(), G_IO_ERROR,
+                                                                 G_IO_ERROR_TIMED_OUT) != FALSE};
     } else {
         HttpResponse r;
-        r.status = int(soup_message_get_status(pending->message));
+        r.status = int(soup_message_get_status(pending->message.get()));
         SoupMessageHeadersIter iter;
-        soup_message_headers_iter_init(&iter, soup_message_get_response_headers(pending->message));
+        soup_message_headers_iter_init(&iter,
+                                       soup_message_get_response_headers(pending->message.get()));
         const char* name = nullptr;
         const char* value = nullptr;
         while (soup_message_headers_iter_next(&iter, &name, &value))
             r.headers.emplace_back(name, value);
         response = std::move(r);
         gsize size = 0;
-        const void* raw = bytes ? g_bytes_get_data(bytes, &size) : nullptr;
+        const void* raw = bytes ? g_bytes_get_data(bytes.get(), &size) : nullptr;
         body = std::string(static_cast<const char*>(raw ? raw : ""), size);
     }
-    if (bytes)
-        g_bytes_unref(bytes);
-    g_object_unref(pending->message);
+    bytes.reset();
     auto completion = std::move(pending->completion);
     bool alive = *pending->clientAlive;
-    delete pending;
+    pending.reset();
     if (alive)
         completion(std::move(body), std::move(response), std::move(failure));
 }
@@ -126,16 +126,14 @@ void exchangeFinished(GObject* source, GAsyncResult* result, gpointer data) {
 Result<TlsTrust> deploymentTrust(const Deployment& deployment) {
     if (deployment.caCertificate.empty())
         return TlsTrust{};
-    GError* error = nullptr;
-    GTlsDatabase* database = g_tls_file_database_new(deployment.caCertificate.c_str(), &error);
-    if (!database) {
-        std::string message = "cannot load the CA certificate " + deployment.caCertificate + ": " +
-                              (error ? error->message : "unknown error");
-        if (error)
-            g_error_free(error);
-        return unexpected(Error{message, 1});
-    }
-    return TlsTrust(database, [](GTlsDatabase* d) { g_object_unref(d); });
+    GErrorHolder error;
+    auto database =
+        adoptRef(g_tls_file_database_new(deployment.caCertificate.c_str(), error.out()));
+    if (!database)
+        return unexpected(Error{"cannot load the CA certificate " + deployment.caCertificate +
+                                    ": " + error.message("unknown error"),
+                                1});
+    return TlsTrust(database.release(), [](GTlsDatabase* d) { g_object_unref(d); });
 }
 
 SoupSession* createServiceSession(const Deployment& deployment, const std::string& host) {
@@ -144,18 +142,16 @@ SoupSession* createServiceSession(const Deployment& deployment, const std::strin
         g_warning("zarvo: %s", trust.error().message.c_str());
         return nullptr;
     }
-    GSocketConnectable* connectable = nullptr;
+    GRef<GSocketConnectable> connectable;
     if (auto address = deployment.connectAddress(host))
-        connectable = newLoopbackAddress(host, *address);
+        connectable = adoptRef(newLoopbackAddress(host, *address));
     // No timeout of libsoup's own: the caller's watchdog decides when an exchange has taken too
     // long. A new session has neither a cookie jar nor a cache. libsoup's default of two
     // connections per host would hold a health probe or a "live/stop" behind two slow calls
     // until their time-outs, and the probe's or the stop's own timer runs meanwhile.
     SoupSession* session = soup_session_new_with_options(
-        "timeout", 0u, "remote-connectable", connectable, "max-conns-per-host",
+        "timeout", 0u, "remote-connectable", connectable.get(), "max-conns-per-host",
         kMaxConnectionsPerHost, "max-conns", kMaxConnectionsPerHost * 4, nullptr);
-    if (connectable)
-        g_object_unref(connectable);
     if (*trust)
         soup_session_set_tls_database(session, trust->get());
     return session;
@@ -165,66 +161,59 @@ SoupHttpClient::SoupHttpClient(Deployment deployment) : deployment_(std::move(de
 
 SoupHttpClient::~SoupHttpClient() {
     *alive_ = false;
-    for (auto& [host, session] : sessions_) {
-        soup_session_abort(session);
-        g_object_unref(session);
-    }
+    for (auto& [host, session] : sessions_)
+        soup_session_abort(session.get());
 }
 
 SoupSession* SoupHttpClient::sessionFor(const std::string& host) {
     auto it = sessions_.find(host);
     if (it != sessions_.end())
-        return it->second;
-    SoupSession* session = createServiceSession(deployment_, host);
-    if (session)
-        sessions_[host] = session;
-    return session;
+        return it->second.get();
+    auto session = adoptRef(createServiceSession(deployment_, host));
+    if (!session)
+        return nullptr;
+    return (sessions_[host] = std::move(session)).get();
 }
 
 std::function<void()> SoupHttpClient::send(const HttpRequest& request, SendCompletion completion) {
-    SoupMessage* message = soup_message_new(request.method.c_str(), request.url.c_str());
+    auto message = adoptRef(soup_message_new(request.method.c_str(), request.url.c_str()));
     if (!message) {
         completion(std::nullopt, std::nullopt, TransportError{"invalid URL " + request.url, false});
         return [] {};
     }
-    soup_message_add_flags(message, SOUP_MESSAGE_NO_REDIRECT);
-    SoupMessageHeaders* headers = soup_message_get_request_headers(message);
+    soup_message_add_flags(message.get(), SOUP_MESSAGE_NO_REDIRECT);
+    SoupMessageHeaders* headers = soup_message_get_request_headers(message.get());
     for (const auto& [name, value] : request.headers)
         soup_message_headers_append(headers, name.c_str(), value.c_str());
     if (request.body) {
-        GBytes* bytes = g_bytes_new(request.body->data(), request.body->size());
+        auto bytes = adoptRef(g_bytes_new(request.body->data(), request.body->size()));
         // No content type here: the caller's own header keeps its place in the order.
-        soup_message_set_request_body_from_bytes(message, nullptr, bytes);
-        g_bytes_unref(bytes);
+        soup_message_set_request_body_from_bytes(message.get(), nullptr, bytes.get());
     }
     SoupSession* session = sessionFor(hostOf(request.url));
     if (!session) {
-        g_object_unref(message);
         completion(std::nullopt, std::nullopt,
                    TransportError{"the deployment's CA certificate cannot be loaded", false});
         return [] {};
     }
     struct Cancellation {
-        GCancellable* cancellable = g_cancellable_new();
-        GMainContext* context = g_main_context_ref_thread_default();
-        ~Cancellation() {
-            g_object_unref(cancellable);
-            g_main_context_unref(context);
-        }
+        GRef<GCancellable> cancellable = adoptRef(g_cancellable_new());
+        GRef<GMainContext> context = adoptRef(g_main_context_ref_thread_default());
     };
     auto cancellation = std::make_shared<Cancellation>();
-    soup_session_send_and_read_async(session, message, G_PRIORITY_DEFAULT,
-                                     cancellation->cancellable, exchangeFinished,
-                                     new PendingExchange{std::move(completion), message, alive_});
+    SoupMessage* sent = message.get();
+    soup_session_send_and_read_async(
+        session, sent, G_PRIORITY_DEFAULT, cancellation->cancellable.get(), exchangeFinished,
+        new PendingExchange{std::move(completion), std::move(message), alive_});
     // Cancel on the session's own context: libsoup reacts to cancellation on the calling thread.
     return [cancellation] {
         g_main_context_invoke_full(
-            cancellation->context, G_PRIORITY_DEFAULT,
+            cancellation->context.get(), G_PRIORITY_DEFAULT,
             [](gpointer data) -> gboolean {
                 g_cancellable_cancel(G_CANCELLABLE(data));
                 return G_SOURCE_REMOVE;
             },
-            g_object_ref(cancellation->cancellable), g_object_unref);
+            retainRef(cancellation->cancellable.get()).release(), g_object_unref);
     };
 }
 

@@ -4,6 +4,7 @@
 // and the certificate check keep the bare host name.
 #pragma once
 
+#include "foundation/owned.h"
 #include "service/deployment.h"
 #include "service/route_transport.h"
 
@@ -50,7 +51,7 @@ public:
 
 private:
     Deployment deployment_;
-    std::map<std::string, SoupSession*> sessions_;
+    std::map<std::string, GRef<SoupSession>> sessions_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -2,6 +2,7 @@
 
 #include "foundation/atomic_file.h"
 #include "foundation/encoding.h"
+#include "foundation/owned.h"
 
 #include <libsoup/soup.h>
 #include <openssl/evp.h>
@@ -38,21 +39,20 @@ struct HandlerContext {
 // One package body being written, possibly at a limited rate. Lives until the message finishes.
 struct BodyWriter {
     SoupServerMessage* msg = nullptr;
-    int fd = -1;
+    UniqueFd fd;
     int64_t offset = 0;
     int64_t remaining = 0;
     int64_t rate = 0; // bytes per second, 0: unlimited
-    GSource* timer = nullptr;
+    GRef<GSource> timer;
     gulong wroteChunk = 0, finished = 0;
     guint lastChunk = 0; // the size of the piece appended last
 
-    ~BodyWriter() {
-        if (timer) {
-            g_source_destroy(timer);
-            g_source_unref(timer);
-        }
-        if (fd >= 0)
-            ::close(fd);
+    ~BodyWriter() { cancelTimer(); }
+
+    void cancelTimer() {
+        if (timer)
+            g_source_destroy(timer.get());
+        timer.reset();
     }
 
     // Appends the next piece (or completes the body) and lets libsoup write it.
@@ -66,10 +66,9 @@ struct BodyWriter {
         int64_t want = std::min<int64_t>(remaining, kChunk);
         if (rate > 0)
             want = std::min<int64_t>(want, std::max<int64_t>(rate / 20, 1)); // one 50 ms tick
-        char* buffer = static_cast<char*>(g_malloc(size_t(want)));
-        ssize_t n = ::pread(fd, buffer, size_t(want), offset);
+        GOwned<char> buffer(static_cast<char*>(g_malloc(size_t(want))));
+        ssize_t n = ::pread(fd.get(), buffer.get(), size_t(want), offset);
         if (n <= 0) {
-            g_free(buffer);
             remaining = 0;
             soup_message_body_complete(body);
             soup_server_message_unpause(msg);
@@ -78,7 +77,7 @@ struct BodyWriter {
         offset += n;
         remaining -= n;
         lastChunk = guint(n);
-        soup_message_body_append(body, SOUP_MEMORY_TAKE, buffer, size_t(n));
+        soup_message_body_append(body, SOUP_MEMORY_TAKE, buffer.release(), size_t(n));
         soup_server_message_unpause(msg);
     }
 
@@ -90,29 +89,25 @@ struct BodyWriter {
         // Held until the next tick appends more.
         soup_server_message_pause(msg);
         guint delay = guint(std::max<int64_t>(1, int64_t(size) * 1000 / rate));
-        if (timer) {
-            g_source_destroy(timer);
-            g_source_unref(timer);
-        }
-        timer = g_timeout_source_new(delay);
+        cancelTimer();
+        timer = adoptRef(g_timeout_source_new(delay));
         g_source_set_callback(
-            timer,
+            timer.get(),
             [](gpointer data) -> gboolean {
                 auto* self = static_cast<BodyWriter*>(data);
-                g_source_unref(self->timer);
-                self->timer = nullptr;
+                self->timer.reset();
                 self->feed();
                 return G_SOURCE_REMOVE;
             },
             this, nullptr);
-        g_source_attach(timer, g_main_context_get_thread_default());
+        g_source_attach(timer.get(), g_main_context_get_thread_default());
     }
 };
 
-void startBody(SoupServerMessage* msg, int fd, int64_t offset, int64_t length, int64_t rate) {
+void startBody(SoupServerMessage* msg, UniqueFd fd, int64_t offset, int64_t length, int64_t rate) {
     auto* writer = new BodyWriter;
     writer->msg = msg;
-    writer->fd = fd;
+    writer->fd = std::move(fd);
     writer->offset = offset;
     writer->remaining = length;
     writer->rate = rate;
@@ -131,11 +126,7 @@ void startBody(SoupServerMessage* msg, int fd, int64_t offset, int64_t length, i
                              auto* self = static_cast<BodyWriter*>(data);
                              g_signal_handler_disconnect(m, self->wroteChunk);
                              g_signal_handler_disconnect(m, self->finished);
-                             if (self->timer) {
-                                 g_source_destroy(self->timer);
-                                 g_source_unref(self->timer);
-                                 self->timer = nullptr;
-                             }
+                             self->cancelTimer();
                          }),
                          writer);
     writer->feed();
@@ -201,11 +192,9 @@ void servePackage(ReleaseServer::State& state, const std::string& host, SoupServ
         record.status = 503;
         return plainReply(msg, 503, "application/json", "{\"detail\":\"下载线路维护中\"}");
     }
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info {};
-    if (fd < 0 || ::fstat(fd, &info) != 0) {
-        if (fd >= 0)
-            ::close(fd);
+    if (!fd || ::fstat(fd.get(), &info) != 0) {
         record.status = 404;
         return plainReply(msg, 404, "application/json", "{\"detail\":\"not found\"}");
     }
@@ -226,7 +215,6 @@ void servePackage(ReleaseServer::State& state, const std::string& host, SoupServ
     soup_message_headers_append(out, "Accept-Ranges", "bytes");
     soup_message_headers_append(out, "ETag", etag.c_str());
     if (ranged && start >= size) {
-        ::close(fd);
         soup_message_headers_append(out, "Content-Range",
                                     ("bytes */" + std::to_string(size)).c_str());
         record.status = 416;
@@ -255,11 +243,10 @@ void servePackage(ReleaseServer::State& state, const std::string& host, SoupServ
         soup_message_headers_set_content_length(out, goffset(length));
     }
     if (std::string(soup_server_message_get_method(msg)) == "HEAD") {
-        ::close(fd);
         soup_message_body_complete(soup_server_message_get_response_body(msg));
         return;
     }
-    startBody(msg, fd, start, length, faults.bytesPerSecondPerConnection);
+    startBody(msg, std::move(fd), start, length, faults.bytesPerSecondPerConnection);
 }
 
 void serve(ReleaseServer::State& state, const std::string& host, SoupServerMessage* msg,
@@ -304,13 +291,11 @@ std::string ensureSigningKey(const std::filesystem::path& pem) {
     }
     if (!key) {
         key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
-        int fd = key ? ::open(pem.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600) : -1;
-        FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
-        if (out) {
+        UniqueFd fd(key ? ::open(pem.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600) : -1);
+        if (FILE* out = fd ? fdopen(fd.get(), "w") : nullptr) {
+            (void)fd.release(); // the stream closes it
             PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
             std::fclose(out);
-        } else if (fd >= 0) {
-            ::close(fd);
         }
     }
     unsigned char raw[32];

@@ -2,6 +2,7 @@
 
 #include "devservice/rtc/rtc_gateway.h"
 #include "foundation/glib_loop.h"
+#include "foundation/owned.h"
 
 #include <libsoup/soup.h>
 
@@ -76,13 +77,13 @@ public:
 } // namespace
 
 struct LoopbackRtcService::State {
-    GMainContext* context = g_main_context_new();
-    GMainLoop* mainLoop = g_main_loop_new(context, FALSE);
+    GRef<GMainContext> context = adoptRef(g_main_context_new());
+    GRef<GMainLoop> mainLoop = adoptRef(g_main_loop_new(context.get(), FALSE));
     std::thread thread;
     TableRegistry registry;
     std::unique_ptr<GLibLoop> loop;
     std::unique_ptr<RtcGateway> gateway;
-    SoupServer* server = nullptr;
+    GRef<SoupServer> server;
     uint16_t port = 0;
 
     // Runs `task` on the server thread and waits for it.
@@ -107,32 +108,30 @@ LoopbackRtcService::LoopbackRtcService() : state_(std::make_unique<State>()) {
     bool ready = false;
     State* s = state_.get();
     s->thread = std::thread([s, &mutex, &cv, &ready] {
-        g_main_context_push_thread_default(s->context);
-        s->loop = std::make_unique<GLibLoop>(s->context);
+        g_main_context_push_thread_default(s->context.get());
+        s->loop = std::make_unique<GLibLoop>(s->context.get());
         s->gateway = std::make_unique<RtcGateway>(*s->loop, s->registry);
-        s->server = soup_server_new(nullptr, nullptr);
-        GError* error = nullptr;
-        soup_server_listen_local(s->server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, &error);
-        if (error)
-            g_error_free(error);
-        GSList* uris = soup_server_get_uris(s->server);
+        s->server = adoptRef(soup_server_new(nullptr, nullptr));
+        GErrorHolder error;
+        soup_server_listen_local(s->server.get(), 0, SOUP_SERVER_LISTEN_IPV4_ONLY, error.out());
+        GSList* uris = soup_server_get_uris(s->server.get());
         if (uris)
             s->port = static_cast<uint16_t>(g_uri_get_port(static_cast<GUri*>(uris->data)));
         g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
-        s->gateway->attach(s->server, "/rtc");
+        s->gateway->attach(s->server.get(), "/rtc");
         {
             std::lock_guard lock(mutex);
             ready = true;
             cv.notify_one();
         }
-        g_main_loop_run(s->mainLoop);
+        g_main_loop_run(s->mainLoop.get());
         s->gateway.reset();
-        soup_server_disconnect(s->server);
-        g_object_unref(s->server);
-        while (g_main_context_pending(s->context))
-            g_main_context_iteration(s->context, FALSE);
+        soup_server_disconnect(s->server.get());
+        s->server.reset();
+        while (g_main_context_pending(s->context.get()))
+            g_main_context_iteration(s->context.get(), FALSE);
         s->loop.reset();
-        g_main_context_pop_thread_default(s->context);
+        g_main_context_pop_thread_default(s->context.get());
     });
     std::unique_lock lock(mutex);
     cv.wait(lock, [&] { return ready; });
@@ -140,10 +139,8 @@ LoopbackRtcService::LoopbackRtcService() : state_(std::make_unique<State>()) {
 
 LoopbackRtcService::~LoopbackRtcService() {
     State* s = state_.get();
-    s->sync([s] { g_main_loop_quit(s->mainLoop); });
+    s->sync([s] { g_main_loop_quit(s->mainLoop.get()); });
     s->thread.join();
-    g_main_loop_unref(s->mainLoop);
-    g_main_context_unref(s->context);
 }
 
 uint16_t LoopbackRtcService::port() const {

@@ -1,6 +1,7 @@
 #include "devservice/rtc/rtc_gateway.h"
 
 #include "devservice/rtc/ai_participant.h"
+#include "foundation/owned.h"
 
 #include <libsoup/soup.h>
 
@@ -8,7 +9,7 @@ namespace zarvo::devservice {
 
 struct RtcGateway::Connection {
     uint64_t id = 0;
-    SoupWebsocketConnection* socket = nullptr;
+    GRef<SoupWebsocketConnection> socket;
     std::string sessionId;
     std::string renderUid;
     std::unique_ptr<AiParticipant> participant;
@@ -18,11 +19,10 @@ struct RtcGateway::Connection {
     ~Connection() {
         participant.reset(); // the media stops before the socket goes
         if (socket) {
-            g_signal_handler_disconnect(socket, messageHandler);
-            g_signal_handler_disconnect(socket, closedHandler);
-            if (soup_websocket_connection_get_state(socket) == SOUP_WEBSOCKET_STATE_OPEN)
-                soup_websocket_connection_close(socket, SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
-            g_object_unref(socket);
+            g_signal_handler_disconnect(socket.get(), messageHandler);
+            g_signal_handler_disconnect(socket.get(), closedHandler);
+            if (soup_websocket_connection_get_state(socket.get()) == SOUP_WEBSOCKET_STATE_OPEN)
+                soup_websocket_connection_close(socket.get(), SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
         }
     }
 };
@@ -67,7 +67,7 @@ void RtcGateway::attach(SoupServer* server, const std::string& path) {
 void RtcGateway::accept(SoupWebsocketConnection* socket) {
     auto connection = std::make_unique<Connection>();
     connection->id = nextId_++;
-    connection->socket = SOUP_WEBSOCKET_CONNECTION(g_object_ref(socket));
+    connection->socket = retainRef(socket);
     const uint64_t id = connection->id;
     connection->messageHandler = g_signal_connect_data(
         socket, "message",
@@ -107,16 +107,16 @@ void RtcGateway::accept(SoupWebsocketConnection* socket) {
 
 void RtcGateway::send(Connection& connection, const Json& message) {
     if (!connection.socket ||
-        soup_websocket_connection_get_state(connection.socket) != SOUP_WEBSOCKET_STATE_OPEN)
+        soup_websocket_connection_get_state(connection.socket.get()) != SOUP_WEBSOCKET_STATE_OPEN)
         return;
     const std::string text = message.dump(-1, ' ', false, Json::error_handler_t::replace);
-    soup_websocket_connection_send_text(connection.socket, text.c_str());
+    soup_websocket_connection_send_text(connection.socket.get(), text.c_str());
 }
 
 void RtcGateway::fail(Connection& connection, int code, const std::string& text) {
     send(connection, {{"type", "error"}, {"code", code}, {"message", text}});
     connection.participant.reset();
-    closeSocket(connection.socket);
+    closeSocket(connection.socket.get());
 }
 
 void RtcGateway::close(uint64_t id) {
@@ -144,7 +144,7 @@ void RtcGateway::handle(uint64_t id, const Json& message) {
                                                  jsonString(message, "candidate", ""));
     } else if (type == "leave") {
         connection.participant.reset();
-        closeSocket(connection.socket);
+        closeSocket(connection.socket.get());
     } else {
         fail(connection, kRtcGatewayBadRequest, "unknown message type");
     }
@@ -213,7 +213,7 @@ void RtcGateway::dropSession(const std::string& sessionId) {
     for (auto& [id, connection] : connections_)
         if (connection->sessionId == sessionId && connection->participant) {
             connection->participant.reset();
-            closeSocket(connection->socket);
+            closeSocket(connection->socket.get());
         }
 }
 
@@ -230,7 +230,7 @@ void RtcGateway::onSessionEvent(const SessionEvent& event) {
         } else {
             send(*connection, {{"type", "bye"}, {"reason", event.media.state}});
             connection->participant.reset();
-            closeSocket(connection->socket);
+            closeSocket(connection->socket.get());
         }
     }
 }

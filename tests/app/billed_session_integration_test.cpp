@@ -6,6 +6,7 @@
 #include "devservice/devservice.h"
 #include "foundation/atomic_file.h"
 #include "foundation/glib_loop.h"
+#include "foundation/owned.h"
 #include "service/deployment.h"
 #include "version.h"
 
@@ -63,15 +64,13 @@ struct NoOutput : SessionOutput {
 };
 
 std::string referencePng() {
-    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 320, 240);
-    gdk_pixbuf_fill(pixbuf, 0x4080c0ff);
+    auto pixbuf = adoptRef(gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 320, 240));
+    gdk_pixbuf_fill(pixbuf.get(), 0x4080c0ff);
     gchar* buffer = nullptr;
     gsize size = 0;
-    gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "png", nullptr, nullptr);
-    std::string png(buffer, size);
-    g_free(buffer);
-    g_object_unref(pixbuf);
-    return png;
+    gdk_pixbuf_save_to_buffer(pixbuf.get(), &buffer, &size, "png", nullptr, nullptr);
+    GOwned<gchar> saved(buffer);
+    return std::string(saved.get(), size);
 }
 
 std::vector<std::string> apiCalls(const DevService& service) {
@@ -82,42 +81,65 @@ std::vector<std::string> apiCalls(const DevService& service) {
     return calls;
 }
 
-TEST(BilledSessionIntegration, AWholeSessionOverTlsSettlesShowsTheBillAndLeavesItsReport) {
-    auto folder = std::filesystem::temp_directory_path() /
-                  ("zarvo-billed-session-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(folder);
-    setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
+// The stand-in over TLS with quick billing, the deployment pointing at it, and Zarvo's folders in
+// a folder of the test's own.
+class BilledSessionIntegration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = std::filesystem::temp_directory_path() /
+                 ("zarvo-billed-" + std::to_string(::getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(folder);
+        setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
+        defaults = std::make_unique<UserDefaults>(folder / "config" / "Zarvo" / "defaults.json");
 
-    devservice::DevServiceOptions options;
-    options.stateDirectory = folder / "stand-in";
-    // The billing outlives the stand-in, which must stop first.
+        devservice::DevServiceOptions options;
+        options.stateDirectory = folder / "stand-in";
+        stand = std::make_unique<DevService>(options);
+        ASSERT_TRUE(stand->start().ok());
+        devservice::BillingConfig config;
+        config.reserveDelay = seconds(0.02);
+        config.createDelay = seconds(0.02);
+        config.runningDelay = seconds(0.02);
+        config.stoppingDelay = seconds(0.02);
+        config.settlementDelay = seconds(0.05);
+        billing = devservice::installBilling(*stand, config);
+        auto deployment = readDeploymentFile(stand->deploymentFile());
+        ASSERT_TRUE(deployment.ok()) << deployment.error().message;
+        setCurrentDeployment(*deployment);
+    }
+    void TearDown() override {
+        stand.reset(); // before the billing it serves
+        billing.reset();
+        std::filesystem::remove_all(folder);
+    }
+
+    // Zarvo as the application wires it, with the given bridge and the camera "camera-1" chosen.
+    std::unique_ptr<App> makeApp(FrameReportingBridge& bridge, SessionOutput& output) {
+        AppWiring wiring;
+        wiring.video = &bridge;
+        wiring.output = &output;
+        wiring.credential = stand->accountToken();
+        auto app = std::make_unique<App>(loop, *defaults, std::move(wiring));
+        app->hooks.selectedCameraID = [] { return std::optional<std::string>("camera-1"); };
+        app->selectedReferenceData = reference;
+        return app;
+    }
+
+    std::filesystem::path folder;
     std::shared_ptr<devservice::BillingService> billing;
-    auto stand = std::make_unique<DevService>(options);
-    DevService& service = *stand;
-    ASSERT_TRUE(service.start().ok());
-    devservice::BillingConfig config;
-    config.reserveDelay = seconds(0.02);
-    config.createDelay = seconds(0.02);
-    config.runningDelay = seconds(0.02);
-    config.stoppingDelay = seconds(0.02);
-    config.settlementDelay = seconds(0.05);
-    billing = devservice::installBilling(service, config);
-    auto deployment = readDeploymentFile(service.deploymentFile());
-    ASSERT_TRUE(deployment.ok()) << deployment.error().message;
-    setCurrentDeployment(*deployment);
-
+    std::unique_ptr<DevService> stand;
     GLibLoop loop;
-    UserDefaults defaults(folder / "config" / "Zarvo" / "defaults.json");
+    std::unique_ptr<UserDefaults> defaults;
+    const std::string reference = referencePng();
+};
+
+TEST_F(BilledSessionIntegration, AWholeSessionOverTlsSettlesShowsTheBillAndLeavesItsReport) {
+    DevService& service = *stand;
     FrameReportingBridge bridge(loop);
     NoOutput output;
-    AppWiring wiring;
-    wiring.video = &bridge;
-    wiring.output = &output;
-    wiring.credential = service.accountToken();
-    auto app = std::make_unique<App>(loop, defaults, std::move(wiring));
-    app->hooks.selectedCameraID = [] { return std::optional<std::string>("camera-1"); };
-    app->selectedReferenceData = referencePng();
+    auto app = makeApp(bridge, output);
     auto within = [&](const std::function<bool()>& done) {
         return loop.runUntil(done, seconds(20));
     };
@@ -186,42 +208,12 @@ TEST(BilledSessionIntegration, AWholeSessionOverTlsSettlesShowsTheBillAndLeavesI
     ASSERT_TRUE(object);
     EXPECT_EQ((*object)["reason"], "用户或业务流程停止");
     EXPECT_GT((*object)["remote_frames"].get<int64_t>(), 0);
-
-    app.reset();
-    stand.reset();
-    std::filesystem::remove_all(folder);
 }
 
 // Quits at random moments of a start or a session, with the stand-in slow or failing on the way:
 // after each quit's reply the stand-in settles without a live session (a leaked one would stay
 // billed until its 30 s heartbeat time-out). Seeded, so a failure repeats.
-TEST(BilledSessionIntegration, QuitsAtRandomMomentsLeaveNoSessionLive) {
-    auto folder =
-        std::filesystem::temp_directory_path() / ("zarvo-quit-soak-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(folder);
-    setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
-
-    devservice::DevServiceOptions options;
-    options.stateDirectory = folder / "stand-in";
-    std::shared_ptr<devservice::BillingService> billing;
-    auto stand = std::make_unique<DevService>(options);
-    DevService& service = *stand;
-    ASSERT_TRUE(service.start().ok());
-    devservice::BillingConfig config;
-    config.reserveDelay = seconds(0.02);
-    config.createDelay = seconds(0.02);
-    config.runningDelay = seconds(0.02);
-    config.stoppingDelay = seconds(0.02);
-    config.settlementDelay = seconds(0.05);
-    billing = devservice::installBilling(service, config);
-    auto deployment = readDeploymentFile(service.deploymentFile());
-    ASSERT_TRUE(deployment.ok()) << deployment.error().message;
-    setCurrentDeployment(*deployment);
-
-    GLibLoop loop;
-    UserDefaults defaults(folder / "config" / "Zarvo" / "defaults.json");
-    const std::string reference = referencePng();
+TEST_F(BilledSessionIntegration, QuitsAtRandomMomentsLeaveNoSessionLive) {
     std::mt19937 random(20261209);
     const devservice::Fault faults[] = {
         {},
@@ -236,13 +228,7 @@ TEST(BilledSessionIntegration, QuitsAtRandomMomentsLeaveNoSessionLive) {
         const auto quitAfter = std::chrono::milliseconds(random() % 1500);
         FrameReportingBridge bridge(loop);
         NoOutput output;
-        AppWiring wiring;
-        wiring.video = &bridge;
-        wiring.output = &output;
-        wiring.credential = service.accountToken();
-        auto app = std::make_unique<App>(loop, defaults, std::move(wiring));
-        app->hooks.selectedCameraID = [] { return std::optional<std::string>("camera-1"); };
-        app->selectedReferenceData = reference;
+        auto app = makeApp(bridge, output);
         // The account as the stand-in sees it now, asked again until `done` holds.
         auto settled = [&] {
             return loop.runUntil(
@@ -264,7 +250,7 @@ TEST(BilledSessionIntegration, QuitsAtRandomMomentsLeaveNoSessionLive) {
         ASSERT_TRUE(settled()) << "the last round left a session behind";
 
         if (fault.path != "*")
-            service.faults().add(fault);
+            stand->faults().add(fault);
         app->startAI();
         loop.runUntil([] { return false; }, quitAfter);
         std::optional<bool> reply;
@@ -272,12 +258,10 @@ TEST(BilledSessionIntegration, QuitsAtRandomMomentsLeaveNoSessionLive) {
             reply = true;
         ASSERT_TRUE(loop.runUntil([&] { return reply.has_value(); }, seconds(30)))
             << "the quit never ended; " << app->status.text;
-        service.faults().clear();
+        stand->faults().clear();
         EXPECT_TRUE(settled()) << "a session outlived the quit";
         app.reset();
     }
-    stand.reset();
-    std::filesystem::remove_all(folder);
 }
 
 } // namespace

@@ -1,10 +1,15 @@
 #include "https_test_support.h"
 
 #include "foundation/atomic_file.h"
+#include "foundation/owned.h"
 
 #include <libsoup/soup.h>
 
+#include <cstdio>
 #include <future>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace zarvo::test {
 namespace {
@@ -57,6 +62,60 @@ protected:
     }
     std::string admin(const std::string& path) {
         return "http://127.0.0.1:" + std::to_string(service->adminPort()) + path;
+    }
+    // An admin call written by hand, as a web page's request reaches 127.0.0.1: its own Host
+    // (a rebinding name) and Origin headers. The answer's status, or 0 without one.
+    static int rawAdminStatus(uint16_t port, const std::string& host, const std::string& origin,
+                              const std::string& bearer) {
+        UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+            return 0;
+        std::string request = "GET /deployment HTTP/1.1\r\nHost: " + host +
+                              "\r\nAuthorization: Bearer " + bearer + "\r\nConnection: close\r\n";
+        if (!origin.empty())
+            request += "Origin: " + origin + "\r\n";
+        request += "\r\n";
+        if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
+            ssize_t(request.size()))
+            return 0;
+        std::string answer;
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(fd.get(), buffer, sizeof buffer, 0)) > 0;)
+            answer.append(buffer, size_t(n));
+        int status = 0;
+        return std::sscanf(answer.c_str(), "HTTP/1.%*d %d", &status) == 1 ? status : 0;
+    }
+    // POSTs `size` bytes with chunked transfer encoding (no Content-Length), so only the reading
+    // side can notice the body is too large. Status and body of the answer.
+    static std::pair<int, std::string> streamedPost(const Deployment& to, const std::string& url,
+                                                    const std::string& bearer, size_t size) {
+        auto context = adoptRef(g_main_context_new());
+        g_main_context_push_thread_default(context.get());
+        auto session = adoptRef(createServiceSession(to, "api.zarvo.test"));
+        auto message = adoptRef(soup_message_new("POST", url.c_str()));
+        soup_message_headers_append(soup_message_get_request_headers(message.get()),
+                                    "Authorization", ("Bearer " + bearer).c_str());
+        const std::string body(size, '{');
+        auto stream =
+            adoptRef(g_memory_input_stream_new_from_data(body.data(), gssize(size), nullptr));
+        soup_message_set_request_body(message.get(), "application/json", stream.get(), -1);
+        GErrorHolder error;
+        auto answer = adoptRef(
+            soup_session_send_and_read(session.get(), message.get(), nullptr, error.out()));
+        std::pair<int, std::string> result{0, error.message()};
+        if (answer) {
+            gsize length = 0;
+            auto* data = static_cast<const char*>(g_bytes_get_data(answer.get(), &length));
+            result = {int(soup_message_get_status(message.get())), std::string(data, length)};
+        }
+        message.reset();
+        session.reset();
+        g_main_context_pop_thread_default(context.get());
+        return result;
     }
 
     std::string token;
@@ -214,6 +273,13 @@ TEST_F(Front, OversizedBodiesAndForeignAdminCallsAreRefused) {
     EXPECT_EQ(huge.status(), 413);
     ASSERT_TRUE(huge.data);
     EXPECT_EQ(jsonString(*parseJsonObject(*huge.data), "detail"), "请求内容过大");
+    // Streamed without a Content-Length: read past the limit, kept no further, still refused.
+    auto [streamedStatus, streamedBody] = streamedPost(*boundedDeployment, url, bearer, 256 * 1024);
+    EXPECT_EQ(streamedStatus, 413) << streamedBody;
+    if (auto refusal = parseJsonObject(streamedBody))
+        EXPECT_EQ(jsonString(*refusal, "detail"), "请求内容过大");
+    else
+        ADD_FAILURE() << "not a JSON refusal: " << streamedBody;
 
     // Under the limit: answered (not JSON), and recorded with its body cut and the token masked.
     EXPECT_EQ(fetch(url, "POST", bearer, std::string(6000, '{'), &client).status(), 400);
@@ -236,6 +302,21 @@ TEST_F(Front, OversizedBodiesAndForeignAdminCallsAreRefused) {
     EXPECT_EQ(
         fetch(adminUrl + "/deployment", "GET", bounded.adminToken(), std::nullopt, &plain).status(),
         200);
+    // With the right token, still refused when a browser could have sent it: a Host that is not
+    // this machine's loopback name (DNS rebinding) or any Origin.
+    const uint16_t adminPort = bounded.adminPort();
+    const std::string local = "127.0.0.1:" + std::to_string(adminPort);
+    EXPECT_EQ(rawAdminStatus(adminPort, local, "", bounded.adminToken()), 200);
+    EXPECT_EQ(rawAdminStatus(adminPort, "localhost:" + std::to_string(adminPort), "",
+                             bounded.adminToken()),
+              200);
+    EXPECT_EQ(rawAdminStatus(adminPort, "rebound.example:" + std::to_string(adminPort), "",
+                             bounded.adminToken()),
+              403);
+    EXPECT_EQ(rawAdminStatus(adminPort, "127.0.0.1.rebound.example", "", bounded.adminToken()),
+              403);
+    EXPECT_EQ(rawAdminStatus(adminPort, local, "https://page.example", bounded.adminToken()), 403);
+    EXPECT_EQ(rawAdminStatus(adminPort, local, "http://" + local, bounded.adminToken()), 403);
     auto tokenFile = ownState / "admin-token";
     EXPECT_EQ(readFile(tokenFile), bounded.adminToken());
     EXPECT_EQ(std::filesystem::status(tokenFile).permissions() & std::filesystem::perms::all,

@@ -1,37 +1,21 @@
 // The bridge as the application runs it: the synthetic camera through CameraInput, the WebRTC
 // engine, and the stand-in's gateway and AI participant on loopback.
-#include "devservice/rtc/loopback_rtc_service.h"
-#include "foundation/glib_loop.h"
-#include "media/rtc_bridge.h"
-#include "media/rtc_engine_webrtc.h"
-#include "tests/support/loopback_session.h"
-#include "tests/support/media_samples.h"
+#include "tests/support/loopback_bridge.h"
 #include "tests/support/settled_count.h"
 #include "version.h"
 
-#include <gdk-pixbuf/gdk-pixbuf.h>
-#include <glib.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
-#include <dirent.h>
 #include <filesystem>
 
 namespace zarvo {
 namespace {
 
-using devservice::LoopbackRtcService;
-using devservice::SessionMedia;
 using namespace std::chrono_literals;
-
-constexpr const char* kAIConnected = "AI 画面已连接 · 正在实时编辑";
-
-using zarvo::testing::solidJpeg;
-
+using zarvo::testing::kAIConnected;
 using zarvo::testing::threadCount;
-
 // Mean blue, green and red over a sparse grid.
 std::array<double, 3> meanColour(const Picture& picture) {
     std::array<double, 3> sum{};
@@ -45,63 +29,17 @@ std::array<double, 3> meanColour(const Picture& picture) {
     return sum;
 }
 
-class NullView final : public PictureView {
-public:
-    void setPicture(PicturePtr) override {}
-};
-
-class RTCBridgeLoopbackTest : public ::testing::Test {
+class RTCBridgeLoopbackTest : public zarvo::testing::LoopbackBridgeTest {
 protected:
     void SetUp() override {
-        zarvo::testing::addLoopbackSession(service, "subject_replacement", solidJpeg(230, 30, 30));
-
-        RtcGatewayConfig config;
-        config.url = "ws://rtc.zarvo.test/rtc";
-        config.connect["rtc.zarvo.test"] = "127.0.0.1:" + std::to_string(service.port());
-        bridge = RTCBridge::create(*loop, std::make_shared<WebRtcEngineFactory>(config), [] {
-            return std::make_shared<CameraInput>(
-                [] { return std::vector<CameraDevice>{demoCameraDevice()}; });
-        });
-        diagnostics = std::filesystem::temp_directory_path() /
-                      ("zarvo-bridge-loopback-" + std::to_string(::getpid()));
-        bridge->diagnosticsFolder = diagnostics;
-        bridge->onStatus = [this](const std::string& status) { statuses.push_back(status); };
+        LoopbackBridgeTest::SetUp();
         bridge->onFrame = [this](const PicturePtr& picture) {
             ++delivered;
             latest = picture;
         };
         bridge->onOutputFrame = [this](const PicturePtr&) { ++outputs; };
-        bridge->install(view);
-        bridge->setCameraID(kDemoCameraUniqueID);
     }
 
-    void TearDown() override {
-        bridge->stop();
-        loop->runUntil([&] { return !bridge->resetting(); }, 20s);
-        bridge.reset();
-        loop.reset();
-        g_main_context_unref(context);
-        std::filesystem::remove_all(diagnostics);
-    }
-
-    bool waitFor(const std::function<bool()>& done, Duration timeout = 30s) {
-        return loop->runUntil(done, timeout);
-    }
-    size_t count(const std::string& status) {
-        return size_t(std::count(statuses.begin(), statuses.end(), status));
-    }
-    Status<> join() {
-        return bridge->join(
-            Json{{"token", "tok-1"}, {"channel_id", "ch-1"}, {"user_id", "client-7"}}, "render-9");
-    }
-
-    GMainContext* context = g_main_context_new();
-    std::unique_ptr<GLibLoop> loop = std::make_unique<GLibLoop>(context);
-    LoopbackRtcService service;
-    std::shared_ptr<NullView> view = std::make_shared<NullView>();
-    std::shared_ptr<RTCBridge> bridge;
-    std::filesystem::path diagnostics;
-    std::vector<std::string> statuses;
     std::atomic<int64_t> outputs{0};
     int64_t delivered = 0;
     PicturePtr latest;
@@ -109,8 +47,7 @@ protected:
 
 // Following a switch is checked once, end to end over TLS (devservice_rtc_front_tests).
 TEST_F(RTCBridgeLoopbackTest, EditedVideoFlowsThroughTheBridge) {
-    ASSERT_TRUE(join().ok());
-    ASSERT_TRUE(waitFor([&] { return count(kAIConnected) == 1; })) << "no edited frame arrived";
+    ASSERT_TRUE(joinAndAwaitEditedVideo());
     EXPECT_EQ(statuses.front(), "视频已连接，等待 AI 画面");
 
     // Frames keep coming (the rate is the benchmark's business: this machine is shared).
@@ -140,11 +77,10 @@ TEST_F(RTCBridgeLoopbackTest, StopReleasesTheEngineAndJoinsAgain) {
     int baselineThreads = 0;
     const auto turnLoop = [&] { loop->runUntil([] { return false; }, 50ms); };
     for (size_t cycle = 0; cycle < 3; ++cycle) {
-        ASSERT_TRUE(join().ok()) << "cycle " << cycle;
-        ASSERT_TRUE(waitFor([&] { return count(kAIConnected) == cycle + 1; })) << "cycle " << cycle;
+        ASSERT_TRUE(joinAndAwaitEditedVideo()) << "cycle " << cycle;
         bridge->stop();
         EXPECT_FALSE(bridge->hasEngine());
-        ASSERT_TRUE(waitFor([&] { return !bridge->resetting(); }, 60s)) << "cycle " << cycle;
+        ASSERT_TRUE(waitFor([&] { return !bridge->resetting(); })) << "cycle " << cycle;
         EXPECT_TRUE(bridge->hasEngine());
         EXPECT_FALSE(bridge->resetTimedOut());
         EXPECT_EQ(zarvo::testing::settledCount([&] { return int(service.connectionCount()); }, 0,

@@ -1,100 +1,36 @@
 // A joined session whose connection breaks is reported on the bridge's failure path at once: the
 // real engine against the stand-in's gateway told to misbehave, and a camera that breaks.
-#include "devservice/rtc/loopback_rtc_service.h"
-#include "foundation/glib_loop.h"
-#include "media/rtc_bridge.h"
-#include "media/rtc_engine_webrtc.h"
-#include "tests/support/loopback_session.h"
-#include "tests/support/media_samples.h"
+#include "tests/support/loopback_bridge.h"
 
-#include <glib.h>
 #include <gst/gst.h>
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <filesystem>
 
 namespace zarvo {
 namespace {
 
-using devservice::LoopbackRtcService;
 using namespace std::chrono_literals;
+using zarvo::testing::kAIConnected;
 
-constexpr const char* kAIConnected = "AI 画面已连接 · 正在实时编辑";
-
-// The synthetic camera, broken by a streaming error after a few frames when asked.
-CameraDevice testCamera(bool breaksAfterAFewFrames) {
-    CameraDevice device = demoCameraDevice();
-    if (breaksAfterAFewFrames)
-        device.makeSource = []() -> GstElement* {
-            return gst_parse_bin_from_description(
-                "videotestsrc is-live=true ! "
-                "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1 ! "
-                "identity error-after=10",
-                TRUE, nullptr);
-        };
-    return device;
-}
-
-class NullView final : public PictureView {
-public:
-    void setPicture(PicturePtr) override {}
-};
-
-class RTCBridgeFailureTest : public ::testing::Test {
+class RTCBridgeFailureTest : public zarvo::testing::LoopbackBridgeTest {
 protected:
     void SetUp() override {
-        RtcGatewayConfig config;
-        config.url = "ws://rtc.zarvo.test/rtc";
-        config.connect["rtc.zarvo.test"] = "127.0.0.1:" + std::to_string(service.port());
-        bridge = RTCBridge::create(*loop, std::make_shared<WebRtcEngineFactory>(config), [this] {
-            bool breaks = brokenCamera;
-            return std::make_shared<CameraInput>(
-                [breaks] { return std::vector<CameraDevice>{testCamera(breaks)}; });
-        });
-        diagnostics = std::filesystem::temp_directory_path() /
-                      ("zarvo-bridge-failure-" + std::to_string(::getpid()));
-        bridge->diagnosticsFolder = diagnostics;
-        bridge->onStatus = [this](const std::string& status) { statuses.push_back(status); };
+        LoopbackBridgeTest::SetUp();
         bridge->onFailure = [this](const Error& error) { failures.push_back(error); };
-        bridge->install(view);
-        bridge->setCameraID(kDemoCameraUniqueID);
+    }
+    // The synthetic camera, broken by a streaming error after a few frames when asked.
+    CameraDevice cameraDevice() override {
+        CameraDevice device = demoCameraDevice();
+        if (brokenCamera)
+            device.makeSource = []() -> GstElement* {
+                return gst_parse_bin_from_description(
+                    "videotestsrc is-live=true ! "
+                    "video/x-raw,format=BGRA,width=1280,height=720,framerate=30/1 ! "
+                    "identity error-after=10",
+                    TRUE, nullptr);
+            };
+        return device;
     }
 
-    void TearDown() override {
-        bridge->stop();
-        loop->runUntil([&] { return !bridge->resetting(); }, 90s);
-        bridge.reset();
-        loop.reset();
-        g_main_context_unref(context);
-        std::filesystem::remove_all(diagnostics);
-    }
-
-    bool waitFor(const std::function<bool()>& done, Duration timeout = 90s) {
-        return loop->runUntil(done, timeout);
-    }
-    size_t count(const std::string& status) {
-        return size_t(std::count(statuses.begin(), statuses.end(), status));
-    }
-    Status<> join() {
-        zarvo::testing::addLoopbackSession(service, "subject_replacement",
-                                           zarvo::testing::solidJpeg(230, 30, 30));
-        return bridge->join(
-            Json{{"token", "tok-1"}, {"channel_id", "ch-1"}, {"user_id", "client-7"}}, "render-9");
-    }
-    void stopAndSettle() {
-        bridge->stop();
-        ASSERT_TRUE(waitFor([&] { return !bridge->resetting(); }, 90s));
-    }
-
-    GMainContext* context = g_main_context_new();
-    std::unique_ptr<GLibLoop> loop = std::make_unique<GLibLoop>(context);
-    LoopbackRtcService service;
-    std::shared_ptr<NullView> view = std::make_shared<NullView>();
-    std::shared_ptr<RTCBridge> bridge;
-    std::filesystem::path diagnostics;
     bool brokenCamera = false;
-    std::vector<std::string> statuses;
     std::vector<Error> failures;
 };
 
@@ -109,14 +45,10 @@ TEST_F(RTCBridgeFailureTest, GatewayHangingUpOnARunningSessionIsReportedOnce) {
         {"socket closed", [&] { service.dropSession("S1"); }, kRtcErrConnectionLost},
         {"bye from the gateway", [&] { service.endSession("S1"); }, kRtcErrRemoteLeft},
     };
-    size_t connected = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         failures.clear();
-        ASSERT_TRUE(join().ok());
-        ASSERT_TRUE(waitFor([&] { return count(kAIConnected) == connected + 1; }))
-            << "no edited frame arrived";
-        ++connected;
+        ASSERT_TRUE(joinAndAwaitEditedVideo());
         ASSERT_TRUE(failures.empty());
 
         c.fault();
@@ -146,8 +78,7 @@ TEST_F(RTCBridgeFailureTest, RefusedAnswerFailsTheConnectionWithoutPictures) {
     // The engine is whole again: the next join with a sound gateway edits video.
     service.refuseAnswers(false);
     failures.clear();
-    ASSERT_TRUE(join().ok());
-    EXPECT_TRUE(waitFor([&] { return count(kAIConnected) == 1; }));
+    EXPECT_TRUE(joinAndAwaitEditedVideo());
     EXPECT_TRUE(failures.empty());
 }
 
