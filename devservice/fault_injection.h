@@ -21,11 +21,11 @@ struct Fault {
     // `stall` holds it until the client gives up or the stand-in stops.
     Duration delay{0};
     bool stall = false;
-    std::optional<int> status;  // answer with this status and {"detail": "..."} instead
-    std::string redirect;       // answer 302 with this Location
-    bool nonObjectBody = false; // answer 200 with a JSON array
-    bool drop = false;          // close the connection without an answer
-    int count = -1;             // how many requests it applies to; -1: until cleared
+    std::optional<int> status{}; // answer with this status and {"detail": "..."} instead
+    std::string redirect{};      // answer 302 with this Location
+    bool nonObjectBody = false;  // answer 200 with a JSON array
+    bool drop = false;           // close the connection without an answer
+    int count = -1;              // how many requests it applies to; -1: until cleared
 
     // The admin endpoint's form: {"host", "path", "delay_ms", "stall", "status", "redirect",
     // "non_object", "drop", "count"}.

@@ -92,7 +92,7 @@ TEST(CameraInputPrepare, UnknownDeviceFailsWithCodeOneAndBuildsNothing) {
 }
 
 TEST(CameraInputPrepare, ASourceThatCannotBeMadeCannotBeOpened) {
-    CameraDevice broken{"v4l2:usb-1", "Broken", "", [] { return (GstElement*)nullptr; }};
+    CameraDevice broken{"v4l2:usb-1", "Broken", "", [] { return (GstElement*)nullptr; }, ""};
     auto input = std::make_shared<CameraInput>([&] { return std::vector<CameraDevice>{broken}; });
     auto prepared = input->prepare("v4l2:usb-1");
     ASSERT_FALSE(prepared.ok());
