@@ -14,7 +14,8 @@
 #include "studio/gdk_gallery_codec.h"
 #include "studio/gtk_studio_dialogs.h"
 #include "studio/webkit_studio_view.h"
-#include "version.h"
+#include "update/client_support.h"
+#include "update/gtk_update_presenter.h"
 
 #include <glib-unix.h>
 #include <gtk/gtk.h>
@@ -188,15 +189,27 @@ private:
     Shell& shell_;
 };
 
-// Until the update controller is attached, the one support action with a home already is the
-// virtual camera set-up dialog.
+// The studio's update and diagnostics actions on the update workflow, plus the virtual camera
+// set-up dialog. The workflow asks the application core through the hooks given at launch.
 class ShellSupport final : public StudioSupport {
 public:
-    explicit ShellSupport(Shell& shell) : shell_(shell) {}
+    ShellSupport(Shell& shell, Loop& loop, const UserDefaults& defaults);
+    void attach(const SupportHooks& hooks);
+
+    void start() override { client_.start(); }
+    void markLaunchReady() override { ClientSupport::markLaunchReady(); }
+    void checkForUpdates(bool interactive) override { client_.checkForUpdates(interactive); }
+    void showRelease() override { client_.showRelease(); }
+    void downloadAvailable() override { client_.downloadAvailable(); }
+    void installDownloaded() override { client_.installDownloaded(); }
+    void exportDiagnostics() override { client_.exportDiagnostics(); }
     void showCameraSetup() override;
+    Json snapshot() const override { return client_.snapshot(); }
 
 private:
     Shell& shell_;
+    GtkUpdatePresenter presenter_;
+    ClientSupport client_;
 };
 
 struct Shell {
@@ -217,8 +230,7 @@ struct Shell {
     std::unique_ptr<ShellHost> host;
     std::unique_ptr<GtkStudioDialogs> dialogs;
     std::shared_ptr<PreviewFrames> previewFrames;
-    std::unique_ptr<StudioSupport> support;
-    SupportHooks supportHooks;
+    std::unique_ptr<ShellSupport> support;
     std::unique_ptr<WebKitStudioView> web;
     std::unique_ptr<ExactInterface> studio;
     std::shared_ptr<GtkPictureView> outputView;
@@ -263,6 +275,23 @@ void ShellHost::enlargeOutput() {
     }
     showTexture(shell_.enlargedOutput, shell_.lastOutput);
     gtk_window_present(GTK_WINDOW(shell_.outputWindow));
+}
+
+ShellSupport::ShellSupport(Shell& shell, Loop& loop, const UserDefaults& defaults)
+    : shell_(shell),
+      presenter_(
+          [&shell] { return shell.window ? GTK_WINDOW(shell.window) : nullptr; },
+          [&defaults] { return defaults.string("studioAppearance").value_or("") == "dark"; }),
+      // The hand-over quits through the termination guard, like the quit menu item.
+      client_(loop, presenter_,
+              ClientSupportEnvironment::forThisProcess([&shell] { requestQuit(shell); })) {}
+
+void ShellSupport::attach(const SupportHooks& hooks) {
+    client_.isBusy = hooks.isBusy;
+    client_.verifySession = hooks.verifySession;
+    client_.diagnosticContext = hooks.diagnosticContext;
+    client_.mayPresent = hooks.mayPresent;
+    client_.virtualCameraName = [] { return VirtualCamera::availableDeviceName(); };
 }
 
 void ShellSupport::showCameraSetup() {
@@ -372,7 +401,7 @@ void buildMenus(Shell& shell) {
 void buildWindow(Shell& shell) {
     shell.window = gtk_application_window_new(shell.application);
     gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(shell.window), TRUE);
-    gtk_window_set_title(GTK_WINDOW(shell.window), (std::string("Zarvo · ") + kVersion).c_str());
+    gtk_window_set_title(GTK_WINDOW(shell.window), ("Zarvo · " + runningVersion()).c_str());
     gtk_window_set_default_size(GTK_WINDOW(shell.window), 1240, 840);
     gtk_widget_set_size_request(shell.window, 1100, 800);
     gtk_widget_add_css_class(shell.window, "zarvo-main");
@@ -638,7 +667,7 @@ void activate(GtkApplication* application, gpointer data) {
         return;
     }
     shell.host = std::make_unique<ShellHost>(shell);
-    shell.support = std::make_unique<ShellSupport>(shell);
+    shell.support = std::make_unique<ShellSupport>(shell, app.loop(), app.defaults());
 
     buildMenus(shell);
     buildWindow(shell);
@@ -648,7 +677,7 @@ void activate(GtkApplication* application, gpointer data) {
     wire(shell);
     if (options.smokeConfig)
         beginSelfRun(shell, *options.smokeConfig);
-    shell.supportHooks = makeSupportHooks(app);
+    shell.support->attach(makeSupportHooks(app));
     app.startAccountTimers();
     g_signal_connect(shell.window, "notify::is-active",
                      G_CALLBACK(+[](GObject* window, GParamSpec*, gpointer data) {

@@ -3,9 +3,9 @@
 // Downloads a package from the in-process stand-in whose every connection is limited to the
 // given rate, once in 4 MiB ranges over up to four connections and once as one plain request
 // (the server then ignores ranges), and prints both times and the speed-up. Four connections
-// should be at least 3.5 times as fast as one. Part 0 goes alone (it fixes the ETag), so with N
-// parts the ideal speed-up is N / (1 + (N - 1) / 4): the default 32 parts allow 3.66x. Exits 1
-// when a download fails or the target is missed.
+// should be at least 3.5 times as fast as one. The other three ranges start as soon as part 0's
+// answer has shown ranges and a strong ETag, so all four connections are busy from the start.
+// Exits 1 when a download fails or the target is missed.
 #include "devservice/devservice.h"
 #include "devservice/release/release_server.h"
 #include "foundation/atomic_file.h"

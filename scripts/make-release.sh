@@ -3,9 +3,14 @@
 #
 #   scripts/make-release.sh VERSION [--from BUNDLE] [--key KEY.pem] [--key-id ID]
 #                                   [--out DIR] [--host HOST] [--notes TEXT] [--tool PATH]
+#                                   [--restamp]
 #
 # --from    the bundle to release (default: the build's "build/Zarvo <project version>.app");
-#           it is copied as "Zarvo VERSION.app" with VERSION written into its Info.plist
+#           it is copied as "Zarvo VERSION.app". Its Info.plist must already carry VERSION (the
+#           project version it was built with), so a release is the code of its own version.
+# --restamp write VERSION into the copy's Info.plist even when the bundle was built as another
+#           version: Zarvo takes its running version from there, so tests and trials can make
+#           "new" versions of one build. Never for a published release.
 # --key     the Ed25519 release key (PEM); default: the stand-in's development key
 #           ($XDG_STATE_HOME/zarvo-devservice/release-key.pem, made by zarvo-devservice)
 # --key-id  the key id the signature is made for (default ZARVODEV01, the stand-in's;
@@ -22,9 +27,10 @@ fi
 shift
 state=${XDG_STATE_HOME:-$HOME/.local/state}/zarvo-devservice
 from="" key=$state/release-key.pem key_id=ZARVODEV01 out=$state/releases host=api.zarvo.test
-notes="修复已知问题，提升稳定性。" tool=$root/build/update/zarvo-release-tool
+notes="修复已知问题，提升稳定性。" tool=$root/build/update/zarvo-release-tool restamp=0
 while [ $# -gt 0 ]; do
   case $1 in
+    --restamp) restamp=1; shift; continue ;;
     --from) from=$2 ;;
     --key) key=$2 ;;
     --key-id) key_id=$2 ;;
@@ -42,6 +48,12 @@ if [ -z "$from" ]; then
 fi
 [ -x "$tool" ] || { echo "make-release.sh: $tool missing; build zarvo-release-tool" >&2; exit 1; }
 [ -f "$key" ] || { echo "make-release.sh: no key at $key" >&2; exit 1; }
+
+built=$(grep -A1 '<key>CFBundleShortVersionString</key>' "$from/Contents/Info.plist" | sed -n 's|.*<string>\([^<]*\)</string>.*|\1|p')
+if [ "$built" != "$version" ] && [ $restamp = 0 ]; then
+  echo "make-release.sh: $from was built as version ${built:-?}, not $version; set the project version and rebuild (or --restamp for a trial)" >&2
+  exit 1
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

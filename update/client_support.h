@@ -24,6 +24,10 @@
 
 namespace zarvo {
 
+// The version this process runs as: "CFBundleShortVersionString" of its bundle's Info.plist,
+// which the bundle's signature covers, or the compiled-in version when it runs from a build tree.
+std::string runningVersion();
+
 struct ClientSupportEnvironment {
     std::string currentVersion; // "CFBundleShortVersionString" of this bundle
     std::optional<std::filesystem::path> currentBundle; // none when run from a build tree

@@ -139,19 +139,37 @@ bool startDetached(const std::vector<std::string>& arguments) {
 
 } // namespace
 
+namespace {
+
+// "<bundle>.app/Contents/MacOS/<executable>": the bundle this process runs from.
+std::optional<fs::path> runningBundle(fs::path& executableFolder) {
+    std::error_code ec;
+    const fs::path executable = fs::read_symlink("/proc/self/exe", ec);
+    executableFolder = executable.parent_path();
+    const fs::path bundle = executableFolder.parent_path().parent_path();
+    if (ec || executableFolder.filename() != "MacOS" || bundle.extension() != ".app")
+        return std::nullopt;
+    return bundle;
+}
+
+} // namespace
+
+std::string runningVersion() {
+    fs::path folder;
+    if (auto bundle = runningBundle(folder))
+        if (auto version =
+                plistString(*bundle / "Contents/Info.plist", "CFBundleShortVersionString");
+            version && ReleaseValidation::components(*version))
+            return *version;
+    return kVersion; // a build-tree run
+}
+
 ClientSupportEnvironment ClientSupportEnvironment::forThisProcess(std::function<void()> terminate) {
     ClientSupportEnvironment environment;
     std::error_code ec;
-    const fs::path executable = fs::read_symlink("/proc/self/exe", ec);
-    const fs::path macos = executable.parent_path();
-    const fs::path bundle = macos.parent_path().parent_path();
-    if (!ec && macos.filename() == "MacOS" && bundle.extension() == ".app") {
-        environment.currentBundle = bundle;
-        environment.currentVersion =
-            plistString(bundle / "Contents/Info.plist", "CFBundleShortVersionString").value_or("");
-    }
-    if (environment.currentVersion.empty())
-        environment.currentVersion = kVersion; // a build-tree run
+    fs::path macos;
+    environment.currentBundle = runningBundle(macos);
+    environment.currentVersion = runningVersion();
     environment.updaterExecutable = macos / "ZarvoUpdater";
     environment.terminate = std::move(terminate);
     environment.startProcess = startDetached;

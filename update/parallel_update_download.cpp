@@ -277,8 +277,21 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
             return self.taskCompleted(call->task, mapped);
         }
         it->second->stream = stream;
-        if (self.responseAccepted(call->task))
-            self.readNext(call->task);
+        if (!self.responseAccepted(call->task))
+            return;
+        // Part 0's answer proved ranges and fixed the strong ETag that every later range names
+        // in If-Range: the other connections need not wait for its body.
+        if (!self.serial && it->second->index == 0)
+            self.fillConnections();
+        self.readNext(call->task);
+    }
+
+    // Tops the requests in flight up to four while parts remain.
+    void fillConnections() {
+        while (!finished && int64_t(parts.size()) < kConnections && next < partCount()) {
+            launch(next);
+            ++next;
+        }
     }
 
     void cancelTask(uint64_t task) {
@@ -445,10 +458,7 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
                     finish(std::nullopt, assembled.error());
                 return;
             }
-            while (!finished && int64_t(parts.size()) < kConnections && next < partCount()) {
-                launch(next);
-                ++next;
-            }
+            fillConnections();
             return;
         }
         part.closeHandle();

@@ -205,9 +205,19 @@ bool Installer::launchAndAwaitMarker(const fs::path& app, const fs::path& marker
         sleepFor(options_.poll);
     }
     if (!ready && !ended) {
+        // A version that hangs on its way out must not keep the user from the old one: after a
+        // grace period it is killed.
         ::kill(child, SIGTERM);
+        const auto grace = std::chrono::steady_clock::now() + options_.exitGrace;
         int status = 0;
-        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        while (::waitpid(child, &status, WNOHANG) != child) {
+            if (std::chrono::steady_clock::now() >= grace) {
+                ::kill(child, SIGKILL);
+                while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+                }
+                break;
+            }
+            sleepFor(options_.poll);
         }
     }
     return ready;

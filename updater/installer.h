@@ -31,6 +31,8 @@ Outcome<> installAlongside(const std::filesystem::path& candidate,
 struct InstallerOptions {
     Duration oldProcessWait = seconds(60);
     Duration launchWait = seconds(30);
+    // How long a new version that did not come up may take to end after SIGTERM before SIGKILL.
+    Duration exitGrace = seconds(10);
     Duration poll = seconds(0.2);
     std::filesystem::path procRoot = "/proc"; // the running-application list
 };

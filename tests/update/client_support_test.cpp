@@ -68,7 +68,8 @@ protected:
         auto made = command(ZARVO_SOURCE_DIR "/scripts/make-release.sh",
                             {version, "--from", (templateDir / "Zarvo 1.0.29.app").string(),
                              "--key", keyPath, "--key-id", "ZARVODEV01", "--out",
-                             releases->folder().string(), "--tool", ZARVO_RELEASE_TOOL});
+                             releases->folder().string(), "--tool", ZARVO_RELEASE_TOOL,
+                             "--restamp"});
         ASSERT_TRUE(made.ok()) << made.error().message;
     }
 

@@ -82,6 +82,14 @@ TEST_F(DownloadTest, LargePackageComesInFourMegabyteRangesOverAtMostFourConnecti
     }
     EXPECT_TRUE(ranges.count("bytes=16777216-19999999"));
     EXPECT_TRUE(tmpIsEmpty()) << "part files and the folder are removed";
+
+    // Four parts: the other three start on the first range's answer, not after its body, or a
+    // download would run one part alone before any parallelism.
+    const std::string four = publishPackage("1.0.31", 16'777'216);
+    outcome = download(packageUrl("download.zarvo.test", "1.0.31"), 16'777'216);
+    ASSERT_FALSE(outcome.error) << outcome.error->message;
+    EXPECT_TRUE(outcome.data && *outcome.data == four);
+    EXPECT_EQ(outcome.peak, 4);
 }
 
 TEST_F(DownloadTest, SmallPackageIsOnePlainRequest) {

@@ -225,6 +225,15 @@ TEST_F(InstallerTest, RemovesANewVersionThatNeverReportsReadyOrQuitsAtOnce) {
     options.launchWait = seconds(60); // an early end does not wait for the deadline
     EXPECT_EQ(reason({quitter, endedPid(), current, "1.0.30"}, options), "launch_not_ready");
     EXPECT_FALSE(fs::exists(home / "Applications/Zarvo 1.0.30.app"));
+
+    // One that ignores the request to quit is killed, so the old version still comes back.
+    fs::remove_all(quitter);
+    const fs::path stubborn = candidate("#!/bin/sh\ntrap '' TERM\nexec sleep 300\n");
+    options.launchWait = seconds(1);
+    options.exitGrace = seconds(1);
+    EXPECT_EQ(reason({stubborn, endedPid(), current, "1.0.30"}, options), "launch_not_ready");
+    EXPECT_FALSE(fs::exists(home / "Applications/Zarvo 1.0.30.app"));
+    EXPECT_EQ(resultFile(), "restored_previous_version");
 }
 
 TEST(UpdaterProgram, SelfTestPassesAndARefusalEndsWithTheFixedLine) {
