@@ -17,7 +17,7 @@ if [ "${1:-}" = "--leak-audit" ]; then
   ASAN_OPTIONS="$ASAN_OPTIONS:fast_unwind_on_malloc=0"
   LSAN_OPTIONS="suppressions=$PWD/scripts/lsan-strict.supp:print_suppressions=0"
 fi
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export UBSAN_OPTIONS="suppressions=$PWD/scripts/ubsan.supp:print_stacktrace=1:halt_on_error=1"
 # GLib's slice allocator and GIO modules confuse leak reports; plain malloc keeps them honest.
 export G_SLICE=always-malloc G_DEBUG=gc-friendly
 
