@@ -8,4 +8,5 @@ if(TARGET zarvo_devservice_rtc_loopback)
   add_executable(camera_bridge_loopback_bench ${CMAKE_CURRENT_LIST_DIR}/camera_bridge_loopback_bench.cpp)
   target_link_libraries(camera_bridge_loopback_bench PRIVATE
     zarvo_rtc_bridge zarvo_devservice_rtc_loopback PkgConfig::ZARVO_BRIDGE_BENCH_PIXBUF)
+  target_include_directories(camera_bridge_loopback_bench PRIVATE ${ZARVO_TESTS_INCLUDE_ROOT})
 endif()

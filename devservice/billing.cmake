@@ -7,6 +7,7 @@ add_library(zarvo_devservice_billing STATIC
   billing/billing_service.cpp
   billing/jpeg_data_url.cpp)
 target_link_libraries(zarvo_devservice_billing PUBLIC zarvo_foundation PRIVATE PkgConfig::ZARVO_BILLING_PIXBUF)
+zarvo_folder_library(zarvo_devservice_billing)
 
 # Plugging the billing into the HTTPS front (built once the front's library exists).
 if(TARGET zarvo_devservice_lib)

@@ -6,6 +6,7 @@ add_library(zarvo_devservice_rtc STATIC
   rtc/rtc_gateway.cpp)
 target_link_libraries(zarvo_devservice_rtc PUBLIC zarvo_rtc zarvo_foundation
   PRIVATE PkgConfig::ZARVO_DEVSERVICE_RTC_DEPS)
+zarvo_folder_library(zarvo_devservice_rtc)
 
 # The gateway on 127.0.0.1 with an in-memory session table, for the engine's tests and benchmark.
 add_library(zarvo_devservice_rtc_loopback STATIC rtc/loopback_rtc_service.cpp)

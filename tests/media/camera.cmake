@@ -33,6 +33,7 @@ if(TARGET zarvo_devservice_rtc_loopback)
                                ${CMAKE_SOURCE_DIR}/tests/support/sanitizer_options.cpp)
   target_link_libraries(rtc_quit_test PRIVATE zarvo_devservice_rtc_loopback
                         PkgConfig::ZARVO_BRIDGE_TEST_PIXBUF GTest::gtest GTest::gtest_main)
+  target_include_directories(rtc_quit_test PRIVATE ${ZARVO_TESTS_INCLUDE_ROOT})
   add_dependencies(rtc_quit_test rtc_quit_child)
   target_compile_definitions(rtc_quit_test PRIVATE ZARVO_QUIT_CHILD="$<TARGET_FILE:rtc_quit_child>")
   # Thirty joins one after another: a long test, run alone so that it never starves the others.
