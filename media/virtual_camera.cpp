@@ -437,8 +437,6 @@ void VirtualCamera::start() {
     errorLineBuffer_.clear();
     int fd = launched->input;
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    // A write to a sender that died must fail, not end the application.
-    std::signal(SIGPIPE, SIG_IGN);
     worker_->async([this, fd, child] {
         closeInput();
         input_ = fd;
