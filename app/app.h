@@ -156,7 +156,6 @@ public:
     bool aiBusy = false;
     bool aiActive = false;
     bool aiStopping = false;
-    std::optional<WallTime> aiStarted;
     TimerHandle aiTimer;
     bool aiPollBusy = false;
     int64_t aiPollFailures = 0;
@@ -185,7 +184,6 @@ public:
     std::vector<StudioButton> modeButtons;
     TimerHandle stateTimer;
     TimerHandle usageTimer;
-    TimerHandle cameraRefreshTimer;
 
     Label status{"免费本地预览 · 尚未连接 AI"};
     Label sessionBadge{"未开启 AI"};

@@ -158,7 +158,6 @@ void App::onStarted(int64_t g, const std::optional<Json>& json,
     if (hooks.showAIOutput)
         hooks.showAIOutput();
     aiActive = true;
-    aiStarted = loop_.now();
     aiStartedUptime_ = loop_.uptime();
     refreshState();
     if (hooks.stopPreview)

@@ -91,7 +91,6 @@ void App::applicationWillTerminate() {
     }
     if (video_)
         video_->stop();
-    cameraRefreshTimer.cancel();
     stateTimer.cancel();
     usageTimer.cancel();
     aiTimer.cancel();
