@@ -8,6 +8,7 @@
 #include "foundation/serial_queue.h"
 #include "foundation/time.h"
 #include "foundation/user_defaults.h"
+#include "foundation/weak_owner.h"
 #include "media/session_video.h"
 #include "service/route_transport.h"
 
@@ -256,7 +257,7 @@ private:
     JpegEncoder encodeJpeg_;
     // Re-encodes switch images off the main thread.
     SerialQueue switchQueue_{"zarvo.switch.encode"};
-    std::shared_ptr<int> life_ = std::make_shared<int>(0);
+    WeakOwner life_; // last, so that callbacks see the App gone before anything of it goes
 };
 
 } // namespace zarvo
