@@ -296,7 +296,7 @@ VirtualCamera::VirtualCamera(Loop& main, Options options)
 }
 
 VirtualCamera::~VirtualCamera() {
-    alive_.reset();
+    alive_.invalidate();
     {
         std::lock_guard guard(gate_->mutex);
         gate_->main = nullptr;
@@ -317,8 +317,8 @@ void VirtualCamera::submit(PicturePtr picture) {
     }
     if (wasPending)
         return;
-    main_.post([this, alive = std::weak_ptr<int>(alive_)] {
-        if (!alive.lock())
+    main_.post([this, alive = alive_.watch()] {
+        if (!alive.alive())
             return;
         {
             std::lock_guard guard(lock_);
@@ -374,7 +374,7 @@ std::string VirtualCamera::readyStatus(const std::string& line) {
 
 void VirtualCamera::start() {
     uint64_t child = ++launches_;
-    std::weak_ptr<int> alive = alive_;
+    OwnerWatch alive = alive_.watch();
     auto post = [gate = gate_](Task task) {
         std::lock_guard guard(gate->mutex);
         if (gate->main)
@@ -383,13 +383,13 @@ void VirtualCamera::start() {
     FrameSenderEvents events;
     events.errorOutput = [this, post, alive, child](std::string bytes) {
         post([this, alive, child, bytes = std::move(bytes)] {
-            if (alive.lock())
+            if (alive.alive())
                 handleErrorOutput(child, bytes);
         });
     };
     events.exited = [this, post, alive, child] {
         post([this, alive, child] {
-            if (alive.lock())
+            if (alive.alive())
                 handleExit(child);
         });
     };
@@ -432,8 +432,8 @@ void VirtualCamera::writeFrame(bool reportFailure) {
         return;
     cancelTimer();
     closeInput();
-    main_.post([this, alive = std::weak_ptr<int>(alive_), child = inputChild_] {
-        if (!alive.lock())
+    main_.post([this, alive = alive_.watch(), child = inputChild_] {
+        if (!alive.alive())
             return;
         report(kStatusBroken);
         // A sender that no longer gets frames would show black until terminated and never end by
