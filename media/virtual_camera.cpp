@@ -42,49 +42,83 @@ constexpr Duration kWritableWait = milliseconds(20);
 
 class ThreadWorker final : public VirtualCameraWorker {
 public:
-    ThreadWorker() : queue_("zarvo.virtual-camera") {}
+    ThreadWorker() : queue_("zarvo.virtual-camera"), timerThread_([this] { runTimers(); }) {}
+    ~ThreadWorker() override {
+        {
+            std::lock_guard guard(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        timerThread_.join();
+    }
 
     void async(Task task) override { queue_.async(std::move(task)); }
     void sync(const Task& task) override { queue_.sync(task); }
 
     TimerHandle repeating(Duration interval, Task task) override {
-        auto tick = std::make_shared<Tick>();
-        tick->interval = std::max(interval, Duration(1));
-        tick->next = std::chrono::steady_clock::now();
-        tick->task = std::move(task);
-        // The tick's fields are the queue's alone, the first scheduling included.
-        queue_.async([this, tick] { schedule(tick); });
-        return TimerHandle(tick->state);
+        auto state = std::make_shared<TimerState>();
+        {
+            std::lock_guard guard(mutex_);
+            timers_.push_back({state, std::max(interval, Duration(1)),
+                               std::chrono::steady_clock::now(),
+                               std::make_shared<Task>(std::move(task)),
+                               std::make_shared<std::atomic<bool>>(false)});
+        }
+        wake_.notify_all();
+        return TimerHandle(state);
     }
 
 private:
-    struct Tick {
-        std::shared_ptr<TimerState> state = std::make_shared<TimerState>();
-        Duration interval{};
+    struct Timer {
+        std::shared_ptr<TimerState> state;
+        Duration interval;
         std::chrono::steady_clock::time_point next;
-        Task task;
-        TimerHandle pending; // the next fire, posted on the queue
+        std::shared_ptr<Task> task;
+        std::shared_ptr<std::atomic<bool>> pending; // a fire waits on the queue or runs
     };
 
-    // Each fire posts the next one from the queue itself, so a fire that comes due while the
-    // previous one still runs is merged, never queued.
-    void schedule(const std::shared_ptr<Tick>& tick) {
-        const auto delay = tick->next - std::chrono::steady_clock::now();
-        tick->pending = queue_.postDelayed(delay, [this, tick] {
-            if (tick->state->cancelled)
-                return;
-            tick->task();
-            // Stay on the grid; fires missed while the worker was busy are merged.
-            const auto now = std::chrono::steady_clock::now();
-            tick->next += tick->interval;
-            if (tick->next <= now)
-                tick->next += ((now - tick->next) / tick->interval + 1) * tick->interval;
-            if (!tick->state->cancelled)
-                schedule(tick);
-        });
+    void runTimers() {
+        std::unique_lock guard(mutex_);
+        while (!stopping_) {
+            std::erase_if(timers_, [](const Timer& t) { return t.state->cancelled.load(); });
+            if (timers_.empty()) {
+                // Cancellation does not wake us; look again now and then.
+                wake_.wait_for(guard, std::chrono::milliseconds(100));
+                continue;
+            }
+            auto due =
+                std::min_element(timers_.begin(), timers_.end(),
+                                 [](const Timer& a, const Timer& b) { return a.next < b.next; })
+                    ->next;
+            if (std::chrono::steady_clock::now() < due) {
+                wake_.wait_until(guard, due);
+                continue;
+            }
+            auto now = std::chrono::steady_clock::now();
+            for (auto& timer : timers_) {
+                if (timer.next > now)
+                    continue;
+                if (!timer.pending->exchange(true)) {
+                    queue_.async([state = timer.state, task = timer.task, pending = timer.pending] {
+                        pending->store(false);
+                        if (!state->cancelled)
+                            (*task)();
+                    });
+                }
+                // Stay on the grid; fires missed while the worker was busy are merged.
+                timer.next += timer.interval;
+                if (timer.next <= now)
+                    timer.next += ((now - timer.next) / timer.interval + 1) * timer.interval;
+            }
+        }
     }
 
     SerialQueue queue_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<Timer> timers_;
+    bool stopping_ = false;
+    std::thread timerThread_;
 };
 
 class ProcessLauncher final : public FrameSenderLauncher {

@@ -33,7 +33,7 @@ public:
     virtual TimerHandle repeating(Duration interval, Task task) = 0;
 };
 
-// The production worker: a serial queue "zarvo.virtual-camera" whose delayed tasks run the tick.
+// The production worker: a serial queue "zarvo.virtual-camera" and a timer thread that feeds it.
 std::unique_ptr<VirtualCameraWorker> makeVirtualCameraWorker();
 
 // What a started sender gives back: the write end of its standard input (ours to close).
