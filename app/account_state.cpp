@@ -96,13 +96,13 @@ bool App::usageSnapshotStale() const {
 }
 
 void App::startAccountTimers() {
-    auto life = std::weak_ptr<int>(life_);
+    auto life = life_.watch();
     stateTimer = loop_.repeating(seconds(5.0), [life, this] {
-        if (life.lock())
+        if (life.alive())
             refreshState();
     });
     usageTimer = loop_.repeating(seconds(1.0), [life, this] {
-        if (life.lock())
+        if (life.alive())
             renderUsage();
     });
 }

@@ -43,9 +43,9 @@ bool App::installing() const {
 }
 
 RequestDone App::guarded(std::function<void(std::optional<Json>, std::optional<std::string>)> f) {
-    return [life = std::weak_ptr<int>(life_), f = std::move(f)](std::optional<Json> json,
-                                                                std::optional<std::string> error) {
-        if (life.lock())
+    return [life = life_.watch(), f = std::move(f)](std::optional<Json> json,
+                                                    std::optional<std::string> error) {
+        if (life.alive())
             f(std::move(json), std::move(error));
     };
 }

@@ -8,6 +8,7 @@
 #include "foundation/serial_queue.h"
 #include "foundation/time.h"
 #include "foundation/user_defaults.h"
+#include "foundation/weak_owner.h"
 #include "media/session_video.h"
 #include "service/route_transport.h"
 
@@ -156,7 +157,6 @@ public:
     bool aiBusy = false;
     bool aiActive = false;
     bool aiStopping = false;
-    std::optional<WallTime> aiStarted;
     TimerHandle aiTimer;
     bool aiPollBusy = false;
     int64_t aiPollFailures = 0;
@@ -185,7 +185,6 @@ public:
     std::vector<StudioButton> modeButtons;
     TimerHandle stateTimer;
     TimerHandle usageTimer;
-    TimerHandle cameraRefreshTimer;
 
     Label status{"免费本地预览 · 尚未连接 AI"};
     Label sessionBadge{"未开启 AI"};
@@ -258,7 +257,7 @@ private:
     JpegEncoder encodeJpeg_;
     // Re-encodes switch images off the main thread.
     SerialQueue switchQueue_{"zarvo.switch.encode"};
-    std::shared_ptr<int> life_ = std::make_shared<int>(0);
+    WeakOwner life_; // last, so that callbacks see the App gone before anything of it goes
 };
 
 } // namespace zarvo

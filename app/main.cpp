@@ -1,3 +1,11 @@
 #include "app/process_entry.h"
+#include "foundation/allocator_tuning.h"
 
-int main(int argc, char** argv) { return zarvo::runZarvo(std::vector<std::string>(argv + 1, argv + argc)); }
+#include <csignal>
+
+int main(int argc, char** argv) {
+    // A write to a frame sender that died must fail, not end the application.
+    std::signal(SIGPIPE, SIG_IGN);
+    zarvo::tuneAllocatorForVideoFrames();
+    return zarvo::runZarvo(std::vector<std::string>(argv + 1, argv + argc));
+}

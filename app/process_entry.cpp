@@ -18,6 +18,7 @@
 #include "service/deployment.h"
 #include "version.h"
 
+#include <cstdio>
 #include <iostream>
 #include <unistd.h>
 
@@ -80,9 +81,14 @@ int runZarvo(const std::vector<std::string>& arguments) {
     App app(loop, defaults, std::move(wiring));
     bridge->onFailure = [&app](const Error& error) { endSessionOnVideoFailure(app, error); };
     const int status = runApplication({&app, bridge, &virtualCamera, cameraDevices}, options);
-    // Nothing of the engine may still run when the exit handlers free what it uses.
+    // Nothing of the engine may still run when the exit handlers free what it uses: when a release
+    // outlives the bound, leave at once (output flushed) instead of running them.
     std::cout.flush();
-    return bridge->finishBeforeExit(status);
+    if (!bridge->finishBeforeExit()) {
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
+    return status;
 }
 
 } // namespace zarvo

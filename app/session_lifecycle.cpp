@@ -113,8 +113,8 @@ void App::beginVerifiedAI() {
     aiStopping = false;
     aiBusy = true;
     sessionBadge.text = "正在连接 AI";
-    aiTimer = loop_.repeating(seconds(3.0), [life = std::weak_ptr<int>(life_), this] {
-        if (life.lock())
+    aiTimer = loop_.repeating(seconds(3.0), [life = life_.watch(), this] {
+        if (life.alive())
             pollAI();
     });
     status.text = "正在创建 AI 会话，请稍候…";
@@ -158,17 +158,16 @@ void App::onStarted(int64_t g, const std::optional<Json>& json,
     if (hooks.showAIOutput)
         hooks.showAIOutput();
     aiActive = true;
-    aiStarted = loop_.now();
     aiStartedUptime_ = loop_.uptime();
     refreshState();
     if (hooks.stopPreview)
         hooks.stopPreview();
     status.text = "正在连接 AI 输出…";
     // Through the camera queue so the join runs after the preview's camera work already queued.
-    queue.async([life = std::weak_ptr<int>(life_), &loop = loop_, this, g2, credentials = *rtc,
+    queue.async([life = life_.watch(), &loop = loop_, this, g2, credentials = *rtc,
                  uid = *renderUID]() mutable {
         loop.post([life, this, g2, credentials = std::move(credentials), uid = std::move(uid)] {
-            if (life.lock())
+            if (life.alive())
                 joinSession(g2, credentials, uid);
         });
     });
@@ -380,7 +379,7 @@ void App::switchLive(std::string data, int mode, std::function<void()> done) {
     liveSwitchBusy = true;
     switchNotice = "正在处理参考图…";
     switchQueue_.async([encoder = encodeJpeg_, data = std::move(data), &loop = loop_,
-                        life = std::weak_ptr<int>(life_), this, ticket, g, mode,
+                        life = life_.watch(), this, ticket, g, mode,
                         done = std::move(done)]() mutable {
         std::optional<EncodedImage> image;
         if (auto jpeg = encoder(data, 0.85)) {
@@ -391,7 +390,7 @@ void App::switchLive(std::string data, int mode, std::function<void()> done) {
         }
         loop.post([life, this, ticket, g, mode, image = std::move(image),
                    done = std::move(done)]() mutable {
-            if (life.lock())
+            if (life.alive())
                 onSwitchEncoded(ticket, g, mode, std::move(image), std::move(done));
         });
     });

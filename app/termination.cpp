@@ -32,13 +32,12 @@ bool App::applicationShouldTerminate(std::function<void(bool)> reply) {
     if (video_)
         video_->stop();
     if (startUnanswered_) {
-        quit_.startWait =
-            loop_.postDelayed(kQuitStartWait, [life = std::weak_ptr<int>(life_), this] {
-                if (!life.lock())
-                    return;
-                quit_.startWaitOver = true;
-                advanceQuit();
-            });
+        quit_.startWait = loop_.postDelayed(kQuitStartWait, [life = life_.watch(), this] {
+            if (!life.alive())
+                return;
+            quit_.startWaitOver = true;
+            advanceQuit();
+        });
     }
     advanceQuit();
     return false;
@@ -77,8 +76,8 @@ void App::finishQuit() {
     auto reply = std::move(quit_.reply);
     quit_.reply = nullptr;
     // Always after the call that asked: the caller is told "later" first.
-    loop_.post([life = std::weak_ptr<int>(life_), reply = std::move(reply)] {
-        if (life.lock() && reply)
+    loop_.post([life = life_.watch(), reply = std::move(reply)] {
+        if (life.alive() && reply)
             reply(true);
     });
 }
@@ -91,7 +90,6 @@ void App::applicationWillTerminate() {
     }
     if (video_)
         video_->stop();
-    cameraRefreshTimer.cancel();
     stateTimer.cancel();
     usageTimer.cancel();
     aiTimer.cancel();

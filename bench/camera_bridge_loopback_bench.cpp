@@ -4,6 +4,7 @@
 // threads and resident memory after each join/stop cycle.
 // Usage: camera_bridge_loopback_bench [seconds=10] [cycles=5]
 #include "devservice/rtc/loopback_rtc_service.h"
+#include "foundation/allocator_tuning.h"
 #include "foundation/glib_loop.h"
 #include "media/rtc_bridge.h"
 #include "media/rtc_engine_webrtc.h"
@@ -52,6 +53,7 @@ public:
 } // namespace
 
 int main(int argc, char** argv) {
+    zarvo::tuneAllocatorForVideoFrames();
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
     const int cycles = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
 

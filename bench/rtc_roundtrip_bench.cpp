@@ -5,6 +5,7 @@
 //
 //   rtc_roundtrip_bench [seconds]      (default 20; the first 3 s are warm-up)
 #include "devservice/rtc/loopback_rtc_service.h"
+#include "foundation/allocator_tuning.h"
 #include "media/rtc_engine_webrtc.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
@@ -131,6 +132,7 @@ double cpuSeconds() {
 } // namespace
 
 int main(int argc, char** argv) {
+    zarvo::tuneAllocatorForVideoFrames();
     const int seconds = argc > 1 ? std::max(5, atoi(argv[1])) : 20;
     const int warmup = 3;
     int portPipe[2], quitPipe[2];

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -100,6 +101,8 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
+    // As in the application: a write to a sender that died fails instead of ending the process.
+    std::signal(SIGPIPE, SIG_IGN);
     double runSeconds = argc > 1 ? std::atof(argv[1]) : 10.0;
     std::vector<TickRecord> records;
     records.reserve(1000);

@@ -7,12 +7,9 @@ add_library(zarvo_devservice_billing STATIC
   billing/billing_service.cpp
   billing/jpeg_data_url.cpp)
 target_link_libraries(zarvo_devservice_billing PUBLIC zarvo_foundation PRIVATE PkgConfig::ZARVO_BILLING_PIXBUF)
+zarvo_folder_library(zarvo_devservice_billing)
 
-# Plugging the billing into the HTTPS front (built once the front's library exists).
-if(TARGET zarvo_devservice_lib)
-  add_library(zarvo_devservice_billing_front STATIC billing/billing_front.cpp)
-  target_link_libraries(zarvo_devservice_billing_front PUBLIC zarvo_devservice_billing zarvo_devservice_lib)
-endif()
-if(TARGET zarvo-devservice AND TARGET zarvo_devservice_billing_front)
-  target_link_libraries(zarvo-devservice PRIVATE zarvo_devservice_billing_front)
-endif()
+# Plugging the billing into the HTTPS front.
+add_library(zarvo_devservice_billing_front STATIC billing/billing_front.cpp)
+target_link_libraries(zarvo_devservice_billing_front PUBLIC zarvo_devservice_billing zarvo_devservice_lib)
+target_link_libraries(zarvo-devservice PRIVATE zarvo_devservice_billing_front)

@@ -6,6 +6,7 @@ add_library(zarvo_devservice_rtc STATIC
   rtc/rtc_gateway.cpp)
 target_link_libraries(zarvo_devservice_rtc PUBLIC zarvo_rtc zarvo_foundation
   PRIVATE PkgConfig::ZARVO_DEVSERVICE_RTC_DEPS)
+zarvo_folder_library(zarvo_devservice_rtc)
 
 # The gateway on 127.0.0.1 with an in-memory session table, for the engine's tests and benchmark.
 add_library(zarvo_devservice_rtc_loopback STATIC rtc/loopback_rtc_service.cpp)
@@ -14,11 +15,7 @@ target_link_libraries(zarvo_devservice_rtc_loopback PUBLIC zarvo_devservice_rtc
 # The edits touch every pixel of every frame; even a debug build must keep up with 25 fps.
 set_source_files_properties(rtc/ai_edit.cpp PROPERTIES COMPILE_OPTIONS "-O2")
 
-# The gateway behind the HTTPS front (built once the front's library exists).
-if(TARGET zarvo_devservice_lib)
-  add_library(zarvo_devservice_rtc_front STATIC rtc/rtc_front.cpp)
-  target_link_libraries(zarvo_devservice_rtc_front PUBLIC zarvo_devservice_rtc zarvo_devservice_lib)
-endif()
-if(TARGET zarvo-devservice AND TARGET zarvo_devservice_rtc_front)
-  target_link_libraries(zarvo-devservice PRIVATE zarvo_devservice_rtc_front)
-endif()
+# The gateway behind the HTTPS front.
+add_library(zarvo_devservice_rtc_front STATIC rtc/rtc_front.cpp)
+target_link_libraries(zarvo_devservice_rtc_front PUBLIC zarvo_devservice_rtc zarvo_devservice_lib)
+target_link_libraries(zarvo-devservice PRIVATE zarvo_devservice_rtc_front)

@@ -95,12 +95,9 @@ struct RTCBridge::CameraLink {
     }
 };
 
-int RTCBridge::finishBeforeExit(int status, Duration bound) {
+bool RTCBridge::finishBeforeExit(Duration bound) {
     stop();
-    if (waitForReleases(bound))
-        return status;
-    std::fflush(nullptr);
-    ::_exit(status);
+    return waitForReleases(bound);
 }
 
 void RTCBridge::waitForReports() {

@@ -64,10 +64,9 @@ public:
     // never runs under a release still tearing media down. False when the bound ran out.
     static bool waitForReleases(Duration bound);
     // The way out of the process: stops the video link and waits up to `bound` for every engine
-    // release to end, then returns `status`. When the bound runs out the process ends at once
-    // with `status` (output flushed, no exit handlers), as those would free state the release
-    // still uses.
-    int finishBeforeExit(int status, Duration bound = std::chrono::seconds(5));
+    // release to end. False when the bound ran out: the program must then end without running its
+    // exit handlers (_exit), as those would free state the release still uses.
+    [[nodiscard]] bool finishBeforeExit(Duration bound = std::chrono::seconds(5));
     // Waits until the video reports already handed to their writer are on disk.
     static void waitForReports();
 

@@ -6,7 +6,6 @@
 
 #include <gio/gio.h>
 #include <libsoup/soup.h>
-#include <malloc.h>
 
 #include <atomic>
 #include <chrono>
@@ -547,16 +546,7 @@ private:
     std::string user_;
 };
 
-WebRtcEngineFactory::WebRtcEngineFactory(RtcGatewayConfig config) : config_(std::move(config)) {
-    // A fixed threshold turns off glibc's dynamic one, which otherwise climbs past the frame size
-    // after the first frames are freed; and each join's fresh GStreamer threads would otherwise
-    // spread over new malloc arenas. Either left resident memory growing over join cycles.
-    static std::once_flag once;
-    std::call_once(once, [] {
-        mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-        mallopt(M_ARENA_MAX, 2);
-    });
-}
+WebRtcEngineFactory::WebRtcEngineFactory(RtcGatewayConfig config) : config_(std::move(config)) {}
 
 WebRtcEngineFactory::~WebRtcEngineFactory() {
     destroy();

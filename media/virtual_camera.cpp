@@ -333,7 +333,7 @@ VirtualCamera::VirtualCamera(Loop& main, Options options)
 }
 
 VirtualCamera::~VirtualCamera() {
-    alive_.reset();
+    alive_.invalidate();
     closePendingInput();
     {
         std::lock_guard guard(gate_->mutex);
@@ -355,8 +355,8 @@ void VirtualCamera::submit(PicturePtr picture) {
     }
     if (wasPending)
         return;
-    main_.post([this, alive = std::weak_ptr<int>(alive_)] {
-        if (!alive.lock())
+    main_.post([this, alive = alive_.watch()] {
+        if (!alive.alive())
             return;
         {
             std::lock_guard guard(lock_);
@@ -413,7 +413,7 @@ std::string VirtualCamera::readyStatus(const std::string& line) {
 
 void VirtualCamera::start() {
     uint64_t child = ++launches_;
-    std::weak_ptr<int> alive = alive_;
+    OwnerWatch alive = alive_.watch();
     auto post = [gate = gate_](Task task) {
         std::lock_guard guard(gate->mutex);
         if (gate->main)
@@ -422,13 +422,13 @@ void VirtualCamera::start() {
     FrameSenderEvents events;
     events.errorOutput = [this, post, alive, child](std::string bytes) {
         post([this, alive, child, bytes = std::move(bytes)] {
-            if (alive.lock())
+            if (alive.alive())
                 handleErrorOutput(child, bytes);
         });
     };
     events.exited = [this, post, alive, child] {
         post([this, alive, child] {
-            if (alive.lock())
+            if (alive.alive())
                 handleExit(child);
         });
     };
@@ -445,8 +445,6 @@ void VirtualCamera::start() {
     // A frame then crosses in a handful of hand-overs instead of about sixty, so a sender that
     // gets little time still takes it quickly. Best effort: the system may refuse the size.
     ::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
-    // A write to a sender that died must fail, not end the application.
-    std::signal(SIGPIPE, SIG_IGN);
     // Frames go out only once the sender says ready: until then it is still loading, taking its
     // lock or opening the camera and reads nothing, and a busy machine can stretch that far past
     // the half second a frame write may take.
@@ -476,8 +474,8 @@ void VirtualCamera::writeFrame(bool reportFailure) {
         return;
     cancelTimer();
     closeInput();
-    main_.post([this, alive = std::weak_ptr<int>(alive_), child = inputChild_] {
-        if (!alive.lock())
+    main_.post([this, alive = alive_.watch(), child = inputChild_] {
+        if (!alive.alive())
             return;
         report(kStatusBroken);
         // A sender that no longer gets frames would show black until terminated and never end by

@@ -6,6 +6,7 @@
 
 #include "foundation/loop.h"
 #include "foundation/result.h"
+#include "foundation/weak_owner.h"
 #include "media/picture.h"
 #include "media/session_video.h"
 
@@ -140,7 +141,7 @@ private:
     std::shared_ptr<FrameSenderLauncher> launcher_;
     std::unique_ptr<VirtualCameraWorker> worker_;
     BoundedWriteHooks writeHooks_;
-    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+    WeakOwner alive_;
     // The sender's watcher threads post through this; closed at destruction, so a sender that
     // outlives us never reaches a loop that is gone.
     struct EventGate {

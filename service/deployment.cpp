@@ -168,7 +168,7 @@ std::shared_ptr<const Deployment> currentDeployment() {
         auto loaded = loadDeployment();
         if (!loaded) {
             std::fprintf(stderr, "zarvo: %s (ZARVO_DEPLOYMENT)\n", loaded.error().message.c_str());
-            std::exit(1);
+            std::abort();
         }
         current = std::make_shared<const Deployment>(std::move(*loaded));
     }

@@ -47,8 +47,9 @@ Json deploymentToJson(const Deployment& deployment);
 // malformed file is an error: the caller reports it and stops rather than reaching production.
 Result<Deployment> loadDeployment();
 
-// The deployment in use by this process. The first call loads it (loadDeployment); when that fails
-// it prints the error on standard error and exits with status 1.
+// The deployment in use by this process. Programs load and install it in main, where a broken file
+// stops them; the first call here loads it otherwise (tests), and a load failure at that point is a
+// program fault that aborts rather than fall back to production.
 std::shared_ptr<const Deployment> currentDeployment();
 // Installs the deployment to use from now on (process entry after loadDeployment, tests).
 void setCurrentDeployment(Deployment deployment);

@@ -28,8 +28,8 @@ Result<TlsTrust> deploymentTrust(const Deployment& deployment);
 
 // A SoupSession for one host of the deployment (a new reference; g_object_unref it), or none
 // when the deployment's CA cannot be loaded. Every session allows enough connections per host
-// that a probe or a stop never queues behind slow calls. Other
-// transports (update downloads, the RTC signalling WebSocket) use it to reach the same hosts.
+// that a probe or a stop never queues behind slow calls. The update download and the diagnostics
+// upload use it to reach the same hosts; the RTC signalling takes only deploymentTrust.
 SoupSession* createServiceSession(const Deployment& deployment, const std::string& host);
 
 // Create, use and destroy on one thread; completions run on the thread-default main context that

@@ -64,16 +64,16 @@ ExactInterface::ExactInterface(App& app, StudioWebView& web, StudioHost& host,
     buildParts(std::move(parts));
 
     web_.loadFile(page, page.parent_path());
-    std::weak_ptr<int> alive = life_;
+    OwnerWatch alive = life_.watch();
     timer_ = app_.loop().repeating(seconds(1.0), [this, alive] {
-        if (alive.lock())
+        if (alive.alive())
             refresh();
     });
 }
 
 ExactInterface::~ExactInterface() {
     timer_.cancel();
-    life_.reset();
+    life_.invalidate();
     releaseParts();
     web_.onMessage = nullptr;
     web_.onLoadFinished = nullptr;
@@ -93,11 +93,11 @@ void ExactInterface::didFinishLoad() {
     sentGalleryRevision = -1;
     app_.routes.check();
     refresh();
-    std::weak_ptr<int> alive = life_;
+    OwnerWatch alive = life_.watch();
     web_.evaluate("typeof window.refreshStudio === 'function' && "
                   "!!document.getElementById('software-update')",
                   [this, alive](std::optional<Json> result) {
-                      if (alive.lock() && result && result->is_boolean() && result->get<bool>())
+                      if (alive.alive() && result && result->is_boolean() && result->get<bool>())
                           support_.markLaunchReady();
                   });
 }
@@ -284,13 +284,13 @@ bool ExactInterface::restartClient() {
 }
 
 void ExactInterface::cameraCheck(int64_t ticket) {
-    std::weak_ptr<int> alive = life_;
+    OwnerWatch alive = life_.watch();
     Loop& loop = app_.loop();
     StudioHost& host = host_;
     checkQueue_.async([this, alive, &loop, &host, ticket] {
         bool found = host.virtualCameraName().has_value();
         loop.post([this, alive, found, ticket] {
-            if (!alive.lock())
+            if (!alive.alive())
                 return;
             web_.evaluate(std::string("window.receiveCameraCheck(") + (found ? "true" : "false") +
                           "," + std::to_string(ticket) + ")");

@@ -6,6 +6,7 @@
 #include "foundation/json.h"
 #include "foundation/loop.h"
 #include "foundation/serial_queue.h"
+#include "foundation/weak_owner.h"
 #include "media/camera_chooser.h"
 #include "media/camera_preview.h"
 #include "studio/billing_pages.h"
@@ -97,7 +98,7 @@ private:
     TimerHandle timer_;
     // The virtual-camera lookup reads the device list off the main thread.
     SerialQueue checkQueue_{"zarvo.studio.camera-check"};
-    std::shared_ptr<int> life_ = std::make_shared<int>(0);
+    WeakOwner life_;
 };
 
 } // namespace zarvo

@@ -18,9 +18,9 @@ struct ExactInterface::Core final : GalleryHost, CameraChooserHost, PreviewHost 
     int selectedMode() const override { return app.selectedModeIndex(); }
     // A switch accepted after the studio is gone has no gallery or presets left to update.
     void switchLive(std::string data, int mode, std::function<void()> done) override {
-        std::weak_ptr<int> alive = life;
+        OwnerWatch alive = life.watch();
         app.switchLive(std::move(data), mode, [alive, done = std::move(done)] {
-            if (alive.lock() && done)
+            if (alive.alive() && done)
                 done();
         });
     }
@@ -50,7 +50,7 @@ struct ExactInterface::Core final : GalleryHost, CameraChooserHost, PreviewHost 
     ExactInterface& studio;
     App& app;
     StudioHost& host;
-    std::shared_ptr<int> life = std::make_shared<int>(0);
+    WeakOwner life;
 };
 
 struct ExactInterface::PresetCore final : PresetHost {

@@ -1,5 +1,6 @@
 // The production environment of the update workflow: the running bundle, the manifest fetch on
 // libsoup and detached child processes.
+#include "foundation/child_process.h"
 #include "foundation/paths.h"
 #include "service/deployment.h"
 #include "service/soup_http_client.h"
@@ -11,11 +12,7 @@
 
 #include <libsoup/soup.h>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace zarvo {
 
@@ -115,26 +112,11 @@ void fetchManifest(const std::shared_ptr<SessionHolder>& holder, const std::stri
 }
 
 bool startDetached(const std::vector<std::string>& arguments) {
-    if (arguments.empty())
-        return false;
-    std::vector<char*> argv;
-    for (const auto& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
+    ChildOptions options;
+    options.argv = arguments;
     // Its own session: the installer outlives Zarvo and must not get Zarvo's terminal signals.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    pid_t pid = -1;
-    int failed = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    return failed == 0;
+    options.newSession = true;
+    return !arguments.empty() && static_cast<bool>(startChild(options));
 }
 
 } // namespace

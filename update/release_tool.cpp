@@ -5,6 +5,7 @@
 //   zarvo-release-tool manifest PACKAGE VERSION HOST NOTES OUT   writes latest.json
 #include "foundation/atomic_file.h"
 #include "foundation/encoding.h"
+#include "service/deployment.h"
 #include "update/bundle_signature.h"
 #include "update/client_release.h"
 #include "update/code_signature.h"
@@ -36,6 +37,13 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (verb == "verify" && argc == 3) {
+        auto deployment = loadDeployment();
+        if (!deployment) {
+            std::fprintf(stderr, "verify: %s (ZARVO_DEPLOYMENT)\n",
+                         deployment.error().message.c_str());
+            return 1;
+        }
+        setCurrentDeployment(std::move(*deployment));
         auto verified = CodeSignature::verifyApplication(argv[2]);
         if (!verified) {
             std::fprintf(stderr, "verify: %s\n", verified.error().message.c_str());

@@ -1,6 +1,7 @@
 #include "updater/installer.h"
 
 #include "foundation/atomic_file.h"
+#include "foundation/child_process.h"
 #include "foundation/encoding.h"
 #include "foundation/paths.h"
 #include "update/code_signature.h"
@@ -11,13 +12,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace zarvo::updater {
 namespace {
@@ -94,41 +92,15 @@ void sleepFor(Duration d) {
     std::this_thread::sleep_for(d);
 }
 
-// Starts `executable` with stdout and stderr on /dev/null; `extraEnvironment` is "NAME=value".
+// Starts `executable` with its standard streams on /dev/null; `extraEnvironment` is "NAME=value".
 pid_t spawn(const fs::path& executable, const std::vector<std::string>& extraEnvironment,
             bool detach) {
-    std::vector<std::string> environment;
-    for (char** e = environ; e && *e; ++e) {
-        std::string entry = *e;
-        bool replaced = false;
-        for (const auto& extra : extraEnvironment)
-            replaced |=
-                entry.substr(0, entry.find('=') + 1) == extra.substr(0, extra.find('=') + 1);
-        if (!replaced)
-            environment.push_back(entry);
-    }
-    environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
-    std::vector<char*> envp;
-    for (auto& entry : environment)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::string path = executable.string();
-    char* argv[] = {path.data(), nullptr};
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    if (detach)
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    pid_t pid = -1;
-    int failed = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    return failed == 0 ? pid : -1;
+    ChildOptions options;
+    options.argv = {executable.string()};
+    options.environment = extraEnvironment;
+    options.newSession = detach;
+    auto child = startChild(options);
+    return child ? child->pid() : -1;
 }
 
 Status<> writeResult(const char* text) {

@@ -1,4 +1,5 @@
 // ZarvoUpdater STAGED_APP PID CURRENT_APP VERSION, or --self-test.
+#include "service/deployment.h"
 #include "updater/installer.h"
 
 #include <cstdio>
@@ -22,6 +23,14 @@ int main(int argc, char** argv) {
                   "destination protected");
         return 0;
     }
+    // A development deployment names the extra release key; never fall back to production.
+    auto deployment = zarvo::loadDeployment();
+    if (!deployment) {
+        std::fprintf(stderr, "ZarvoUpdater: %s (ZARVO_DEPLOYMENT)\n",
+                     deployment.error().message.c_str());
+        return 1;
+    }
+    zarvo::setCurrentDeployment(std::move(*deployment));
     Installer installer;
     auto installed = installer.install(arguments);
     if (installed)

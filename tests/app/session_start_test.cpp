@@ -184,7 +184,7 @@ TEST_F(SessionTest, ALiveStartAnsweredAfterStopNeitherJoinsNorLeavesTheBridgeUp)
     EXPECT_EQ(service.count("live/stop"), 2u);
 }
 
-TEST_F(SessionTest, AnIncompleteStartOrAFailedJoinIsStoppedAndSaysWhy) {
+TEST_F(SessionTest, ARefusedStartOrAFailedJoinIsStoppedAndTheStatusSaysWhy) {
     service.answer("live/start", ScriptedReply::json({{"detail", "Insufficient balance"}}, 402));
     sync();
     app->startAI();
@@ -202,6 +202,9 @@ TEST_F(SessionTest, AnIncompleteStartOrAFailedJoinIsStoppedAndSaysWhy) {
     app->startAI();
     loop.runUntilIdle();
     ASSERT_TRUE(loop.runUntil([&] { return service.count("live/stop") == 2; }));
+    loop.runUntilIdle();
+    EXPECT_EQ(app->status.text,
+              "视频连接失败：视频入会失败 · AI 已请求停止，积分以服务端确认结果为准");
     EXPECT_EQ((*stopReport())["reason"], "视频连接失败：视频入会失败");
     EXPECT_FALSE(app->aiActive);
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -46,7 +47,11 @@ int main(int argc, char** argv) {
         return 3;
     }
     loop.runUntil([] { return false; }, delay);
-    const int status = bridge->finishBeforeExit(0);
+    const bool released = bridge->finishBeforeExit();
     std::filesystem::remove_all(bridge->diagnosticsFolder);
-    return status;
+    if (!released) {
+        std::fflush(nullptr);
+        ::_exit(0);
+    }
+    return 0;
 }

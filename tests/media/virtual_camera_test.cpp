@@ -20,6 +20,14 @@ using namespace zarvo;
 
 namespace {
 
+// As in the application's main: a write to a sender that died fails instead of ending the process.
+class IgnoreBrokenPipes final : public ::testing::Environment {
+public:
+    void SetUp() override { std::signal(SIGPIPE, SIG_IGN); }
+};
+[[maybe_unused]] const auto* const kIgnoreBrokenPipes =
+    ::testing::AddGlobalTestEnvironment(new IgnoreBrokenPipes);
+
 constexpr size_t kFrame = 1280 * 720 * 4;
 
 // The worker's tick on the test's VirtualLoop: first fire at once, then on the interval.

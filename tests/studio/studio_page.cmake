@@ -4,7 +4,7 @@ find_program(ZARVO_XVFB_RUN xvfb-run)
 
 add_executable(studio_page_tests ${CMAKE_CURRENT_LIST_DIR}/studio_page_test.cpp
                                  ${CMAKE_SOURCE_DIR}/tests/support/sanitizer_options.cpp)
-target_include_directories(studio_page_tests PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(studio_page_tests PRIVATE ${ZARVO_TESTS_INCLUDE_ROOT})
 target_compile_definitions(studio_page_tests
   PRIVATE ZARVO_STUDIO_PAGE="${CMAKE_SOURCE_DIR}/studio/resources/index.html")
 target_link_libraries(studio_page_tests PRIVATE PkgConfig::STUDIO_PAGE_WEBKIT
