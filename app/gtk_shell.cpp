@@ -4,6 +4,7 @@
 #include "app/command_line.h"
 #include "app/support_hooks.h"
 #include "foundation/atomic_file.h"
+#include "foundation/encoding.h"
 #include "media/camera_device_relay.h"
 #include "media/camera_monitor.h"
 #include "media/camera_preview_gst.h"
@@ -598,7 +599,23 @@ void captureSnapshot(Shell& shell) {
     });
 }
 
+// Screenshot mode's reference picture: shown in the page's reference view as the gallery's own
+// thumbnail would be, without importing the file.
+void showReferencePreview(Shell& shell) {
+    if (!shell.options->referencePreview)
+        return;
+    auto bytes = readFile(*shell.options->referencePreview);
+    auto inspected = bytes ? GdkGalleryCodec().inspect(*bytes) : std::nullopt;
+    if (!inspected || inspected->thumbnailJpeg.empty()) {
+        std::cerr << "Zarvo: the reference preview could not be read\n";
+        return;
+    }
+    const Json url = "data:image/jpeg;base64," + base64Encode(inspected->thumbnailJpeg);
+    shell.web->evaluate("window.showReferencePreview && showReferencePreview(" + url.dump() + ")");
+}
+
 void snapshotPageLoaded(Shell& shell) {
+    showReferencePreview(shell);
     openSnapshotPage(shell);
     if (shell.captureDue && !shell.captured && !shell.snapshotCapture.isActive())
         shell.snapshotCapture =

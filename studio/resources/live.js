@@ -190,6 +190,18 @@
     return null;
   }
 
+  // Screenshot mode shows a picture as the current reference without importing it.
+  window.showReferencePreview = function (url) {
+    Studio.referencePreview = F.str(url);
+    galleryKey = null;
+    var thumb = $('current-thumb');
+    thumb.textContent = '';
+    var img = F.el('img');
+    img.src = Studio.referencePreview;
+    img.alt = '';
+    thumb.appendChild(img);
+  };
+
   function renderGallery(state) {
     var gallery = F.arr(Studio.gallery);
     var selected = F.str(state.selectedReference);
@@ -203,9 +215,10 @@
     thumb.textContent = '';
     var current = null;
     gallery.forEach(function (e) { if (F.obj(e).path === selected && selected) current = F.obj(e); });
-    if (current && F.str(current.image)) {
+    var shown = current && F.str(current.image) ? current.image : F.str(Studio.referencePreview);
+    if (shown) {
       var img = F.el('img');
-      img.src = current.image;
+      img.src = shown;
       img.alt = '';
       thumb.appendChild(img);
     } else {
