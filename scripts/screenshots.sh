@@ -22,7 +22,8 @@ fi
 
 # One X server for every capture.
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1400x1000x24" bash "$0" --build-dir "$build" "$out"
+  exec bash "$root/scripts/with-xvfb.sh" -s "-screen 0 1400x1000x24" \
+    bash "$0" --build-dir "$build" "$out"
 fi
 
 work=$(mktemp -d)
