@@ -67,4 +67,7 @@ Result<StartedChild> startChild(const ChildOptions& options);
 // Waits for a child of ours and reaps it: its exit status, or -1 when a signal ended it.
 int waitForChild(pid_t pid);
 
+// Reads a pipe from a child to its end, then closes it.
+std::string readToEndAndClose(int fd);
+
 } // namespace zarvo

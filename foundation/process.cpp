@@ -2,9 +2,6 @@
 
 #include "foundation/child_process.h"
 
-#include <cerrno>
-#include <unistd.h>
-
 namespace zarvo {
 
 Result<std::string> command(const std::string& executable,
@@ -18,18 +15,7 @@ Result<std::string> command(const std::string& executable,
     if (!child)
         return unexpected(Error{child.error().message, -1});
 
-    std::string output;
-    const int fd = child->takeOutput();
-    char buffer[8192];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        output.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
+    std::string output = readToEndAndClose(child->takeOutput());
 
     const int code = waitForChild(child->pid());
     if (code == 0)

@@ -24,21 +24,6 @@ TEST(Command, ReturnsStandardOutputOrTheExitStatus) {
     EXPECT_EQ(missing.error().code, -1);
 }
 
-std::string readAll(int fd) {
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        text.append(buffer, size_t(n));
-    }
-    ::close(fd);
-    return text;
-}
-
 // The child gets our environment with the extra entries winning, its own default for SIGPIPE
 // although we ignore it (the application does), its input from the pipe we feed, and its exit
 // status comes back.
@@ -59,7 +44,7 @@ TEST(ChildProcess, EnvironmentOverridesSignalDefaultsPipesAndExitStatus) {
     const int input = child->takeInput();
     ASSERT_EQ(::write(input, "fed\n", 4), 4);
     ::close(input);
-    const std::string output = readAll(child->takeOutput());
+    const std::string output = readToEndAndClose(child->takeOutput());
     EXPECT_EQ(waitForChild(child->pid()), 4);
 
     const auto bar = output.find('|');
