@@ -68,7 +68,7 @@ int runZarvo(const std::vector<std::string>& arguments) {
     // probing the devices again.
     auto cameraDevices = std::make_shared<CameraDeviceRelay>();
     auto bridge = RTCBridge::create(
-        loop, std::make_shared<WebRtcEngineFactory>(std::move(*gateway)), [cameraDevices] {
+        loop, std::make_shared<WebRTCEngineFactory>(std::move(*gateway)), [cameraDevices] {
             return std::make_shared<CameraInput>(
                 [cameraDevices] { return cameraDevices->devices(); });
         });

@@ -57,15 +57,15 @@ int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
     const int cycles = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
 
-    devservice::LoopbackRtcService service;
+    devservice::LoopbackRTCService service;
     zarvo::testing::addLoopbackSession(service, "style_transfer", solidJpeg(230, 120, 30));
 
     GMainContext* context = g_main_context_new();
     auto loop = std::make_unique<GLibLoop>(context);
-    RtcGatewayConfig config;
+    RTCGatewayConfig config;
     config.url = "ws://rtc.zarvo.test/rtc";
     config.connect["rtc.zarvo.test"] = "127.0.0.1:" + std::to_string(service.port());
-    auto bridge = RTCBridge::create(*loop, std::make_shared<WebRtcEngineFactory>(config), [] {
+    auto bridge = RTCBridge::create(*loop, std::make_shared<WebRTCEngineFactory>(config), [] {
         return std::make_shared<CameraInput>(
             [] { return std::vector<CameraDevice>{demoCameraDevice()}; });
     });

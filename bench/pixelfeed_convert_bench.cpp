@@ -33,7 +33,7 @@ void BM_MemcpyFrame(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(pixelfeed::kFrameBytes));
 }
 
-void BM_RgbaToBgra(benchmark::State& state) {
+void BM_RGBAToBGRA(benchmark::State& state) {
     auto source = noise(pixelfeed::kFrameBytes);
     std::vector<uint8_t> target;
     for (auto _ : state) {
@@ -43,7 +43,7 @@ void BM_RgbaToBgra(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(pixelfeed::kFrameBytes));
 }
 
-void BM_BgraToYuyv(benchmark::State& state) {
+void BM_BGRAToYuyv(benchmark::State& state) {
     auto source = noise(pixelfeed::kFrameBytes);
     std::vector<uint8_t> target;
     for (auto _ : state) {
@@ -74,7 +74,7 @@ void BM_RgbaToYuyvOnePass(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(pixelfeed::kFrameBytes));
 }
 
-void BM_BgraToI420(benchmark::State& state) {
+void BM_BGRAToI420(benchmark::State& state) {
     constexpr int w = pixelfeed::kWidth, h = pixelfeed::kHeight;
     auto source = noise(pixelfeed::kFrameBytes);
     std::vector<uint8_t> y(size_t(w) * h), u(size_t(w) * h / 4), v(size_t(w) * h / 4);
@@ -101,10 +101,10 @@ void BM_DrawPipeFrame(benchmark::State& state) {
 } // namespace
 
 BENCHMARK(BM_MemcpyFrame);
-BENCHMARK(BM_RgbaToBgra);
-BENCHMARK(BM_BgraToYuyv);
+BENCHMARK(BM_RGBAToBGRA);
+BENCHMARK(BM_BGRAToYuyv);
 BENCHMARK(BM_RgbaToYuyvTwoPasses);
 BENCHMARK(BM_RgbaToYuyvOnePass);
-BENCHMARK(BM_BgraToI420);
+BENCHMARK(BM_BGRAToI420);
 BENCHMARK(BM_DrawPipeFrame)->Args({1280, 720})->Args({720, 1280});
 BENCHMARK_MAIN();

@@ -58,16 +58,16 @@ void drawFrame(uint8_t* pixels, int64_t seq) {
     }
 }
 
-int readLuma(const RtcVideoDataSample& s, int block) {
+int readLuma(const RTCVideoDataSample& s, int block) {
     const uint8_t* p =
         s.data + static_cast<size_t>(kBlock / 2) * s.stride + (block * kBlock + kBlock / 2) * 4;
     return (p[0] + p[1] + p[2]) / 3;
 }
 
-class Receiver final : public RtcEngineDelegate {
+class Receiver final : public RTCEngineDelegate {
 public:
     explicit Receiver(std::vector<Clock::time_point>& sent) : sent_(sent) {}
-    bool onRemoteVideoSample(const std::string&, int, const RtcVideoDataSample& s) override {
+    bool onRemoteVideoSample(const std::string&, int, const RTCVideoDataSample& s) override {
         const auto now = Clock::now();
         if (s.width != kWidth || s.height != kHeight || !s.data)
             return false;
@@ -88,7 +88,7 @@ public:
                 std::chrono::duration<double, std::milli>(now - sent_[seq]).count());
         return false;
     }
-    bool onCaptureVideoSample(int, const RtcVideoDataSample&) override { return false; }
+    bool onCaptureVideoSample(int, const RTCVideoDataSample&) override { return false; }
     int onGetVideoFormatPreference() override { return 0; }
 
     std::mutex mutex;
@@ -110,13 +110,13 @@ double cpuSeconds() {
 
 // The participant's process: serves until its parent closes the pipe.
 [[noreturn]] void runParticipant(int portPipe, int quitPipe) {
-    devservice::LoopbackRtcService service;
+    devservice::LoopbackRTCService service;
     devservice::SessionMedia media;
-    media.sessionId = "bench";
+    media.sessionID = "bench";
     media.state = "CREATED";
-    media.channelId = "bench-channel";
-    media.clientUserId = "bench-client";
-    media.renderUid = "bench-render";
+    media.channelID = "bench-channel";
+    media.clientUserID = "bench-client";
+    media.renderUID = "bench-render";
     media.editingType = "style_transfer";
     media.referenceJpeg = greyJpeg();
     service.addSession(media, {"bench-token", "bench-channel", "bench-client"});
@@ -152,10 +152,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    RtcGatewayConfig config;
+    RTCGatewayConfig config;
     config.url = "ws://rtc.zarvo.test/rtc";
     config.connect["rtc.zarvo.test"] = "127.0.0.1:" + std::to_string(port);
-    WebRtcEngineFactory factory(config);
+    WebRTCEngineFactory factory(config);
     const size_t total = static_cast<size_t>(seconds + 2) * 25;
     std::vector<Clock::time_point> sent(total);
     Receiver receiver(sent);
@@ -214,7 +214,7 @@ int main(int argc, char** argv) {
         // With all eight in flight the camera would drop this frame too.
         if (buffer) {
             drawFrame(buffer->data(), static_cast<int64_t>(seq));
-            RtcVideoDataSample sample;
+            RTCVideoDataSample sample;
             sample.pixelBuffer = buffer;
             sample.width = kWidth;
             sample.height = kHeight;

@@ -22,7 +22,7 @@
 namespace zarvo::devservice {
 namespace {
 
-const char* const kHostIds[] = {"primary", "secondary", "download"};
+const char* const kHostIDs[] = {"primary", "secondary", "download"};
 // The record is for looking at what a client sent, not an archive: a bounded window.
 constexpr size_t kRecordedRequests = 1000;
 constexpr size_t kRecordedBodyBytes = 4096;
@@ -217,7 +217,7 @@ Status<> DevService::Impl::prepare() {
     certificates = *certs;
     if (auto previous = readFile(options.stateDirectory / "deployment.json"))
         if (auto json = parseJsonObject(*previous))
-            for (const char* id : kHostIds)
+            for (const char* id : kHostIDs)
                 reusePorts[id] = previousPort(*json, hostName(id));
     std::lock_guard lock(mutex);
     if (options.adminEndpoint) {
@@ -244,7 +244,7 @@ Status<> DevService::Impl::prepare() {
 Status<> DevService::Impl::writeDeployment() {
     std::lock_guard lock(mutex);
     Json connect = Json::object();
-    for (const char* id : kHostIds)
+    for (const char* id : kHostIDs)
         connect[hostName(id)] = "127.0.0.1:" + std::to_string(ports[id]);
     deployment =
         Json{{"primary_host", options.primaryHost},
@@ -297,7 +297,7 @@ Status<> DevService::Impl::startServers() {
     const std::map<std::string, uint16_t> wanted = {{"primary", options.primaryPort},
                                                     {"secondary", options.secondaryPort},
                                                     {"download", options.downloadPort}};
-    for (const char* id : kHostIds) {
+    for (const char* id : kHostIDs) {
         SoupServer* server =
             (servers[id] = adoptRef(soup_server_new("tls-certificate", certificate.get(),
                                                     "server-header", "zarvo-devservice", nullptr)))

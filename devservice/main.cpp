@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     auto billing = installBilling(service, std::move(*billingConfig));
     if (auto problem = billing->snapshotProblem(); !problem.empty())
         std::fprintf(stderr, "zarvo-devservice: %s\n", problem.c_str());
-    auto rtcGateway = installRtcGateway(service, *billing);
+    auto rtcGateway = installRTCGateway(service, *billing);
     auto releases = installReleaseServer(service, options.stateDirectory);
     std::printf("zarvo-devservice: primary 127.0.0.1:%u, secondary 127.0.0.1:%u, download "
                 "127.0.0.1:%u\n",

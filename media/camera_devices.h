@@ -53,7 +53,7 @@ struct CameraDeviceFacts {
 
 // A unique id that survives unplugging and replugging: the V4L2 bus info (the port the camera is
 // on), else the PipeWire object serial, else the device path. The virtual-camera outputs, known by
-// their card label, take the virtual-camera ids. Ids shared by several devices get their device
+// their card label, take the virtual-camera ids. IDs shared by several devices get their device
 // path appended so that each stays distinct.
 std::vector<std::string> cameraUniqueIDs(const std::vector<CameraDeviceFacts>& devices);
 // False for a v4l2loopback device or one labelled as a virtual-camera output: what is written to

@@ -57,16 +57,16 @@ void RTCBridge::LoopLink::post(Task task) {
         loop->post(std::move(task));
 }
 
-struct RTCBridge::EngineDelegate final : RtcEngineDelegate {
+struct RTCBridge::EngineDelegate final : RTCEngineDelegate {
     std::mutex mutex; // held while a call is forwarded; the bridge's destructor waits on it
     RTCBridge* bridge = nullptr;
 
     bool onRemoteVideoSample(const std::string& uid, int videoSource,
-                             const RtcVideoDataSample& sample) override {
+                             const RTCVideoDataSample& sample) override {
         std::lock_guard lock(mutex);
         return bridge && bridge->onRemoteVideoSample(uid, videoSource, sample);
     }
-    bool onCaptureVideoSample(int videoSource, const RtcVideoDataSample& sample) override {
+    bool onCaptureVideoSample(int videoSource, const RTCVideoDataSample& sample) override {
         std::lock_guard lock(mutex);
         return bridge && bridge->onCaptureVideoSample(videoSource, sample);
     }
@@ -84,7 +84,7 @@ struct RTCBridge::EngineDelegate final : RtcEngineDelegate {
 struct RTCBridge::CameraLink {
     std::mutex mutex; // held while a frame is forwarded; detaching waits on it
     RTCBridge* bridge = nullptr;
-    std::weak_ptr<RtcEngine> engine;
+    std::weak_ptr<RTCEngine> engine;
 
     void push(const PixelBufferPtr& frame, int64_t timestampMs) {
         std::lock_guard lock(mutex);
@@ -110,7 +110,7 @@ bool RTCBridge::waitForReleases(Duration bound) {
     return count.changed.wait_for(lock, bound, [&] { return count.inFlight == 0; });
 }
 
-std::shared_ptr<RTCBridge> RTCBridge::create(Loop& loop, std::shared_ptr<RtcEngineFactory> engines,
+std::shared_ptr<RTCBridge> RTCBridge::create(Loop& loop, std::shared_ptr<RTCEngineFactory> engines,
                                              CameraInputFactory cameraInputs) {
     if (!cameraInputs)
         cameraInputs = [] { return std::make_shared<CameraInput>(); };
@@ -118,7 +118,7 @@ std::shared_ptr<RTCBridge> RTCBridge::create(Loop& loop, std::shared_ptr<RtcEngi
         new RTCBridge(loop, std::move(engines), std::move(cameraInputs)));
 }
 
-RTCBridge::RTCBridge(Loop& loop, std::shared_ptr<RtcEngineFactory> engines,
+RTCBridge::RTCBridge(Loop& loop, std::shared_ptr<RTCEngineFactory> engines,
                      CameraInputFactory cameraInputs)
     : diagnosticsFolder(diagnosticsDirectory()), loop_(loop),
       loopLink_(std::make_shared<LoopLink>()), engineDelegate_(std::make_shared<EngineDelegate>()),
@@ -163,7 +163,7 @@ Status<> RTCBridge::join(const Json& credentials, const std::string& renderUID) 
     if (resetting_ || !engine_)
         return unexpected(Error{kEngineReleasing, 2});
 
-    const RtcVideoEncoderConfiguration configuration{kPipelineFrameWidth, kPipelineFrameHeight, 25,
+    const RTCVideoEncoderConfiguration configuration{kPipelineFrameWidth, kPipelineFrameHeight, 25,
                                                      0};
     const int configured = engine_->setVideoEncoderConfiguration(configuration);
     const int external = engine_->setExternalVideoSource(true, 0, 2);
@@ -194,11 +194,11 @@ Status<> RTCBridge::join(const Json& credentials, const std::string& renderUID) 
     engine_->registerVideoSampleObserver();
     engine_->publishLocalVideoStream(true);
 
-    const std::optional<std::string> channelId = jsonString(credentials, "channel_id");
-    const std::optional<std::string> userId = jsonString(credentials, "user_id");
+    const std::optional<std::string> channelID = jsonString(credentials, "channel_id");
+    const std::optional<std::string> userID = jsonString(credentials, "user_id");
     std::weak_ptr<RTCBridge> weak = weak_from_this();
     const int requested = engine_->joinChannel(
-        *token, channelId, userId, "Zarvo",
+        *token, channelID, userID, "Zarvo",
         [weak, generation, link = loopLink_](int result, const std::string&, const std::string&,
                                              int) {
             link->post([weak, generation, result] {
@@ -247,9 +247,9 @@ void RTCBridge::detachCamera() {
     cameraLink_.reset();
 }
 
-void RTCBridge::pushLocalFrame(const std::shared_ptr<RtcEngine>& engine,
+void RTCBridge::pushLocalFrame(const std::shared_ptr<RTCEngine>& engine,
                                const PixelBufferPtr& frame, int64_t timestampMs) {
-    RtcVideoDataSample sample;
+    RTCVideoDataSample sample;
     sample.pixelBuffer = frame;
     sample.type = 2;
     sample.format = 0;
@@ -305,7 +305,7 @@ void RTCBridge::writeDiagnostics(double unixTime) {
                          text = report.dump()] { (void)writeFileAtomically(file, text); });
 }
 
-bool RTCBridge::onRemoteVideoSample(const std::string& uid, int, const RtcVideoDataSample& sample) {
+bool RTCBridge::onRemoteVideoSample(const std::string& uid, int, const RTCVideoDataSample& sample) {
     {
         std::lock_guard lock(frameLock_);
         if (renderUID_.empty() || uid != renderUID_)
@@ -349,7 +349,7 @@ bool RTCBridge::onRemoteVideoSample(const std::string& uid, int, const RtcVideoD
     return false;
 }
 
-bool RTCBridge::onCaptureVideoSample(int, const RtcVideoDataSample&) {
+bool RTCBridge::onCaptureVideoSample(int, const RTCVideoDataSample&) {
     return false;
 }
 
@@ -377,7 +377,7 @@ void RTCBridge::reportFailure(int64_t generation, const Error& error) {
         onFailure(error);
 }
 
-PicturePtr RTCBridge::makeImage(const RtcVideoDataSample& sample) {
+PicturePtr RTCBridge::makeImage(const RTCVideoDataSample& sample) {
     if (const PixelBufferPtr& buffer = sample.pixelBuffer)
         return Picture::copyBGRA(buffer->width, buffer->height, buffer->stride, buffer->data());
     if (sample.width > 0 && sample.height > 0 && sample.format == 0 && sample.data) {

@@ -30,7 +30,7 @@ public:
     virtual void setPicture(PicturePtr picture) = 0;
 };
 
-class RTCBridge final : public RtcEngineDelegate,
+class RTCBridge final : public RTCEngineDelegate,
                         public SessionVideo,
                         public std::enable_shared_from_this<RTCBridge> {
 public:
@@ -42,7 +42,7 @@ public:
     static constexpr double kDiagnosticInterval = 2.0;
 
     // Made shared only: callbacks on other threads hold the bridge weakly.
-    static std::shared_ptr<RTCBridge> create(Loop& loop, std::shared_ptr<RtcEngineFactory> engines,
+    static std::shared_ptr<RTCBridge> create(Loop& loop, std::shared_ptr<RTCEngineFactory> engines,
                                              CameraInputFactory cameraInputs = {});
     ~RTCBridge() override;
 
@@ -89,20 +89,20 @@ public:
 
     // Engine callbacks.
     bool onRemoteVideoSample(const std::string& uid, int videoSource,
-                             const RtcVideoDataSample& sample) override;
-    bool onCaptureVideoSample(int videoSource, const RtcVideoDataSample& sample) override;
+                             const RTCVideoDataSample& sample) override;
+    bool onCaptureVideoSample(int videoSource, const RTCVideoDataSample& sample) override;
     int onGetVideoFormatPreference() override { return 0; }
     void onConnectionFailure(int code) override;
 
     // A sample as a picture: the pixel buffer if there is one, else the BGRA bytes; none otherwise.
-    static PicturePtr makeImage(const RtcVideoDataSample& sample);
+    static PicturePtr makeImage(const RTCVideoDataSample& sample);
 
 private:
-    RTCBridge(Loop& loop, std::shared_ptr<RtcEngineFactory> engines,
+    RTCBridge(Loop& loop, std::shared_ptr<RTCEngineFactory> engines,
               CameraInputFactory cameraInputs);
 
     enum class Delivery { Local, Remote };
-    void pushLocalFrame(const std::shared_ptr<RtcEngine>& engine, const PixelBufferPtr& frame,
+    void pushLocalFrame(const std::shared_ptr<RTCEngine>& engine, const PixelBufferPtr& frame,
                         int64_t timestampMs);
     void recordPush(int result);
     void writeDiagnostics(double unixTime);
@@ -130,11 +130,11 @@ private:
     Loop& loop_;
     std::shared_ptr<LoopLink> loopLink_;
     std::shared_ptr<EngineDelegate> engineDelegate_;
-    std::shared_ptr<RtcEngineFactory> engines_;
+    std::shared_ptr<RTCEngineFactory> engines_;
     CameraInputFactory cameraInputs_;
 
     // Main thread.
-    std::shared_ptr<RtcEngine> engine_;
+    std::shared_ptr<RTCEngine> engine_;
     bool resetting_ = false;
     bool resetTimedOut_ = false;
     int64_t connectionGeneration_ = 0;

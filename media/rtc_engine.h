@@ -14,7 +14,7 @@
 namespace zarvo {
 
 // One video frame crossing the engine boundary. Format 0 is 32-bit BGRA.
-struct RtcVideoDataSample {
+struct RTCVideoDataSample {
     PixelBufferPtr pixelBuffer; // set for pushed frames
     int type = 2;
     int format = 0;
@@ -26,7 +26,7 @@ struct RtcVideoDataSample {
         nullptr; // for remote samples without a pixel buffer; valid during the call
 };
 
-struct RtcVideoEncoderConfiguration {
+struct RTCVideoEncoderConfiguration {
     int width = 1280;
     int height = 720;
     int frameRate = 25;
@@ -34,13 +34,13 @@ struct RtcVideoEncoderConfiguration {
 };
 
 // Implemented by the bridge. Called on the engine's own threads.
-class RtcEngineDelegate {
+class RTCEngineDelegate {
 public:
-    virtual ~RtcEngineDelegate() = default;
+    virtual ~RTCEngineDelegate() = default;
     // A decoded remote frame from user `uid`. Answer false: the sample is not modified.
     virtual bool onRemoteVideoSample(const std::string& uid, int videoSource,
-                                     const RtcVideoDataSample& sample) = 0;
-    virtual bool onCaptureVideoSample(int videoSource, const RtcVideoDataSample& sample) = 0;
+                                     const RTCVideoDataSample& sample) = 0;
+    virtual bool onCaptureVideoSample(int videoSource, const RTCVideoDataSample& sample) = 0;
     virtual int onGetVideoFormatPreference() = 0;
     // The channel's connection failed after the join was answered (ICE or media failure, a
     // rejected answer, the signalling socket closing, the gateway saying "bye" or "error"). At
@@ -48,35 +48,35 @@ public:
     virtual void onConnectionFailure(int code) { (void)code; }
 };
 
-// (result, channel, userId, elapsed milliseconds); may be called on any thread.
-using RtcJoinResult = std::function<void(int result, const std::string& channel,
-                                         const std::string& userId, int elapsedMs)>;
+// (result, channel, userID, elapsed milliseconds); may be called on any thread.
+using RTCJoinResult = std::function<void(int result, const std::string& channel,
+                                         const std::string& userID, int elapsedMs)>;
 
-class RtcEngine {
+class RTCEngine {
 public:
-    virtual ~RtcEngine() = default;
+    virtual ~RTCEngine() = default;
     virtual int publishLocalAudioStream(bool enabled) = 0;
     virtual int setDefaultSubscribeAllRemoteAudioStreams(bool enabled) = 0;
     virtual int setDefaultSubscribeAllRemoteVideoStreams(bool enabled) = 0;
-    virtual int setVideoEncoderConfiguration(const RtcVideoEncoderConfiguration& configuration) = 0;
+    virtual int setVideoEncoderConfiguration(const RTCVideoEncoderConfiguration& configuration) = 0;
     virtual int setExternalVideoSource(bool enable, int sourceType, int renderMode) = 0;
     virtual int registerVideoSampleObserver() = 0;
     virtual int unregisterVideoSampleObserver() = 0;
     virtual int publishLocalVideoStream(bool enabled) = 0;
     // 0 when the request was accepted; `done` reports the outcome later.
-    virtual int joinChannel(const std::string& token, const std::optional<std::string>& channelId,
-                            const std::optional<std::string>& userId, const std::string& name,
-                            RtcJoinResult done) = 0;
-    virtual int pushExternalVideoFrame(const RtcVideoDataSample& sample, int sourceType) = 0;
+    virtual int joinChannel(const std::string& token, const std::optional<std::string>& channelID,
+                            const std::optional<std::string>& userID, const std::string& name,
+                            RTCJoinResult done) = 0;
+    virtual int pushExternalVideoFrame(const RTCVideoDataSample& sample, int sourceType) = 0;
     virtual int leaveChannel() = 0;
 };
 
 // The class operations of the engine: the shared instance and its (possibly blocking) release.
-class RtcEngineFactory {
+class RTCEngineFactory {
 public:
-    virtual ~RtcEngineFactory() = default;
+    virtual ~RTCEngineFactory() = default;
     // None when no engine can be made; the bridge then stays without one.
-    virtual std::shared_ptr<RtcEngine> sharedInstance(RtcEngineDelegate* delegate) = 0;
+    virtual std::shared_ptr<RTCEngine> sharedInstance(RTCEngineDelegate* delegate) = 0;
     // Releases the shared instance and everything it holds; may block.
     virtual void destroy() = 0;
 };

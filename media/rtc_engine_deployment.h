@@ -10,11 +10,11 @@
 namespace zarvo {
 
 // Fails when the deployment's CA does not load, as every other transport to its hosts does.
-inline Result<RtcGatewayConfig> rtcGatewayConfig(const Deployment& deployment) {
+inline Result<RTCGatewayConfig> rtcGatewayConfig(const Deployment& deployment) {
     auto trust = deploymentTrust(deployment);
     if (!trust)
         return unexpected(trust.error());
-    RtcGatewayConfig config;
+    RTCGatewayConfig config;
     config.url = deployment.rtcGateway;
     config.trust = *trust;
     config.connect = deployment.connect;

@@ -31,9 +31,9 @@ bool elementExists(const char* name) {
     return bool(adoptRef(gst_element_factory_find(name)));
 }
 
-std::string encoderBranch(const WebRtcPeerConfig& config) {
+std::string encoderBranch(const WebRTCPeerConfig& config) {
     const int kbps = config.bitrateKbps > 0 ? config.bitrateKbps : 2500;
-    if (config.codec == RtcCodec::H264)
+    if (config.codec == RTCCodec::H264)
         return "videoconvert n-threads=1 ! video/x-raw,format=I420 ! "
                "x264enc tune=zerolatency speed-preset=ultrafast key-int-max=50 bitrate=" +
                std::to_string(kbps) +
@@ -59,9 +59,9 @@ using OwnedDescription = std::unique_ptr<GstWebRTCSessionDescription, Descriptio
 
 } // namespace
 
-struct WebRtcPeer::Hooks {
+struct WebRTCPeer::Hooks {
     static void offerCreated(GstPromise* promise, gpointer data) {
-        auto* peer = static_cast<WebRtcPeer*>(data);
+        auto* peer = static_cast<WebRTCPeer*>(data);
         auto owned = adoptRef(promise); // the reference its creator handed over
         const GstStructure* reply = gst_promise_get_reply(promise);
         GstWebRTCSessionDescription* offer = nullptr;
@@ -75,7 +75,7 @@ struct WebRtcPeer::Hooks {
         peer->publishLocal(offer, "offer");
     }
     static void answerCreated(GstPromise* promise, gpointer data) {
-        auto* peer = static_cast<WebRtcPeer*>(data);
+        auto* peer = static_cast<WebRTCPeer*>(data);
         auto owned = adoptRef(promise); // the reference its creator handed over
         const GstStructure* reply = gst_promise_get_reply(promise);
         GstWebRTCSessionDescription* answer = nullptr;
@@ -93,11 +93,11 @@ struct WebRtcPeer::Hooks {
         auto sample = adoptRef(gst_app_sink_pull_sample(sink));
         if (!sample)
             return GST_FLOW_OK;
-        static_cast<WebRtcPeer*>(self)->deliverSample(sample.get());
+        static_cast<WebRTCPeer*>(self)->deliverSample(sample.get());
         return GST_FLOW_OK;
     }
     static void remoteSet(GstPromise* promise, gpointer data) {
-        auto* peer = static_cast<WebRtcPeer*>(data);
+        auto* peer = static_cast<WebRTCPeer*>(data);
         auto owned = adoptRef(promise); // the reference its creator handed over
         // webrtcbin answers a refused description with an "error" in the reply.
         const GstStructure* reply = gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED
@@ -116,7 +116,7 @@ struct WebRtcPeer::Hooks {
     }
 };
 
-void WebRtcPeer::publishLocal(GstWebRTCSessionDescription* taken, const char* type) {
+void WebRTCPeer::publishLocal(GstWebRTCSessionDescription* taken, const char* type) {
     OwnedDescription description(taken);
     auto promise = adoptRef(gst_promise_new());
     g_signal_emit_by_name(webrtc_.get(), "set-local-description", description.get(), promise.get());
@@ -129,38 +129,38 @@ void WebRtcPeer::publishLocal(GstWebRTCSessionDescription* taken, const char* ty
         callbacks_.onLocalDescription(type, sdp);
 }
 
-std::unique_ptr<WebRtcPeer> WebRtcPeer::create(const WebRtcPeerConfig& config,
-                                               WebRtcPeerCallbacks callbacks) {
+std::unique_ptr<WebRTCPeer> WebRTCPeer::create(const WebRTCPeerConfig& config,
+                                               WebRTCPeerCallbacks callbacks) {
     ensureGstInitialised();
-    std::unique_ptr<WebRtcPeer> peer(new WebRtcPeer(config, std::move(callbacks)));
+    std::unique_ptr<WebRTCPeer> peer(new WebRTCPeer(config, std::move(callbacks)));
     if (!peer->build())
         return nullptr;
     return peer;
 }
 
-WebRtcPeer::WebRtcPeer(const WebRtcPeerConfig& config, WebRtcPeerCallbacks callbacks)
+WebRTCPeer::WebRTCPeer(const WebRTCPeerConfig& config, WebRTCPeerCallbacks callbacks)
     : config_(config), callbacks_(std::move(callbacks)) {}
 
-WebRtcPeer::~WebRtcPeer() {
+WebRTCPeer::~WebRTCPeer() {
     stop();
 }
 
-bool WebRtcPeer::codecAvailable(RtcCodec codec) {
+bool WebRTCPeer::codecAvailable(RTCCodec codec) {
     if (!elementExists("webrtcbin") || !elementExists("nicesrc"))
         return false;
-    if (codec == RtcCodec::H264)
+    if (codec == RTCCodec::H264)
         return elementExists("x264enc") && elementExists("avdec_h264") &&
                elementExists("rtph264pay");
     return elementExists("vp8enc") && elementExists("vp8dec") && elementExists("rtpvp8pay");
 }
 
-RtcCodec WebRtcPeer::codecOfOffer(const std::string& sdp) {
+RTCCodec WebRTCPeer::codecOfOffer(const std::string& sdp) {
     if (sdp.find("H264/90000") != std::string::npos)
-        return RtcCodec::H264;
-    return RtcCodec::VP8;
+        return RTCCodec::H264;
+    return RTCCodec::VP8;
 }
 
-bool WebRtcPeer::onlyLoopbackInterfaces() {
+bool WebRTCPeer::onlyLoopbackInterfaces() {
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0)
         return true;
@@ -176,7 +176,7 @@ bool WebRtcPeer::onlyLoopbackInterfaces() {
     return !other;
 }
 
-bool WebRtcPeer::build() {
+bool WebRTCPeer::build() {
     // The input queue is bounded and leaky: webrtcbin holds the send path until DTLS is up, and
     // an unbounded queue would grow by the whole frame rate meanwhile.
     const std::string caps = "video/x-raw,format=BGRA,width=" + std::to_string(config_.width) +
@@ -231,7 +231,7 @@ bool WebRtcPeer::build() {
             if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
                 GErrorHolder err;
                 gst_message_parse_error(message, err.out(), nullptr);
-                static_cast<WebRtcPeer*>(self)->fail(err.message("pipeline error"));
+                static_cast<WebRTCPeer*>(self)->fail(err.message("pipeline error"));
             }
             return GST_BUS_DROP;
         },
@@ -239,13 +239,13 @@ bool WebRtcPeer::build() {
     return true;
 }
 
-bool WebRtcPeer::start() {
+bool WebRTCPeer::start() {
     if (!pipeline_ || stopped_)
         return false;
     return gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
 }
 
-void WebRtcPeer::stop() {
+void WebRTCPeer::stop() {
     if (stopped_)
         return;
     stopped_ = true;
@@ -263,7 +263,7 @@ void WebRtcPeer::stop() {
     pipeline_.reset();
 }
 
-void WebRtcPeer::setRemoteDescription(const std::string& type, const std::string& sdp) {
+void WebRTCPeer::setRemoteDescription(const std::string& type, const std::string& sdp) {
     if (!webrtc_ || stopped_)
         return;
     GstSDPMessage* message = nullptr;
@@ -280,14 +280,14 @@ void WebRtcPeer::setRemoteDescription(const std::string& type, const std::string
     g_signal_emit_by_name(webrtc_.get(), "set-remote-description", description.get(), promise);
 }
 
-void WebRtcPeer::addRemoteCandidate(int mlineIndex, const std::string& candidate) {
+void WebRTCPeer::addRemoteCandidate(int mlineIndex, const std::string& candidate) {
     if (!webrtc_ || stopped_ || candidate.empty())
         return;
     g_signal_emit_by_name(webrtc_.get(), "add-ice-candidate", static_cast<guint>(mlineIndex),
                           candidate.c_str());
 }
 
-bool WebRtcPeer::pushFrame(const uint8_t* data, int width, int height, int stride,
+bool WebRTCPeer::pushFrame(const uint8_t* data, int width, int height, int stride,
                            std::shared_ptr<const void> keepAlive) {
     if (!source_ || !data || width != config_.width || height != config_.height ||
         stride < width * 4)
@@ -311,36 +311,36 @@ bool WebRtcPeer::pushFrame(const uint8_t* data, int width, int height, int strid
     return gst_app_src_push_buffer(GST_APP_SRC(source_.get()), buffer) == GST_FLOW_OK;
 }
 
-void WebRtcPeer::fail(const std::string& reason) {
+void WebRTCPeer::fail(const std::string& reason) {
     if (callbacks_.onFailure)
         callbacks_.onFailure(reason);
 }
 
-void WebRtcPeer::onNegotiationNeeded(GstElement* webrtc, void* self) {
+void WebRTCPeer::onNegotiationNeeded(GstElement* webrtc, void* self) {
     GstPromise* promise = gst_promise_new_with_change_func(Hooks::offerCreated, self, nullptr);
     g_signal_emit_by_name(webrtc, "create-offer", nullptr, promise);
 }
 
-void WebRtcPeer::onIceCandidate(GstElement*, unsigned mline, char* candidate, void* self) {
-    auto* peer = static_cast<WebRtcPeer*>(self);
+void WebRTCPeer::onIceCandidate(GstElement*, unsigned mline, char* candidate, void* self) {
+    auto* peer = static_cast<WebRTCPeer*>(self);
     if (peer->callbacks_.onLocalCandidate && candidate)
         peer->callbacks_.onLocalCandidate(static_cast<int>(mline), candidate);
 }
 
-void WebRtcPeer::onIceStateChanged(void* object, void*, void* self) {
+void WebRTCPeer::onIceStateChanged(void* object, void*, void* self) {
     GstWebRTCICEConnectionState state = GST_WEBRTC_ICE_CONNECTION_STATE_NEW;
     g_object_get(object, "ice-connection-state", &state, nullptr);
     if (state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED)
-        static_cast<WebRtcPeer*>(self)->fail("ice failed");
+        static_cast<WebRTCPeer*>(self)->fail("ice failed");
 }
 
-void WebRtcPeer::onPadAdded(GstElement*, GstPad* pad, void* self) {
+void WebRTCPeer::onPadAdded(GstElement*, GstPad* pad, void* self) {
     if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC)
         return;
-    static_cast<WebRtcPeer*>(self)->linkIncoming(pad);
+    static_cast<WebRTCPeer*>(self)->linkIncoming(pad);
 }
 
-void WebRtcPeer::linkIncoming(GstPad* pad) {
+void WebRTCPeer::linkIncoming(GstPad* pad) {
     auto caps = adoptRef(gst_pad_get_current_caps(pad));
     if (!caps)
         caps = adoptRef(gst_pad_query_caps(pad, nullptr));
@@ -380,7 +380,7 @@ void WebRtcPeer::linkIncoming(GstPad* pad) {
         fail("link");
 }
 
-void WebRtcPeer::deliverSample(GstSample* sample) {
+void WebRTCPeer::deliverSample(GstSample* sample) {
     GstBuffer* buffer = gst_sample_get_buffer(sample);
     GstCaps* caps = gst_sample_get_caps(sample);
     GstVideoInfo info;

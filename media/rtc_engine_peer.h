@@ -18,10 +18,10 @@ typedef struct _GstWebRTCSessionDescription GstWebRTCSessionDescription;
 
 namespace zarvo {
 
-enum class RtcCodec { H264, VP8 };
+enum class RTCCodec { H264, VP8 };
 
-struct WebRtcPeerConfig {
-    RtcCodec codec = RtcCodec::H264;
+struct WebRTCPeerConfig {
+    RTCCodec codec = RTCCodec::H264;
     bool offerer = true;
     int width = 1280;
     int height = 720;
@@ -33,7 +33,7 @@ struct WebRtcPeerConfig {
 };
 
 // All callbacks run on GStreamer's threads; the owner marshals them to its own context.
-struct WebRtcPeerCallbacks {
+struct WebRTCPeerCallbacks {
     // type is "offer" or "answer".
     std::function<void(const std::string& type, const std::string& sdp)> onLocalDescription;
     std::function<void(int mlineIndex, const std::string& candidate)> onLocalCandidate;
@@ -44,14 +44,14 @@ struct WebRtcPeerCallbacks {
     std::function<void(const std::string& reason)> onFailure;
 };
 
-class WebRtcPeer {
+class WebRTCPeer {
 public:
     // None when an element is missing or the pipeline cannot be built.
-    static std::unique_ptr<WebRtcPeer> create(const WebRtcPeerConfig& config,
-                                              WebRtcPeerCallbacks callbacks);
-    ~WebRtcPeer(); // stops the pipeline and waits for its threads
-    WebRtcPeer(const WebRtcPeer&) = delete;
-    WebRtcPeer& operator=(const WebRtcPeer&) = delete;
+    static std::unique_ptr<WebRTCPeer> create(const WebRTCPeerConfig& config,
+                                              WebRTCPeerCallbacks callbacks);
+    ~WebRTCPeer(); // stops the pipeline and waits for its threads
+    WebRTCPeer(const WebRTCPeer&) = delete;
+    WebRTCPeer& operator=(const WebRTCPeer&) = delete;
 
     // Sets the pipeline playing; an offerer then produces its offer.
     bool start();
@@ -63,17 +63,17 @@ public:
                    std::shared_ptr<const void> keepAlive);
     void stop();
 
-    const WebRtcPeerConfig& config() const { return config_; }
+    const WebRTCPeerConfig& config() const { return config_; }
 
     // H.264 when x264 is installed, else VP8; none when neither encoder exists.
-    static bool codecAvailable(RtcCodec codec);
+    static bool codecAvailable(RTCCodec codec);
     // The codec an offer's SDP proposes (H.264 preferred when both are there).
-    static RtcCodec codecOfOffer(const std::string& sdp);
+    static RTCCodec codecOfOffer(const std::string& sdp);
     // True when the machine has no IPv4 interface but loopback.
     static bool onlyLoopbackInterfaces();
 
 private:
-    WebRtcPeer(const WebRtcPeerConfig& config, WebRtcPeerCallbacks callbacks);
+    WebRTCPeer(const WebRTCPeerConfig& config, WebRTCPeerCallbacks callbacks);
     bool build();
     void linkIncoming(GstPad* pad);
     void deliverSample(GstSample* sample);
@@ -88,8 +88,8 @@ private:
     struct Hooks;
     friend struct Hooks;
 
-    WebRtcPeerConfig config_;
-    WebRtcPeerCallbacks callbacks_;
+    WebRTCPeerConfig config_;
+    WebRTCPeerCallbacks callbacks_;
     GRef<GstElement> pipeline_;
     GRef<GstElement> webrtc_;
     GRef<GstElement> source_;

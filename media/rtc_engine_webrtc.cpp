@@ -33,7 +33,7 @@ void invokeOn(GMainContext* context, std::function<void()> task) {
         heap, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
 }
 
-std::string httpUrl(const std::string& url) {
+std::string httpURL(const std::string& url) {
     if (url.rfind("wss://", 0) == 0)
         return "https://" + url.substr(6);
     if (url.rfind("ws://", 0) == 0)
@@ -43,9 +43,9 @@ std::string httpUrl(const std::string& url) {
 
 } // namespace
 
-class WebRtcEngine final : public RtcEngine {
+class WebRTCEngine final : public RTCEngine {
 public:
-    WebRtcEngine(RtcGatewayConfig config, RtcEngineDelegate* delegate)
+    WebRTCEngine(RTCGatewayConfig config, RTCEngineDelegate* delegate)
         : config_(std::move(config)), delegate_(delegate) {
         context_ = adoptRef(g_main_context_new());
         loop_ = adoptRef(g_main_loop_new(context_.get(), FALSE));
@@ -55,10 +55,10 @@ public:
             g_main_loop_run(loop_.get());
             g_main_context_pop_thread_default(context_.get());
         });
-        threadId_ = thread_.get_id();
+        threadID_ = thread_.get_id();
     }
 
-    ~WebRtcEngine() override { shutdown(); }
+    ~WebRTCEngine() override { shutdown(); }
 
     void shutdown() {
         if (shutDown_.exchange(true))
@@ -85,10 +85,10 @@ public:
         subscribeVideo_ = enabled;
         return alive();
     }
-    int setVideoEncoderConfiguration(const RtcVideoEncoderConfiguration& c) override {
+    int setVideoEncoderConfiguration(const RTCVideoEncoderConfiguration& c) override {
         if (c.width <= 0 || c.height <= 0 || c.width % 2 || c.height % 2 || c.frameRate <= 0 ||
             c.frameRate > 60 || c.bitrate < 0)
-            return kRtcErrInvalidArgument;
+            return kRTCErrInvalidArgument;
         std::lock_guard lock(stateMutex_);
         encoder_ = c;
         return alive();
@@ -99,85 +99,85 @@ public:
     }
     int registerVideoSampleObserver() override {
         if (shutDown_)
-            return kRtcErrNotReady;
+            return kRTCErrNotReady;
         // Remote frames are always BGRA; the preference is asked for as the contract says.
         if (delegate_)
             delegate_->onGetVideoFormatPreference();
         std::lock_guard lock(delegateMutex_);
         observer_ = true;
-        return kRtcOk;
+        return kRTCOk;
     }
     int unregisterVideoSampleObserver() override {
         // Waits for a delivery in progress: after this returns the delegate is not called.
         std::lock_guard lock(delegateMutex_);
         observer_ = false;
-        return kRtcOk;
+        return kRTCOk;
     }
     int publishLocalVideoStream(bool enabled) override {
         publishVideo_ = enabled;
         return alive();
     }
 
-    int joinChannel(const std::string& token, const std::optional<std::string>& channelId,
-                    const std::optional<std::string>& userId, const std::string& name,
-                    RtcJoinResult done) override {
+    int joinChannel(const std::string& token, const std::optional<std::string>& channelID,
+                    const std::optional<std::string>& userID, const std::string& name,
+                    RTCJoinResult done) override {
         if (shutDown_)
-            return kRtcErrNotReady;
+            return kRTCErrNotReady;
         if (token.empty())
-            return kRtcErrInvalidArgument;
+            return kRTCErrInvalidArgument;
         codec_ = config_.codec                                ? *config_.codec
-                 : WebRtcPeer::codecAvailable(RtcCodec::H264) ? RtcCodec::H264
-                                                              : RtcCodec::VP8;
-        if (!WebRtcPeer::codecAvailable(codec_))
-            return kRtcErrNoCodec;
+                 : WebRTCPeer::codecAvailable(RTCCodec::H264) ? RTCCodec::H264
+                                                              : RTCCodec::VP8;
+        if (!WebRTCPeer::codecAvailable(codec_))
+            return kRTCErrNoCodec;
         if (inChannel_.exchange(true))
-            return kRtcErrRefused;
+            return kRTCErrRefused;
         Json join = {{"type", "join"}, {"token", token}, {"name", name}};
-        if (channelId)
-            join["channel"] = *channelId;
-        if (userId)
-            join["user"] = *userId;
+        if (channelID)
+            join["channel"] = *channelID;
+        if (userID)
+            join["user"] = *userID;
         invokeOn(context_.get(), [this, join = std::move(join), done = std::move(done)]() mutable {
             startJoin(std::move(join), std::move(done));
         });
-        return kRtcOk;
+        return kRTCOk;
     }
 
-    int pushExternalVideoFrame(const RtcVideoDataSample& sample, int) override {
+    int pushExternalVideoFrame(const RTCVideoDataSample& sample, int) override {
         if (shutDown_)
-            return kRtcErrNotReady;
+            return kRTCErrNotReady;
         if (!externalSource_ || !publishVideo_)
-            return kRtcErrRefused;
+            return kRTCErrRefused;
         if (sample.format != 0 || sample.width <= 0 || sample.height <= 0)
-            return kRtcErrInvalidArgument;
+            return kRTCErrInvalidArgument;
         const uint8_t* data = sample.pixelBuffer ? sample.pixelBuffer->data() : sample.data;
         const int stride = sample.pixelBuffer ? sample.pixelBuffer->stride : sample.stride;
         if (!data || stride < sample.width * 4 ||
             (sample.pixelBuffer &&
              sample.pixelBuffer->bytes.size() < static_cast<size_t>(stride) * sample.height))
-            return kRtcErrInvalidArgument;
+            return kRTCErrInvalidArgument;
         std::lock_guard lock(peerMutex_);
         if (!peer_)
-            return kRtcErrNotInChannel;
+            return kRTCErrNotInChannel;
         if (sample.width != peer_->config().width || sample.height != peer_->config().height)
-            return kRtcErrInvalidArgument;
+            return kRTCErrInvalidArgument;
         return peer_->pushFrame(data, sample.width, sample.height, stride, sample.pixelBuffer)
-                   ? kRtcOk
-                   : kRtcErrNotInChannel;
+                   ? kRTCOk
+                   : kRTCErrNotInChannel;
     }
 
     int leaveChannel() override {
         if (shutDown_)
-            return kRtcErrNotReady;
+            return kRTCErrNotReady;
         runSync([this] { teardownChannel(true); });
-        return kRtcOk;
+        return kRTCOk;
     }
 
 private:
-    int alive() const { return shutDown_ ? kRtcErrNotReady : kRtcOk; }
+    int alive() const { return shutDown_ ? kRTCErrNotReady : kRTCOk; }
 
     void runSync(const std::function<void()>& task) {
-        if (std::this_thread::get_id() == threadId_) {
+        if (std::this_thread::get_id() == threadID_) {
             task();
             return;
         }
@@ -196,19 +196,19 @@ private:
 
     // --- engine thread only ---
 
-    void startJoin(Json join, RtcJoinResult done) {
+    void startJoin(Json join, RTCJoinResult done) {
         const uint64_t generation = ++generation_;
         failureReported_ = false;
         pendingJoin_ = std::move(done);
         joinStarted_ = std::chrono::steady_clock::now();
         joinMessage_ = std::move(join);
         if (!session_ && !makeSession()) {
-            finishJoin(kRtcErrGatewayUnreachable, "", "");
+            finishJoin(kRTCErrGatewayUnreachable, "", "");
             return;
         }
-        auto message = adoptRef(soup_message_new("GET", httpUrl(config_.url).c_str()));
+        auto message = adoptRef(soup_message_new("GET", httpURL(config_.url).c_str()));
         if (!message) {
-            finishJoin(kRtcErrGatewayUnreachable, "", "");
+            finishJoin(kRTCErrGatewayUnreachable, "", "");
             return;
         }
         g_signal_connect(message.get(), "accept-certificate", G_CALLBACK(acceptCertificate), this);
@@ -224,7 +224,7 @@ private:
             [](gpointer data) -> gboolean {
                 auto* c = static_cast<ConnectContext*>(data);
                 if (c->engine->generation_ == c->generation && c->engine->pendingJoin_)
-                    c->engine->finishJoin(kRtcErrJoinTimeout, "", "");
+                    c->engine->finishJoin(kRTCErrJoinTimeout, "", "");
                 return G_SOURCE_REMOVE;
             },
             timeoutContext, [](gpointer data) { delete static_cast<ConnectContext*>(data); });
@@ -232,7 +232,7 @@ private:
     }
 
     bool makeSession() {
-        auto uri = adoptRef(g_uri_parse(httpUrl(config_.url).c_str(), G_URI_FLAGS_NONE, nullptr));
+        auto uri = adoptRef(g_uri_parse(httpURL(config_.url).c_str(), G_URI_FLAGS_NONE, nullptr));
         if (!uri)
             return false;
         host_ = g_uri_get_host(uri.get()) ? g_uri_get_host(uri.get()) : "";
@@ -261,7 +261,7 @@ private:
     // bare host name and the trusted CA alone.
     static gboolean acceptCertificate(SoupMessage*, GTlsCertificate* certificate,
                                       GTlsCertificateFlags, gpointer self) {
-        auto* engine = static_cast<WebRtcEngine*>(self);
+        auto* engine = static_cast<WebRTCEngine*>(self);
         GTlsDatabase* trust = engine->config_.trust.get();
         if (!trust)
             return FALSE;
@@ -274,7 +274,7 @@ private:
     }
 
     struct ConnectContext {
-        WebRtcEngine* engine;
+        WebRTCEngine* engine;
         uint64_t generation;
     };
 
@@ -282,7 +282,7 @@ private:
         std::unique_ptr<ConnectContext> c(static_cast<ConnectContext*>(data));
         auto socket =
             adoptRef(soup_session_websocket_connect_finish(SOUP_SESSION(source), result, nullptr));
-        WebRtcEngine* engine = c->engine;
+        WebRTCEngine* engine = c->engine;
         if (engine->generation_ != c->generation) {
             if (socket)
                 soup_websocket_connection_close(socket.get(), SOUP_WEBSOCKET_CLOSE_NORMAL, nullptr);
@@ -290,7 +290,7 @@ private:
         }
         engine->connecting_.reset();
         if (!socket) {
-            engine->finishJoin(kRtcErrGatewayUnreachable, "", "");
+            engine->finishJoin(kRTCErrGatewayUnreachable, "", "");
             return;
         }
         g_signal_connect(socket.get(), "message", G_CALLBACK(onSocketMessage), engine);
@@ -314,16 +314,16 @@ private:
         const char* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
         auto message = parseJsonObject(std::string_view(data, size));
         if (message)
-            static_cast<WebRtcEngine*>(self)->handle(*message);
+            static_cast<WebRTCEngine*>(self)->handle(*message);
     }
 
     static void onSocketClosed(SoupWebsocketConnection*, gpointer self) {
-        auto* engine = static_cast<WebRtcEngine*>(self);
+        auto* engine = static_cast<WebRTCEngine*>(self);
         if (engine->pendingJoin_)
-            engine->finishJoin(kRtcErrConnectionLost, "", "");
+            engine->finishJoin(kRTCErrConnectionLost, "", "");
         else
             // The media connection cannot be renegotiated without signalling; it ends too.
-            engine->failChannel(kRtcErrConnectionLost);
+            engine->failChannel(kRTCErrConnectionLost);
     }
 
     void handle(const Json& message) {
@@ -334,15 +334,15 @@ private:
             channel_ = jsonString(message, "channel", "");
             user_ = jsonString(message, "user", "");
             if (!startPeer()) {
-                finishJoin(kRtcErrNoCodec, channel_, user_);
+                finishJoin(kRTCErrNoCodec, channel_, user_);
                 return;
             }
-            finishJoin(kRtcOk, channel_, user_);
+            finishJoin(kRTCOk, channel_, user_);
         } else if (type == "answer") {
             const std::string from = jsonString(message, "from", "");
             {
                 std::lock_guard lock(delegateMutex_);
-                remoteUid_ = from;
+                remoteUID_ = from;
             }
             if (peer_)
                 peer_->setRemoteDescription("answer", jsonString(message, "sdp", ""));
@@ -351,13 +351,13 @@ private:
                 peer_->addRemoteCandidate(static_cast<int>(jsonInteger(message, "mline", 0)),
                                           jsonString(message, "candidate", ""));
         } else if (type == "error") {
-            const int code = static_cast<int>(jsonInteger(message, "code", kRtcErrRefused));
+            const int code = static_cast<int>(jsonInteger(message, "code", kRTCErrRefused));
             if (pendingJoin_)
-                finishJoin(code != 0 ? code : kRtcErrRefused, "", "");
+                finishJoin(code != 0 ? code : kRTCErrRefused, "", "");
             else
-                failChannel(code != 0 ? code : kRtcErrRefused);
+                failChannel(code != 0 ? code : kRTCErrRefused);
         } else if (type == "bye") {
-            failChannel(kRtcErrRemoteLeft);
+            failChannel(kRTCErrRemoteLeft);
         }
     }
 
@@ -374,7 +374,7 @@ private:
     }
 
     bool startPeer() {
-        WebRtcPeerConfig config;
+        WebRTCPeerConfig config;
         {
             std::lock_guard lock(stateMutex_);
             config.width = encoder_.width;
@@ -384,9 +384,9 @@ private:
         }
         config.codec = codec_;
         config.offerer = true;
-        config.addLoopbackCandidate = WebRtcPeer::onlyLoopbackInterfaces();
+        config.addLoopbackCandidate = WebRTCPeer::onlyLoopbackInterfaces();
         const uint64_t generation = generation_;
-        WebRtcPeerCallbacks callbacks;
+        WebRTCPeerCallbacks callbacks;
         callbacks.onLocalDescription = [this, generation](const std::string& type,
                                                           const std::string& sdp) {
             invokeOn(context_.get(), [this, generation, type, sdp] {
@@ -403,14 +403,14 @@ private:
         callbacks.onFailure = [this, generation](const std::string&) {
             invokeOn(context_.get(), [this, generation] {
                 if (generation == generation_)
-                    failChannel(kRtcErrMediaFailed);
+                    failChannel(kRTCErrMediaFailed);
             });
         };
         callbacks.onRemoteFrame = [this](const uint8_t* data, int width, int height, int stride,
                                          int64_t ptsMs) {
             deliverRemote(data, width, height, stride, ptsMs);
         };
-        auto peer = WebRtcPeer::create(config, std::move(callbacks));
+        auto peer = WebRTCPeer::create(config, std::move(callbacks));
         if (!peer)
             return false;
         {
@@ -427,7 +427,7 @@ private:
         std::lock_guard lock(delegateMutex_);
         if (!observer_)
             return;
-        RtcVideoDataSample sample;
+        RTCVideoDataSample sample;
         sample.type = 2;
         sample.format = 0;
         sample.width = width;
@@ -435,7 +435,7 @@ private:
         sample.stride = stride;
         sample.timeStampMs = ptsMs;
         sample.data = data;
-        delegate_->onRemoteVideoSample(remoteUid_, 0, sample);
+        delegate_->onRemoteVideoSample(remoteUID_, 0, sample);
     }
 
     void cancelJoinTimeout() {
@@ -446,11 +446,11 @@ private:
 
     void finishJoin(int result, const std::string& channel, const std::string& user) {
         cancelJoinTimeout();
-        RtcJoinResult done = std::move(pendingJoin_);
+        RTCJoinResult done = std::move(pendingJoin_);
         pendingJoin_ = nullptr;
         // A failed join leaves nothing behind, and the engine is free again before the caller
         // hears of it (it may join again from the callback).
-        if (result != kRtcOk)
+        if (result != kRTCOk)
             teardownChannel(true);
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::steady_clock::now() - joinStarted_)
@@ -460,7 +460,7 @@ private:
     }
 
     void dropPeer() {
-        std::unique_ptr<WebRtcPeer> peer;
+        std::unique_ptr<WebRTCPeer> peer;
         {
             std::lock_guard lock(peerMutex_);
             peer = std::move(peer_);
@@ -469,7 +469,7 @@ private:
             peer->stop(); // joins the streaming threads; the delegate is not called after this
         {
             std::lock_guard lock(delegateMutex_);
-            remoteUid_.clear();
+            remoteUID_.clear();
         }
     }
 
@@ -507,28 +507,28 @@ private:
         inChannel_ = false;
     }
 
-    RtcGatewayConfig config_;
-    RtcEngineDelegate* delegate_;
+    RTCGatewayConfig config_;
+    RTCEngineDelegate* delegate_;
     GRef<GMainContext> context_;
     GRef<GMainLoop> loop_;
     std::thread thread_;
-    std::thread::id threadId_;
+    std::thread::id threadID_;
     std::atomic<bool> shutDown_{false};
 
     std::atomic<bool> subscribeVideo_{true};
     std::atomic<bool> publishVideo_{false};
     std::atomic<bool> externalSource_{false};
     std::atomic<bool> inChannel_{false};
-    std::atomic<RtcCodec> codec_{RtcCodec::H264};
+    std::atomic<RTCCodec> codec_{RTCCodec::H264};
     std::mutex stateMutex_;
-    RtcVideoEncoderConfiguration encoder_;
+    RTCVideoEncoderConfiguration encoder_;
 
     std::mutex delegateMutex_; // held while the delegate is called
     bool observer_ = false;
-    std::string remoteUid_;
+    std::string remoteUID_;
 
     std::mutex peerMutex_; // guards the pointer for pushes from the camera queue
-    std::unique_ptr<WebRtcPeer> peer_;
+    std::unique_ptr<WebRTCPeer> peer_;
 
     // Engine thread only.
     uint64_t generation_ = 0;
@@ -539,28 +539,28 @@ private:
     GRef<GCancellable> connecting_;
     GRef<SoupWebsocketConnection> socket_;
     GRef<GSource> joinTimeout_;
-    RtcJoinResult pendingJoin_;
+    RTCJoinResult pendingJoin_;
     Json joinMessage_;
     std::chrono::steady_clock::time_point joinStarted_;
     std::string channel_;
     std::string user_;
 };
 
-WebRtcEngineFactory::WebRtcEngineFactory(RtcGatewayConfig config) : config_(std::move(config)) {}
+WebRTCEngineFactory::WebRTCEngineFactory(RTCGatewayConfig config) : config_(std::move(config)) {}
 
-WebRtcEngineFactory::~WebRtcEngineFactory() {
+WebRTCEngineFactory::~WebRTCEngineFactory() {
     destroy();
 }
 
-std::shared_ptr<RtcEngine> WebRtcEngineFactory::sharedInstance(RtcEngineDelegate* delegate) {
+std::shared_ptr<RTCEngine> WebRTCEngineFactory::sharedInstance(RTCEngineDelegate* delegate) {
     std::lock_guard lock(mutex_);
     if (!instance_)
-        instance_ = std::make_shared<WebRtcEngine>(config_, delegate);
+        instance_ = std::make_shared<WebRTCEngine>(config_, delegate);
     return instance_;
 }
 
-void WebRtcEngineFactory::destroy() {
-    std::shared_ptr<WebRtcEngine> instance;
+void WebRTCEngineFactory::destroy() {
+    std::shared_ptr<WebRTCEngine> instance;
     {
         std::lock_guard lock(mutex_);
         instance = std::move(instance_);

@@ -29,7 +29,7 @@ const char* const kBusinessUnavailable = "业务连接暂不可用，积分以�
 
 // Characters a URL path and query may carry as they are; anything else would need escaping,
 // which the callers' fixed paths never do.
-bool isUrlSafe(const std::string& path) {
+bool isURLSafe(const std::string& path) {
     for (size_t i = 0; i < path.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(path[i]);
         if (std::isalnum(c) || std::strchr("-._~!$&'()*+,;=:@/?", c))
@@ -382,7 +382,7 @@ void RouteTransport::State::attempt(std::shared_ptr<Call> call, const std::strin
     HttpRequest request;
     request.url = originFor(route) + "/api/v1/" + call->path;
     // A path that passes the checks above but still does not make a URL is refused unsent.
-    if (!isUrlSafe(call->path) || !g_uri_is_valid(request.url.c_str(), G_URI_FLAGS_NONE, nullptr)) {
+    if (!isURLSafe(call->path) || !g_uri_is_valid(request.url.c_str(), G_URI_FLAGS_NONE, nullptr)) {
         call->done(std::nullopt, kInvalidPath);
         return;
     }

@@ -127,7 +127,7 @@ Result<std::map<std::string, Entry>> scan(const fs::path& bundle) {
     return entries;
 }
 
-std::string manifestText(const std::map<std::string, Entry>& entries, const std::string& keyId,
+std::string manifestText(const std::map<std::string, Entry>& entries, const std::string& keyID,
                          const std::string& identifier) {
     Json files = Json::array();
     for (const auto& [path, entry] : entries) {
@@ -137,7 +137,7 @@ std::string manifestText(const std::map<std::string, Entry>& entries, const std:
             files.push_back(Json{
                 {"path", path}, {"type", "file"}, {"sha256", entry.sha256}, {"mode", entry.mode}});
     }
-    return Json{{"identifier", identifier}, {"key_id", keyId}, {"files", files}}.dump(1) + "\n";
+    return Json{{"identifier", identifier}, {"key_id", keyID}, {"files", files}}.dump(1) + "\n";
 }
 
 KeyPtr readPrivateKey(const fs::path& pem) {
@@ -180,7 +180,7 @@ Result<std::string> publicKeyOf(const fs::path& privateKeyPem) {
     return std::string(reinterpret_cast<char*>(raw), length);
 }
 
-Status<> sign(const fs::path& bundle, const fs::path& privateKeyPem, const std::string& keyId,
+Status<> sign(const fs::path& bundle, const fs::path& privateKeyPem, const std::string& keyID,
               const std::string& identifier) {
     KeyPtr key = readPrivateKey(privateKeyPem);
     if (!key)
@@ -188,7 +188,7 @@ Status<> sign(const fs::path& bundle, const fs::path& privateKeyPem, const std::
     auto entries = scan(bundle);
     if (!entries)
         return unexpected(entries.error());
-    const std::string manifest = manifestText(*entries, keyId, identifier);
+    const std::string manifest = manifestText(*entries, keyID, identifier);
     ContextPtr context(EVP_MD_CTX_new());
     unsigned char signature[64];
     size_t length = sizeof signature;
@@ -223,10 +223,10 @@ Status<> verify(const fs::path& bundle, const std::vector<TrustedKey>& keys,
     auto manifest = parseJsonObject(*manifestBytes);
     if (!manifest)
         return fail("the signed manifest is malformed");
-    auto keyId = jsonString(*manifest, "key_id");
+    auto keyID = jsonString(*manifest, "key_id");
     const TrustedKey* key = nullptr;
     for (const auto& candidate : keys)
-        if (keyId && candidate.keyId == *keyId)
+        if (keyID && candidate.keyID == *keyID)
             key = &candidate;
     if (!key)
         return fail("the bundle is signed by an unknown key");

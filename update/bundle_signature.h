@@ -14,7 +14,7 @@ namespace zarvo {
 
 // The public half of a signing key (32 raw bytes) and the identity it signs for.
 struct TrustedKey {
-    std::string keyId;
+    std::string keyID;
     std::string publicKey;
 };
 
@@ -26,7 +26,7 @@ inline constexpr const char* signaturePath = "Contents/Signature/manifest.sig";
 // Writes the manifest and signature into `bundle` with the Ed25519 private key in the PEM file.
 // Refuses a bundle with a link that leaves it or a file that is neither regular nor a link.
 Status<> sign(const std::filesystem::path& bundle, const std::filesystem::path& privateKeyPem,
-              const std::string& keyId, const std::string& identifier);
+              const std::string& keyID, const std::string& identifier);
 
 // Checks the signature against `keys` (the manifest's key id picks the key), the signed
 // identifier against `identifier`, and every file of the bundle against the manifest.

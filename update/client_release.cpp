@@ -5,7 +5,7 @@
 namespace zarvo {
 namespace {
 
-bool parsesAsUrl(const std::string& text) {
+bool parsesAsURL(const std::string& text) {
     GUri* uri = g_uri_parse(text.c_str(), G_URI_FLAGS_NONE, nullptr);
     if (!uri)
         return false;
@@ -40,7 +40,7 @@ std::optional<ClientRelease> ClientRelease::fromJson(const Json& json) {
     if (size->is_number_unsigned() && size->get<uint64_t>() > uint64_t(INT64_MAX))
         return std::nullopt;
     release.size = size->get<int64_t>();
-    if (!parsesAsUrl(release.url))
+    if (!parsesAsURL(release.url))
         return std::nullopt;
     return release;
 }

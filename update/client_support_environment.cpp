@@ -66,7 +66,7 @@ struct ManifestExchange {
                 GBytes* bytes =
                     g_input_stream_read_bytes_finish(G_INPUT_STREAM(source), result, &error);
                 if (!bytes) {
-                    Error mapped = UrlError::fromGError(error);
+                    Error mapped = URLError::fromGError(error);
                     g_error_free(error);
                     return self->done(mapped);
                 }
@@ -92,7 +92,7 @@ void fetchManifest(const std::shared_ptr<SessionHolder>& holder, const std::stri
     }
     SoupMessage* message = holder->session ? soup_message_new("GET", url.c_str()) : nullptr;
     if (!message)
-        return reply(std::nullopt, std::nullopt, UrlError::make(UrlError::kUnknown));
+        return reply(std::nullopt, std::nullopt, URLError::make(URLError::kUnknown));
     soup_message_add_flags(message, SOUP_MESSAGE_NO_REDIRECT);
     auto* exchange = new ManifestExchange{holder, message, nullptr, url, {}, std::move(reply)};
     soup_session_send_async(
@@ -102,7 +102,7 @@ void fetchManifest(const std::shared_ptr<SessionHolder>& holder, const std::stri
             GError* error = nullptr;
             self->stream = soup_session_send_finish(SOUP_SESSION(source), result, &error);
             if (!self->stream) {
-                Error mapped = UrlError::fromGError(error);
+                Error mapped = URLError::fromGError(error);
                 g_error_free(error);
                 return self->done(mapped);
             }

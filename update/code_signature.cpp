@@ -17,7 +17,7 @@ namespace CodeSignature {
 std::vector<TrustedKey> trustedKeys() {
     std::vector<TrustedKey> keys;
     if (auto raw = base64Decode(release_keys::kReleasePublicKeyBase64); raw && raw->size() == 32)
-        keys.push_back({release_keys::kReleaseKeyId, *raw});
+        keys.push_back({release_keys::kReleaseKeyID, *raw});
     auto deployment = currentDeployment();
     if (deployment->isDevelopment()) {
         auto text = readFile(deployment->file);

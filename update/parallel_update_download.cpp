@@ -155,10 +155,10 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
         {
             std::lock_guard lock(cancellationLock);
             if (cancelled)
-                return UrlError::make(UrlError::kCancelled);
+                return URLError::make(URLError::kCancelled);
         }
         if (uptimeSeconds() >= expiresAt)
-            return UrlError::make(UrlError::kTimedOut);
+            return URLError::make(URLError::kTimedOut);
         return std::nullopt;
     }
 
@@ -179,14 +179,14 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
         folder = made;
         session = newSession();
         if (!session)
-            return finish(std::nullopt, UrlError::make(UrlError::kCannotConnectToHost));
+            return finish(std::nullopt, URLError::make(URLError::kCannotConnectToHost));
         deadline = g_timeout_source_new(guint(std::min(totalTimeout * 1000.0, 4e9)));
         auto* weak = new std::weak_ptr<Impl>(weak_from_this());
         g_source_set_callback(
             deadline,
             [](gpointer data) -> gboolean {
                 if (auto self = static_cast<std::weak_ptr<Impl>*>(data)->lock())
-                    self->finish(std::nullopt, UrlError::make(UrlError::kTimedOut));
+                    self->finish(std::nullopt, URLError::make(URLError::kTimedOut));
                 return G_SOURCE_REMOVE;
             },
             weak, [](gpointer data) { delete static_cast<std::weak_ptr<Impl>*>(data); });
@@ -272,7 +272,7 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
             return;
         }
         if (!stream) {
-            Error mapped = UrlError::fromGError(error);
+            Error mapped = URLError::fromGError(error);
             g_error_free(error);
             return self.taskCompleted(call->task, mapped);
         }
@@ -321,9 +321,9 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
             return false;
         };
         char* url = g_uri_to_string(soup_message_get_uri(message));
-        bool sameUrl = url && expectedURL == url;
+        bool sameURL = url && expectedURL == url;
         g_free(url);
-        if (!sameUrl)
+        if (!sameURL)
             return fail("更新地址校验失败");
         const int status = int(soup_message_get_status(message));
         if (!serial && part.index == 0 && (status == 200 || status == 501)) {
@@ -400,7 +400,7 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
             return;
         }
         if (!bytes) {
-            Error mapped = UrlError::fromGError(error);
+            Error mapped = URLError::fromGError(error);
             g_error_free(error);
             return self.taskCompleted(call->task, mapped);
         }
@@ -557,7 +557,7 @@ ParallelUpdateDownload::~ParallelUpdateDownload() {
     auto impl = impl_;
     impl->post([impl] {
         impl->completion = nullptr; // nobody is left to tell
-        impl->finish(std::nullopt, UrlError::make(UrlError::kCancelled));
+        impl->finish(std::nullopt, URLError::make(URLError::kCancelled));
         impl->stopping = true;
     });
     if (impl->thread.get_id() == std::this_thread::get_id())

@@ -12,18 +12,18 @@
 namespace zarvo::ReleaseValidation {
 namespace {
 
-struct ParsedUrl {
+struct ParsedURL {
     std::string scheme, host, path, user, password, query, fragment;
     int port = -1;
     bool canonical = false; // the text is exactly what the parser would write back
 };
 
-std::optional<ParsedUrl> parseUrl(const std::string& text) {
+std::optional<ParsedURL> parseURL(const std::string& text) {
     GUri* uri = g_uri_parse(text.c_str(), G_URI_FLAGS_HAS_PASSWORD, nullptr);
     if (!uri)
         return std::nullopt;
     auto field = [](const char* value) { return std::string(value ? value : ""); };
-    ParsedUrl parsed{field(g_uri_get_scheme(uri)),   field(g_uri_get_host(uri)),
+    ParsedURL parsed{field(g_uri_get_scheme(uri)),   field(g_uri_get_host(uri)),
                      field(g_uri_get_path(uri)),     field(g_uri_get_user(uri)),
                      field(g_uri_get_password(uri)), field(g_uri_get_query(uri)),
                      field(g_uri_get_fragment(uri)), g_uri_get_port(uri)};
@@ -88,7 +88,7 @@ std::string packageName(const std::string& version) {
 }
 
 std::string mirrorHost() {
-    auto parsed = parseUrl(ServiceEndpoint::downloadOrigin());
+    auto parsed = parseURL(ServiceEndpoint::downloadOrigin());
     if (!parsed || parsed->host.empty()) {
         std::fputs("zarvo: the download origin has no host\n", stderr);
         std::abort();
@@ -113,7 +113,7 @@ bool newer(std::string_view candidate, std::string_view current) {
 }
 
 bool trustedURL(const std::string& url) {
-    auto parsed = parseUrl(url);
+    auto parsed = parseURL(url);
     // The parser drops "." and ".." segments; a URL that needed that is not one we publish.
     if (!parsed || !parsed->canonical || parsed->scheme != "https")
         return false;
@@ -142,7 +142,7 @@ bool trustedURL(const std::string& url) {
 bool trusted(const ClientRelease& release) {
     if (!components(release.version))
         return false;
-    auto parsed = parseUrl(release.url);
+    auto parsed = parseURL(release.url);
     if (!parsed || parsed->host != ServiceEndpoint::host())
         return false;
     if (!trustedURL(release.url))

@@ -82,15 +82,15 @@ bool mayFallbackDownload(const std::optional<Error>& error, std::optional<int> s
     if (responseURL && *responseURL != expected)
         return false;
     if (error) {
-        if (!UrlError::isUrlLoading(*error))
+        if (!URLError::isURLLoading(*error))
             return false;
         switch (error->code) {
-        case UrlError::kTimedOut:
-        case UrlError::kCannotFindHost:
-        case UrlError::kCannotConnectToHost:
-        case UrlError::kNetworkConnectionLost:
-        case UrlError::kDnsLookupFailed:
-        case UrlError::kNotConnectedToInternet:
+        case URLError::kTimedOut:
+        case URLError::kCannotFindHost:
+        case URLError::kCannotConnectToHost:
+        case URLError::kNetworkConnectionLost:
+        case URLError::kDnsLookupFailed:
+        case URLError::kNotConnectedToInternet:
             return true;
         default:
             return false;

@@ -2,7 +2,7 @@
 
 #include <gio/gio.h>
 
-namespace zarvo::UrlError {
+namespace zarvo::URLError {
 
 Error fromGError(const GError* error) {
     if (!error)
@@ -29,7 +29,7 @@ Error fromGError(const GError* error) {
     }
     if (error->domain == G_RESOLVER_ERROR)
         return make(error->code == G_RESOLVER_ERROR_NOT_FOUND ? kCannotFindHost : kDnsLookupFailed);
-    return Error{error->message ? error->message : kUrlLoadingDomain, kUnknown};
+    return Error{error->message ? error->message : kURLLoadingDomain, kUnknown};
 }
 
-} // namespace zarvo::UrlError
+} // namespace zarvo::URLError

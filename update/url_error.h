@@ -1,5 +1,5 @@
 // Errors of URL loading as the update code sees them. Network failures carry the domain
-// `kUrlLoadingDomain` and one of the codes below, so that the decision to try another host does
+// `kURLLoadingDomain` and one of the codes below, so that the decision to try another host does
 // not depend on the HTTP library's own error values.
 #pragma once
 
@@ -9,9 +9,9 @@
 
 typedef struct _GError GError;
 
-namespace zarvo::UrlError {
+namespace zarvo::URLError {
 
-inline constexpr const char* kUrlLoadingDomain = "url-loading";
+inline constexpr const char* kURLLoadingDomain = "url-loading";
 inline constexpr int kUnknown = -1;
 inline constexpr int kCancelled = -999;
 inline constexpr int kTimedOut = -1001;
@@ -23,12 +23,12 @@ inline constexpr int kNotConnectedToInternet = -1009;
 
 // An error value whose message is the domain, as update errors are {message, code}.
 inline Error make(int code) {
-    return Error{kUrlLoadingDomain, code};
+    return Error{kURLLoadingDomain, code};
 }
-inline bool isUrlLoading(const Error& error) {
-    return error.message == kUrlLoadingDomain;
+inline bool isURLLoading(const Error& error) {
+    return error.message == kURLLoadingDomain;
 }
 // Maps a GIO / libsoup / resolver error to the codes above (kUnknown when none fits).
 Error fromGError(const GError* error);
 
-} // namespace zarvo::UrlError
+} // namespace zarvo::URLError

@@ -146,9 +146,9 @@ Json BillingService::startReply(const Session& session) const {
         {"state", session.state},
         {"rtc",
          {{"token", session.rtc.token},
-          {"channel_id", session.rtc.channelId},
-          {"user_id", session.rtc.userId}}},
-        {"render_uid", session.renderUid},
+          {"channel_id", session.rtc.channelID},
+          {"user_id", session.rtc.userID}}},
+        {"render_uid", session.renderUID},
         {"reserved_points", session.reserved()},
         {"reserved_paid_points", session.reservedPaid},
         {"reserved_gift_points", session.reservedGift},
@@ -166,7 +166,7 @@ ApiResponse BillingService::liveCurrent(Account& account) {
               {"session_id", session->id},
               {"elapsed_seconds", session->elapsedSeconds}};
     if (session->switchError)
-        body["switch_error"] = {{"seq_id", session->switchError->seqId},
+        body["switch_error"] = {{"seq_id", session->switchError->seqID},
                                 {"error_code", session->switchError->errorCode}};
     return reply(200, std::move(body));
 }
@@ -187,7 +187,7 @@ ApiResponse BillingService::liveStart(Account& account, const Json& body) {
     auto editingType = jsonString(body, "editing_type");
     if (!editingType || !isEditingType(*editingType))
         return refuse(422, "invalid editing: unknown editing_type");
-    auto image = decodeJpegDataUrl(jsonString(body, "image_url", ""), config_.maxImageBytes);
+    auto image = decodeJpegDataURL(jsonString(body, "image_url", ""), config_.maxImageBytes);
     if (!image)
         return refuse(422, "invalid editing: " + image.error().message);
     int64_t available = account.paid + account.gift;
@@ -201,9 +201,9 @@ ApiResponse BillingService::liveStart(Account& account, const Json& body) {
     session->idempotencyKey = *key;
     session->editingType = *editingType;
     session->referenceJpeg = std::move(*image);
-    session->renderUid = "ai_" + randomHex(12);
+    session->renderUID = "ai_" + randomHex(12);
     session->rtc =
-        RtcCredentials{"rtc_" + randomHex(40), "live_" + randomHex(16), "u_" + randomHex(12)};
+        RTCCredentials{"rtc_" + randomHex(40), "live_" + randomHex(16), "u_" + randomHex(12)};
     session->createdAt = loop_.now();
     session->lastHeartbeat = loop_.uptime();
     // The hold takes gift points first, the order in which they are also spent.
@@ -243,7 +243,7 @@ ApiResponse BillingService::liveSwitch(Account& account, const Json& body) {
     auto editingType = jsonString(body, "editing_type");
     if (!editingType || !isEditingType(*editingType))
         return refuse(422, "invalid editing: unknown editing_type");
-    auto image = decodeJpegDataUrl(jsonString(body, "image_url", ""), config_.maxImageBytes);
+    auto image = decodeJpegDataURL(jsonString(body, "image_url", ""), config_.maxImageBytes);
     if (!image)
         return refuse(422, "invalid editing: " + image.error().message);
 

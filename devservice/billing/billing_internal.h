@@ -15,7 +15,7 @@
 namespace zarvo::devservice {
 
 struct SwitchError {
-    int64_t seqId = 0;
+    int64_t seqID = 0;
     std::string errorCode;
 };
 
@@ -25,9 +25,9 @@ struct BillingService::Session {
     std::string editingType;
     std::string referenceJpeg; // not kept in the snapshot: a restart ends live sessions anyway
     std::string state = "RESERVED";
-    std::string renderUid;
+    std::string renderUID;
     std::string endReason; // "client_stop", "reservation_exhausted", "heartbeat_timeout", ...
-    RtcCredentials rtc;
+    RTCCredentials rtc;
     int64_t reservedPaid = 0;
     int64_t reservedGift = 0;
     int64_t consumedPaid = 0;
@@ -60,7 +60,7 @@ struct BillingService::Account {
     int64_t gift = 0;
     int64_t reservedPaid = 0;
     int64_t reservedGift = 0;
-    int64_t nextEntryId = 1;
+    int64_t nextEntryID = 1;
     std::vector<Json> ledger;                       // oldest first
     std::vector<std::unique_ptr<Session>> sessions; // oldest first; the last is current
     std::map<std::string, std::string> idempotency; // "live/start" key → session id
@@ -78,7 +78,7 @@ std::string randomHex(size_t length);
 Json errorBody(std::string_view detail);
 
 void addLedgerEntry(BillingService::Account& account, std::string_view kind,
-                    const std::string* sessionId, int64_t paidDelta, int64_t giftDelta,
+                    const std::string* sessionID, int64_t paidDelta, int64_t giftDelta,
                     const std::string& description, WallTime at);
 Json sessionRecord(const BillingService::Session& session);
 Json accountToJson(const BillingService::Account& account);

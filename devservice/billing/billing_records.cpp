@@ -13,16 +13,16 @@ Json timeOrNull(bool present, WallTime at) {
 } // namespace
 
 void addLedgerEntry(BillingService::Account& account, std::string_view kind,
-                    const std::string* sessionId, int64_t paidDelta, int64_t giftDelta,
+                    const std::string* sessionID, int64_t paidDelta, int64_t giftDelta,
                     const std::string& description, WallTime at) {
     // Balances count reserved points as still the account's own: a hold is not a movement.
     int64_t paidBalance = account.paid + account.reservedPaid;
     int64_t giftBalance = account.gift + account.reservedGift;
     account.ledger.push_back(Json{
-        {"entry_id", account.nextEntryId++},
+        {"entry_id", account.nextEntryID++},
         {"created_at", formatIso8601(at)},
         {"kind", std::string(kind)},
-        {"session_id", sessionId ? Json(*sessionId) : Json(nullptr)},
+        {"session_id", sessionID ? Json(*sessionID) : Json(nullptr)},
         {"points", paidDelta + giftDelta},
         {"paid_points", paidDelta},
         {"gift_points", giftDelta},
@@ -59,9 +59,9 @@ Json accountToJson(const BillingService::Account& account) {
     for (const auto& s : account.sessions) {
         Json record = sessionRecord(*s);
         record["idempotency_key"] = s->idempotencyKey;
-        record["render_uid"] = s->renderUid;
+        record["render_uid"] = s->renderUID;
         record["rtc"] = {
-            {"token", s->rtc.token}, {"channel_id", s->rtc.channelId}, {"user_id", s->rtc.userId}};
+            {"token", s->rtc.token}, {"channel_id", s->rtc.channelID}, {"user_id", s->rtc.userID}};
         sessions.push_back(std::move(record));
     }
     return Json{
@@ -69,7 +69,7 @@ Json accountToJson(const BillingService::Account& account) {
         {"name", account.name},
         {"available_paid_points", account.paid},
         {"available_gift_points", account.gift},
-        {"next_entry_id", account.nextEntryId},
+        {"next_entry_id", account.nextEntryID},
         {"ledger", account.ledger},
         {"sessions", sessions},
         {"idempotency", account.idempotency},
@@ -151,7 +151,7 @@ Result<std::unique_ptr<BillingService::Account>> accountFromJson(const Json& jso
     account->name = read.text(json, "name");
     account->paid = read.count(json, "available_paid_points");
     account->gift = read.count(json, "available_gift_points");
-    account->nextEntryId = std::max<int64_t>(1, read.count(json, "next_entry_id", 1));
+    account->nextEntryID = std::max<int64_t>(1, read.count(json, "next_entry_id", 1));
     if (const Json* ledger = read.list(json, "ledger"))
         for (const Json& entry : *ledger) {
             read.require(entry.is_object(), "a ledger entry is not an object");
@@ -169,12 +169,12 @@ Result<std::unique_ptr<BillingService::Account>> accountFromJson(const Json& jso
             s->idempotencyKey = read.text(item, "idempotency_key");
             s->editingType = read.text(item, "editing_type");
             s->state = read.text(item, "state", "STOPPED");
-            s->renderUid = read.text(item, "render_uid");
+            s->renderUID = read.text(item, "render_uid");
             s->endReason = read.text(item, "end_reason");
             if (const Json* rtc = read.record(item, "rtc")) {
                 s->rtc.token = read.text(*rtc, "token");
-                s->rtc.channelId = read.text(*rtc, "channel_id");
-                s->rtc.userId = read.text(*rtc, "user_id");
+                s->rtc.channelID = read.text(*rtc, "channel_id");
+                s->rtc.userID = read.text(*rtc, "user_id");
             }
             s->reservedPaid = read.count(item, "reserved_paid_points");
             s->reservedGift = read.count(item, "reserved_gift_points");

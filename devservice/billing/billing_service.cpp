@@ -13,8 +13,8 @@ using namespace billing;
 
 struct BillingService::Listeners {
     std::mutex mutex;
-    std::map<int, Listener> byId;
-    int nextId = 1;
+    std::map<int, Listener> byID;
+    int nextID = 1;
 };
 
 namespace billing {
@@ -127,11 +127,11 @@ BillingService::Account* BillingService::accountForToken(const std::string& toke
     return found;
 }
 
-BillingService::Session* BillingService::findSession(const std::string& sessionId,
+BillingService::Session* BillingService::findSession(const std::string& sessionID,
                                                      Account** owner) {
     for (auto& account : accounts_)
         for (auto& session : account->sessions)
-            if (session->id == sessionId) {
+            if (session->id == sessionID) {
                 if (owner)
                     *owner = account.get();
                 return session.get();
@@ -284,43 +284,43 @@ void BillingService::failSession(Account& account, Session& session, const std::
 
 SessionMedia BillingService::mediaOf(const Session& session) const {
     SessionMedia media;
-    media.sessionId = session.id;
+    media.sessionID = session.id;
     media.state = session.state;
-    media.channelId = session.rtc.channelId;
-    media.clientUserId = session.rtc.userId;
-    media.renderUid = session.renderUid;
+    media.channelID = session.rtc.channelID;
+    media.clientUserID = session.rtc.userID;
+    media.renderUID = session.renderUID;
     media.editingType = session.editingType;
     media.referenceJpeg = session.referenceJpeg;
     media.switchSeq = session.mediaSeq;
     return media;
 }
 
-std::optional<SessionMedia> BillingService::validateJoin(const RtcCredentials& join) {
+std::optional<SessionMedia> BillingService::validateJoin(const RTCCredentials& join) {
     std::lock_guard lock(mutex_);
     for (auto& account : accounts_) {
         Session* session = account->current();
         // The token is the secret; a client may leave channel and user out, but not get them wrong.
         if (session && isLive(session->state) && !join.token.empty() &&
             constantTimeEquals(session->rtc.token, join.token) &&
-            (join.channelId.empty() || session->rtc.channelId == join.channelId) &&
-            (join.userId.empty() || session->rtc.userId == join.userId))
+            (join.channelID.empty() || session->rtc.channelID == join.channelID) &&
+            (join.userID.empty() || session->rtc.userID == join.userID))
             return mediaOf(*session);
     }
     return std::nullopt;
 }
 
-std::optional<SessionMedia> BillingService::sessionMedia(const std::string& sessionId) {
+std::optional<SessionMedia> BillingService::sessionMedia(const std::string& sessionID) {
     std::lock_guard lock(mutex_);
-    Session* session = findSession(sessionId);
+    Session* session = findSession(sessionID);
     if (!session || !isLive(session->state))
         return std::nullopt;
     return mediaOf(*session);
 }
 
-bool BillingService::attachParticipant(const std::string& sessionId) {
+bool BillingService::attachParticipant(const std::string& sessionID) {
     std::lock_guard lock(mutex_);
     Account* account = nullptr;
-    Session* session = findSession(sessionId, &account);
+    Session* session = findSession(sessionID, &account);
     if (!session || !isLive(session->state))
         return false;
     session->participant = true;
@@ -334,9 +334,9 @@ bool BillingService::attachParticipant(const std::string& sessionId) {
     return true;
 }
 
-void BillingService::videoFlowing(const std::string& sessionId) {
+void BillingService::videoFlowing(const std::string& sessionID) {
     std::lock_guard lock(mutex_);
-    Session* session = findSession(sessionId);
+    Session* session = findSession(sessionID);
     if (!session || !isLive(session->state))
         return;
     session->videoSeen = true;
@@ -346,23 +346,23 @@ void BillingService::videoFlowing(const std::string& sessionId) {
     }
 }
 
-void BillingService::switchFailed(const std::string& sessionId, int64_t seqId,
+void BillingService::switchFailed(const std::string& sessionID, int64_t seqID,
                                   const std::string& errorCode) {
     std::lock_guard lock(mutex_);
-    if (Session* session = findSession(sessionId))
-        session->switchError = SwitchError{seqId, errorCode};
+    if (Session* session = findSession(sessionID))
+        session->switchError = SwitchError{seqID, errorCode};
 }
 
 int BillingService::addListener(Listener listener) {
     std::lock_guard lock(listeners_->mutex);
-    int id = listeners_->nextId++;
-    listeners_->byId.emplace(id, std::move(listener));
+    int id = listeners_->nextID++;
+    listeners_->byID.emplace(id, std::move(listener));
     return id;
 }
 
 void BillingService::removeListener(int id) {
     std::lock_guard lock(listeners_->mutex);
-    listeners_->byId.erase(id);
+    listeners_->byID.erase(id);
 }
 
 void BillingService::notify(SessionEventKind kind, const Session& session) {
@@ -376,7 +376,7 @@ void BillingService::notify(SessionEventKind kind, const Session& session) {
         std::vector<Listener> targets;
         {
             std::lock_guard lock(listeners->mutex);
-            for (auto& [id, listener] : listeners->byId)
+            for (auto& [id, listener] : listeners->byID)
                 targets.push_back(listener);
         }
         for (auto& listener : targets)

@@ -70,11 +70,11 @@ public:
     std::string snapshotProblem() const;
 
     // SessionRegistry
-    std::optional<SessionMedia> validateJoin(const RtcCredentials& join) override;
-    std::optional<SessionMedia> sessionMedia(const std::string& sessionId) override;
-    bool attachParticipant(const std::string& sessionId) override;
-    void videoFlowing(const std::string& sessionId) override;
-    void switchFailed(const std::string& sessionId, int64_t seqId,
+    std::optional<SessionMedia> validateJoin(const RTCCredentials& join) override;
+    std::optional<SessionMedia> sessionMedia(const std::string& sessionID) override;
+    bool attachParticipant(const std::string& sessionID) override;
+    void videoFlowing(const std::string& sessionID) override;
+    void switchFailed(const std::string& sessionID, int64_t seqID,
                       const std::string& errorCode) override;
     int addListener(Listener listener) override;
     void removeListener(int id) override;
@@ -93,7 +93,7 @@ private:
     ApiResponse sessionBillingPage(const Account& account, const ApiRequest& request) const;
 
     Account* accountForToken(const std::string& token);
-    Session* findSession(const std::string& sessionId, Account** owner = nullptr);
+    Session* findSession(const std::string& sessionID, Account** owner = nullptr);
     Account& createAccount(const BillingAccountConfig& config);
     Json startReply(const Session& session) const;
     SessionMedia mediaOf(const Session& session) const;

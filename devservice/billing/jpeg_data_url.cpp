@@ -63,7 +63,7 @@ std::optional<JpegSize> jpegSize(std::string_view bytes) {
     return std::nullopt;
 }
 
-Result<std::string> decodeJpegDataUrl(std::string_view url, size_t maxBytes) {
+Result<std::string> decodeJpegDataURL(std::string_view url, size_t maxBytes) {
     if (url.substr(0, kPrefix.size()) != kPrefix)
         return unexpected(Error{"参考图片必须是 data:image/jpeg;base64 格式", 1});
     std::string_view text = url.substr(kPrefix.size());

@@ -25,6 +25,6 @@ std::optional<JpegSize> jpegSize(std::string_view bytes);
 
 // The JPEG bytes of a data URL, or an error whose message (Chinese, for the client to show) says
 // what is wrong with it.
-Result<std::string> decodeJpegDataUrl(std::string_view url, size_t maxBytes);
+Result<std::string> decodeJpegDataURL(std::string_view url, size_t maxBytes);
 
 } // namespace zarvo::devservice

@@ -316,7 +316,7 @@ ReleaseServer::ReleaseServer(DevService& service, std::filesystem::path folder)
     state_->folder = folder_;
     std::string publicKey = ensureSigningKey(signingKey());
     if (publicKey.size() == 32)
-        service_.setDeploymentMember("release_key", Json{{"key_id", kDevelopmentKeyId},
+        service_.setDeploymentMember("release_key", Json{{"key_id", kDevelopmentKeyID},
                                                          {"public_key", base64Encode(publicKey)}});
     service_.runOnServer([this] {
         for (const char* host : {"primary", "download"}) {

@@ -43,7 +43,7 @@ public:
 
     const std::filesystem::path& folder() const { return folder_; }
     std::filesystem::path signingKey() const;
-    static constexpr const char* kDevelopmentKeyId = "ZARVODEV01";
+    static constexpr const char* kDevelopmentKeyID = "ZARVODEV01";
 
     void setFaults(ReleaseFaults faults);
     std::vector<ReleaseRequest> requests() const;

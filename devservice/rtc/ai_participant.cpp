@@ -11,14 +11,14 @@ struct EditedFrame {
 };
 } // namespace
 
-AiParticipant::AiParticipant(Callbacks callbacks) : callbacks_(std::move(callbacks)) {}
+AIParticipant::AIParticipant(Callbacks callbacks) : callbacks_(std::move(callbacks)) {}
 
-AiParticipant::~AiParticipant() {
+AIParticipant::~AIParticipant() {
     if (peer_)
         peer_->stop();
 }
 
-bool AiParticipant::setMedia(const std::string& editingType, const std::string& referenceImage) {
+bool AIParticipant::setMedia(const std::string& editingType, const std::string& referenceImage) {
     auto mode = editModeFromType(editingType);
     if (!mode)
         return false;
@@ -33,16 +33,16 @@ bool AiParticipant::setMedia(const std::string& editingType, const std::string& 
     return true;
 }
 
-bool AiParticipant::acceptOffer(const std::string& sdp) {
+bool AIParticipant::acceptOffer(const std::string& sdp) {
     if (peer_)
         return false;
-    WebRtcPeerConfig config;
-    config.codec = WebRtcPeer::codecOfOffer(sdp);
+    WebRTCPeerConfig config;
+    config.codec = WebRTCPeer::codecOfOffer(sdp);
     config.offerer = false;
-    config.addLoopbackCandidate = WebRtcPeer::onlyLoopbackInterfaces();
-    if (!WebRtcPeer::codecAvailable(config.codec))
+    config.addLoopbackCandidate = WebRTCPeer::onlyLoopbackInterfaces();
+    if (!WebRTCPeer::codecAvailable(config.codec))
         return false;
-    WebRtcPeerCallbacks callbacks;
+    WebRTCPeerCallbacks callbacks;
     callbacks.onLocalDescription = [this](const std::string& type, const std::string& text) {
         if (callbacks_.signal)
             callbacks_.signal({{"type", type}, {"sdp", text}});
@@ -53,20 +53,20 @@ bool AiParticipant::acceptOffer(const std::string& sdp) {
     };
     callbacks.onRemoteFrame = [this](const uint8_t* data, int width, int height, int stride,
                                      int64_t) { edit(data, width, height, stride); };
-    peer_ = WebRtcPeer::create(config, std::move(callbacks));
+    peer_ = WebRTCPeer::create(config, std::move(callbacks));
     if (!peer_ || !peer_->start())
         return false;
     peer_->setRemoteDescription("offer", sdp);
     return true;
 }
 
-void AiParticipant::addCandidate(int mlineIndex, const std::string& candidate) {
+void AIParticipant::addCandidate(int mlineIndex, const std::string& candidate) {
     if (peer_)
         peer_->addRemoteCandidate(mlineIndex, candidate);
 }
 
 // On the peer's streaming thread, once per decoded client frame.
-void AiParticipant::edit(const uint8_t* data, int width, int height, int stride) {
+void AIParticipant::edit(const uint8_t* data, int width, int height, int stride) {
     std::shared_ptr<const EditReference> reference;
     EditMode mode;
     {

@@ -14,12 +14,12 @@
 #include <string>
 
 namespace zarvo {
-class WebRtcPeer;
+class WebRTCPeer;
 }
 
 namespace zarvo::devservice {
 
-class AiParticipant {
+class AIParticipant {
 public:
     // Both run on GStreamer's threads; the owner marshals them.
     struct Callbacks {
@@ -27,10 +27,10 @@ public:
         std::function<void()> videoFlowing;              // once: the first edited frame went out
     };
 
-    explicit AiParticipant(Callbacks callbacks);
-    ~AiParticipant(); // stops the media and waits for its threads
-    AiParticipant(const AiParticipant&) = delete;
-    AiParticipant& operator=(const AiParticipant&) = delete;
+    explicit AIParticipant(Callbacks callbacks);
+    ~AIParticipant(); // stops the media and waits for its threads
+    AIParticipant(const AIParticipant&) = delete;
+    AIParticipant& operator=(const AIParticipant&) = delete;
 
     // The editing mode and reference image; false (and nothing changed) when either is unusable.
     // Safe from any thread; the next frame uses them.
@@ -49,7 +49,7 @@ private:
     EditMode mode_ = EditMode::SubjectReplacement;
     std::string image_;
     std::shared_ptr<const EditReference> reference_; // fitted to the last frame size
-    std::unique_ptr<WebRtcPeer> peer_;
+    std::unique_ptr<WebRTCPeer> peer_;
     std::atomic<int64_t> edited_{0};
     std::atomic<bool> flowing_{false};
 };

@@ -17,37 +17,37 @@ namespace {
 
 class TableRegistry final : public SessionRegistry {
 public:
-    std::optional<SessionMedia> validateJoin(const RtcCredentials& join) override {
+    std::optional<SessionMedia> validateJoin(const RTCCredentials& join) override {
         std::lock_guard lock(mutex_);
         for (auto& [id, entry] : sessions_)
             if (entry.credentials.token == join.token &&
-                (join.channelId.empty() || join.channelId == entry.credentials.channelId) &&
-                (join.userId.empty() || join.userId == entry.credentials.userId))
+                (join.channelID.empty() || join.channelID == entry.credentials.channelID) &&
+                (join.userID.empty() || join.userID == entry.credentials.userID))
                 return entry.media;
         return std::nullopt;
     }
-    std::optional<SessionMedia> sessionMedia(const std::string& sessionId) override {
+    std::optional<SessionMedia> sessionMedia(const std::string& sessionID) override {
         std::lock_guard lock(mutex_);
-        auto it = sessions_.find(sessionId);
+        auto it = sessions_.find(sessionID);
         if (it == sessions_.end())
             return std::nullopt;
         return it->second.media;
     }
-    bool attachParticipant(const std::string& sessionId) override {
+    bool attachParticipant(const std::string& sessionID) override {
         std::lock_guard lock(mutex_);
-        return sessions_.count(sessionId) > 0;
+        return sessions_.count(sessionID) > 0;
     }
-    void videoFlowing(const std::string& sessionId) override {
+    void videoFlowing(const std::string& sessionID) override {
         std::lock_guard lock(mutex_);
-        auto it = sessions_.find(sessionId);
+        auto it = sessions_.find(sessionID);
         if (it != sessions_.end()) {
             it->second.flowing = true;
             it->second.media.state = "RUNNING";
         }
     }
-    void switchFailed(const std::string&, int64_t seqId, const std::string& code) override {
+    void switchFailed(const std::string&, int64_t seqID, const std::string& code) override {
         std::lock_guard lock(mutex_);
-        failures_.push_back(std::to_string(seqId) + ":" + code);
+        failures_.push_back(std::to_string(seqID) + ":" + code);
     }
     int addListener(Listener listener) override {
         listeners_[++nextListener_] = std::move(listener);
@@ -64,7 +64,7 @@ public:
 
     struct Entry {
         SessionMedia media;
-        RtcCredentials credentials;
+        RTCCredentials credentials;
         bool flowing = false;
     };
     mutable std::mutex mutex_;
@@ -76,13 +76,13 @@ public:
 
 } // namespace
 
-struct LoopbackRtcService::State {
+struct LoopbackRTCService::State {
     GRef<GMainContext> context = adoptRef(g_main_context_new());
     GRef<GMainLoop> mainLoop = adoptRef(g_main_loop_new(context.get(), FALSE));
     std::thread thread;
     TableRegistry registry;
     std::unique_ptr<GLibLoop> loop;
-    std::unique_ptr<RtcGateway> gateway;
+    std::unique_ptr<RTCGateway> gateway;
     GRef<SoupServer> server;
     uint16_t port = 0;
 
@@ -102,7 +102,7 @@ struct LoopbackRtcService::State {
     }
 };
 
-LoopbackRtcService::LoopbackRtcService() : state_(std::make_unique<State>()) {
+LoopbackRTCService::LoopbackRTCService() : state_(std::make_unique<State>()) {
     std::mutex mutex;
     std::condition_variable cv;
     bool ready = false;
@@ -110,7 +110,7 @@ LoopbackRtcService::LoopbackRtcService() : state_(std::make_unique<State>()) {
     s->thread = std::thread([s, &mutex, &cv, &ready] {
         g_main_context_push_thread_default(s->context.get());
         s->loop = std::make_unique<GLibLoop>(s->context.get());
-        s->gateway = std::make_unique<RtcGateway>(*s->loop, s->registry);
+        s->gateway = std::make_unique<RTCGateway>(*s->loop, s->registry);
         s->server = adoptRef(soup_server_new(nullptr, nullptr));
         GErrorHolder error;
         soup_server_listen_local(s->server.get(), 0, SOUP_SERVER_LISTEN_IPV4_ONLY, error.out());
@@ -137,29 +137,29 @@ LoopbackRtcService::LoopbackRtcService() : state_(std::make_unique<State>()) {
     cv.wait(lock, [&] { return ready; });
 }
 
-LoopbackRtcService::~LoopbackRtcService() {
+LoopbackRTCService::~LoopbackRTCService() {
     State* s = state_.get();
     s->sync([s] { g_main_loop_quit(s->mainLoop.get()); });
     s->thread.join();
 }
 
-uint16_t LoopbackRtcService::port() const {
+uint16_t LoopbackRTCService::port() const {
     return state_->port;
 }
 
-void LoopbackRtcService::addSession(const SessionMedia& media, const RtcCredentials& credentials) {
+void LoopbackRTCService::addSession(const SessionMedia& media, const RTCCredentials& credentials) {
     std::lock_guard lock(state_->registry.mutex_);
-    state_->registry.sessions_[media.sessionId] = {media, credentials, false};
+    state_->registry.sessions_[media.sessionID] = {media, credentials, false};
 }
 
-void LoopbackRtcService::switchSession(const std::string& sessionId, const std::string& editingType,
+void LoopbackRTCService::switchSession(const std::string& sessionID, const std::string& editingType,
                                        const std::string& referenceImage, int64_t seq) {
     State* s = state_.get();
     s->sync([&] {
         SessionEvent event{SessionEventKind::Switched, {}};
         {
             std::lock_guard lock(s->registry.mutex_);
-            auto& media = s->registry.sessions_[sessionId].media;
+            auto& media = s->registry.sessions_[sessionID].media;
             media.editingType = editingType;
             media.referenceJpeg = referenceImage;
             media.switchSeq = seq;
@@ -169,13 +169,13 @@ void LoopbackRtcService::switchSession(const std::string& sessionId, const std::
     });
 }
 
-void LoopbackRtcService::endSession(const std::string& sessionId) {
+void LoopbackRTCService::endSession(const std::string& sessionID) {
     State* s = state_.get();
     s->sync([&] {
         SessionEvent event{SessionEventKind::Ended, {}};
         {
             std::lock_guard lock(s->registry.mutex_);
-            auto it = s->registry.sessions_.find(sessionId);
+            auto it = s->registry.sessions_.find(sessionID);
             if (it == s->registry.sessions_.end())
                 return;
             event.media = it->second.media;
@@ -186,30 +186,30 @@ void LoopbackRtcService::endSession(const std::string& sessionId) {
     });
 }
 
-void LoopbackRtcService::failSession(const std::string& sessionId, int code) {
-    state_->sync([&] { state_->gateway->failSession(sessionId, code); });
+void LoopbackRTCService::failSession(const std::string& sessionID, int code) {
+    state_->sync([&] { state_->gateway->failSession(sessionID, code); });
 }
 
-void LoopbackRtcService::dropSession(const std::string& sessionId) {
-    state_->sync([&] { state_->gateway->dropSession(sessionId); });
+void LoopbackRTCService::dropSession(const std::string& sessionID) {
+    state_->sync([&] { state_->gateway->dropSession(sessionID); });
 }
 
-void LoopbackRtcService::refuseAnswers(bool refuse) {
+void LoopbackRTCService::refuseAnswers(bool refuse) {
     state_->sync([&] { state_->gateway->refuseAnswers(refuse); });
 }
 
-bool LoopbackRtcService::videoFlowing(const std::string& sessionId) const {
+bool LoopbackRTCService::videoFlowing(const std::string& sessionID) const {
     std::lock_guard lock(state_->registry.mutex_);
-    auto it = state_->registry.sessions_.find(sessionId);
+    auto it = state_->registry.sessions_.find(sessionID);
     return it != state_->registry.sessions_.end() && it->second.flowing;
 }
 
-std::vector<std::string> LoopbackRtcService::switchFailures() const {
+std::vector<std::string> LoopbackRTCService::switchFailures() const {
     std::lock_guard lock(state_->registry.mutex_);
     return state_->registry.failures_;
 }
 
-size_t LoopbackRtcService::connectionCount() const {
+size_t LoopbackRTCService::connectionCount() const {
     size_t count = 0;
     state_->sync([&] { count = state_->gateway->connectionCount(); });
     return count;

@@ -11,27 +11,27 @@
 
 namespace zarvo::devservice {
 
-class LoopbackRtcService {
+class LoopbackRTCService {
 public:
-    LoopbackRtcService();
-    ~LoopbackRtcService();
-    LoopbackRtcService(const LoopbackRtcService&) = delete;
-    LoopbackRtcService& operator=(const LoopbackRtcService&) = delete;
+    LoopbackRTCService();
+    ~LoopbackRTCService();
+    LoopbackRTCService(const LoopbackRTCService&) = delete;
+    LoopbackRTCService& operator=(const LoopbackRTCService&) = delete;
 
     uint16_t port() const;
     // A live session that a join with `credentials` reaches.
-    void addSession(const SessionMedia& media, const RtcCredentials& credentials);
+    void addSession(const SessionMedia& media, const RTCCredentials& credentials);
     // As an accepted "live/switch": the participant takes the new mode and image.
-    void switchSession(const std::string& sessionId, const std::string& editingType,
+    void switchSession(const std::string& sessionID, const std::string& editingType,
                        const std::string& referenceImage, int64_t seq);
     // As a stop: the participant says goodbye and leaves.
-    void endSession(const std::string& sessionId);
+    void endSession(const std::string& sessionID);
     // Faults: the gateway sends the session's client an "error" with `code` and hangs up, hangs
     // up without a word, or answers every later offer with a description it must refuse.
-    void failSession(const std::string& sessionId, int code);
-    void dropSession(const std::string& sessionId);
+    void failSession(const std::string& sessionID, int code);
+    void dropSession(const std::string& sessionID);
     void refuseAnswers(bool refuse);
-    bool videoFlowing(const std::string& sessionId) const;
+    bool videoFlowing(const std::string& sessionID) const;
     // Failed switches reported by the participant, as "seq:error_code" texts.
     std::vector<std::string> switchFailures() const;
     size_t connectionCount() const;

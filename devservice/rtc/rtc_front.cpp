@@ -4,11 +4,11 @@
 
 namespace zarvo::devservice {
 
-std::shared_ptr<RtcGateway> installRtcGateway(DevService& devService, SessionRegistry& registry) {
-    std::shared_ptr<RtcGateway> gateway;
+std::shared_ptr<RTCGateway> installRTCGateway(DevService& devService, SessionRegistry& registry) {
+    std::shared_ptr<RTCGateway> gateway;
     devService.runOnServer(
-        [&] { gateway = std::make_shared<RtcGateway>(devService.loop(), registry); });
-    std::weak_ptr<RtcGateway> weak = gateway;
+        [&] { gateway = std::make_shared<RTCGateway>(devService.loop(), registry); });
+    std::weak_ptr<RTCGateway> weak = gateway;
     devService.addWebSocketHandler(
         "/rtc", [weak](SoupWebsocketConnection* connection, const RecordedRequest&) {
             if (auto gateway = weak.lock())

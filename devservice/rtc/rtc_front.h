@@ -11,6 +11,6 @@ class DevService;
 
 // Seats a gateway on a started DevService, on the server's loop, with `registry` (the billing
 // service) as its session table. Destroy the DevService before the last reference to the gateway.
-std::shared_ptr<RtcGateway> installRtcGateway(DevService& devService, SessionRegistry& registry);
+std::shared_ptr<RTCGateway> installRTCGateway(DevService& devService, SessionRegistry& registry);
 
 } // namespace zarvo::devservice

@@ -7,12 +7,12 @@
 
 namespace zarvo::devservice {
 
-struct RtcGateway::Connection {
+struct RTCGateway::Connection {
     uint64_t id = 0;
     GRef<SoupWebsocketConnection> socket;
-    std::string sessionId;
-    std::string renderUid;
-    std::unique_ptr<AiParticipant> participant;
+    std::string sessionID;
+    std::string renderUID;
+    std::unique_ptr<AIParticipant> participant;
     gulong messageHandler = 0;
     gulong closedHandler = 0;
 
@@ -36,12 +36,12 @@ void closeSocket(SoupWebsocketConnection* socket) {
 }
 
 struct SocketContext {
-    RtcGateway* gateway;
+    RTCGateway* gateway;
     uint64_t id;
 };
 } // namespace
 
-RtcGateway::RtcGateway(Loop& loop, SessionRegistry& registry)
+RTCGateway::RTCGateway(Loop& loop, SessionRegistry& registry)
     : loop_(loop), registry_(registry), alive_(std::make_shared<bool>(true)) {
     std::weak_ptr<bool> alive = alive_;
     listener_ = registry_.addListener([this, alive](const SessionEvent& event) {
@@ -50,23 +50,23 @@ RtcGateway::RtcGateway(Loop& loop, SessionRegistry& registry)
     });
 }
 
-RtcGateway::~RtcGateway() {
+RTCGateway::~RTCGateway() {
     registry_.removeListener(listener_);
     alive_.reset();
     connections_.clear();
 }
 
-void RtcGateway::attach(SoupServer* server, const std::string& path) {
+void RTCGateway::attach(SoupServer* server, const std::string& path) {
     soup_server_add_websocket_handler(
         server, path.c_str(), nullptr, nullptr,
         [](SoupServer*, SoupServerMessage*, const char*, SoupWebsocketConnection* connection,
-           gpointer self) { static_cast<RtcGateway*>(self)->accept(connection); },
+           gpointer self) { static_cast<RTCGateway*>(self)->accept(connection); },
         this, nullptr);
 }
 
-void RtcGateway::accept(SoupWebsocketConnection* socket) {
+void RTCGateway::accept(SoupWebsocketConnection* socket) {
     auto connection = std::make_unique<Connection>();
-    connection->id = nextId_++;
+    connection->id = nextID_++;
     connection->socket = retainRef(socket);
     const uint64_t id = connection->id;
     connection->messageHandler = g_signal_connect_data(
@@ -81,7 +81,7 @@ void RtcGateway::accept(SoupWebsocketConnection* socket) {
             if (message)
                 c->gateway->handle(c->id, *message);
             else if (c->gateway->connections_.count(c->id))
-                c->gateway->fail(*c->gateway->connections_[c->id], kRtcGatewayBadRequest,
+                c->gateway->fail(*c->gateway->connections_[c->id], kRTCGatewayBadRequest,
                                  "not a JSON object");
         }),
         new SocketContext{this, id},
@@ -91,7 +91,7 @@ void RtcGateway::accept(SoupWebsocketConnection* socket) {
         socket, "closed", G_CALLBACK(+[](SoupWebsocketConnection*, gpointer data) {
             auto* c = static_cast<SocketContext*>(data);
             // Out of the signal: closing destroys the connection that emits it.
-            RtcGateway* gateway = c->gateway;
+            RTCGateway* gateway = c->gateway;
             const uint64_t id = c->id;
             std::weak_ptr<bool> alive = gateway->alive_;
             gateway->loop_.post([gateway, id, alive] {
@@ -105,7 +105,7 @@ void RtcGateway::accept(SoupWebsocketConnection* socket) {
     connections_[id] = std::move(connection);
 }
 
-void RtcGateway::send(Connection& connection, const Json& message) {
+void RTCGateway::send(Connection& connection, const Json& message) {
     if (!connection.socket ||
         soup_websocket_connection_get_state(connection.socket.get()) != SOUP_WEBSOCKET_STATE_OPEN)
         return;
@@ -113,17 +113,17 @@ void RtcGateway::send(Connection& connection, const Json& message) {
     soup_websocket_connection_send_text(connection.socket.get(), text.c_str());
 }
 
-void RtcGateway::fail(Connection& connection, int code, const std::string& text) {
+void RTCGateway::fail(Connection& connection, int code, const std::string& text) {
     send(connection, {{"type", "error"}, {"code", code}, {"message", text}});
     connection.participant.reset();
     closeSocket(connection.socket.get());
 }
 
-void RtcGateway::close(uint64_t id) {
+void RTCGateway::close(uint64_t id) {
     connections_.erase(id);
 }
 
-void RtcGateway::handle(uint64_t id, const Json& message) {
+void RTCGateway::handle(uint64_t id, const Json& message) {
     auto it = connections_.find(id);
     if (it == connections_.end())
         return;
@@ -133,11 +133,11 @@ void RtcGateway::handle(uint64_t id, const Json& message) {
         join(connection, message);
     } else if (type == "offer") {
         if (!connection.participant) {
-            fail(connection, kRtcGatewayBadRequest, "offer before join");
+            fail(connection, kRTCGatewayBadRequest, "offer before join");
             return;
         }
         if (!connection.participant->acceptOffer(jsonString(message, "sdp", "")))
-            fail(connection, kRtcGatewayRejected, "the offer cannot be answered");
+            fail(connection, kRTCGatewayRejected, "the offer cannot be answered");
     } else if (type == "ice") {
         if (connection.participant)
             connection.participant->addCandidate(static_cast<int>(jsonInteger(message, "mline", 0)),
@@ -146,86 +146,86 @@ void RtcGateway::handle(uint64_t id, const Json& message) {
         connection.participant.reset();
         closeSocket(connection.socket.get());
     } else {
-        fail(connection, kRtcGatewayBadRequest, "unknown message type");
+        fail(connection, kRTCGatewayBadRequest, "unknown message type");
     }
 }
 
-void RtcGateway::join(Connection& connection, const Json& message) {
-    if (!connection.sessionId.empty()) {
-        fail(connection, kRtcGatewayBadRequest, "already joined");
+void RTCGateway::join(Connection& connection, const Json& message) {
+    if (!connection.sessionID.empty()) {
+        fail(connection, kRTCGatewayBadRequest, "already joined");
         return;
     }
     auto token = jsonString(message, "token");
     if (!token || token->empty()) {
-        fail(connection, kRtcGatewayBadRequest, "join without token");
+        fail(connection, kRTCGatewayBadRequest, "join without token");
         return;
     }
-    RtcCredentials credentials{*token, jsonString(message, "channel", ""),
+    RTCCredentials credentials{*token, jsonString(message, "channel", ""),
                                jsonString(message, "user", "")};
     auto media = registry_.validateJoin(credentials);
     if (!media) {
-        fail(connection, kRtcGatewayInvalidToken, "invalid token");
+        fail(connection, kRTCGatewayInvalidToken, "invalid token");
         return;
     }
-    const std::string sessionId = media->sessionId;
+    const std::string sessionID = media->sessionID;
     std::weak_ptr<bool> alive = alive_;
     const uint64_t id = connection.id;
-    AiParticipant::Callbacks callbacks;
-    callbacks.signal = [this, alive, id, renderUid = media->renderUid](const Json& signal) {
-        loop_.post([this, alive, id, signal, renderUid] {
+    AIParticipant::Callbacks callbacks;
+    callbacks.signal = [this, alive, id, renderUID = media->renderUID](const Json& signal) {
+        loop_.post([this, alive, id, signal, renderUID] {
             if (!alive.lock())
                 return;
             auto it = connections_.find(id);
             if (it == connections_.end())
                 return;
             Json out = signal;
-            out["from"] = renderUid;
+            out["from"] = renderUID;
             // A session description without media lines: the offerer must refuse it.
             if (refuseAnswers_ && jsonString(out, "type", "") == "answer")
                 out["sdp"] = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\n";
             send(*it->second, out);
         });
     };
-    callbacks.videoFlowing = [this, sessionId] { registry_.videoFlowing(sessionId); };
-    auto participant = std::make_unique<AiParticipant>(std::move(callbacks));
+    callbacks.videoFlowing = [this, sessionID] { registry_.videoFlowing(sessionID); };
+    auto participant = std::make_unique<AIParticipant>(std::move(callbacks));
     if (!participant->setMedia(media->editingType, media->referenceJpeg) ||
-        !registry_.attachParticipant(sessionId)) {
-        fail(connection, kRtcGatewayRejected, "the session cannot be edited");
+        !registry_.attachParticipant(sessionID)) {
+        fail(connection, kRTCGatewayRejected, "the session cannot be edited");
         return;
     }
-    connection.sessionId = sessionId;
-    connection.renderUid = media->renderUid;
+    connection.sessionID = sessionID;
+    connection.renderUID = media->renderUID;
     connection.participant = std::move(participant);
-    const std::string user = credentials.userId.empty() ? media->clientUserId : credentials.userId;
+    const std::string user = credentials.userID.empty() ? media->clientUserID : credentials.userID;
     send(connection, {{"type", "joined"},
-                      {"channel", media->channelId},
+                      {"channel", media->channelID},
                       {"user", user},
-                      {"peer", media->renderUid}});
+                      {"peer", media->renderUID}});
 }
 
-void RtcGateway::failSession(const std::string& sessionId, int code) {
+void RTCGateway::failSession(const std::string& sessionID, int code) {
     for (auto& [id, connection] : connections_)
-        if (connection->sessionId == sessionId && connection->participant)
+        if (connection->sessionID == sessionID && connection->participant)
             fail(*connection, code, "the session failed");
 }
 
-void RtcGateway::dropSession(const std::string& sessionId) {
+void RTCGateway::dropSession(const std::string& sessionID) {
     for (auto& [id, connection] : connections_)
-        if (connection->sessionId == sessionId && connection->participant) {
+        if (connection->sessionID == sessionID && connection->participant) {
             connection->participant.reset();
             closeSocket(connection->socket.get());
         }
 }
 
-void RtcGateway::onSessionEvent(const SessionEvent& event) {
+void RTCGateway::onSessionEvent(const SessionEvent& event) {
     std::vector<uint64_t> ended;
     for (auto& [id, connection] : connections_) {
-        if (connection->sessionId != event.media.sessionId || !connection->participant)
+        if (connection->sessionID != event.media.sessionID || !connection->participant)
             continue;
         if (event.kind == SessionEventKind::Switched) {
             if (!connection->participant->setMedia(event.media.editingType,
                                                    event.media.referenceJpeg))
-                registry_.switchFailed(event.media.sessionId, event.media.switchSeq,
+                registry_.switchFailed(event.media.sessionID, event.media.switchSeq,
                                        "reference_unusable");
         } else {
             send(*connection, {{"type", "bye"}, {"reason", event.media.state}});
@@ -235,10 +235,10 @@ void RtcGateway::onSessionEvent(const SessionEvent& event) {
     }
 }
 
-int64_t RtcGateway::editedFrames(const std::string& sessionId) const {
+int64_t RTCGateway::editedFrames(const std::string& sessionID) const {
     int64_t total = 0;
     for (const auto& [id, connection] : connections_)
-        if (connection->sessionId == sessionId && connection->participant)
+        if (connection->sessionID == sessionID && connection->participant)
             total += connection->participant->editedFrames();
     return total;
 }

@@ -18,19 +18,19 @@ typedef struct _SoupWebsocketConnection SoupWebsocketConnection;
 namespace zarvo::devservice {
 
 // Codes of the gateway's "error" message (the client's engine reports them as join results).
-enum RtcGatewayError : int {
-    kRtcGatewayBadRequest = 400,   // not a join, or a malformed one
-    kRtcGatewayInvalidToken = 110, // no live session matches the credentials
-    kRtcGatewayRejected = 17,      // the session cannot take the participant, or the media failed
+enum RTCGatewayError : int {
+    kRTCGatewayBadRequest = 400,   // not a join, or a malformed one
+    kRTCGatewayInvalidToken = 110, // no live session matches the credentials
+    kRTCGatewayRejected = 17,      // the session cannot take the participant, or the media failed
 };
 
-class RtcGateway {
+class RTCGateway {
 public:
     // `loop` runs on the server's thread; `registry` outlives the gateway.
-    RtcGateway(Loop& loop, SessionRegistry& registry);
-    ~RtcGateway(); // closes every connection and stops every participant
-    RtcGateway(const RtcGateway&) = delete;
-    RtcGateway& operator=(const RtcGateway&) = delete;
+    RTCGateway(Loop& loop, SessionRegistry& registry);
+    ~RTCGateway(); // closes every connection and stops every participant
+    RTCGateway(const RTCGateway&) = delete;
+    RTCGateway& operator=(const RTCGateway&) = delete;
 
     // Serves the WebSocket at `path` on `server`.
     void attach(SoupServer* server, const std::string& path = "/rtc");
@@ -41,12 +41,12 @@ public:
 
     // Faults for the client's failure paths. Each joined connection of the session gets an
     // "error" with `code` and is closed, or is closed without a word.
-    void failSession(const std::string& sessionId, int code);
-    void dropSession(const std::string& sessionId);
+    void failSession(const std::string& sessionID, int code);
+    void dropSession(const std::string& sessionID);
     // From now on, answers to offers are replaced by a description no offer can accept.
     void refuseAnswers(bool refuse) { refuseAnswers_ = refuse; }
     // Edited frames sent so far on every connection of the session (tests and diagnostics).
-    int64_t editedFrames(const std::string& sessionId) const;
+    int64_t editedFrames(const std::string& sessionID) const;
 
 private:
     struct Connection;
@@ -60,7 +60,7 @@ private:
     Loop& loop_;
     SessionRegistry& registry_;
     int listener_ = 0;
-    uint64_t nextId_ = 1;
+    uint64_t nextID_ = 1;
     std::map<uint64_t, std::unique_ptr<Connection>> connections_;
     std::shared_ptr<bool> alive_;
     bool refuseAnswers_ = false;

@@ -63,7 +63,7 @@ struct NoOutput : SessionOutput {
     void clear() override {}
 };
 
-std::string referencePng() {
+std::string referencePNG() {
     auto pixbuf = adoptRef(gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 320, 240));
     gdk_pixbuf_fill(pixbuf.get(), 0x4080c0ff);
     gchar* buffer = nullptr;
@@ -132,7 +132,7 @@ protected:
     std::unique_ptr<DevService> stand;
     GLibLoop loop;
     std::unique_ptr<UserDefaults> defaults;
-    const std::string reference = referencePng();
+    const std::string reference = referencePNG();
 };
 
 TEST_F(BilledSessionIntegration, AWholeSessionOverTlsSettlesShowsTheBillAndLeavesItsReport) {

@@ -6,7 +6,7 @@
 namespace zarvo {
 namespace {
 
-std::string encodePng(int width, int height, bool alpha) {
+std::string encodePNG(int width, int height, bool alpha) {
     GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, alpha, 8, width, height);
     gdk_pixbuf_fill(pixbuf, 0x3366ccff);
     gchar* buffer = nullptr;
@@ -37,7 +37,7 @@ GdkPixbuf* decode(const std::string& bytes, std::string* format) {
 
 TEST(JpegEncoding, ReencodesAnyDecodableImageKeepingItsSizeAndQualityMatters) {
     for (bool alpha : {false, true}) {
-        auto jpeg = reencodeAsJpeg(encodePng(64, 48, alpha), 0.9);
+        auto jpeg = reencodeAsJpeg(encodePNG(64, 48, alpha), 0.9);
         ASSERT_TRUE(jpeg) << alpha;
         EXPECT_EQ(jpeg->substr(0, 3), std::string("\xff\xd8\xff", 3));
         std::string format;
@@ -48,14 +48,14 @@ TEST(JpegEncoding, ReencodesAnyDecodableImageKeepingItsSizeAndQualityMatters) {
         EXPECT_EQ(gdk_pixbuf_get_height(back), 48);
         g_object_unref(back);
     }
-    auto png = encodePng(256, 256, false);
+    auto png = encodePNG(256, 256, false);
     EXPECT_LT(reencodeAsJpeg(png, 0.3)->size(), reencodeAsJpeg(png, 0.95)->size());
 }
 
 TEST(JpegEncoding, RefusesWhatIsNotAnImage) {
     EXPECT_FALSE(reencodeAsJpeg("", 0.9));
     EXPECT_FALSE(reencodeAsJpeg("definitely not an image", 0.9));
-    auto png = encodePng(16, 16, false);
+    auto png = encodePNG(16, 16, false);
     EXPECT_FALSE(reencodeAsJpeg(png.substr(0, png.size() / 2), 0.9)); // truncated
 }
 

@@ -208,7 +208,7 @@ TEST_F(BillingHttpsTest, TooFewPointsAndMalformedRequestsAreRefusedAndServiceKee
         {call("GET", "client/billing?page=zero"), 400},
         // Decoding would need 10000 × 10000 × 4 bytes: refused from the header.
         {post("live/start", startBody("K3", "subject_replacement",
-                                      testing::jpegDataUrl(testing::jpegClaiming(10000, 10000)))),
+                                      testing::jpegDataURL(testing::jpegClaiming(10000, 10000)))),
          422},
         {call("GET", "live/nothing"), 404},
     };

@@ -15,7 +15,7 @@ namespace zarvo::devservice {
 namespace {
 
 using testing::apiRequest;
-using testing::jpegDataUrl;
+using testing::jpegDataURL;
 using testing::startBody;
 
 class BillingTest : public ::testing::Test {
@@ -164,14 +164,14 @@ TEST_F(BillingTest, BalanceBelowTheMinimumIsRefusedAndTheMinimumItselfStarts) {
     EXPECT_EQ(state()["reserved_gift_points"], 10);
 }
 
-TEST_F(BillingTest, OnlyKnownModesAndDecodableJpegDataUrlsAreAccepted) {
+TEST_F(BillingTest, OnlyKnownModesAndDecodableJpegDataURLsAreAccepted) {
     make();
     std::string jpeg = testing::jpegBytes();
     const std::pair<std::string, std::string> bad[] = {
-        {"cartoon", jpegDataUrl()},
+        {"cartoon", jpegDataURL()},
         {"style_transfer", "data:image/png;base64," + base64Encode(testing::pngBytes())},
-        {"style_transfer", jpegDataUrl(testing::pngBytes())},
-        {"style_transfer", jpegDataUrl(jpeg.substr(0, 40))},
+        {"style_transfer", jpegDataURL(testing::pngBytes())},
+        {"style_transfer", jpegDataURL(jpeg.substr(0, 40))},
         {"style_transfer", "data:image/jpeg;base64,@@@@"},
         {"style_transfer", "https://example.test/a.jpg"},
         {"style_transfer", ""},
@@ -191,7 +191,7 @@ TEST_F(BillingTest, ImagesAboveTheLimitAreRefused) {
     make();
     std::string large = testing::jpegBytes(400, 300, 100);
     ASSERT_GT(large.size(), 2000u);
-    EXPECT_EQ(post("live/start", startBody("K1", "style_transfer", jpegDataUrl(large))).status,
+    EXPECT_EQ(post("live/start", startBody("K1", "style_transfer", jpegDataURL(large))).status,
               422);
     EXPECT_EQ(post("live/start", startBody("K2")).status, 200);
 }
@@ -395,17 +395,17 @@ TEST_F(BillingTest, RegistryFollowsTheSessionAndItsParticipant) {
     make();
     ApiResponse started = post("live/start", startBody("K1", "virtual_tryon"));
     std::string id = started.body["session_id"];
-    RtcCredentials join{started.body["rtc"]["token"], started.body["rtc"]["channel_id"],
+    RTCCredentials join{started.body["rtc"]["token"], started.body["rtc"]["channel_id"],
                         started.body["rtc"]["user_id"]};
     auto media = service->validateJoin(join);
     ASSERT_TRUE(media);
-    EXPECT_EQ(media->sessionId, id);
-    EXPECT_EQ(media->renderUid, started.body["render_uid"]);
+    EXPECT_EQ(media->sessionID, id);
+    EXPECT_EQ(media->renderUID, started.body["render_uid"]);
     EXPECT_EQ(media->editingType, "virtual_tryon");
     EXPECT_EQ(media->referenceJpeg, testing::jpegBytes());
-    EXPECT_FALSE(service->validateJoin({join.token, join.channelId, "someone-else"}));
+    EXPECT_FALSE(service->validateJoin({join.token, join.channelID, "someone-else"}));
     EXPECT_FALSE(service->validateJoin({join.token, "another-channel", ""}));
-    EXPECT_FALSE(service->validateJoin({"rtc_guess", join.channelId, join.userId}));
+    EXPECT_FALSE(service->validateJoin({"rtc_guess", join.channelID, join.userID}));
     EXPECT_TRUE(service->validateJoin({join.token, "", ""})) << "the token alone identifies it";
     EXPECT_FALSE(service->validateJoin({"", "", ""}));
 
@@ -421,7 +421,7 @@ TEST_F(BillingTest, RegistryFollowsTheSessionAndItsParticipant) {
     loop.runUntilIdle();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].kind, SessionEventKind::Ended);
-    EXPECT_EQ(events[0].media.sessionId, id);
+    EXPECT_EQ(events[0].media.sessionID, id);
     EXPECT_FALSE(service->validateJoin(join)) << "an ended session takes no joins";
     EXPECT_FALSE(service->attachParticipant(id));
 }

@@ -50,13 +50,13 @@ inline std::string pngBytes() {
     return std::string(buffer, size);
 }
 
-inline std::string jpegDataUrl(const std::string& bytes = jpegBytes()) {
+inline std::string jpegDataURL(const std::string& bytes = jpegBytes()) {
     return "data:image/jpeg;base64," + base64Encode(bytes);
 }
 
 inline Json startBody(const std::string& key, const std::string& type = "subject_replacement",
-                      const std::string& imageUrl = jpegDataUrl()) {
-    return Json{{"idempotency_key", key}, {"editing_type", type}, {"image_url", imageUrl}};
+                      const std::string& imageURL = jpegDataURL()) {
+    return Json{{"idempotency_key", key}, {"editing_type", type}, {"image_url", imageURL}};
 }
 
 inline ApiRequest apiRequest(const std::string& method, const std::string& path,

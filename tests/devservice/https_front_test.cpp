@@ -293,14 +293,14 @@ TEST_F(Front, OversizedBodiesAndForeignAdminCallsAreRefused) {
             EXPECT_EQ(value, devservice::maskedAuthorization("Bearer " + bearer));
         }
 
-    const std::string adminUrl = "http://127.0.0.1:" + std::to_string(bounded.adminPort());
+    const std::string adminURL = "http://127.0.0.1:" + std::to_string(bounded.adminPort());
     NetworkThread plain(productionDeployment());
-    EXPECT_EQ(fetch(adminUrl + "/requests", "GET", std::nullopt, std::nullopt, &plain).status(),
+    EXPECT_EQ(fetch(adminURL + "/requests", "GET", std::nullopt, std::nullopt, &plain).status(),
               401);
-    EXPECT_EQ(fetch(adminUrl + "/requests", "GET", "not-the-token", std::nullopt, &plain).status(),
+    EXPECT_EQ(fetch(adminURL + "/requests", "GET", "not-the-token", std::nullopt, &plain).status(),
               401);
     EXPECT_EQ(
-        fetch(adminUrl + "/deployment", "GET", bounded.adminToken(), std::nullopt, &plain).status(),
+        fetch(adminURL + "/deployment", "GET", bounded.adminToken(), std::nullopt, &plain).status(),
         200);
     // With the right token, still refused when a browser could have sent it: a Host that is not
     // this machine's loopback name (DNS rebinding) or any Origin.

@@ -26,12 +26,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class CountingDelegate final : public RtcEngineDelegate {
+class CountingDelegate final : public RTCEngineDelegate {
 public:
-    bool onRemoteVideoSample(const std::string& uid, int, const RtcVideoDataSample& s) override {
+    bool onRemoteVideoSample(const std::string& uid, int, const RTCVideoDataSample& s) override {
         std::lock_guard lock(mutex);
         ++frames;
-        lastUid = uid;
+        lastUID = uid;
         // Mean red and blue of a sparse grid.
         double b = 0, r = 0;
         int n = 0;
@@ -45,16 +45,16 @@ public:
         cv.notify_all();
         return false;
     }
-    bool onCaptureVideoSample(int, const RtcVideoDataSample&) override { return false; }
+    bool onCaptureVideoSample(int, const RTCVideoDataSample&) override { return false; }
     int onGetVideoFormatPreference() override { return 0; }
     std::mutex mutex;
     std::condition_variable cv;
     int64_t frames = 0;
-    std::string lastUid;
+    std::string lastUID;
     double blue = 0, red = 0;
 };
 
-class RtcDevServiceTest : public ::testing::Test {
+class RTCDevServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         dir = std::filesystem::temp_directory_path() /
@@ -69,7 +69,7 @@ protected:
         config.reserveDelay = seconds(0.05);
         config.createDelay = seconds(0.05);
         billing = installBilling(*dev, config);
-        gateway = installRtcGateway(*dev, *billing);
+        gateway = installRTCGateway(*dev, *billing);
         auto deployment = readDeploymentFile(dev->deploymentFile());
         ASSERT_TRUE(deployment.ok()) << deployment.error().message;
         this->deployment = *deployment;
@@ -87,14 +87,14 @@ protected:
             response = billing->handle(testing::apiRequest(
                 "POST", "live/start", deployment.accountToken,
                 testing::startBody("rtc-test", "background_replacement",
-                                   testing::jpegDataUrl(testing::jpegBytes(64, 36)))
+                                   testing::jpegDataURL(testing::jpegBytes(64, 36)))
                     .dump()));
         });
         EXPECT_EQ(response.status, 200) << response.body;
         return response.body.value("data", response.body);
     }
 
-    int join(RtcEngine& engine, const std::string& token, const std::string& channel = {},
+    int join(RTCEngine& engine, const std::string& token, const std::string& channel = {},
              const std::string& user = {}) {
         std::mutex mutex;
         std::condition_variable cv;
@@ -121,19 +121,19 @@ protected:
     std::filesystem::path dir;
     std::unique_ptr<DevService> dev;
     std::shared_ptr<BillingService> billing;
-    std::shared_ptr<RtcGateway> gateway;
+    std::shared_ptr<RTCGateway> gateway;
     Deployment deployment;
 };
 
-TEST_F(RtcDevServiceTest, AJoinOverTlsBringsEditedVideoAndTheSessionRuns) {
+TEST_F(RTCDevServiceTest, AJoinOverTlsBringsEditedVideoAndTheSessionRuns) {
     ASSERT_EQ(deployment.rtcGateway.rfind("wss://" + deployment.primaryHost + "/rtc", 0), 0u);
     const Json session = startSession();
-    const std::string sessionId = session.value("session_id", "");
-    const std::string renderUid = session.value("render_uid", "");
+    const std::string sessionID = session.value("session_id", "");
+    const std::string renderUID = session.value("render_uid", "");
     const std::string token = session["rtc"].value("token", "");
     ASSERT_FALSE(token.empty()) << session;
 
-    WebRtcEngineFactory factory(*rtcGatewayConfig(deployment));
+    WebRTCEngineFactory factory(*rtcGatewayConfig(deployment));
     CountingDelegate delegate;
     auto engine = factory.sharedInstance(&delegate);
     ASSERT_EQ(join(*engine, token, session["rtc"].value("channel_id", ""),
@@ -157,14 +157,14 @@ TEST_F(RtcDevServiceTest, AJoinOverTlsBringsEditedVideoAndTheSessionRuns) {
     {
         std::unique_lock lock(delegate.mutex);
         EXPECT_TRUE(delegate.cv.wait_for(lock, 60s, [&] { return delegate.frames >= 10; }));
-        EXPECT_EQ(delegate.lastUid, renderUid);
+        EXPECT_EQ(delegate.lastUID, renderUID);
     }
     // The participant's edited video turns the session RUNNING (polled: the service's loop
     // applies it).
     std::string state;
     for (auto deadline = std::chrono::steady_clock::now() + 30s;
          state != "RUNNING" && std::chrono::steady_clock::now() < deadline;) {
-        auto media = billing->sessionMedia(sessionId);
+        auto media = billing->sessionMedia(sessionID);
         state = media ? media->state : "";
         if (state != "RUNNING")
             std::this_thread::sleep_for(10ms);
@@ -184,7 +184,7 @@ TEST_F(RtcDevServiceTest, AJoinOverTlsBringsEditedVideoAndTheSessionRuns) {
             Json{{"idempotency_key", "switch-1"},
                  {"editing_type", "style_transfer"},
                  {"image_url",
-                  testing::jpegDataUrl(zarvo::testing::solidJpeg(0xe0, 0x10, 0x10, 64, 36))}}
+                  testing::jpegDataURL(zarvo::testing::solidJpeg(0xe0, 0x10, 0x10, 64, 36))}}
                 .dump()));
     });
     EXPECT_EQ(switched.status, 200) << switched.body;
@@ -202,26 +202,26 @@ TEST_F(RtcDevServiceTest, AJoinOverTlsBringsEditedVideoAndTheSessionRuns) {
     factory.destroy();
 }
 
-TEST_F(RtcDevServiceTest, ATokenOfNoLiveSessionIsRefusedOverTls) {
+TEST_F(RTCDevServiceTest, ATokenOfNoLiveSessionIsRefusedOverTls) {
     startSession();
-    WebRtcEngineFactory factory(*rtcGatewayConfig(deployment));
+    WebRTCEngineFactory factory(*rtcGatewayConfig(deployment));
     CountingDelegate delegate;
     auto engine = factory.sharedInstance(&delegate);
     EXPECT_EQ(join(*engine, "rtc_not-a-session"), 110);
     factory.destroy();
 }
 
-TEST_F(RtcDevServiceTest, AGatewayCertificateFromAnotherAuthorityIsNotTrusted) {
+TEST_F(RTCDevServiceTest, AGatewayCertificateFromAnotherAuthorityIsNotTrusted) {
     const Json session = startSession();
-    RtcGatewayConfig config = *rtcGatewayConfig(deployment);
+    RTCGatewayConfig config = *rtcGatewayConfig(deployment);
     // The system's trust store does not know the stand-in's CA.
     config.trust.reset();
-    WebRtcEngineFactory factory(config);
+    WebRTCEngineFactory factory(config);
     CountingDelegate delegate;
     auto engine = factory.sharedInstance(&delegate);
     EXPECT_EQ(join(*engine, session["rtc"].value("token", ""),
                    session["rtc"].value("channel_id", ""), session["rtc"].value("user_id", "")),
-              kRtcErrGatewayUnreachable);
+              kRTCErrGatewayUnreachable);
     factory.destroy();
 }
 

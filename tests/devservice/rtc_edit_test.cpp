@@ -47,7 +47,7 @@ std::vector<uint8_t> edited(EditMode mode, const EditReference& reference,
     return out;
 }
 
-TEST(AiEditTest, ModeNamesMapToModes) {
+TEST(AIEditTest, ModeNamesMapToModes) {
     EXPECT_EQ(editModeFromType("subject_replacement"), EditMode::SubjectReplacement);
     EXPECT_EQ(editModeFromType("virtual_tryon"), EditMode::VirtualTryOn);
     EXPECT_EQ(editModeFromType("background_replacement"), EditMode::BackgroundReplacement);
@@ -56,7 +56,7 @@ TEST(AiEditTest, ModeNamesMapToModes) {
     EXPECT_FALSE(editModeFromType(""));
 }
 
-TEST(AiEditTest, EveryModeGivesADifferentDeterministicPicture) {
+TEST(AIEditTest, EveryModeGivesADifferentDeterministicPicture) {
     const auto redPixels = solid(20, 20, 220);
     auto reference = makeEditReference(redPixels.data(), W, H, W * 4);
     ASSERT_TRUE(reference);
@@ -73,7 +73,7 @@ TEST(AiEditTest, EveryModeGivesADifferentDeterministicPicture) {
     }
 }
 
-TEST(AiEditTest, SubjectReplacementBlendsEvenly) {
+TEST(AIEditTest, SubjectReplacementBlendsEvenly) {
     const auto refPixels = solid(200, 100, 0);
     auto reference = makeEditReference(refPixels.data(), W, H, W * 4);
     const auto out = edited(EditMode::SubjectReplacement, *reference, solid(0, 100, 200));
@@ -83,7 +83,7 @@ TEST(AiEditTest, SubjectReplacementBlendsEvenly) {
     EXPECT_EQ(at(out, 5, 5)[3], 255);
 }
 
-TEST(AiEditTest, BackgroundReplacementPutsTheCameraInsetOnTheReference) {
+TEST(AIEditTest, BackgroundReplacementPutsTheCameraInsetOnTheReference) {
     const auto refPixels = solid(220, 10, 10);
     auto reference = makeEditReference(refPixels.data(), W, H, W * 4);
     const auto out = edited(EditMode::BackgroundReplacement, *reference, solid(50, 60, 70));
@@ -95,7 +95,7 @@ TEST(AiEditTest, BackgroundReplacementPutsTheCameraInsetOnTheReference) {
     EXPECT_EQ(at(out, W / 2 - 4, H - 6)[0], 220);
 }
 
-TEST(AiEditTest, VirtualTryOnOverlaysTheCentreOnly) {
+TEST(AIEditTest, VirtualTryOnOverlaysTheCentreOnly) {
     const auto refPixels = solid(0, 0, 240);
     auto reference = makeEditReference(refPixels.data(), W, H, W * 4);
     const auto camera = solid(100, 100, 100);
@@ -105,7 +105,7 @@ TEST(AiEditTest, VirtualTryOnOverlaysTheCentreOnly) {
     EXPECT_LT(at(out, W / 2, H / 2)[0], 40);
 }
 
-TEST(AiEditTest, StyleTransferTakesTheReferenceColourStatisticsAndKeepsStructure) {
+TEST(AIEditTest, StyleTransferTakesTheReferenceColourStatisticsAndKeepsStructure) {
     std::vector<uint8_t> refPixels(W * H * 4);
     for (int i = 0; i < W * H; ++i) { // blue-ish, with stripes four pixels wide
         const int stripe = (i % W) / 4;
@@ -126,7 +126,7 @@ TEST(AiEditTest, StyleTransferTakesTheReferenceColourStatisticsAndKeepsStructure
     EXPECT_LT(at(out, 2, 10)[0], at(out, W - 3, 10)[0]);
 }
 
-TEST(AiEditTest, ReferencesDecodeFromImageBytesAndRefuseOthers) {
+TEST(AIEditTest, ReferencesDecodeFromImageBytesAndRefuseOthers) {
     EXPECT_FALSE(makeEditReference(std::string("not an image"), 1280, 720));
     EXPECT_FALSE(makeEditReference(std::string(), 1280, 720));
 

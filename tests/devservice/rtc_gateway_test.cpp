@@ -107,7 +107,7 @@ private:
     std::deque<Json> received_;
 };
 
-class RtcGatewayTest : public ::testing::Test {
+class RTCGatewayTest : public ::testing::Test {
 protected:
     void SetUp() override {
         // A misuse of libsoup (closing a socket twice, say) fails the test instead of a log line.
@@ -121,7 +121,7 @@ protected:
             nullptr);
         auto media = zarvo::testing::addLoopbackSession(
             service, "style_transfer", zarvo::testing::solidJpeg(0x80, 0x80, 0xff, 32, 18));
-        media.sessionId = "S2";
+        media.sessionID = "S2";
         media.editingType = "no_such_mode";
         service.addSession(media, {"tok-2", "ch-2", "client-8"});
     }
@@ -129,10 +129,10 @@ protected:
 
     static inline std::atomic<int> soupCriticals{0};
     guint handler = 0;
-    LoopbackRtcService service;
+    LoopbackRTCService service;
 };
 
-TEST_F(RtcGatewayTest, AJoinIsAnsweredWithTheChannelTheUserAndTheParticipant) {
+TEST_F(RTCGatewayTest, AJoinIsAnsweredWithTheChannelTheUserAndTheParticipant) {
     TestSocket socket(service.port());
     ASSERT_TRUE(socket.connected());
     socket.send(Json{{"type", "join"}, {"token", "tok-1"}, {"name", "Zarvo"}});
@@ -151,7 +151,7 @@ TEST_F(RtcGatewayTest, AJoinIsAnsweredWithTheChannelTheUserAndTheParticipant) {
     EXPECT_TRUE(socket.waitClosed());
 }
 
-TEST_F(RtcGatewayTest, JoinsThatMatchNoLiveSessionAreRefused) {
+TEST_F(RTCGatewayTest, JoinsThatMatchNoLiveSessionAreRefused) {
     struct Case {
         Json join;
         int code;
@@ -180,7 +180,7 @@ TEST_F(RtcGatewayTest, JoinsThatMatchNoLiveSessionAreRefused) {
     EXPECT_EQ(socket.next().value("code", 0), 400);
 }
 
-TEST_F(RtcGatewayTest, TheSessionsEndSaysByeAndCloses) {
+TEST_F(RTCGatewayTest, TheSessionsEndSaysByeAndCloses) {
     TestSocket socket(service.port());
     socket.send(Json{{"type", "join"}, {"token", "tok-1"}});
     ASSERT_EQ(socket.next().value("type", ""), "joined");
@@ -191,7 +191,7 @@ TEST_F(RtcGatewayTest, TheSessionsEndSaysByeAndCloses) {
     EXPECT_TRUE(socket.waitClosed());
 }
 
-TEST_F(RtcGatewayTest, ASwitchToAnUnusableImageIsReportedAndKeepsTheOldOne) {
+TEST_F(RTCGatewayTest, ASwitchToAnUnusableImageIsReportedAndKeepsTheOldOne) {
     TestSocket socket(service.port());
     socket.send(Json{{"type", "join"}, {"token", "tok-1"}});
     ASSERT_EQ(socket.next().value("type", ""), "joined");
@@ -201,7 +201,7 @@ TEST_F(RtcGatewayTest, ASwitchToAnUnusableImageIsReportedAndKeepsTheOldOne) {
     EXPECT_EQ(service.switchFailures(), std::vector<std::string>{"3:reference_unusable"});
 }
 
-TEST_F(RtcGatewayTest, ALeaveAfterTheRefusalIsHarmless) {
+TEST_F(RTCGatewayTest, ALeaveAfterTheRefusalIsHarmless) {
     TestSocket socket(service.port());
     socket.send(Json{{"type", "join"}, {"token", "tok-x"}});
     socket.send(Json{{"type", "leave"}});
@@ -209,7 +209,7 @@ TEST_F(RtcGatewayTest, ALeaveAfterTheRefusalIsHarmless) {
     EXPECT_TRUE(socket.waitClosed());
 }
 
-TEST_F(RtcGatewayTest, LeaveClosesTheConnection) {
+TEST_F(RTCGatewayTest, LeaveClosesTheConnection) {
     {
         TestSocket socket(service.port());
         socket.send(Json{{"type", "join"}, {"token", "tok-1"}});

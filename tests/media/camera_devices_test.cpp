@@ -96,10 +96,10 @@ TEST(CapturePresetChoice, PrefersHdThenVgaRawBeforeJpegElseLeavesTheDevice) {
 }
 
 using CameraSelection::Update;
-using Ids = std::vector<std::string>;
+using IDs = std::vector<std::string>;
 
 TEST(CameraSelectionUpdate, ReconnectThenSelectedThenPreferredThenFirst) {
-    const Ids all{"a", "b", "c"};
+    const IDs all{"a", "b", "c"};
     EXPECT_EQ(CameraSelection::update(all, "b", "c", "a"), (Update{"a", false, true}));
     EXPECT_EQ(CameraSelection::update(all, "b", "c", "gone"), (Update{"b", false, false}));
     EXPECT_EQ(CameraSelection::update(all, std::nullopt, "c", std::nullopt),

@@ -10,27 +10,27 @@
 namespace zarvo {
 namespace {
 
-struct Bgra {
+struct BGRA {
     uint8_t b, g, r, a;
     // The scaler may lose two levels of a colour channel; alpha must stay exact.
-    bool operator==(const Bgra& other) const {
+    bool operator==(const BGRA& other) const {
         auto near = [](int x, int y) { return std::abs(x - y) <= 2; };
         return near(b, other.b) && near(g, other.g) && near(r, other.r) && a == other.a;
     }
 };
-constexpr Bgra kBlack{0, 0, 0, 255};
-constexpr Bgra kWhite{255, 255, 255, 255};
-constexpr Bgra kRed{0, 0, 255, 255};
+constexpr BGRA kBlack{0, 0, 0, 255};
+constexpr BGRA kWhite{255, 255, 255, 255};
+constexpr BGRA kRed{0, 0, 255, 255};
 
-std::vector<uint8_t> solid(int width, int height, Bgra colour) {
+std::vector<uint8_t> solid(int width, int height, BGRA colour) {
     std::vector<uint8_t> pixels(size_t(width) * height * 4);
     for (size_t i = 0; i < pixels.size(); i += 4)
         std::memcpy(&pixels[i], &colour, 4);
     return pixels;
 }
 
-Bgra at(const PixelBuffer& buffer, int x, int y) {
-    Bgra pixel;
+BGRA at(const PixelBuffer& buffer, int x, int y) {
+    BGRA pixel;
     std::memcpy(&pixel, buffer.data() + size_t(y) * buffer.stride + size_t(x) * 4, 4);
     return pixel;
 }
@@ -44,7 +44,7 @@ PixelBuffer pipelineBuffer() {
     return buffer;
 }
 
-PixelBuffer normalised(int width, int height, Bgra colour, PixelBuffer buffer = pipelineBuffer()) {
+PixelBuffer normalised(int width, int height, BGRA colour, PixelBuffer buffer = pipelineBuffer()) {
     auto pixels = solid(width, height, colour);
     EXPECT_TRUE(normalizeFrame(pixels.data(), width, height, width * 4, buffer));
     return buffer;

@@ -47,7 +47,7 @@ struct CallLog {
     }
 };
 
-class FakeEngine final : public RtcEngine {
+class FakeEngine final : public RTCEngine {
 public:
     explicit FakeEngine(std::shared_ptr<CallLog> log) : log_(std::move(log)) {}
     int publishLocalAudioStream(bool on) override { return note("publishLocalAudioStream", on); }
@@ -57,7 +57,7 @@ public:
     int setDefaultSubscribeAllRemoteVideoStreams(bool on) override {
         return note("subscribeVideo", on);
     }
-    int setVideoEncoderConfiguration(const RtcVideoEncoderConfiguration& c) override {
+    int setVideoEncoderConfiguration(const RTCVideoEncoderConfiguration& c) override {
         configuration = c;
         log_->add("setVideoEncoderConfiguration");
         return encoderResult;
@@ -72,16 +72,16 @@ public:
     int publishLocalVideoStream(bool on) override { return note("publishLocalVideoStream", on); }
     int joinChannel(const std::string& t, const std::optional<std::string>& channel,
                     const std::optional<std::string>& user, const std::string& n,
-                    RtcJoinResult block) override {
+                    RTCJoinResult block) override {
         log_->add("joinChannel");
         token = t;
-        channelId = channel;
-        userId = user;
+        channelID = channel;
+        userID = user;
         name = n;
         done = std::move(block);
         return joinResult;
     }
-    int pushExternalVideoFrame(const RtcVideoDataSample& sample, int sourceType) override {
+    int pushExternalVideoFrame(const RTCVideoDataSample& sample, int sourceType) override {
         std::unique_lock lock(mutex);
         pushes.push_back(sample);
         pushSourceType = sourceType;
@@ -114,14 +114,14 @@ public:
 
     int encoderResult = 0, externalResult = 0, joinResult = 0;
     std::atomic<int> pushResult{0};
-    RtcVideoEncoderConfiguration configuration{0, 0, 0, -1};
+    RTCVideoEncoderConfiguration configuration{0, 0, 0, -1};
     std::string token, name;
-    std::optional<std::string> channelId, userId;
-    RtcJoinResult done;
+    std::optional<std::string> channelID, userID;
+    RTCJoinResult done;
     std::mutex mutex;
     std::condition_variable pushed, gateChanged;
     bool pushesHeld = false;
-    std::vector<RtcVideoDataSample> pushes;
+    std::vector<RTCVideoDataSample> pushes;
     int pushSourceType = -1;
 
 private:
@@ -132,10 +132,10 @@ private:
     std::shared_ptr<CallLog> log_;
 };
 
-class FakeFactory final : public RtcEngineFactory {
+class FakeFactory final : public RTCEngineFactory {
 public:
     explicit FakeFactory(std::shared_ptr<CallLog> log) : log_(std::move(log)) {}
-    std::shared_ptr<RtcEngine> sharedInstance(RtcEngineDelegate* d) override {
+    std::shared_ptr<RTCEngine> sharedInstance(RTCEngineDelegate* d) override {
         log_->add("sharedInstance");
         delegate = d;
         if (makeNone)
@@ -163,7 +163,7 @@ public:
 
     bool makeNone = false;
     int nextJoinResult = 0;
-    RtcEngineDelegate* delegate = nullptr;
+    RTCEngineDelegate* delegate = nullptr;
     std::vector<std::shared_ptr<FakeEngine>> made;
     std::atomic<int> destroyed{0};
 
@@ -253,7 +253,7 @@ public:
 // A 4 × 2 remote picture whose first byte tells which frame it was.
 struct RemoteFrame {
     std::vector<uint8_t> pixels;
-    RtcVideoDataSample sample;
+    RTCVideoDataSample sample;
     explicit RemoteFrame(uint8_t marker) : pixels(4 * 2 * 4, 0) {
         pixels[0] = marker;
         sample.width = 4;
@@ -339,8 +339,8 @@ TEST_F(RTCBridgeTest, JoinConfiguresPublishesAndStartsTheCamera) {
     EXPECT_EQ(e.configuration.frameRate, 25);
     EXPECT_EQ(e.configuration.bitrate, 0);
     EXPECT_EQ(e.token, "tok");
-    EXPECT_EQ(e.channelId, "ch-1");
-    EXPECT_EQ(e.userId, "user-9");
+    EXPECT_EQ(e.channelID, "ch-1");
+    EXPECT_EQ(e.userID, "user-9");
     EXPECT_EQ(e.name, "Zarvo");
     EXPECT_TRUE(log->inOrder({"setVideoEncoderConfiguration", "setExternalVideoSource:1,0,2",
                               "camera.prepare:v4l2:usb-1", "registerVideoSampleObserver",
@@ -351,8 +351,8 @@ TEST_F(RTCBridgeTest, JoinConfiguresPublishesAndStartsTheCamera) {
 
 TEST_F(RTCBridgeTest, CredentialsWithoutChannelOrUserStillJoin) {
     ASSERT_TRUE(bridge->join(Json{{"token", "tok"}, {"channel_id", 42}}, "render_uid").ok());
-    EXPECT_EQ(engine().channelId, std::nullopt); // not a string counts as missing
-    EXPECT_EQ(engine().userId, std::nullopt);
+    EXPECT_EQ(engine().channelID, std::nullopt); // not a string counts as missing
+    EXPECT_EQ(engine().userID, std::nullopt);
     EXPECT_EQ(log->count("camera.start"), 1u);
 }
 
@@ -461,7 +461,7 @@ TEST_F(RTCBridgeTest, AReleaseOutlivingTheBridgeTouchesNeitherBridgeNorLoop) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(log->count("destroy"), 1u);
     EXPECT_FALSE(RTCBridge::waitForReleases(std::chrono::milliseconds(50)));
-    RtcEngineDelegate* delegate = factory->delegate;
+    RTCEngineDelegate* delegate = factory->delegate;
     bridge.reset();
     // The engine may still call its delegate until the release unregisters it.
     RemoteFrame frame(1);
@@ -476,7 +476,7 @@ TEST_F(RTCBridgeTest, RemoteFramesOfAnotherUserAreIgnoredAndNotCounted) {
     join("render_uid");
     RemoteFrame frame(1);
     EXPECT_FALSE(bridge->onRemoteVideoSample("someone_else", 0, frame.sample));
-    RtcVideoDataSample empty;
+    RTCVideoDataSample empty;
     EXPECT_FALSE(bridge->onRemoteVideoSample("render_uid", 0, empty)); // no picture in it
     loop.runUntilIdle();
     EXPECT_EQ(bridge->frameStats().count, 0);
@@ -699,7 +699,7 @@ TEST_F(RTCBridgeTest, LocalFramesArePushedCountedAndPreviewedTenTimesASecond) {
     camera->deliver(1234);
     ASSERT_EQ(engine().pushCount(), 1u);
     {
-        const RtcVideoDataSample& pushed = engine().pushes[0];
+        const RTCVideoDataSample& pushed = engine().pushes[0];
         EXPECT_EQ(pushed.width, 1280);
         EXPECT_EQ(pushed.height, 720);
         EXPECT_EQ(pushed.stride, 1280 * 4);

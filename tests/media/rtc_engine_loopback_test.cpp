@@ -22,8 +22,8 @@
 
 using namespace std::chrono_literals;
 using namespace zarvo;
-using zarvo::devservice::LoopbackRtcService;
-using zarvo::devservice::RtcCredentials;
+using zarvo::devservice::LoopbackRTCService;
+using zarvo::devservice::RTCCredentials;
 using zarvo::devservice::SessionMedia;
 
 namespace {
@@ -51,12 +51,12 @@ struct Average {
 };
 
 // Records remote frames as the bridge would see them.
-class RecordingDelegate final : public RtcEngineDelegate {
+class RecordingDelegate final : public RTCEngineDelegate {
 public:
-    bool onRemoteVideoSample(const std::string& uid, int, const RtcVideoDataSample& s) override {
+    bool onRemoteVideoSample(const std::string& uid, int, const RTCVideoDataSample& s) override {
         std::lock_guard lock(mutex);
         ++frames;
-        lastUid = uid;
+        lastUID = uid;
         if (s.width != 1280 || s.height != 720 || !s.data)
             ++malformed;
         // The mean colour of a sparse grid: enough to tell the edits apart.
@@ -73,7 +73,7 @@ public:
         changed.notify_all();
         return false;
     }
-    bool onCaptureVideoSample(int, const RtcVideoDataSample&) override { return false; }
+    bool onCaptureVideoSample(int, const RTCVideoDataSample&) override { return false; }
     int onGetVideoFormatPreference() override { return 0; }
 
     int64_t count() {
@@ -89,14 +89,14 @@ public:
     std::condition_variable changed;
     int64_t frames = 0;
     int64_t malformed = 0;
-    std::string lastUid;
+    std::string lastUID;
     Average last;
 };
 
 // Pushes a moving synthetic picture at 25 fps, as the camera queue does.
 class SyntheticCamera {
 public:
-    explicit SyntheticCamera(std::shared_ptr<RtcEngine> engine) : engine_(std::move(engine)) {
+    explicit SyntheticCamera(std::shared_ptr<RTCEngine> engine) : engine_(std::move(engine)) {
         thread_ = std::thread([this] { run(); });
     }
     ~SyntheticCamera() {
@@ -124,7 +124,7 @@ private:
             }
             for (int y = 0; y < 720; ++y)
                 std::memcpy(buffer->data() + y * buffer->stride, row.data(), row.size());
-            RtcVideoDataSample sample;
+            RTCVideoDataSample sample;
             sample.pixelBuffer = buffer;
             sample.width = 1280;
             sample.height = 720;
@@ -137,25 +137,25 @@ private:
             std::this_thread::sleep_until(next);
         }
     }
-    std::shared_ptr<RtcEngine> engine_;
+    std::shared_ptr<RTCEngine> engine_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<int64_t> accepted_{0};
 };
 
-class RtcEngineLoopbackTest : public ::testing::Test {
+class RTCEngineLoopbackTest : public ::testing::Test {
 protected:
     void SetUp() override {
         zarvo::testing::addLoopbackSession(service, "subject_replacement", solidJpeg(230, 30, 30));
-        RtcGatewayConfig config;
+        RTCGatewayConfig config;
         // The URL keeps the bare host; the connect map says where it really is.
         config.url = "ws://rtc.zarvo.test/rtc";
         config.connect["rtc.zarvo.test"] = "127.0.0.1:" + std::to_string(service.port());
-        factory = std::make_unique<WebRtcEngineFactory>(config);
+        factory = std::make_unique<WebRTCEngineFactory>(config);
     }
 
     // The bridge's calls in its order; answers the join result.
-    std::shared_ptr<RtcEngine> join(const std::string& token, int* result,
+    std::shared_ptr<RTCEngine> join(const std::string& token, int* result,
                                     std::optional<std::string> channel = "ch-1",
                                     std::optional<std::string> user = "client-7") {
         auto engine = factory->sharedInstance(&delegate);
@@ -185,7 +185,7 @@ protected:
         return engine;
     }
 
-    void release(std::shared_ptr<RtcEngine>& engine) {
+    void release(std::shared_ptr<RTCEngine>& engine) {
         engine->unregisterVideoSampleObserver();
         engine->leaveChannel();
         engine.reset();
@@ -198,20 +198,20 @@ protected:
                                             30s) == 0;
     }
 
-    LoopbackRtcService service;
-    std::unique_ptr<WebRtcEngineFactory> factory;
+    LoopbackRTCService service;
+    std::unique_ptr<WebRTCEngineFactory> factory;
     RecordingDelegate delegate;
     std::string joinedChannel, joinedUser;
 };
 
 // The fallback codec end to end: the participant answers in the codec the offer proposes. The
 // default codec's flow, and a switch, are checked over TLS in devservice_rtc_front_tests.
-TEST_F(RtcEngineLoopbackTest, Vp8CarriesTheEditedVideoToo) {
-    RtcGatewayConfig config;
+TEST_F(RTCEngineLoopbackTest, Vp8CarriesTheEditedVideoToo) {
+    RTCGatewayConfig config;
     config.url = "ws://rtc.zarvo.test/rtc";
     config.connect["rtc.zarvo.test"] = "127.0.0.1:" + std::to_string(service.port());
-    config.codec = RtcCodec::VP8;
-    factory = std::make_unique<WebRtcEngineFactory>(config);
+    config.codec = RTCCodec::VP8;
+    factory = std::make_unique<WebRTCEngineFactory>(config);
     int result = -1;
     auto engine = join("tok-1", &result);
     ASSERT_EQ(result, 0);
@@ -222,7 +222,7 @@ TEST_F(RtcEngineLoopbackTest, Vp8CarriesTheEditedVideoToo) {
         ASSERT_TRUE(delegate.waitForFrames(25, 60s)) << "no VP8 frames came back";
         EXPECT_TRUE(service.videoFlowing("S1"));
         std::lock_guard lock(delegate.mutex);
-        EXPECT_EQ(delegate.lastUid, "render-9");
+        EXPECT_EQ(delegate.lastUID, "render-9");
         EXPECT_EQ(delegate.malformed, 0);
         // Grey camera blended with a red reference: red dominates.
         EXPECT_GT(delegate.last.r, delegate.last.b + 40);
@@ -231,7 +231,7 @@ TEST_F(RtcEngineLoopbackTest, Vp8CarriesTheEditedVideoToo) {
     EXPECT_TRUE(gatewayLetGo());
 }
 
-TEST_F(RtcEngineLoopbackTest, JoinWithUnknownTokenReportsTheGatewayCode) {
+TEST_F(RTCEngineLoopbackTest, JoinWithUnknownTokenReportsTheGatewayCode) {
     int result = -1;
     auto engine = join("wrong-token", &result);
     EXPECT_EQ(result, 110);
@@ -243,7 +243,7 @@ TEST_F(RtcEngineLoopbackTest, JoinWithUnknownTokenReportsTheGatewayCode) {
     engine.reset();
 }
 
-TEST_F(RtcEngineLoopbackTest, JoinWithoutChannelOrUserStillJoins) {
+TEST_F(RTCEngineLoopbackTest, JoinWithoutChannelOrUserStillJoins) {
     int result = -1;
     auto engine = join("tok-1", &result, std::nullopt, std::nullopt);
     EXPECT_EQ(result, 0);
@@ -252,14 +252,14 @@ TEST_F(RtcEngineLoopbackTest, JoinWithoutChannelOrUserStillJoins) {
     release(engine);
 }
 
-TEST_F(RtcEngineLoopbackTest, UnreachableGatewayFailsTheJoinResult) {
-    RtcGatewayConfig config;
+TEST_F(RTCEngineLoopbackTest, UnreachableGatewayFailsTheJoinResult) {
+    RTCGatewayConfig config;
     config.url = "ws://rtc.zarvo.test/rtc";
     config.connect["rtc.zarvo.test"] = "127.0.0.1:1"; // nothing listens there
-    factory = std::make_unique<WebRtcEngineFactory>(config);
+    factory = std::make_unique<WebRTCEngineFactory>(config);
     int result = -1;
     auto engine = join("tok-1", &result);
-    EXPECT_EQ(result, kRtcErrGatewayUnreachable);
+    EXPECT_EQ(result, kRTCErrGatewayUnreachable);
     release(engine);
 }
 
@@ -320,23 +320,23 @@ private:
     uint16_t port_ = 0;
 };
 
-TEST_F(RtcEngineLoopbackTest, AGatewayHangingUpOnTheJoinFailsItAndFreesTheEngine) {
+TEST_F(RTCEngineLoopbackTest, AGatewayHangingUpOnTheJoinFailsItAndFreesTheEngine) {
     HangingUpGateway gateway;
-    RtcGatewayConfig config;
+    RTCGatewayConfig config;
     config.url = "ws://rtc.zarvo.test/rtc";
     config.connect["rtc.zarvo.test"] = "127.0.0.1:" + std::to_string(gateway.port());
-    factory = std::make_unique<WebRtcEngineFactory>(config);
+    factory = std::make_unique<WebRTCEngineFactory>(config);
     int result = -1;
     auto engine = join("tok-1", &result);
-    EXPECT_EQ(result, kRtcErrConnectionLost);
+    EXPECT_EQ(result, kRTCErrConnectionLost);
     // The engine is free for the next join at once.
     int second = -1;
     engine = join("tok-1", &second);
-    EXPECT_EQ(second, kRtcErrConnectionLost);
+    EXPECT_EQ(second, kRTCErrConnectionLost);
     release(engine);
 }
 
-TEST_F(RtcEngineLoopbackTest, PushesOutsideAChannelAreRefused) {
+TEST_F(RTCEngineLoopbackTest, PushesOutsideAChannelAreRefused) {
     auto engine = factory->sharedInstance(&delegate);
     engine->setExternalVideoSource(true, 0, 2);
     engine->publishLocalVideoStream(true);
@@ -345,24 +345,24 @@ TEST_F(RtcEngineLoopbackTest, PushesOutsideAChannelAreRefused) {
     buffer->height = 720;
     buffer->stride = 1280 * 4;
     buffer->bytes.resize(1280 * 720 * 4);
-    RtcVideoDataSample sample{buffer, 2, 0, 1280, 720, 1280 * 4, 0, nullptr};
-    EXPECT_EQ(engine->pushExternalVideoFrame(sample, 0), kRtcErrNotInChannel);
+    RTCVideoDataSample sample{buffer, 2, 0, 1280, 720, 1280 * 4, 0, nullptr};
+    EXPECT_EQ(engine->pushExternalVideoFrame(sample, 0), kRTCErrNotInChannel);
     auto truncated = std::make_shared<PixelBuffer>(*buffer);
     truncated->bytes.resize(1280 * 4 * 10); // ten rows where 720 are promised
     sample.pixelBuffer = truncated;
-    EXPECT_EQ(engine->pushExternalVideoFrame(sample, 0), kRtcErrInvalidArgument);
+    EXPECT_EQ(engine->pushExternalVideoFrame(sample, 0), kRTCErrInvalidArgument);
     factory->destroy();
-    EXPECT_EQ(engine->pushExternalVideoFrame(sample, 0), kRtcErrNotReady);
+    EXPECT_EQ(engine->pushExternalVideoFrame(sample, 0), kRTCErrNotReady);
     int result = 0;
     EXPECT_EQ(engine->joinChannel("tok-1", std::nullopt, std::nullopt, "Zarvo",
                                   [&](int r, auto&, auto&, int) { result = r; }),
-              kRtcErrNotReady);
+              kRTCErrNotReady);
 }
 
 // Join, stream, leave and destroy five times in one process: each join works, and threads and
 // file descriptors come back down once the engine has wound down. Resident memory across cycles
 // is camera_bridge_loopback_bench's figure.
-TEST_F(RtcEngineLoopbackTest, RepeatedJoinAndLeaveReleaseEverything) {
+TEST_F(RTCEngineLoopbackTest, RepeatedJoinAndLeaveReleaseEverything) {
     int baselineThreads = 0, baselineFds = 0;
     for (int cycle = 0; cycle < 5; ++cycle) {
         int result = -1;

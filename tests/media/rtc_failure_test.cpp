@@ -42,8 +42,8 @@ TEST_F(RTCBridgeFailureTest, GatewayHangingUpOnARunningSessionIsReportedOnce) {
     };
     const Case cases[] = {
         {"error from the gateway", [&] { service.failSession("S1", 17); }, 17},
-        {"socket closed", [&] { service.dropSession("S1"); }, kRtcErrConnectionLost},
-        {"bye from the gateway", [&] { service.endSession("S1"); }, kRtcErrRemoteLeft},
+        {"socket closed", [&] { service.dropSession("S1"); }, kRTCErrConnectionLost},
+        {"bye from the gateway", [&] { service.endSession("S1"); }, kRTCErrRemoteLeft},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -70,7 +70,7 @@ TEST_F(RTCBridgeFailureTest, RefusedAnswerFailsTheConnectionWithoutPictures) {
     service.refuseAnswers(true);
     ASSERT_TRUE(join().ok());
     ASSERT_TRUE(waitFor([&] { return !failures.empty(); })) << "the refused answer was dropped";
-    EXPECT_EQ(failures.front().code, kRtcErrMediaFailed);
+    EXPECT_EQ(failures.front().code, kRTCErrMediaFailed);
     EXPECT_EQ(bridge->frameStats().count, 0);
     EXPECT_EQ(count(kAIConnected), 0u);
     stopAndSettle();

@@ -28,10 +28,10 @@ int main(int argc, char** argv) {
     const std::string port = argv[1];
     const auto delay = std::chrono::milliseconds(std::atoi(argv[2]));
     GLibLoop loop;
-    RtcGatewayConfig config;
+    RTCGatewayConfig config;
     config.url = "ws://rtc.zarvo.test/rtc";
     config.connect["rtc.zarvo.test"] = "127.0.0.1:" + port;
-    auto bridge = RTCBridge::create(loop, std::make_shared<WebRtcEngineFactory>(config), [] {
+    auto bridge = RTCBridge::create(loop, std::make_shared<WebRTCEngineFactory>(config), [] {
         return std::make_shared<CameraInput>(
             [] { return std::vector<CameraDevice>{demoCameraDevice()}; });
     });

@@ -42,7 +42,7 @@ int runChild(const std::string& program, uint16_t port, int delayMs) {
 }
 
 TEST(QuitDuringJoin, EveryQuitOverTheJoinExitsCleanly) {
-    devservice::LoopbackRtcService service;
+    devservice::LoopbackRTCService service;
     zarvo::testing::addLoopbackSession(service, "subject_replacement",
                                        zarvo::testing::solidJpeg(230, 30, 30));
     for (int moment = 0; moment < 30; ++moment) {

@@ -208,7 +208,7 @@ TEST(ReadExactly, EndOfInputAndErrorsAnswerNone) {
     EXPECT_FALSE(readExactly(broken, four, 4, broken.clock()));
 }
 
-TEST(RgbaBuffer, SwapsRedAndBlueEverywhereAndRejectsOtherSizes) {
+TEST(RGBABuffer, SwapsRedAndBlueEverywhereAndRejectsOtherSizes) {
     std::vector<uint8_t> rgba(kFrameBytes);
     for (size_t i = 0; i < kFrameBytes; i += 4) {
         rgba[i] = uint8_t(i / 4);     // R

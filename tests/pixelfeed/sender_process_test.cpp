@@ -137,7 +137,7 @@ TEST(SenderProcess, DeviceFailureIsAnErrorLineAndStatusOne) {
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
-TEST(SenderLock, ParsesOnlyASignedDecimal32BitId) {
+TEST(SenderLock, ParsesOnlyASignedDecimal32BitID) {
     EXPECT_EQ(parseLockHolder("1234"), 1234);
     EXPECT_EQ(parseLockHolder("+77"), 77);
     EXPECT_EQ(parseLockHolder("-5"), -5);
@@ -147,7 +147,7 @@ TEST(SenderLock, ParsesOnlyASignedDecimal32BitId) {
     EXPECT_EQ(parseLockHolder("4294967297"), std::nullopt);
 }
 
-TEST(SenderLock, FreeLockIsTakenAndCarriesOurId) {
+TEST(SenderLock, FreeLockIsTakenAndCarriesOurID) {
     TempHome home;
     int fd = acquireSenderLock(home.lock());
     std::ifstream in(home.lock());
@@ -196,7 +196,7 @@ TEST(SenderLock, LeavesAnotherProgramAloneAndGivesUpAfterThirtyTries) {
     EXPECT_EQ(::waitpid(holder.pid, &status, WNOHANG), 0);
 }
 
-TEST(SenderLock, NeverSignalsOnAMadeUpId) {
+TEST(SenderLock, NeverSignalsOnAMadeUpID) {
     TempHome home;
     Child holder = startHolder(LOCK_HOLDER_NAMED_PIXELFEED, home.lock());
     // The lock file is rewritten to name some other process: that one is not a sender.

@@ -206,7 +206,7 @@ TEST_F(PresetFixture, ApplyingDuringASessionChangesModeOnlyAfterTheSwitchSucceed
     EXPECT_EQ(defaults.integer("editingMode"), 2);
 }
 
-TEST_F(PresetFixture, DeletingRemovesEveryRecordWithTheIdOnlyAfterConfirmation) {
+TEST_F(PresetFixture, DeletingRemovesEveryRecordWithTheIDOnlyAfterConfirmation) {
     seed(Json::array({record("x", "", ""), record("y", "", ""), record("x", "", "")}));
     ui.confirmAnswer = false;
     store.deletePreset("x");

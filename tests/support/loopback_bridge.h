@@ -35,10 +35,10 @@ protected:
     static constexpr Duration kDeadline = std::chrono::seconds(90);
 
     void SetUp() override {
-        RtcGatewayConfig config;
+        RTCGatewayConfig config;
         config.url = "ws://rtc.zarvo.test/rtc";
         config.connect["rtc.zarvo.test"] = "127.0.0.1:" + std::to_string(service.port());
-        bridge = RTCBridge::create(*loop, std::make_shared<WebRtcEngineFactory>(config), [this] {
+        bridge = RTCBridge::create(*loop, std::make_shared<WebRTCEngineFactory>(config), [this] {
             CameraDevice device = cameraDevice();
             return std::make_shared<CameraInput>(
                 [device] { return std::vector<CameraDevice>{device}; });
@@ -91,7 +91,7 @@ protected:
 
     GRef<GMainContext> context = adoptRef(g_main_context_new());
     std::unique_ptr<GLibLoop> loop = std::make_unique<GLibLoop>(context.get());
-    devservice::LoopbackRtcService service;
+    devservice::LoopbackRTCService service;
     std::shared_ptr<NullView> view = std::make_shared<NullView>();
     std::shared_ptr<RTCBridge> bridge;
     std::filesystem::path diagnostics;

@@ -61,7 +61,7 @@ protected:
 
 TEST_F(DownloadTest, LargePackageComesInFourMegabyteRangesOverAtMostFourConnections) {
     const std::string data = publishPackage("1.0.30", 20'000'000);
-    Outcome outcome = download(packageUrl("download.zarvo.test", "1.0.30"), 20'000'000);
+    Outcome outcome = download(packageURL("download.zarvo.test", "1.0.30"), 20'000'000);
     ASSERT_FALSE(outcome.error) << outcome.error->message;
     ASSERT_TRUE(outcome.data);
     EXPECT_TRUE(*outcome.data == data);
@@ -86,7 +86,7 @@ TEST_F(DownloadTest, LargePackageComesInFourMegabyteRangesOverAtMostFourConnecti
     // Four parts: the other three start on the first range's answer, not after its body, or a
     // download would run one part alone before any parallelism.
     const std::string four = publishPackage("1.0.31", 16'777'216);
-    outcome = download(packageUrl("download.zarvo.test", "1.0.31"), 16'777'216);
+    outcome = download(packageURL("download.zarvo.test", "1.0.31"), 16'777'216);
     ASSERT_FALSE(outcome.error) << outcome.error->message;
     EXPECT_TRUE(outcome.data && *outcome.data == four);
     EXPECT_EQ(outcome.peak, 4);
@@ -94,7 +94,7 @@ TEST_F(DownloadTest, LargePackageComesInFourMegabyteRangesOverAtMostFourConnecti
 
 TEST_F(DownloadTest, SmallPackageIsOnePlainRequest) {
     const std::string data = publishPackage("1.0.30", 10'000'000);
-    Outcome outcome = download(packageUrl("api.zarvo.test", "1.0.30"), 10'000'000);
+    Outcome outcome = download(packageURL("api.zarvo.test", "1.0.30"), 10'000'000);
     ASSERT_FALSE(outcome.error) << outcome.error->message;
     EXPECT_TRUE(outcome.data && *outcome.data == data);
     auto requests = packageRequests();
@@ -110,7 +110,7 @@ TEST_F(DownloadTest, ServerWithoutRangesOrWithAWeakTagRestartsAsOnePlainRequest)
         (weak ? faults.weakEtag : faults.ignoreRanges) = true;
         releases->setFaults(faults);
         releases->clearRequests();
-        Outcome outcome = download(packageUrl("download.zarvo.test", "1.0.30"), 16'777'216);
+        Outcome outcome = download(packageURL("download.zarvo.test", "1.0.30"), 16'777'216);
         ASSERT_FALSE(outcome.error) << outcome.error->message;
         EXPECT_TRUE(outcome.data && *outcome.data == data);
         EXPECT_TRUE(std::find(outcome.progress.begin(), outcome.progress.end(),
@@ -140,14 +140,14 @@ TEST_F(DownloadTest, EveryResponseFaultEndsTheDownloadWithItsOwnErrorAndNoFiles)
     cases.push_back({"503", {}, "下载线路暂不可用"});
     cases.back().faults.unavailableOnDownloadHost = 100;
     cases.push_back({"redirect", {}, "更新响应校验失败"});
-    cases.back().faults.redirect = packageUrl("api.zarvo.test", "1.0.30");
+    cases.back().faults.redirect = packageURL("api.zarvo.test", "1.0.30");
     cases.push_back({"gzip", {}, "更新响应编码无效"});
     cases.back().faults.gzipEncoding = true;
     cases.push_back({"short body", {}, "更新分段长度校验失败"});
     cases.back().faults.shortBody = true;
     for (const auto& c : cases) {
         releases->setFaults(c.faults);
-        Outcome outcome = download(packageUrl("download.zarvo.test", "1.0.30"), 20'000'000);
+        Outcome outcome = download(packageURL("download.zarvo.test", "1.0.30"), 20'000'000);
         EXPECT_EQ(outcome.completions, 1) << c.name;
         EXPECT_FALSE(outcome.data) << c.name;
         ASSERT_TRUE(outcome.error) << c.name;
@@ -157,7 +157,7 @@ TEST_F(DownloadTest, EveryResponseFaultEndsTheDownloadWithItsOwnErrorAndNoFiles)
 
     // A declared size the server disagrees with.
     releases->setFaults({});
-    Outcome wrongSize = download(packageUrl("download.zarvo.test", "1.0.30"), 20'000'001);
+    Outcome wrongSize = download(packageURL("download.zarvo.test", "1.0.30"), 20'000'001);
     ASSERT_TRUE(wrongSize.error);
     EXPECT_EQ(wrongSize.error->message, "更新分段范围无效");
 
@@ -173,10 +173,10 @@ TEST_F(DownloadTest, TimeBudgetEndsASlowDownloadOnceWithATimeOut) {
     devservice::ReleaseFaults faults;
     faults.bytesPerSecondPerConnection = 200'000;
     releases->setFaults(faults);
-    Outcome outcome = download(packageUrl("download.zarvo.test", "1.0.30"), 20'000'000, 1.0);
+    Outcome outcome = download(packageURL("download.zarvo.test", "1.0.30"), 20'000'000, 1.0);
     EXPECT_EQ(outcome.completions, 1);
     ASSERT_TRUE(outcome.error);
-    EXPECT_EQ(*outcome.error, UrlError::make(UrlError::kTimedOut));
+    EXPECT_EQ(*outcome.error, URLError::make(URLError::kTimedOut));
     EXPECT_TRUE(tmpIsEmpty());
 }
 

@@ -91,7 +91,7 @@ protected:
         };
         // The manifest cannot be read: the restored update is what there is.
         environment.fetch = [](const std::string&, UpdateMirror::FetchReply reply) {
-            reply(std::nullopt, std::nullopt, UrlError::make(UrlError::kCannotConnectToHost));
+            reply(std::nullopt, std::nullopt, URLError::make(URLError::kCannotConnectToHost));
         };
         support = std::make_unique<ClientSupport>(loop, presenter, environment);
         SupportHooks hooks = makeSupportHooks(*app);

@@ -46,7 +46,7 @@ protected:
             releases->folder() / ("Zarvo-" + version + "-linux-x64.zip"), data));
         return data;
     }
-    static std::string packageUrl(const std::string& host, const std::string& version) {
+    static std::string packageURL(const std::string& host, const std::string& version) {
         return "https://" + host + "/downloads/workbench/zarvo/linux/Zarvo-" + version +
                "-linux-x64.zip";
     }

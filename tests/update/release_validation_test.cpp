@@ -45,7 +45,7 @@ TEST_F(ReleaseRules, VersionsCompareOnlyWhenBothAreThreePlainNumbers) {
     EXPECT_EQ(RV::components("0.99999.7"), (std::vector<int>{0, 99999, 7}));
 }
 
-TEST_F(ReleaseRules, ManifestAndPackageUrlsMustBeExactlyOnTheServiceHosts) {
+TEST_F(ReleaseRules, ManifestAndPackageURLsMustBeExactlyOnTheServiceHosts) {
     EXPECT_TRUE(RV::trustedURL(kFolder + "latest.json"));
     EXPECT_TRUE(RV::trustedURL(kFolder + "Zarvo-1.0.30-linux-x64.zip"));
     EXPECT_TRUE(RV::trustedURL(
@@ -198,14 +198,14 @@ TEST_F(ReleaseRules, InstallNeedsAReadyUpdateAndNothingElseGoingOn) {
 class MirrorRules : public ReleaseRules {
 protected:
     std::optional<ClientRelease> load(std::optional<std::string> body, int status,
-                                      std::optional<std::string> finalUrl = std::nullopt,
+                                      std::optional<std::string> finalURL = std::nullopt,
                                       std::optional<Error> error = std::nullopt) {
         std::optional<ClientRelease> result;
         int calls = 0, fetches = 0;
         UpdateMirror::loadManifest(
             [&](const std::string& url, UpdateMirror::FetchReply reply) {
                 ++fetches;
-                reply(body, HttpResponseInfo{status, finalUrl.value_or(url)}, error);
+                reply(body, HttpResponseInfo{status, finalURL.value_or(url)}, error);
             },
             [&](std::optional<ClientRelease> r) {
                 ++calls;
@@ -222,7 +222,7 @@ TEST_F(MirrorRules, ManifestIsTakenOnlyFromAnUnredirectedSmallTrustedReply) {
     EXPECT_EQ(load(body, 200), release());
     EXPECT_FALSE(load(body, 203));
     EXPECT_FALSE(load(body, 200, kFolder + "latest.json?moved"));
-    EXPECT_FALSE(load(body, 200, std::nullopt, UrlError::make(UrlError::kTimedOut)));
+    EXPECT_FALSE(load(body, 200, std::nullopt, URLError::make(URLError::kTimedOut)));
     EXPECT_FALSE(load(std::nullopt, 200));
     EXPECT_FALSE(load("[]", 200));
     ClientRelease untrusted = release();
@@ -244,7 +244,7 @@ TEST_F(MirrorRules, PackagesComeFromTheDownloadHostThenThePrimaryHost) {
     EXPECT_EQ(urls[1], release().url);
 }
 
-TEST_F(MirrorRules, FallbackOnlyForNetworkTroubleAtTheExpectedUrl) {
+TEST_F(MirrorRules, FallbackOnlyForNetworkTroubleAtTheExpectedURL) {
     const std::string expected = release().url;
     using UpdateMirror::mayFallbackDownload;
     EXPECT_TRUE(mayFallbackDownload(std::nullopt, 503, std::nullopt, expected));
@@ -252,11 +252,11 @@ TEST_F(MirrorRules, FallbackOnlyForNetworkTroubleAtTheExpectedUrl) {
     EXPECT_FALSE(mayFallbackDownload(std::nullopt, 404, std::nullopt, expected));
     EXPECT_FALSE(mayFallbackDownload(std::nullopt, 501, std::nullopt, expected));
     EXPECT_FALSE(mayFallbackDownload(std::nullopt, std::nullopt, std::nullopt, expected));
-    EXPECT_TRUE(mayFallbackDownload(UrlError::make(UrlError::kTimedOut), std::nullopt, std::nullopt,
+    EXPECT_TRUE(mayFallbackDownload(URLError::make(URLError::kTimedOut), std::nullopt, std::nullopt,
                                     expected));
-    EXPECT_FALSE(mayFallbackDownload(UrlError::make(UrlError::kTimedOut), std::nullopt,
+    EXPECT_FALSE(mayFallbackDownload(URLError::make(URLError::kTimedOut), std::nullopt,
                                      expected + "x", expected));
-    EXPECT_FALSE(mayFallbackDownload(UrlError::make(UrlError::kCancelled), std::nullopt,
+    EXPECT_FALSE(mayFallbackDownload(URLError::make(URLError::kCancelled), std::nullopt,
                                      std::nullopt, expected));
     EXPECT_FALSE(mayFallbackDownload(Error{"更新分段版本变化", 1}, 503, std::nullopt, expected));
 }

@@ -15,7 +15,7 @@ namespace {
 
 using namespace testing_support;
 
-const std::string kKeyId = "ZDEVKEY001";
+const std::string kKeyID = "ZDEVKEY001";
 const std::string kReadyScript =
     "#!/bin/sh\nprintf ready > \"$ZARVO_UPDATE_READY.tmp\" && mv \"$ZARVO_UPDATE_READY.tmp\" "
     "\"$ZARVO_UPDATE_READY\"\nexec sleep 2\n";
@@ -53,7 +53,7 @@ protected:
         fs::path deploymentFile = dir.path() / "deployment.json";
         ASSERT_TRUE(writeFileAtomically(
             deploymentFile,
-            Json{{"release_key", {{"key_id", kKeyId}, {"public_key", base64Encode(*raw)}}}}
+            Json{{"release_key", {{"key_id", kKeyID}, {"public_key", base64Encode(*raw)}}}}
                 .dump()));
         setCurrentDeployment(testDeployment(deploymentFile));
         current = makeSigned(home / "Applications", "1.0.29", kSilentScript);
@@ -73,7 +73,7 @@ protected:
     fs::path makeSigned(const fs::path& folder, const std::string& version,
                         const std::string& script) {
         fs::path app = makeBundle(folder, version, script);
-        EXPECT_TRUE(BundleSignature::sign(app, key, kKeyId, "cn.zarvo.morvex.workbench"));
+        EXPECT_TRUE(BundleSignature::sign(app, key, kKeyID, "cn.zarvo.morvex.workbench"));
         return app;
     }
     fs::path candidate(const std::string& script = kReadyScript) {
@@ -164,7 +164,7 @@ TEST_F(InstallerTest, UnsignedOrMismatchedBundlesAreRejectedAndOnlyAVerifiedOldO
 
     // A candidate signed correctly but announcing another version inside.
     ASSERT_TRUE(writeFileAtomically(next / "Contents/Info.plist", infoPlist("1.0.31")));
-    ASSERT_TRUE(BundleSignature::sign(next, key, kKeyId, "cn.zarvo.morvex.workbench"));
+    ASSERT_TRUE(BundleSignature::sign(next, key, kKeyID, "cn.zarvo.morvex.workbench"));
     EXPECT_EQ(reason({next, pid, current, "1.0.30"}), "incorrect_candidate");
 
     // An installed version whose signature fails: nothing is reopened.
