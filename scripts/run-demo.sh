@@ -47,7 +47,7 @@ if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   self_run=true
   # Xvfb picks a free display itself: other X servers (other runs, tests) may hold any number.
   displays=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 1400x1000x24 3>"$displays" >/dev/null 2>&1 &
+  Xvfb -displayfd 3 -noreset -screen 0 1400x1000x24 3>"$displays" >/dev/null 2>&1 &
   pids+=($!)
   for _ in $(seq 100); do [ -s "$displays" ] && break; sleep 0.1; done
   export DISPLAY=:$(head -n1 "$displays")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a command on a virtual X display of its own. The server picks a free display number itself
-# (-displayfd), so tests started side by side never race for a number chosen beforehand.
+# (-displayfd), so tests started side by side never race for a number chosen beforehand. -noreset
+# keeps it serving between clients: a reset after one program quits can refuse the next one.
 # Usage: with-xvfb.sh [-s "server arguments"] command [arguments...]
 set -u
 server_args="-screen 0 1280x1024x24"
@@ -10,7 +11,7 @@ if [ "${1:-}" = "-s" ]; then
 fi
 work=$(mktemp -d)
 # shellcheck disable=SC2086 # the server arguments are words
-Xvfb -displayfd 3 -nolisten tcp $server_args 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+Xvfb -displayfd 3 -noreset -nolisten tcp $server_args 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 xvfb=$!
 trap 'kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null; rm -rf "$work"' EXIT
 trap 'exit 143' TERM INT

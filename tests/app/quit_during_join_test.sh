@@ -21,7 +21,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-Xvfb -displayfd 3 -screen 0 1400x1000x24 3>"$work/display" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -noreset -screen 0 1400x1000x24 3>"$work/display" >/dev/null 2>&1 &
 pids+=($!)
 "$devservice" --state "$work/service" >"$work/service.log" 2>&1 &
 pids+=($!)

@@ -11,7 +11,7 @@ for tool in Xvfb xdotool; do
 done
 work=$(mktemp -d)
 export XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config
-Xvfb -displayfd 3 -screen 0 1280x1024x24 3>"$work/display" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -noreset -screen 0 1280x1024x24 3>"$work/display" >/dev/null 2>&1 &
 xvfb=$!
 first=
 cleanup() {

@@ -43,8 +43,8 @@ public:
         posix_spawn_file_actions_adddup2(&actions, fds[1], 3); // dup2 clears close-on-exec
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        const char* argv[] = {"Xvfb",         "-displayfd", "3",   "-screen", "0",
-                              "1400x1000x24", "-nolisten",  "tcp", nullptr};
+        const char* argv[] = {"Xvfb",         "-displayfd", "3",   "-screen",  "0",
+                              "1400x1000x24", "-nolisten",  "tcp", "-noreset", nullptr};
         int failed =
             posix_spawnp(&pid_, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ);
         posix_spawn_file_actions_destroy(&actions);
