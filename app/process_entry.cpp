@@ -11,6 +11,7 @@
 #include "foundation/glib_loop.h"
 #include "foundation/paths.h"
 #include "media/camera_device_relay.h"
+#include "media/camera_devices.h"
 #include "media/camera_input.h"
 #include "media/rtc_bridge.h"
 #include "media/rtc_engine_deployment.h"
@@ -61,6 +62,9 @@ int runZarvo(const std::vector<std::string>& arguments) {
         return 1;
     }
 
+    // The first start of GStreamer builds its plugin registry: here, on the main thread before the
+    // web view starts, not on a camera queue racing WebKit's start (which could hang the exit).
+    ensureGStreamer();
     GLibLoop loop;
     UserDefaults defaults(userDefaultsFile());
     GtkSystemActivity activity;

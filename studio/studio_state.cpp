@@ -70,8 +70,10 @@ std::string startDisabledReason(const StudioStateInputs& in, int64_t syncAge) {
                                       : "正在释放上次视频连接，请稍候";
     if (!in.hasReferenceData)
         return "请选择参考图";
+    // The same figure App::startAI checks: points still held for an earlier session are not
+    // spendable, so a button that counted them would offer a start the App then refuses.
     int64_t threshold = jsonInteger(*in.usage, "min_start_points").value_or(10);
-    if (integer(*in.usage, "estimated_remaining_points") < threshold)
+    if (integer(*in.usage, "available_points") < threshold)
         return "至少需要 10 积分开启 AI，剩余积分保留";
     return "";
 }

@@ -59,8 +59,9 @@ TEST_F(StorageMigration, ADanglingLinkIsAFailedLinkAndIsLeftAsItIs) {
     const fs::path gone = support / "unmounted";
     fs::create_directory_symlink(gone, current);
     for (bool withLegacy : {false, true}) {
-        if (withLegacy)
+        if (withLegacy) {
             ASSERT_TRUE(writeFileAtomically(legacy / "old.json", "old"));
+        }
         EXPECT_FALSE(migrateStorage(current, legacy)) << "legacy present: " << withLegacy;
         EXPECT_TRUE(fs::is_symlink(current));
         EXPECT_EQ(fs::read_symlink(current), gone);

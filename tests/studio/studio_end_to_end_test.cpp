@@ -3,6 +3,7 @@
 // service stand-in. Only the native dialogs are answered by the test, and the demo cameras are
 // unplugged through their device seam. Every wait is for the page to show the result.
 #include "studio_fakes.h"
+#include "studio_window_fixture.h"
 
 #include "app/app.h"
 #include "devservice/billing/billing_front.h"
@@ -13,32 +14,15 @@
 #include "media/camera_monitor.h"
 #include "service/deployment.h"
 #include "studio/gdk_gallery_codec.h"
-#include "studio/webkit_studio_view.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
-#include <gtest/gtest.h>
-#include <gtk/gtk.h>
 
 #include <map>
-
-#include <unistd.h>
 
 namespace zarvo::testing {
 namespace {
 
 constexpr int kLedgerRecords = 45;
-
-// Runs the main context until `done` holds; generous, as a loaded machine starts WebKit slowly.
-bool spinUntil(const std::function<bool()>& done,
-               std::chrono::seconds limit = std::chrono::seconds(120)) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    guint wake = g_timeout_add(
-        20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-    while (!done() && std::chrono::steady_clock::now() < deadline)
-        g_main_context_iteration(nullptr, TRUE);
-    g_source_remove(wake);
-    return done();
-}
 
 // No session runs in these tests; the video link is never joined.
 class IdleVideo : public SessionVideo {
@@ -104,16 +88,11 @@ std::string seededBilling(const std::string& token) {
     return Json{{"format", 1}, {"accounts", Json::array({account})}}.dump();
 }
 
-class StudioEndToEndTest : public ::testing::Test {
+class StudioEndToEndTest : public StudioWindowTest {
 protected:
     static void SetUpTestSuite() {
-        ASSERT_TRUE(gtk_init_check()) << "no display; run under xvfb-run";
-        folder = std::filesystem::temp_directory_path() /
-                 ("zarvo-studio-e2e-" + std::to_string(getpid()));
-        std::filesystem::remove_all(folder);
+        ASSERT_TRUE(openScratchFolder("zarvo-studio-e2e"));
         std::filesystem::create_directories(folder / "pictures");
-        setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
 
         const std::string token = "studio-e2e-account-token-0123456789abcdef";
         ASSERT_TRUE(writeFileAtomically(folder / "billing.json", seededBilling(token)).ok());
@@ -144,11 +123,7 @@ protected:
             return app->routes.confirmed();
         })) << app->routes.lastError();
 
-        window = gtk_window_new();
-        gtk_window_set_default_size(GTK_WINDOW(window), 1240, 840);
-        web = new WebKitStudioView();
-        gtk_window_set_child(GTK_WINDOW(window), web->widget());
-        gtk_window_present(GTK_WINDOW(window));
+        openWindow();
         host = new FakeHost();
         support = new FakeSupport();
         dialogs = new FakeDialogs();
@@ -160,7 +135,7 @@ protected:
         parts.cameras = cameras;
         parts.capture = std::make_shared<FakeCapture>();
         studio = new ExactInterface(*app, *web, *host, *support, ZARVO_STUDIO_PAGE, parts);
-        ASSERT_TRUE(spinUntil([] { return web->loaded(); })) << "the page did not load";
+        ASSERT_TRUE(pageLoaded());
         // Garbage enough for the engine to collect whatever script objects nobody holds: the
         // page's way to the application must survive that.
         ASSERT_EQ(eval("(function () { var kept = 0; for (var i = 0; i < 300; i++) {"
@@ -180,9 +155,7 @@ protected:
         delete dialogs;
         delete support;
         delete host;
-        delete web;
-        if (window)
-            gtk_window_destroy(GTK_WINDOW(window));
+        closeWindow();
         delete app;
         delete video;
         delete defaults;
@@ -190,18 +163,11 @@ protected:
         // The stand-in stops before the billing it calls goes.
         delete service;
         billing.reset();
-        std::filesystem::remove_all(folder);
+        removeScratchFolder();
     }
 
     static Json eval(const std::string& script) {
-        bool answered = false;
-        std::optional<Json> result;
-        web->evaluate(script, [&](std::optional<Json> value) {
-            result = std::move(value);
-            answered = true;
-        });
-        EXPECT_TRUE(spinUntil([&] { return answered; })) << script;
-        return result.value_or(Json("<no value>"));
+        return evaluate(script).value_or(Json("<no value>"));
     }
     // Waits until the page shows `expected`; the last value seen otherwise, for the failure.
     static ::testing::AssertionResult pageShows(const std::string& script, const Json& expected) {
@@ -235,15 +201,12 @@ protected:
                    std::move(actions));
     }
 
-    static inline std::filesystem::path folder;
     static inline devservice::DevService* service = nullptr;
     static inline std::shared_ptr<devservice::BillingService> billing;
     static inline GLibLoop* loop = nullptr;
     static inline UserDefaults* defaults = nullptr;
     static inline IdleVideo* video = nullptr;
     static inline App* app = nullptr;
-    static inline GtkWidget* window = nullptr;
-    static inline WebKitStudioView* web = nullptr;
     static inline FakeHost* host = nullptr;
     static inline FakeSupport* support = nullptr;
     static inline FakeDialogs* dialogs = nullptr;

@@ -44,7 +44,7 @@ TEST_F(StudioStateTest, BeforeTheFirstAccountReplyNothingMayStart) {
 }
 
 TEST_F(StudioStateTest, TheAccountIsOnlineUpToNineteenSecondsAfterTheReply) {
-    Json u = {{"estimated_remaining_points", 100}};
+    Json u = {{"available_points", 100}};
     in.usageSyncedAt = kNow - std::chrono::milliseconds(19'999);
     Json s = build(u);
     EXPECT_EQ(s["syncAge"], 19);
@@ -67,7 +67,7 @@ TEST_F(StudioStateTest, TheAccountIsOnlineUpToNineteenSecondsAfterTheReply) {
 }
 
 TEST_F(StudioStateTest, StartReasonsComeInTheirOrder) {
-    Json u = {{"estimated_remaining_points", 3}};
+    Json u = {{"available_points", 3}};
     in.aiStopping = true;
     in.bridgeResetting = true;
     in.hasReferenceData = false;
@@ -87,17 +87,33 @@ TEST_F(StudioStateTest, StartReasonsComeInTheirOrder) {
 }
 
 TEST_F(StudioStateTest, TheStartThresholdComesFromTheServiceButTheTextAlwaysNamesTen) {
-    EXPECT_EQ(build(Json{{"estimated_remaining_points", 9}})["startDisabledReason"],
+    EXPECT_EQ(build(Json{{"available_points", 9}})["startDisabledReason"],
               "至少需要 10 积分开启 AI，剩余积分保留");
-    EXPECT_EQ(build(Json{{"estimated_remaining_points", 9},
-                         {"min_start_points", 5}})["startDisabledReason"],
+    EXPECT_EQ(build(Json{{"available_points", 9}, {"min_start_points", 5}})["startDisabledReason"],
               "");
-    EXPECT_EQ(build(Json{{"estimated_remaining_points", 30},
-                         {"min_start_points", 50}})["startDisabledReason"],
-              "至少需要 10 积分开启 AI，剩余积分保留");
-    EXPECT_EQ(build(Json{{"estimated_remaining_points", 9},
-                         {"min_start_points", "5"}})["startDisabledReason"],
-              "至少需要 10 积分开启 AI，剩余积分保留");
+    EXPECT_EQ(
+        build(Json{{"available_points", 30}, {"min_start_points", 50}})["startDisabledReason"],
+        "至少需要 10 积分开启 AI，剩余积分保留");
+    EXPECT_EQ(
+        build(Json{{"available_points", 9}, {"min_start_points", "5"}})["startDisabledReason"],
+        "至少需要 10 积分开启 AI，剩余积分保留");
+}
+
+// The App refuses a start below the threshold of spendable points; points still held for an
+// earlier session count toward the estimate on show but must not enable the button.
+TEST_F(StudioStateTest, OnlySpendablePointsEnableTheStartAsTheAppCountsThem) {
+    Json u = {{"available_points", 5},
+              {"reserved_points", 20},
+              {"estimated_consumed_points", 0},
+              {"estimated_remaining_points", 25},
+              {"session_state", "ENDED"}};
+    Json s = build(u);
+    EXPECT_FALSE(s["canStart"].get<bool>());
+    EXPECT_EQ(s["startDisabledReason"], "至少需要 10 积分开启 AI，剩余积分保留");
+    EXPECT_EQ(s["remaining"], "预计可用 0 分 25 秒") << "the estimate still counts the hold";
+
+    u["available_points"] = 10;
+    EXPECT_TRUE(build(u)["canStart"].get<bool>());
 }
 
 TEST_F(StudioStateTest, RemainingTimeAndStartWindowTexts) {

@@ -2,11 +2,9 @@
 // bundle, with the application core behind it on the GLib loop. Run under Xvfb.
 #include "../app/session_fixture.h"
 #include "studio_fakes.h"
+#include "studio_window_fixture.h"
 
 #include "foundation/glib_loop.h"
-#include "studio/webkit_studio_view.h"
-
-#include <gtk/gtk.h>
 
 #include <fstream>
 
@@ -31,31 +29,13 @@ Json accountReply(int64_t points) {
             {"min_start_points", 10}};
 }
 
-// Runs the main context until `done` holds; generous, as a loaded machine starts WebKit slowly.
-bool spinUntil(const std::function<bool()>& done,
-               std::chrono::seconds limit = std::chrono::seconds(90)) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    guint wake = g_timeout_add(
-        20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-    while (!done() && std::chrono::steady_clock::now() < deadline)
-        g_main_context_iteration(nullptr, TRUE);
-    g_source_remove(wake);
-    return done();
-}
-
-class WebKitBridgeTest : public ::testing::Test {
+class WebKitBridgeTest : public StudioWindowTest {
 protected:
     static void SetUpTestSuite() {
-        ASSERT_TRUE(gtk_init_check()) << "no display; run under xvfb-run";
-        folder =
-            std::filesystem::temp_directory_path() / ("zarvo-webkit-" + std::to_string(getpid()));
-        std::filesystem::remove_all(folder);
-        std::filesystem::create_directories(folder);
+        ASSERT_TRUE(openScratchFolder("zarvo-webkit"));
         // A copy, so that a file next to the page folder can prove the page cannot reach it.
         std::filesystem::copy(ZARVO_STUDIO_RESOURCES, folder / "page",
                               std::filesystem::copy_options::recursive);
-        setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
 
         loop = new GLibLoop();
         service = new ScriptedService(*loop);
@@ -72,53 +52,33 @@ protected:
         app->selectedReferenceData = "reference";
         app->routes.check();
 
-        window = gtk_window_new();
-        gtk_window_set_default_size(GTK_WINDOW(window), 1240, 840);
-        web = new WebKitStudioView();
-        gtk_window_set_child(GTK_WINDOW(window), web->widget());
-        gtk_window_present(GTK_WINDOW(window));
+        openWindow();
         host = new FakeHost();
         support = new FakeSupport();
         parts = new FakeStudioParts();
         studio = new ExactInterface(*app, *web, *host, *support, folder / "page" / "index.html",
                                     parts->parts());
-        ASSERT_TRUE(spinUntil([] { return web->loaded(); })) << "the page did not load";
+        ASSERT_TRUE(pageLoaded());
     }
     static void TearDownTestSuite() {
         delete studio;
         delete parts;
         delete support;
         delete host;
-        delete web;
-        if (window)
-            gtk_window_destroy(GTK_WINDOW(window));
+        closeWindow();
         delete app;
         delete defaults;
         delete video;
         delete service;
         delete loop;
-        std::filesystem::remove_all(folder);
+        removeScratchFolder();
     }
 
-    static std::optional<Json> eval(const std::string& script) {
-        bool answered = false;
-        std::optional<Json> result;
-        web->evaluate(script, [&](std::optional<Json> value) {
-            result = std::move(value);
-            answered = true;
-        });
-        EXPECT_TRUE(spinUntil([&] { return answered; })) << script;
-        return result;
-    }
-
-    static inline std::filesystem::path folder;
     static inline GLibLoop* loop = nullptr;
     static inline ScriptedService* service = nullptr;
     static inline FakeVideo* video = nullptr;
     static inline UserDefaults* defaults = nullptr;
     static inline App* app = nullptr;
-    static inline GtkWidget* window = nullptr;
-    static inline WebKitStudioView* web = nullptr;
     static inline FakeHost* host = nullptr;
     static inline FakeSupport* support = nullptr;
     static inline FakeStudioParts* parts = nullptr;
@@ -127,13 +87,13 @@ protected:
 
 TEST_F(WebKitBridgeTest, TheLoadedPageIsProbedThemedAndPlacesTheVideoRegionOverItsSlot) {
     EXPECT_TRUE(spinUntil([] { return support->launchReady == 1; }));
-    EXPECT_EQ(eval("document.documentElement.dataset.theme + '/' + window.nativeAppearance"),
+    EXPECT_EQ(evaluate("document.documentElement.dataset.theme + '/' + window.nativeAppearance"),
               Json("light/light"));
     // The region follows the slot's box as the page lays it out (fonts may still move it).
     auto slotBox = [] {
-        return eval("(function(){var b=document.getElementById('video-slot')"
-                    ".getBoundingClientRect();return [Math.round(b.left),Math.round(b.top),"
-                    "Math.round(b.width),Math.round(b.height)];})()");
+        return evaluate("(function(){var b=document.getElementById('video-slot')"
+                        ".getBoundingClientRect();return [Math.round(b.left),Math.round(b.top),"
+                        "Math.round(b.width),Math.round(b.height)];})()");
     };
     EXPECT_TRUE(spinUntil([&] {
         auto box = slotBox();
@@ -146,11 +106,11 @@ TEST_F(WebKitBridgeTest, TheLoadedPageIsProbedThemedAndPlacesTheVideoRegionOverI
 // The engine recreates its namespace wrappers after a garbage collection; the page's handler must
 // survive that, or every button of a long-running window falls silent.
 TEST_F(WebKitBridgeTest, TheHandlerOutlivesAGarbageCollection) {
-    EXPECT_EQ(eval("(function () { var keep = []; for (var i = 0; i < 300; i++) { keep = [];"
-                   " for (var j = 0; j < 10000; j++) keep.push({j: j, s: 'x' + j}); }"
-                   " return typeof window.webkit.messageHandlers.studio.postMessage; })()"),
+    EXPECT_EQ(evaluate("(function () { var keep = []; for (var i = 0; i < 300; i++) { keep = [];"
+                       " for (var j = 0; j < 10000; j++) keep.push({j: j, s: 'x' + j}); }"
+                       " return typeof window.webkit.messageHandlers.studio.postMessage; })()"),
               Json("function"));
-    eval("document.querySelector('[data-nav=bill]').click(); 0");
+    evaluate("document.querySelector('[data-nav=bill]').click(); 0");
     EXPECT_TRUE(spinUntil([] { return host->videoVisible == false; }));
     studio->openStudioPage("live");
     EXPECT_TRUE(spinUntil([] { return host->videoVisible == true; }));
@@ -160,10 +120,10 @@ TEST_F(WebKitBridgeTest, APushedStateShowsInThePage) {
     app->sessionBadge.text = "徽章 · 测试 \"引号\" </script>";
     studio->refresh();
     EXPECT_TRUE(spinUntil([] {
-        return eval("document.getElementById('session-badge').textContent") ==
+        return evaluate("document.getElementById('session-badge').textContent") ==
                Json("徽章 · 测试 \"引号\" </script>");
     }));
-    EXPECT_EQ(eval("Studio.renderErrors"), Json(0));
+    EXPECT_EQ(evaluate("Studio.renderErrors"), Json(0));
 }
 
 // The page's start button follows the application's start rule: disabled with the reason shown
@@ -176,57 +136,60 @@ TEST_F(WebKitBridgeTest, StartFollowsTheAccountAndAClickReachesTheSessionStart) 
     app->refreshState();
     ASSERT_TRUE(spinUntil([] { return app->usageSnapshot.has_value(); }));
     EXPECT_TRUE(spinUntil([&] {
-        return eval(startState) == Json::array({true, "至少需要 10 积分开启 AI，剩余积分保留"});
-    })) << eval(startState).value_or(Json()).dump();
-    eval("document.getElementById('start-ai').click()");
+        return evaluate(startState) == Json::array({true, "至少需要 10 积分开启 AI，剩余积分保留"});
+    })) << evaluate(startState).value_or(Json()).dump();
+    evaluate("document.getElementById('start-ai').click()");
     spinUntil([] { return false; }, std::chrono::seconds(1));
     EXPECT_EQ(service->count("live/current"), 0u);
 
     service->answer("client/state", accountReply(100));
     app->refreshState();
     ASSERT_TRUE(spinUntil([&] {
-        return eval(startState) == Json::array({false, ""});
-    })) << eval(startState).value_or(Json()).dump();
-    eval("document.getElementById('start-ai').click()");
+        return evaluate(startState) == Json::array({false, ""});
+    })) << evaluate(startState).value_or(Json()).dump();
+    evaluate("document.getElementById('start-ai').click()");
     EXPECT_TRUE(spinUntil([] { return service->count("live/current") == 1; }));
 }
 
 TEST_F(WebKitBridgeTest, AnEmbeddedFrameCannotReachTheHandler) {
-    eval("var f = document.createElement('iframe'); f.id = 'embedded'; f.style.display = 'none';"
-         "f.srcdoc = '<script>window.postFromFrame = function (a) { try {"
-         " window.webkit.messageHandlers.studio.postMessage({action: a}); return \"posted\"; }"
-         " catch (e) { return \"blocked\"; } };<\\/script>';"
-         "document.body.appendChild(f); 0");
+    evaluate(
+        "var f = document.createElement('iframe'); f.id = 'embedded'; f.style.display = 'none';"
+        "f.srcdoc = '<script>window.postFromFrame = function (a) { try {"
+        " window.webkit.messageHandlers.studio.postMessage({action: a}); return \"posted\"; }"
+        " catch (e) { return \"blocked\"; } };<\\/script>';"
+        "document.body.appendChild(f); 0");
     ASSERT_TRUE(spinUntil([] {
-        return eval("typeof document.getElementById('embedded').contentWindow.postFromFrame") ==
+        return evaluate("typeof document.getElementById('embedded').contentWindow.postFromFrame") ==
                Json("function");
     }));
-    EXPECT_EQ(eval("document.getElementById('embedded').contentWindow.postFromFrame('enlarge')"),
-              Json("blocked"));
+    EXPECT_EQ(
+        evaluate("document.getElementById('embedded').contentWindow.postFromFrame('enlarge')"),
+        Json("blocked"));
     // A top-frame message sent afterwards arrives after anything the frame could have sent.
-    eval("window.webkit.messageHandlers.studio.postMessage({action:'notice',value:'顶层'})");
+    evaluate("window.webkit.messageHandlers.studio.postMessage({action:'notice',value:'顶层'})");
     ASSERT_TRUE(spinUntil([] { return !host->alerts.empty(); }));
     EXPECT_EQ(host->enlarged, 0);
     EXPECT_EQ(host->alerts.back(), "Zarvo|顶层");
     // The page cannot replace the forwarding handler either.
-    EXPECT_EQ(eval("window.webkit.messageHandlers.studio = null; delete "
-                   "window.webkit.messageHandlers.studio; typeof "
-                   "window.webkit.messageHandlers.studio.postMessage"),
+    EXPECT_EQ(evaluate("window.webkit.messageHandlers.studio = null; delete "
+                       "window.webkit.messageHandlers.studio; typeof "
+                       "window.webkit.messageHandlers.studio.postMessage"),
               Json("function"));
-    eval("document.getElementById('embedded').remove(); 0");
+    evaluate("document.getElementById('embedded').remove(); 0");
 }
 
 // The user opens the settings page: the region hides, the page looks for the virtual camera and
 // the answer, found off the main thread, comes back to the check that asked.
 TEST_F(WebKitBridgeTest, OpeningSettingsHidesTheRegionAndChecksTheVirtualCamera) {
     host->cameraName = "Zarvo 虚拟摄像头";
-    eval("document.querySelector('[data-nav=settings]').click(); 0");
+    evaluate("document.querySelector('[data-nav=settings]').click(); 0");
     ASSERT_TRUE(spinUntil([] { return host->videoVisible == false; }));
-    EXPECT_EQ(eval("document.getElementById('page-settings').hidden"), Json(false));
+    EXPECT_EQ(evaluate("document.getElementById('page-settings').hidden"), Json(false));
     EXPECT_TRUE(spinUntil([] {
-        return eval("document.getElementById('vcam-text').textContent") == Json("虚拟摄像头已就绪");
+        return evaluate("document.getElementById('vcam-text').textContent") ==
+               Json("虚拟摄像头已就绪");
     }));
-    EXPECT_EQ(eval("document.getElementById('software-update') !== null"), Json(true));
+    EXPECT_EQ(evaluate("document.getElementById('software-update') !== null"), Json(true));
 
     auto png = folder / "settings.png";
     std::optional<bool> saved;
@@ -240,21 +203,21 @@ TEST_F(WebKitBridgeTest, OpeningSettingsHidesTheRegionAndChecksTheVirtualCamera)
 
     studio->openStudioPage("live");
     EXPECT_TRUE(spinUntil([] { return host->videoVisible == true; }));
-    EXPECT_EQ(eval("document.getElementById('page-live').hidden"), Json(false));
+    EXPECT_EQ(evaluate("document.getElementById('page-live').hidden"), Json(false));
 }
 
 TEST_F(WebKitBridgeTest, ThePageCannotLeaveItsFolderOrNavigateAway) {
     std::ofstream(folder / "secret.txt") << "secret";
-    eval("var x = new XMLHttpRequest(); window.leak = 'none';"
-         "x.onload = function () { window.leak = x.responseText; };"
-         "x.onerror = function () { window.leak = 'refused'; };"
-         "x.open('GET', '%2e%2e/secret.txt'); x.send(); 0");
-    EXPECT_TRUE(spinUntil([] { return eval("window.leak") != Json("none"); }));
-    EXPECT_NE(eval("window.leak"), Json("secret"));
-    eval("window.location.href = 'https://example.invalid/'; 0");
-    eval("window.location.href = 'file://" + (folder / "secret.txt").string() + "'; 0");
+    evaluate("var x = new XMLHttpRequest(); window.leak = 'none';"
+             "x.onload = function () { window.leak = x.responseText; };"
+             "x.onerror = function () { window.leak = 'refused'; };"
+             "x.open('GET', '%2e%2e/secret.txt'); x.send(); 0");
+    EXPECT_TRUE(spinUntil([] { return evaluate("window.leak") != Json("none"); }));
+    EXPECT_NE(evaluate("window.leak"), Json("secret"));
+    evaluate("window.location.href = 'https://example.invalid/'; 0");
+    evaluate("window.location.href = 'file://" + (folder / "secret.txt").string() + "'; 0");
     spinUntil([] { return false; }, std::chrono::seconds(1));
-    EXPECT_EQ(eval("document.getElementById('software-update') !== null"), Json(true));
+    EXPECT_EQ(evaluate("document.getElementById('software-update') !== null"), Json(true));
 }
 
 } // namespace

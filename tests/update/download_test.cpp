@@ -130,21 +130,27 @@ TEST_F(DownloadTest, EveryResponseFaultEndsTheDownloadWithItsOwnErrorAndNoFiles)
         devservice::ReleaseFaults faults;
         std::string message;
     };
-    std::vector<Case> cases;
-    // A server that honours If-Range sends the whole (new) file, which is not the range asked for.
-    cases.push_back({"etag changes", {}, "更新响应校验失败"});
-    cases.back().faults.changeEtagAfter = 1;
-    cases.push_back({"etag changes, If-Range ignored", {}, "更新分段版本变化"});
-    cases.back().faults.changeEtagAfter = 1;
-    cases.back().faults.ignoreIfRange = true;
-    cases.push_back({"503", {}, "下载线路暂不可用"});
-    cases.back().faults.unavailableOnDownloadHost = 100;
-    cases.push_back({"redirect", {}, "更新响应校验失败"});
-    cases.back().faults.redirect = packageURL("api.zarvo.test", "1.0.30");
-    cases.push_back({"gzip", {}, "更新响应编码无效"});
-    cases.back().faults.gzipEncoding = true;
-    cases.push_back({"short body", {}, "更新分段长度校验失败"});
-    cases.back().faults.shortBody = true;
+    // Each case's faults are made whole before the case is: GCC 12 takes the member string of a
+    // brace-initialised temporary for uninitialised.
+    auto faulty = [](auto set) {
+        devservice::ReleaseFaults faults;
+        set(faults);
+        return faults;
+    };
+    const std::vector<Case> cases = {
+        // A server that honours If-Range sends the whole (new) file, not the range asked for.
+        {"etag changes", faulty([](auto& f) { f.changeEtagAfter = 1; }), "更新响应校验失败"},
+        {"etag changes, If-Range ignored", faulty([](auto& f) {
+             f.changeEtagAfter = 1;
+             f.ignoreIfRange = true;
+         }),
+         "更新分段版本变化"},
+        {"503", faulty([](auto& f) { f.unavailableOnDownloadHost = 100; }), "下载线路暂不可用"},
+        {"redirect", faulty([](auto& f) { f.redirect = packageURL("api.zarvo.test", "1.0.30"); }),
+         "更新响应校验失败"},
+        {"gzip", faulty([](auto& f) { f.gzipEncoding = true; }), "更新响应编码无效"},
+        {"short body", faulty([](auto& f) { f.shortBody = true; }), "更新分段长度校验失败"},
+    };
     for (const auto& c : cases) {
         releases->setFaults(c.faults);
         Outcome outcome = download(packageURL("download.zarvo.test", "1.0.30"), 20'000'000);
