@@ -11,14 +11,14 @@ struct TimerSource {
     Task task;
     std::shared_ptr<TimerState> state;
     bool repeats;
-    std::shared_ptr<bool> loopAlive;
+    OwnerWatch loop;
 };
 
 gboolean fireTimer(gpointer data) {
     auto* timer = static_cast<TimerSource*>(data);
     // The GLib context outlives a GLibLoop; a timer must not run into the work of a loop that is
     // gone.
-    if (timer->state->cancelled || !*timer->loopAlive)
+    if (timer->state->cancelled || !timer->loop.alive())
         return G_SOURCE_REMOVE;
     if (!timer->repeats)
         timer->state->finished = true;
@@ -42,11 +42,9 @@ guint toMilliseconds(Duration d) {
 GLibLoop::GLibLoop() : GLibLoop(g_main_context_default()) {}
 
 GLibLoop::GLibLoop(GMainContext* context)
-    : context_(g_main_context_ref(context)), owner_(std::this_thread::get_id()),
-      alive_(std::make_shared<bool>(true)) {}
+    : context_(g_main_context_ref(context)), owner_(std::this_thread::get_id()) {}
 
 GLibLoop::~GLibLoop() {
-    *alive_ = false;
     g_main_context_unref(context_);
 }
 
@@ -67,7 +65,7 @@ void GLibLoop::post(Task task) {
     // One idle source drains the whole queue, which keeps posting order across threads.
     struct Drain {
         GLibLoop* loop;
-        std::shared_ptr<bool> alive;
+        OwnerWatch alive;
     };
     GSource* source = g_idle_source_new();
     g_source_set_priority(source, G_PRIORITY_DEFAULT);
@@ -75,11 +73,11 @@ void GLibLoop::post(Task task) {
         source,
         [](gpointer data) -> gboolean {
             auto* drain = static_cast<Drain*>(data);
-            if (*drain->alive)
+            if (drain->alive.alive())
                 drain->loop->drainPosted();
             return G_SOURCE_REMOVE;
         },
-        new Drain{this, alive_}, [](gpointer data) { delete static_cast<Drain*>(data); });
+        new Drain{this, life_.watch()}, [](gpointer data) { delete static_cast<Drain*>(data); });
     g_source_attach(source, context_);
     g_source_unref(source);
 }
@@ -98,7 +96,8 @@ void GLibLoop::drainPosted() {
 TimerHandle GLibLoop::postDelayed(Duration delay, Task task) {
     auto state = std::make_shared<TimerState>();
     GSource* source = g_timeout_source_new(toMilliseconds(delay));
-    g_source_set_callback(source, fireTimer, new TimerSource{std::move(task), state, false, alive_},
+    g_source_set_callback(source, fireTimer,
+                          new TimerSource{std::move(task), state, false, life_.watch()},
                           destroyTimer);
     g_source_attach(source, context_);
     g_source_unref(source);
@@ -108,7 +107,8 @@ TimerHandle GLibLoop::postDelayed(Duration delay, Task task) {
 TimerHandle GLibLoop::repeating(Duration interval, Task task) {
     auto state = std::make_shared<TimerState>();
     GSource* source = g_timeout_source_new(std::max<guint>(1, toMilliseconds(interval)));
-    g_source_set_callback(source, fireTimer, new TimerSource{std::move(task), state, true, alive_},
+    g_source_set_callback(source, fireTimer,
+                          new TimerSource{std::move(task), state, true, life_.watch()},
                           destroyTimer);
     g_source_attach(source, context_);
     g_source_unref(source);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "foundation/loop.h"
+#include "foundation/weak_owner.h"
 
 #include <deque>
 #include <mutex>
@@ -40,7 +41,9 @@ private:
     std::mutex mutex_;
     std::deque<Task> posted_;
     bool drainScheduled_ = false;
-    std::shared_ptr<bool> alive_;
+    // Last, so that it goes first. Sources run on the context's thread, which is the one that
+    // destroys the loop, so a source dispatched afterwards sees it gone.
+    WeakOwner life_;
 };
 
 } // namespace zarvo

@@ -38,18 +38,18 @@ CameraChooser::~CameraChooser() {
 }
 
 void CameraChooser::observeCameraDevices() {
-    std::weak_ptr<CameraChooser*> weak = self_;
+    OwnerWatch alive = life_.watch();
     Loop& loop = loop_;
     // Notifications arrive on the monitor's threads; they only schedule a refresh.
-    source_->start([weak, &loop] {
-        loop.post([weak] {
-            if (auto self = weak.lock())
-                (*self)->refreshCameraDevices();
+    source_->start([this, alive, &loop] {
+        loop.post([this, alive] {
+            if (alive.alive())
+                refreshCameraDevices();
         });
     });
-    refreshTimer_ = loop_.repeating(std::chrono::seconds(2), [weak] {
-        if (auto self = weak.lock())
-            (*self)->refreshCameraDevices();
+    refreshTimer_ = loop_.repeating(std::chrono::seconds(2), [this, alive] {
+        if (alive.alive())
+            refreshCameraDevices();
     });
     refreshCameraDevices();
 }
@@ -65,17 +65,15 @@ void CameraChooser::refreshCameraDevices() {
 void CameraChooser::probe() {
     probing_ = true;
     probeAgain_ = false;
-    queue_.async([weak = std::weak_ptr<CameraChooser*>(self_), source = source_, &loop = loop_] {
+    queue_.async([this, alive = life_.watch(), source = source_, &loop = loop_] {
         std::vector<CameraDevice> found = source->devices();
-        loop.post([weak, found = std::move(found)]() mutable {
-            auto self = weak.lock();
-            if (!self)
+        loop.post([this, alive, found = std::move(found)]() mutable {
+            if (!alive.alive())
                 return;
-            CameraChooser& chooser = **self;
-            chooser.probing_ = false;
-            chooser.applyDevices(std::move(found));
-            if (chooser.probeAgain_)
-                chooser.probe();
+            probing_ = false;
+            applyDevices(std::move(found));
+            if (probeAgain_)
+                probe();
         });
     });
 }

@@ -7,6 +7,7 @@
 #include "foundation/loop.h"
 #include "foundation/serial_queue.h"
 #include "foundation/user_defaults.h"
+#include "foundation/weak_owner.h"
 #include "media/camera_devices.h"
 #include "media/camera_monitor.h"
 #include "media/camera_preview.h"
@@ -97,7 +98,7 @@ private:
     TimerHandle refreshTimer_;
     mutable std::mutex snapshotMutex_;
     std::vector<CameraDevice> snapshot_;
-    std::shared_ptr<CameraChooser*> self_ = std::make_shared<CameraChooser*>(this);
+    WeakOwner life_; // last, so that late probes see the chooser gone before any member
 };
 
 } // namespace zarvo

@@ -13,13 +13,6 @@ CameraPreview::~CameraPreview() {
     queue_.async([capture = capture_] { capture->stop(); });
 }
 
-template <class F> void CameraPreview::onLoop(F f) {
-    loop_.post([weak = std::weak_ptr<CameraPreview*>(self_), f = std::move(f)]() mutable {
-        if (auto self = weak.lock())
-            f(**self);
-    });
-}
-
 void CameraPreview::startPreview() {
     host_.showPreview();
     if (busy()) {
@@ -29,21 +22,18 @@ void CameraPreview::startPreview() {
     host_.hideRTCInput();
     previewWanted = true;
     const auto device = selected_ ? selected_() : std::nullopt;
-    queue_.async(
-        [this_ = std::weak_ptr<CameraPreview*>(self_), capture = capture_, device, &loop = loop_] {
-            // Without a device there is nothing to ask about; configureCamera then does nothing.
-            const bool granted = !device || capture->accessGranted(*device);
-            loop.post([this_, granted] {
-                auto self = this_.lock();
-                if (!self)
-                    return;
-                CameraPreview& preview = **self;
-                if (!granted)
-                    preview.host_.setStatus(kAccessRefused);
-                else if (preview.previewWanted)
-                    preview.configureCamera();
-            });
+    queue_.async([this, alive = life_.watch(), capture = capture_, device, &loop = loop_] {
+        // Without a device there is nothing to ask about; configureCamera then does nothing.
+        const bool granted = !device || capture->accessGranted(*device);
+        loop.post([this, alive, granted] {
+            if (!alive.alive())
+                return;
+            if (!granted)
+                host_.setStatus(kAccessRefused);
+            else if (previewWanted)
+                configureCamera();
         });
+    });
 }
 
 void CameraPreview::configureCamera() {
@@ -52,29 +42,25 @@ void CameraPreview::configureCamera() {
         return;
     const int64_t generation = ++previewGeneration;
     host_.setPlaceholderVisible(false);
-    queue_.async([this_ = std::weak_ptr<CameraPreview*>(self_), capture = capture_,
-                  device = *device, generation, &loop = loop_] {
+    queue_.async([this, alive = life_.watch(), capture = capture_, device = *device, generation,
+                  &loop = loop_] {
         Status<> result = capture->run(device);
-        loop.post([this_, generation, result = std::move(result)] {
-            auto self = this_.lock();
-            if (!self)
-                return;
-            CameraPreview& preview = **self;
-            if (preview.previewGeneration != generation)
+        loop.post([this, alive, generation, result = std::move(result)] {
+            if (!alive.alive() || previewGeneration != generation)
                 return;
             if (!result) {
-                preview.running = false;
-                preview.host_.setPlaceholderVisible(true);
-                preview.host_.setStatus(result.error().code == PreviewCapture::kInputNotAdded
-                                            ? "无法使用所选摄像头，请选择其他设备"
-                                            : "摄像头打开失败：" + result.error().message);
+                running = false;
+                host_.setPlaceholderVisible(true);
+                host_.setStatus(result.error().code == PreviewCapture::kInputNotAdded
+                                    ? "无法使用所选摄像头，请选择其他设备"
+                                    : "摄像头打开失败：" + result.error().message);
                 return;
             }
-            if (!preview.previewWanted)
+            if (!previewWanted)
                 return;
-            preview.running = true;
-            preview.mirrorChanged();
-            preview.host_.setStatus("免费本地预览中 · 未开启 AI 编辑 · 不消耗积分");
+            running = true;
+            mirrorChanged();
+            host_.setStatus("免费本地预览中 · 未开启 AI 编辑 · 不消耗积分");
         });
     });
 }

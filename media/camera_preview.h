@@ -9,6 +9,7 @@
 #include "foundation/result.h"
 #include "foundation/serial_queue.h"
 #include "foundation/user_defaults.h"
+#include "foundation/weak_owner.h"
 #include "media/camera_devices.h"
 #include "media/picture.h"
 
@@ -92,7 +93,6 @@ public:
 
 private:
     bool busy() const { return host_.aiActive() || host_.aiBusy() || host_.aiStopping(); }
-    template <class F> void onLoop(F f);
 
     Loop& loop_;
     UserDefaults& defaults_;
@@ -100,7 +100,7 @@ private:
     SerialQueue& queue_;
     std::shared_ptr<PreviewCapture> capture_;
     SelectedDevice selected_;
-    std::shared_ptr<CameraPreview*> self_ = std::make_shared<CameraPreview*>(this);
+    WeakOwner life_; // last, so that late replies see the preview gone before any member
 };
 
 } // namespace zarvo

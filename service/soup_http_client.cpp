@@ -84,7 +84,9 @@ std::string hostOf(const std::string& url) {
 struct PendingExchange {
     SendCompletion completion;
     GRef<SoupMessage> message;
-    std::shared_ptr<bool> clientAlive; // exchanges that end after the client is gone stay silent
+    // Exchanges that end after the client is gone stay silent. They end on the context of the
+    // thread that sent them, which is the one that destroys the client.
+    OwnerWatch client;
 };
 
 void exchangeFinished(GObject* source, GAsyncResult* result, gpointer data) {
@@ -115,7 +117,7 @@ void exchangeFinished(GObject* source, GAsyncResult* result, gpointer data) {
     }
     bytes.reset();
     auto completion = std::move(pending->completion);
-    bool alive = *pending->clientAlive;
+    const bool alive = pending->client.alive();
     pending.reset();
     if (alive)
         completion(std::move(body), std::move(response), std::move(failure));
@@ -160,7 +162,7 @@ SoupSession* createServiceSession(const Deployment& deployment, const std::strin
 SoupHttpClient::SoupHttpClient(Deployment deployment) : deployment_(std::move(deployment)) {}
 
 SoupHttpClient::~SoupHttpClient() {
-    *alive_ = false;
+    life_.invalidate(); // the aborts below end the exchanges in flight silently
     for (auto& [host, session] : sessions_)
         soup_session_abort(session.get());
 }
@@ -204,7 +206,7 @@ std::function<void()> SoupHttpClient::send(const HttpRequest& request, SendCompl
     SoupMessage* sent = message.get();
     soup_session_send_and_read_async(
         session, sent, G_PRIORITY_DEFAULT, cancellation->cancellable.get(), exchangeFinished,
-        new PendingExchange{std::move(completion), std::move(message), alive_});
+        new PendingExchange{std::move(completion), std::move(message), life_.watch()});
     // Cancel on the session's own context: libsoup reacts to cancellation on the calling thread.
     return [cancellation] {
         g_main_context_invoke_full(

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "foundation/owned.h"
+#include "foundation/weak_owner.h"
 #include "service/deployment.h"
 #include "service/route_transport.h"
 
@@ -52,7 +53,7 @@ public:
 private:
     Deployment deployment_;
     std::map<std::string, GRef<SoupSession>> sessions_;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    WeakOwner life_;
 };
 
 } // namespace zarvo

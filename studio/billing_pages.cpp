@@ -33,12 +33,11 @@ void BillingPages::request(List list, const Json& value) {
     const int64_t generation = ++counter;
     if (!request_)
         return;
-    std::weak_ptr<BillingPages*> weak = self_;
-    request_(path(list, page),
-             [weak, list, generation](std::optional<Json> json, std::optional<std::string> error) {
-                 if (auto self = weak.lock())
-                     (*self)->complete(list, generation, std::move(json), std::move(error));
-             });
+    request_(path(list, page), [this, alive = life_.watch(), list, generation](
+                                   std::optional<Json> json, std::optional<std::string> error) {
+        if (alive.alive())
+            complete(list, generation, std::move(json), std::move(error));
+    });
 }
 
 void BillingPages::complete(List list, int64_t generation, std::optional<Json> json,

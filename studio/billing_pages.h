@@ -4,6 +4,7 @@
 #pragma once
 
 #include "foundation/json.h"
+#include "foundation/weak_owner.h"
 
 #include <cstdint>
 #include <functional>
@@ -43,7 +44,7 @@ private:
 
     Request request_;
     Evaluate evaluate_;
-    std::shared_ptr<BillingPages*> self_ = std::make_shared<BillingPages*>(this);
+    WeakOwner life_;
 };
 
 } // namespace zarvo

@@ -65,14 +65,6 @@ ReferenceGallery::ReferenceGallery(Loop& loop, UserDefaults& defaults, GalleryHo
 
 ReferenceGallery::~ReferenceGallery() = default;
 
-template <class F> void ReferenceGallery::onLoop(F f) {
-    std::weak_ptr<ReferenceGallery*> weak = self_;
-    loop_.post([weak, f = std::move(f)]() mutable {
-        if (auto self = weak.lock())
-            f(**self);
-    });
-}
-
 void ReferenceGallery::changed() {
     if (onChanged)
         onChanged();
@@ -101,14 +93,13 @@ void ReferenceGallery::loadGallery(std::function<void()> then) {
     if (then)
         waitingForLoad_.push_back(std::move(then));
     ++pendingJobs_;
-    queue_->async([this_weak = std::weak_ptr<ReferenceGallery*>(self_), worker = worker_,
-                   generation, &loop = loop_] {
+    queue_->async([this, alive = life_.watch(), worker = worker_, generation, &loop = loop_] {
         GalleryScan scan = worker->scan();
-        loop.post([this_weak, generation, scan = std::move(scan)]() mutable {
-            if (auto self = this_weak.lock()) {
-                --(*self)->pendingJobs_;
-                (*self)->applyScan(generation, std::move(scan));
-            }
+        loop.post([this, alive, generation, scan = std::move(scan)]() mutable {
+            if (!alive.alive())
+                return;
+            --pendingJobs_;
+            applyScan(generation, std::move(scan));
         });
     });
 }
@@ -142,8 +133,8 @@ void ReferenceGallery::start() {
         // file is left alone: the stored-name rule gives the display name.
         ++pendingJobs_;
         const int64_t generation = ++requestedLoad_;
-        queue_->async([weak = std::weak_ptr<ReferenceGallery*>(self_), worker = worker_, generation,
-                       selected, &loop = loop_] {
+        queue_->async([this, alive = life_.watch(), worker = worker_, generation, selected,
+                       &loop = loop_] {
             std::optional<std::string> stored;
             if (auto inspected = inspectReference(selected, {}, *worker->codec))
                 if (auto path =
@@ -151,16 +142,13 @@ void ReferenceGallery::start() {
                                        inspected->bytes))
                     stored = path->string();
             GalleryScan scan = stored ? worker->scan() : worker->current();
-            loop.post([weak, generation, stored, scan = std::move(scan)]() mutable {
-                auto self = weak.lock();
-                if (!self)
+            loop.post([this, alive, generation, stored, scan = std::move(scan)]() mutable {
+                if (!alive.alive())
                     return;
-                ReferenceGallery& gallery = **self;
-                --gallery.pendingJobs_;
-                gallery.applyScan(generation, std::move(scan));
+                --pendingJobs_;
+                applyScan(generation, std::move(scan));
                 if (stored)
-                    gallery.afterLoad(
-                        [&gallery, path = *stored] { gallery.chooseReference(path, false); });
+                    afterLoad([this, path = *stored] { chooseReference(path, false); });
             });
         });
     });
@@ -173,22 +161,20 @@ void ReferenceGallery::chooseReference(const std::string& path, bool localOnly) 
         return;
     const int64_t ticket = ++selectionTicket_;
     ++pendingJobs_;
-    queue_->async([weak = std::weak_ptr<ReferenceGallery*>(self_), worker = worker_, path,
-                   localOnly, ticket, &loop = loop_] {
+    OwnerWatch alive = life_.watch();
+    queue_->async([this, alive, worker = worker_, path, localOnly, ticket, &loop = loop_] {
         std::optional<std::string> data = readFile(path);
         // The same decode the gallery listing relies on: a file that no longer decodes is refused.
         if (data && !worker->codec->inspect(*data))
             data.reset();
-        loop.post([weak, path, localOnly, ticket, data = std::move(data)]() mutable {
-            auto self = weak.lock();
-            if (!self)
+        loop.post([this, alive, path, localOnly, ticket, data = std::move(data)]() mutable {
+            if (!alive.alive())
                 return;
-            ReferenceGallery& gallery = **self;
-            --gallery.pendingJobs_;
+            --pendingJobs_;
             // A newer choice overtook this one.
-            if (ticket != gallery.selectionTicket_ || !data)
+            if (ticket != selectionTicket_ || !data)
                 return;
-            gallery.applySelection(path, localOnly, std::move(*data));
+            applySelection(path, localOnly, std::move(*data));
         });
     });
 }
@@ -198,11 +184,11 @@ void ReferenceGallery::applySelection(const std::string& path, bool localOnly, s
     if (refusedWhileBusy() || !entryForPath(path))
         return;
     if (host_.aiActive() && !localOnly) {
-        std::weak_ptr<ReferenceGallery*> weak = self_;
-        host_.switchLive(std::move(data), host_.selectedMode(), [weak, path] {
-            if (auto self = weak.lock())
-                (*self)->chooseReference(path, true);
-        });
+        host_.switchLive(std::move(data), host_.selectedMode(),
+                         [this, alive = life_.watch(), path] {
+                             if (alive.alive())
+                                 chooseReference(path, true);
+                         });
         return;
     }
     selectedReference_ = path;
@@ -249,8 +235,8 @@ void ReferenceGallery::importFiles(std::vector<fs::path> files) {
         files.resize(1);
     const int64_t generation = ++requestedLoad_;
     ++pendingJobs_;
-    queue_->async([weak = std::weak_ptr<ReferenceGallery*>(self_), worker = worker_,
-                   files = std::move(files), generation, &loop = loop_] {
+    queue_->async([this, alive = life_.watch(), worker = worker_, files = std::move(files),
+                   generation, &loop = loop_] {
         worker->current();
         ImportResult result;
         result.generation = generation;
@@ -291,11 +277,11 @@ void ReferenceGallery::importFiles(std::vector<fs::path> files) {
             result.selections.push_back(path->string());
         }
         result.scan = stored ? worker->scan() : worker->current();
-        loop.post([weak, result = std::move(result)]() mutable {
-            if (auto self = weak.lock()) {
-                --(*self)->pendingJobs_;
-                (*self)->finishImport(std::move(result));
-            }
+        loop.post([this, alive, result = std::move(result)]() mutable {
+            if (!alive.alive())
+                return;
+            --pendingJobs_;
+            finishImport(std::move(result));
         });
     });
 }

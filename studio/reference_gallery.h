@@ -7,6 +7,7 @@
 #include "foundation/loop.h"
 #include "foundation/serial_queue.h"
 #include "foundation/user_defaults.h"
+#include "foundation/weak_owner.h"
 #include "studio/reference_gallery_files.h"
 
 #include <cstdint>
@@ -109,7 +110,6 @@ private:
     void afterLoad(std::function<void()> then);
     void applySelection(const std::string& path, bool localOnly, std::string data);
     void changed();
-    template <class F> void onLoop(F f);
 
     Loop& loop_;
     UserDefaults& defaults_;
@@ -128,7 +128,7 @@ private:
     int64_t selectionTicket_ = 0;
     int pendingJobs_ = 0;
     std::vector<std::function<void()>> waitingForLoad_;
-    std::shared_ptr<ReferenceGallery*> self_ = std::make_shared<ReferenceGallery*>(this);
+    WeakOwner life_; // last, so that late replies see the gallery gone before any member
 };
 
 } // namespace zarvo

@@ -73,7 +73,7 @@ ClientSupport::ClientSupport(Loop& loop, UpdatePresenter& presenter,
     : loop_(loop), presenter_(presenter), environment_(std::move(environment)) {}
 
 ClientSupport::~ClientSupport() {
-    *alive_ = false;
+    life_.invalidate();        // from here on, a download that finishes stages nothing
     downloadTransfer_.reset(); // joins the download thread while every member still exists
     utility_.reset();          // waits for a restore in progress
 }
@@ -94,9 +94,9 @@ void ClientSupport::alert(const std::string& title, const std::string& message) 
 void ClientSupport::whenAvailable(std::function<void()> body) {
     if (mayPresent() && presenter_.canPresent())
         return body();
-    std::weak_ptr<bool> alive = alive_;
+    OwnerWatch alive = life_.watch();
     retries_.push_back(loop_.postDelayed(seconds(0.5), [this, alive, body = std::move(body)] {
-        if (alive.lock())
+        if (alive.alive())
             whenAvailable(body);
     }));
     // Keep only timers still waiting.
@@ -114,7 +114,7 @@ void ClientSupport::start() {
     const fs::path pendingFile = stagingRoot() / "pending.json";
     const fs::path root = stagingRoot();
     const std::string current = environment_.currentVersion;
-    std::weak_ptr<bool> alive = alive_;
+    OwnerWatch alive = life_.watch();
     utility_->async([this, alive, pendingFile, root, current] {
         std::optional<PendingUpdate> accepted = PendingUpdate::read(pendingFile);
         if (accepted && !(ReleaseValidation::trusted(accepted->release) &&
@@ -123,7 +123,7 @@ void ClientSupport::start() {
                           verifyStagedApplication(accepted->app, accepted->release)))
             accepted.reset(); // only ignored; the next staging replaces it
         loop_.post([this, alive, accepted] {
-            if (!alive.lock())
+            if (!alive.alive())
                 return;
             restoring_ = false;
             if (accepted) {
@@ -143,11 +143,11 @@ void ClientSupport::checkForUpdates(bool interactive) {
         return;
     checking_ = true;
     updateStatus_ = "正在检查更新…";
-    std::weak_ptr<bool> alive = alive_;
+    OwnerWatch alive = life_.watch();
     UpdateMirror::loadManifest(environment_.fetch, [this, alive, interactive](
                                                        std::optional<ClientRelease> found) {
         loop_.post([this, alive, interactive, found] {
-            if (!alive.lock())
+            if (!alive.alive())
                 return;
             checking_ = false;
             checkedAt_ = localTime(loop_.now(), "%m-%d %H:%M");
@@ -246,21 +246,23 @@ void ClientSupport::download(const ClientRelease& release, size_t index) {
     }
     const std::string url = urls[index];
     const uint64_t attempt = ++downloadAttempt_;
-    std::weak_ptr<bool> alive = alive_;
+    OwnerWatch alive = life_.watch();
     auto onProgress = [this, alive, attempt, size = release.size](int64_t received, int64_t) {
         loop_.post([this, alive, attempt, received, size] {
-            if (!alive.lock() || attempt != downloadAttempt_ || !downloading_)
+            if (!alive.alive() || attempt != downloadAttempt_ || !downloading_)
                 return;
             int64_t percent = std::min<int64_t>(received * 100 / size, 100);
             updateStatus_ = "正在下载更新 " + std::to_string(percent) + "%";
         });
     };
     // The completion runs on the download's thread and must consume the file before returning.
+    // Asked there, alive() may turn false at any moment; the members stay, as ~ClientSupport
+    // joins this thread before any of them goes.
     auto completion = [this, alive, release, index, url, attempt](std::optional<fs::path> file,
                                                                   std::optional<Error> error) {
-        if (!alive.lock())
+        if (!alive.alive())
             return;
-        stageDownloaded(file.value_or(fs::path()), release, index, url, error, attempt);
+        stageDownloaded(file.value_or(fs::path()), release, index, url, error, attempt, alive);
     };
     // The previous attempt's thread is joined here, on the main thread.
     if (downloadTransfer_)
@@ -272,8 +274,8 @@ void ClientSupport::download(const ClientRelease& release, size_t index) {
 
 void ClientSupport::stageDownloaded(const fs::path& file, const ClientRelease& release,
                                     size_t index, const std::string& url,
-                                    std::optional<Error> error, uint64_t attempt) {
-    std::weak_ptr<bool> alive = alive_;
+                                    std::optional<Error> error, uint64_t attempt,
+                                    OwnerWatch alive) {
     std::optional<fs::path> folder;
     auto fail = [&](Error failure) {
         if (folder) {
@@ -281,7 +283,7 @@ void ClientSupport::stageDownloaded(const fs::path& file, const ClientRelease& r
             fs::remove_all(*folder, ec);
         }
         loop_.post([this, alive, release, index, failure, attempt] {
-            if (alive.lock() && attempt == downloadAttempt_)
+            if (alive.alive() && attempt == downloadAttempt_)
                 downloadFailed(release, index, failure);
         });
     };
@@ -299,7 +301,7 @@ void ClientSupport::stageDownloaded(const fs::path& file, const ClientRelease& r
         return fail(Error{"安装包校验失败", 3});
     data.reset();
     loop_.post([this, alive, attempt] {
-        if (alive.lock() && attempt == downloadAttempt_)
+        if (alive.alive() && attempt == downloadAttempt_)
             updateStatus_ = "下载完成，正在校验应用签名…";
     });
 
@@ -337,7 +339,7 @@ void ClientSupport::stageDownloaded(const fs::path& file, const ClientRelease& r
         return fail(Error{"无法记录更新", 1});
     fs::remove(zip, ec);
     loop_.post([this, alive, app, attempt] {
-        if (!alive.lock() || attempt != downloadAttempt_)
+        if (!alive.alive() || attempt != downloadAttempt_)
             return;
         downloading_ = false;
         stagedApp_ = app;
@@ -397,9 +399,9 @@ void ClientSupport::installDownloaded() {
         return;
     installing_ = true;
     updateStatus_ = "正在核对会话结算…";
-    std::weak_ptr<bool> alive = alive_;
+    OwnerWatch alive = life_.watch();
     verifySession([this, alive, current](bool settled) {
-        if (!alive.lock())
+        if (!alive.alive())
             return;
         if (settled && !isBusy() && release_ && stagedApp_)
             return launchInstaller(*stagedApp_, *release_, current);

@@ -9,6 +9,7 @@
 #include "foundation/loop.h"
 #include "foundation/result.h"
 #include "foundation/serial_queue.h"
+#include "foundation/weak_owner.h"
 #include "update/client_release.h"
 #include "update/parallel_update_download.h"
 #include "update/update_mirror.h"
@@ -91,7 +92,7 @@ private:
     void download(const ClientRelease& release, size_t index);
     void stageDownloaded(const std::filesystem::path& file, const ClientRelease& release,
                          size_t index, const std::string& url, std::optional<Error> error,
-                         uint64_t attempt);
+                         uint64_t attempt, OwnerWatch alive);
     void downloadFailed(const ClientRelease& release, size_t index, const Error& error);
     void launchInstaller(const std::filesystem::path& app, const ClientRelease& release,
                          const std::filesystem::path& currentApp);
@@ -101,7 +102,6 @@ private:
     Loop& loop_;
     UpdatePresenter& presenter_;
     ClientSupportEnvironment environment_;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
     bool checking_ = false;
     bool downloading_ = false;
@@ -117,6 +117,7 @@ private:
     int64_t lastPeakConnections_ = 0;
     std::unique_ptr<SerialQueue> utility_;
     std::vector<TimerHandle> retries_;
+    WeakOwner life_; // last, so that late callbacks see the workflow gone before any member
 };
 
 // The staged bundle's check: signature, identifier and the release's version in Info.plist.

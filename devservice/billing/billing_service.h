@@ -123,6 +123,8 @@ private:
     std::vector<std::string> pendingSwitchFailures_;
     std::string snapshotProblem_;
     std::string developmentToken_;
+    // Shared, not watched: the service may go on a thread other than the loop's, and a
+    // notification holds the listeners while it runs them.
     std::shared_ptr<Listeners> listeners_;
     TimerHandle counterSave_;
     bool counterSavePending_ = false;

@@ -41,18 +41,16 @@ struct SocketContext {
 };
 } // namespace
 
-RTCGateway::RTCGateway(Loop& loop, SessionRegistry& registry)
-    : loop_(loop), registry_(registry), alive_(std::make_shared<bool>(true)) {
-    std::weak_ptr<bool> alive = alive_;
-    listener_ = registry_.addListener([this, alive](const SessionEvent& event) {
-        if (alive.lock())
+RTCGateway::RTCGateway(Loop& loop, SessionRegistry& registry) : loop_(loop), registry_(registry) {
+    listener_ = registry_.addListener([this, alive = life_.watch()](const SessionEvent& event) {
+        if (alive.alive())
             onSessionEvent(event);
     });
 }
 
 RTCGateway::~RTCGateway() {
     registry_.removeListener(listener_);
-    alive_.reset();
+    life_.invalidate(); // what the participants signal while they stop below is dropped
     connections_.clear();
 }
 
@@ -93,9 +91,8 @@ void RTCGateway::accept(SoupWebsocketConnection* socket) {
             // Out of the signal: closing destroys the connection that emits it.
             RTCGateway* gateway = c->gateway;
             const uint64_t id = c->id;
-            std::weak_ptr<bool> alive = gateway->alive_;
-            gateway->loop_.post([gateway, id, alive] {
-                if (alive.lock())
+            gateway->loop_.post([gateway, id, alive = gateway->life_.watch()] {
+                if (alive.alive())
                     gateway->close(id);
             });
         }),
@@ -168,12 +165,14 @@ void RTCGateway::join(Connection& connection, const Json& message) {
         return;
     }
     const std::string sessionID = media->sessionID;
-    std::weak_ptr<bool> alive = alive_;
     const uint64_t id = connection.id;
     AIParticipant::Callbacks callbacks;
-    callbacks.signal = [this, alive, id, renderUID = media->renderUID](const Json& signal) {
+    // Called on a media thread; the watch is asked only in the loop's tasks, which never run
+    // beside our destructor.
+    callbacks.signal = [this, alive = life_.watch(), id,
+                        renderUID = media->renderUID](const Json& signal) {
         loop_.post([this, alive, id, signal, renderUID] {
-            if (!alive.lock())
+            if (!alive.alive())
                 return;
             auto it = connections_.find(id);
             if (it == connections_.end())

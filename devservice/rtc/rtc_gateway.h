@@ -6,6 +6,7 @@
 #include "devservice/billing/session_registry.h"
 #include "foundation/json.h"
 #include "foundation/loop.h"
+#include "foundation/weak_owner.h"
 
 #include <cstdint>
 #include <map>
@@ -62,8 +63,8 @@ private:
     int listener_ = 0;
     uint64_t nextID_ = 1;
     std::map<uint64_t, std::unique_ptr<Connection>> connections_;
-    std::shared_ptr<bool> alive_;
     bool refuseAnswers_ = false;
+    WeakOwner life_;
 };
 
 } // namespace zarvo::devservice

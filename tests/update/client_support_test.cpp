@@ -65,11 +65,11 @@ protected:
     // Publishes `version` with scripts/make-release.sh, signed with the stand-in's key.
     void release(const std::string& version, const std::string& key = "") {
         std::string keyPath = key.empty() ? releases->signingKey().string() : key;
-        auto made = command(ZARVO_SOURCE_DIR "/scripts/make-release.sh",
-                            {version, "--from", (templateDir / "Zarvo 1.0.29.app").string(),
-                             "--key", keyPath, "--key-id", "ZARVODEV01", "--out",
-                             releases->folder().string(), "--tool", ZARVO_RELEASE_TOOL,
-                             "--restamp"});
+        auto made =
+            command(ZARVO_SOURCE_DIR "/scripts/make-release.sh",
+                    {version, "--from", (templateDir / "Zarvo 1.0.29.app").string(), "--key",
+                     keyPath, "--key-id", "ZARVODEV01", "--out", releases->folder().string(),
+                     "--tool", ZARVO_RELEASE_TOOL, "--restamp"});
         ASSERT_TRUE(made.ok()) << made.error().message;
     }
 
@@ -174,6 +174,26 @@ TEST_F(ClientSupportTest, DownloadHostOutageFallsBackToThePrimaryHost) {
         if (r.path.ends_with(".zip"))
             hosts.push_back(r.host + " " + std::to_string(r.status));
     EXPECT_EQ(hosts, (std::vector<std::string>{"download 503", "primary 200"}));
+}
+
+TEST_F(ClientSupportTest, ClosedMidDownloadStagesNothingAndLeavesNoTemporaryFile) {
+    release("1.0.30");
+    devservice::ReleaseFaults faults;
+    faults.bytesPerSecondPerConnection = 1; // the download cannot end while the test runs
+    releases->setFaults(faults);
+    auto support = makeSupport();
+    presenter.answers = {0};
+    support->start();
+    ASSERT_TRUE(waitFor([&] { return support->updateStatus().ends_with("%"); }))
+        << support->updateStatus();
+    support.reset();
+    // Whatever the download queued before the close runs first, on a workflow that is gone.
+    bool drained = false;
+    loop.post([&] { drained = true; });
+    ASSERT_TRUE(waitFor([&] { return drained; }));
+    EXPECT_TRUE(stagingFolders().empty());
+    EXPECT_FALSE(fs::exists(storageDirectory() / "Updates/pending.json"));
+    EXPECT_TRUE(tmpIsEmpty());
 }
 
 TEST_F(ClientSupportTest, WrongDigestOrForeignSignatureIsNeverStaged) {
