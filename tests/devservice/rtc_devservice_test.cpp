@@ -75,9 +75,12 @@ protected:
         this->deployment = *deployment;
     }
     void TearDown() override {
-        dev.reset(); // the server thread stops before the gateway and the billing go
+        // The server thread stops first; the gateway goes while the loop its participants post
+        // to still exists, as in the service's own main.
+        dev->stop();
         gateway.reset();
         billing.reset();
+        dev.reset();
         std::filesystem::remove_all(dir);
     }
 
