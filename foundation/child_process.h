@@ -1,4 +1,5 @@
-// Starting child processes: the one posix_spawn wrapper every caller uses.
+// Starting child processes: the one place every caller starts one (posix_spawn, or a double fork
+// for a program that outlives us).
 #pragma once
 
 #include "foundation/result.h"
