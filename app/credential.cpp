@@ -2,6 +2,7 @@
 
 #include "foundation/atomic_file.h"
 #include "foundation/json.h"
+#include "foundation/owned.h"
 #include "foundation/paths.h"
 
 #include <cerrno>
@@ -43,7 +44,8 @@ std::optional<std::string> accepted(std::optional<std::string> token) {
 std::optional<std::string> readPrivateFile(const std::filesystem::path& path) {
     if (path.empty())
         return std::nullopt;
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    const int fd = file.get();
     if (fd < 0)
         return std::nullopt;
     struct stat info {};
@@ -68,7 +70,6 @@ std::optional<std::string> readPrivateFile(const std::filesystem::path& path) {
             data.append(buffer, static_cast<size_t>(n));
         }
     }
-    ::close(fd);
     return contents;
 }
 

@@ -4,7 +4,9 @@
 #include "app/command_line.h"
 #include "app/support_hooks.h"
 #include "foundation/atomic_file.h"
+#include "foundation/child_process.h"
 #include "foundation/encoding.h"
+#include "foundation/owned.h"
 #include "media/camera_device_relay.h"
 #include "media/camera_monitor.h"
 #include "media/camera_preview_gst.h"
@@ -28,24 +30,29 @@
 #include <vector>
 
 namespace zarvo {
+
+template <> struct RefTraits<GskRenderNode> {
+    static GskRenderNode* ref(GskRenderNode* node) { return gsk_render_node_ref(node); }
+    static void unref(GskRenderNode* node) { gsk_render_node_unref(node); }
+};
+
 namespace {
 
 // GTK 4.8 has no synchronous dialog run; spin a nested loop until the dialog answers or closes.
 int runDialog(GtkWidget* dialog) {
     struct Answer {
-        GMainLoop* loop;
+        GRef<GMainLoop> loop;
         int response = GTK_RESPONSE_DELETE_EVENT;
-    } answer{g_main_loop_new(nullptr, FALSE)};
+    } answer{adoptRef(g_main_loop_new(nullptr, FALSE))};
     auto respond = +[](GtkDialog*, int response, gpointer data) {
         auto* answer = static_cast<Answer*>(data);
         answer->response = response;
-        g_main_loop_quit(answer->loop);
+        g_main_loop_quit(answer->loop.get());
     };
     g_signal_connect(dialog, "response", G_CALLBACK(respond), &answer);
     gtk_window_set_title(GTK_WINDOW(dialog), "Zarvo");
     gtk_window_present(GTK_WINDOW(dialog));
-    g_main_loop_run(answer.loop);
-    g_main_loop_unref(answer.loop);
+    g_main_loop_run(answer.loop.get());
     gtk_window_destroy(GTK_WINDOW(dialog));
     return answer.response;
 }
@@ -92,22 +99,23 @@ bool showModalConfirm(const std::string& message, const std::string& informative
 
 namespace {
 
-GdkTexture* textureOf(const PicturePtr& picture) {
+GRef<GdkTexture> textureOf(const PicturePtr& picture) {
     // The texture borrows the picture's pixels and keeps the picture alive with them.
     auto* keep = new PicturePtr(picture);
-    GBytes* bytes = g_bytes_new_with_free_func(
+    auto bytes = adoptRef(g_bytes_new_with_free_func(
         picture->data(), picture->byteCount(),
-        [](gpointer p) { delete static_cast<PicturePtr*>(p); }, keep);
-    GdkTexture* texture = gdk_memory_texture_new(picture->width(), picture->height(),
-                                                 GDK_MEMORY_B8G8R8A8_PREMULTIPLIED, bytes,
-                                                 static_cast<gsize>(picture->stride()));
-    g_bytes_unref(bytes);
-    return texture;
+        [](gpointer p) { delete static_cast<PicturePtr*>(p); }, keep));
+    return adoptRef(gdk_memory_texture_new(picture->width(), picture->height(),
+                                           GDK_MEMORY_B8G8R8A8_PREMULTIPLIED, bytes.get(),
+                                           static_cast<gsize>(picture->stride())));
 }
 
 void showTexture(GtkPicture* view, GdkTexture* texture) {
     if (view)
         gtk_picture_set_paintable(view, texture ? GDK_PAINTABLE(texture) : nullptr);
+}
+void showTexture(GtkPicture* view, const GRef<GdkTexture>& texture) {
+    showTexture(view, texture.get());
 }
 
 // The view the RTC bridge installs as its output; main thread only.
@@ -115,10 +123,7 @@ class GtkPictureView final : public PictureView {
 public:
     explicit GtkPictureView(GtkPicture* view) : view_(view) {}
     void setPicture(PicturePtr picture) override {
-        GdkTexture* texture = picture ? textureOf(picture) : nullptr;
-        showTexture(view_, texture);
-        if (texture)
-            g_object_unref(texture);
+        showTexture(view_, picture ? textureOf(picture) : nullptr);
     }
 
 private:
@@ -152,9 +157,7 @@ void showPreviewPicture(Loop& loop, const std::shared_ptr<PreviewFrames>& frames
         }
         if (!frames->view || !newest)
             return;
-        GdkTexture* texture = textureOf(newest);
-        showTexture(frames->view, texture);
-        g_object_unref(texture);
+        showTexture(frames->view, textureOf(newest));
     });
 }
 
@@ -224,7 +227,7 @@ struct Shell {
     GtkPicture* preview = nullptr;
     GtkWidget* outputWindow = nullptr;
     GtkPicture* enlargedOutput = nullptr;
-    GdkTexture* lastOutput = nullptr; // the newest edited picture, for the enlarged window
+    GRef<GdkTexture> lastOutput; // the newest edited picture, for the enlarged window
     VideoFrame videoFrame;
     bool videoPlaced = false;
 
@@ -309,12 +312,12 @@ void ShellHost::relaunch() {
     auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
     if (error)
         return;
-    std::string self = executable.string();
-    const char* argv[] = {"/bin/sh",       "-c",         "sleep 2; exec \"$@\"",
-                          "zarvo-restart", self.c_str(), nullptr};
-    g_spawn_async(
-        nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_DEFAULT, [](gpointer) { setsid(); },
-        nullptr, nullptr, nullptr);
+    ChildOptions options;
+    options.argv = {"/bin/sh", "-c", "sleep 2; exec \"$@\"", "zarvo-restart", executable.string()};
+    options.output = ChildStream::Inherit;
+    options.error = ChildStream::Inherit;
+    if (auto started = startDetached(options); !started)
+        g_warning("relaunch: %s", started.error().message.c_str());
 }
 
 gboolean closeRequested(GtkWindow*, gpointer data) {
@@ -341,10 +344,9 @@ void requestQuit(Shell& shell) {
 void buildMenus(Shell& shell) {
     GtkApplication* application = shell.application;
     auto add = [&](const char* name, void (*callback)(GSimpleAction*, GVariant*, gpointer)) {
-        GSimpleAction* action = g_simple_action_new(name, nullptr);
-        g_signal_connect(action, "activate", G_CALLBACK(callback), &shell);
-        g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(action));
-        g_object_unref(action);
+        auto action = adoptRef(g_simple_action_new(name, nullptr));
+        g_signal_connect(action.get(), "activate", G_CALLBACK(callback), &shell);
+        g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(action.get()));
     };
     add("check-updates", [](GSimpleAction*, GVariant*, gpointer data) {
         static_cast<Shell*>(data)->support->checkForUpdates(true);
@@ -361,9 +363,9 @@ void buildMenus(Shell& shell) {
                                  {"paste", WEBKIT_EDITING_COMMAND_PASTE, "<Control>v"},
                                  {"select-all", WEBKIT_EDITING_COMMAND_SELECT_ALL, "<Control>a"}};
     for (const auto& edit : edits) {
-        GSimpleAction* action = g_simple_action_new(edit.action, nullptr);
+        auto action = adoptRef(g_simple_action_new(edit.action, nullptr));
         g_signal_connect(
-            action, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer data) {
+            action.get(), "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer data) {
                 auto* edit = static_cast<const Edit*>(data);
                 GApplication* app = g_application_get_default();
                 auto* shell = static_cast<Shell*>(g_object_get_data(G_OBJECT(app), "zarvo-shell"));
@@ -372,8 +374,7 @@ void buildMenus(Shell& shell) {
                                                             edit->command);
             }),
             const_cast<Edit*>(&edit));
-        g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(action));
-        g_object_unref(action);
+        g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(action.get()));
         std::string name = std::string("app.") + edit.action;
         const char* accels[] = {edit.accel, nullptr};
         gtk_application_set_accels_for_action(application, name.c_str(), accels);
@@ -382,21 +383,18 @@ void buildMenus(Shell& shell) {
     gtk_application_set_accels_for_action(application, "app.quit", quitAccels);
     g_object_set_data(G_OBJECT(application), "zarvo-shell", &shell);
 
-    GMenu* bar = g_menu_new();
-    GMenu* appMenu = g_menu_new();
-    g_menu_append(appMenu, "检查更新…", "app.check-updates");
-    g_menu_append(appMenu, "退出 Zarvo", "app.quit");
-    g_menu_append_submenu(bar, "Zarvo", G_MENU_MODEL(appMenu));
-    GMenu* editMenu = g_menu_new();
-    g_menu_append(editMenu, "剪切", "app.cut");
-    g_menu_append(editMenu, "复制", "app.copy");
-    g_menu_append(editMenu, "粘贴", "app.paste");
-    g_menu_append(editMenu, "全选", "app.select-all");
-    g_menu_append_submenu(bar, "编辑", G_MENU_MODEL(editMenu));
-    gtk_application_set_menubar(application, G_MENU_MODEL(bar));
-    g_object_unref(appMenu);
-    g_object_unref(editMenu);
-    g_object_unref(bar);
+    auto bar = adoptRef(g_menu_new());
+    auto appMenu = adoptRef(g_menu_new());
+    g_menu_append(appMenu.get(), "检查更新…", "app.check-updates");
+    g_menu_append(appMenu.get(), "退出 Zarvo", "app.quit");
+    g_menu_append_submenu(bar.get(), "Zarvo", G_MENU_MODEL(appMenu.get()));
+    auto editMenu = adoptRef(g_menu_new());
+    g_menu_append(editMenu.get(), "剪切", "app.cut");
+    g_menu_append(editMenu.get(), "复制", "app.copy");
+    g_menu_append(editMenu.get(), "粘贴", "app.paste");
+    g_menu_append(editMenu.get(), "全选", "app.select-all");
+    g_menu_append_submenu(bar.get(), "编辑", G_MENU_MODEL(editMenu.get()));
+    gtk_application_set_menubar(application, G_MENU_MODEL(bar.get()));
 }
 
 void buildWindow(Shell& shell) {
@@ -408,15 +406,15 @@ void buildWindow(Shell& shell) {
     gtk_widget_add_css_class(shell.window, "zarvo-main");
     g_signal_connect(shell.window, "close-request", G_CALLBACK(closeRequested), &shell);
 
-    GtkCssProvider* css = gtk_css_provider_new();
-    gtk_css_provider_load_from_data(css,
+    auto css = adoptRef(gtk_css_provider_new());
+    gtk_css_provider_load_from_data(css.get(),
                                     "window.zarvo-main { background: rgba(247,247,247,1); }"
                                     ".zarvo-black { background: black; }"
                                     ".zarvo-video { background: black; border-radius: 12px; }",
                                     -1);
-    gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(css),
+    gtk_style_context_add_provider_for_display(gdk_display_get_default(),
+                                               GTK_STYLE_PROVIDER(css.get()),
                                                GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
-    g_object_unref(css);
 }
 
 // The video region: the edited video and the local preview, one shown at a time.
@@ -468,19 +466,14 @@ void wire(Shell& shell) {
     bridge.onFrame = [&shell, &app](const PicturePtr& picture) {
         if (!app.aiActive || app.aiStopping || !picture)
             return;
-        GdkTexture* texture = textureOf(picture);
-        showTexture(shell.aiOutput, texture);
-        showTexture(shell.enlargedOutput, texture);
-        if (shell.lastOutput)
-            g_object_unref(shell.lastOutput);
-        shell.lastOutput = texture;
+        shell.lastOutput = textureOf(picture);
+        showTexture(shell.aiOutput, shell.lastOutput);
+        showTexture(shell.enlargedOutput, shell.lastOutput);
     };
     bridge.onLocalFrame = [&shell, &app](const PicturePtr& picture) {
         if (!app.aiActive || app.aiStopping || !picture)
             return;
-        GdkTexture* texture = textureOf(picture);
-        showTexture(shell.preview, texture);
-        g_object_unref(texture);
+        showTexture(shell.preview, textureOf(picture));
     };
     if (auto* camera = shell.parts.virtualCamera) {
         bridge.onOutputFrame = [camera](const PicturePtr& picture) { camera->submit(picture); };
@@ -491,9 +484,7 @@ void wire(Shell& shell) {
         showTexture(shell.aiOutput, nullptr);
         showTexture(shell.preview, nullptr);
         showTexture(shell.enlargedOutput, nullptr);
-        if (shell.lastOutput)
-            g_object_unref(shell.lastOutput);
-        shell.lastOutput = nullptr;
+        shell.lastOutput.reset();
     };
     app.hooks.renderWindowPNG = [&shell](const std::filesystem::path& file) {
         renderWindowPNG(shell, file);
@@ -509,20 +500,17 @@ void renderWindowPNG(Shell& shell, const std::filesystem::path& file) {
     GtkNative* native = gtk_widget_get_native(content);
     if (width <= 0 || height <= 0 || !native || !gtk_native_get_renderer(native))
         return;
-    GdkPaintable* paintable = gtk_widget_paintable_new(content);
+    auto paintable = adoptRef(gtk_widget_paintable_new(content));
     GtkSnapshot* snapshot = gtk_snapshot_new();
-    gdk_paintable_snapshot(paintable, snapshot, width, height);
-    GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
+    gdk_paintable_snapshot(paintable.get(), snapshot, width, height);
+    auto node = adoptRef(gtk_snapshot_free_to_node(snapshot));
     if (node) {
         graphene_rect_t bounds =
             GRAPHENE_RECT_INIT(0, 0, static_cast<float>(width), static_cast<float>(height));
-        GdkTexture* texture =
-            gsk_renderer_render_texture(gtk_native_get_renderer(native), node, &bounds);
-        gdk_texture_save_to_png(texture, file.c_str());
-        g_object_unref(texture);
-        gsk_render_node_unref(node);
+        auto texture = adoptRef(
+            gsk_renderer_render_texture(gtk_native_get_renderer(native), node.get(), &bounds));
+        gdk_texture_save_to_png(texture.get(), file.c_str());
     }
-    g_object_unref(paintable);
 }
 
 Duration selfRunDeadline(Shell& shell) {
@@ -753,7 +741,8 @@ gboolean quitSignal(gpointer data) {
 
 int runApplication(const ShellParts& parts, const CommandLineOptions& options) {
     // NON_UNIQUE: the single-instance rule is ours, and must not depend on a session bus.
-    GtkApplication* application = gtk_application_new(nullptr, G_APPLICATION_NON_UNIQUE);
+    auto owned = adoptRef(gtk_application_new(nullptr, G_APPLICATION_NON_UNIQUE));
+    GtkApplication* application = owned.get();
     Shell shell;
     shell.parts = parts;
     shell.options = &options;
@@ -777,10 +766,9 @@ int runApplication(const ShellParts& parts, const CommandLineOptions& options) {
     int status = g_application_run(G_APPLICATION(application), 0, nullptr);
     g_source_remove(interrupt);
     g_source_remove(terminate);
-    if (shell.lastOutput)
-        g_object_unref(shell.lastOutput);
+    shell.lastOutput.reset();
     shell.web.reset();
-    g_object_unref(application);
+    owned.reset();
     return status;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
@@ -48,6 +49,64 @@ struct StreamPipe {
     }
 };
 
+// Null-terminated pointers into `strings`, for exec.
+std::vector<char*> argumentPointers(const std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (const auto& text : strings)
+        pointers.push_back(const_cast<char*>(text.c_str()));
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+int fileFlags(int fd) {
+    return fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_APPEND;
+}
+
+// The program to exec: `program` itself when it names a path, else the first executable of that
+// name in PATH.
+std::string resolvedProgram(const std::string& program) {
+    if (program.find('/') != std::string::npos)
+        return program;
+    const char* path = std::getenv("PATH");
+    std::string folders = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= folders.size()) {
+        size_t end = folders.find(':', start);
+        if (end == std::string::npos)
+            end = folders.size();
+        std::string folder = folders.substr(start, end - start);
+        std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + program;
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return {};
+}
+
+// Opens what a detached child's stream `fd` reads or writes, at 3 or above so that moving the
+// three into place never overwrites one of them.
+int openStream(ChildStream stream, int fd, const std::string& file) {
+    int opened = -1;
+    if (stream == ChildStream::Null)
+        opened = ::open("/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+    else if (stream == ChildStream::File)
+        opened = ::open(file.c_str(), fileFlags(fd) | O_CLOEXEC, 0600);
+    else if ((opened = ::fcntl(fd, F_DUPFD_CLOEXEC, 3)) < 0) // ours is closed: give it nothing
+        opened = ::open("/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+    if (opened < 0 || opened >= 3)
+        return opened;
+    int moved = ::fcntl(opened, F_DUPFD_CLOEXEC, 3);
+    ::close(opened);
+    return moved;
+}
+
+// Reports `code` to the starting parent through `fd` and ends this forked process.
+[[noreturn]] void failInChild(int fd, int code) {
+    while (::write(fd, &code, sizeof code) < 0 && errno == EINTR) {
+    }
+    ::_exit(127);
+}
+
 } // namespace
 
 StartedChild& StartedChild::operator=(StartedChild&& other) noexcept {
@@ -84,15 +143,9 @@ Result<StartedChild> startChild(const ChildOptions& options) {
         }
     }
 
-    std::vector<char*> argv;
-    for (const auto& argument : options.argv)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = argumentPointers(options.argv);
     std::vector<std::string> environment = mergedEnvironment(options.environment);
-    std::vector<char*> envp;
-    for (auto& entry : environment)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
+    std::vector<char*> envp = argumentPointers(environment);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -100,6 +153,9 @@ Result<StartedChild> startChild(const ChildOptions& options) {
         if (streams[fd] == ChildStream::Null)
             posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
                                              fd == 0 ? O_RDONLY : O_WRONLY, 0);
+        else if (streams[fd] == ChildStream::File)
+            posix_spawn_file_actions_addopen(&actions, fd, options.file.c_str(), fileFlags(fd),
+                                             0600);
         else if (streams[fd] == ChildStream::Pipe)
             posix_spawn_file_actions_adddup2(&actions, pipes[fd].ends[fd == 0 ? 0 : 1], fd);
     }
@@ -136,6 +192,86 @@ Result<StartedChild> startChild(const ChildOptions& options) {
         return taken;
     };
     return StartedChild(pid, ours(0), ours(1), ours(2));
+}
+
+// A double fork: the middle child exits at once, so the program is reparented away from us and is
+// never our zombie, with no thread or signal handler of ours waiting for it. Everything is prepared
+// before forking; the forked processes only make async-signal-safe calls until exec.
+Status<> startDetached(const ChildOptions& options) {
+    if (options.argv.empty())
+        return unexpected(Error{"no program to start", EINVAL});
+    const std::string& program = options.argv.front();
+    const ChildStream streams[3] = {options.input, options.output, options.error};
+    for (ChildStream stream : streams) {
+        if (stream == ChildStream::Pipe)
+            return unexpected(Error{program + ": a detached child has no pipes", EINVAL});
+    }
+    const std::string executable = resolvedProgram(program);
+    if (executable.empty())
+        return unexpected(Error{program + ": " + std::strerror(ENOENT), ENOENT});
+    std::vector<char*> argv = argumentPointers(options.argv);
+    std::vector<std::string> environment = mergedEnvironment(options.environment);
+    std::vector<char*> envp = argumentPointers(environment);
+
+    int opened[3] = {-1, -1, -1};
+    auto closeOpened = [&] {
+        for (int& fd : opened)
+            closeIfOpen(fd);
+    };
+    for (int fd = 0; fd < 3; ++fd) {
+        opened[fd] = openStream(streams[fd], fd, options.file);
+        if (opened[fd] < 0) {
+            int code = errno;
+            closeOpened();
+            return unexpected(Error{program + ": " + std::strerror(code), code});
+        }
+    }
+    // The exec failure's errno comes back through this pipe; a successful exec closes it empty.
+    StreamPipe report;
+    if (::pipe2(report.ends, O_CLOEXEC) != 0) {
+        int code = errno;
+        closeOpened();
+        return unexpected(Error{program + ": pipe: " + std::strerror(code), code});
+    }
+    const pid_t middle = ::fork();
+    if (middle == 0) {
+        const pid_t child = ::fork();
+        if (child < 0)
+            failInChild(report.ends[1], errno);
+        if (child > 0)
+            ::_exit(0);
+        ::setsid();
+        for (int fd = 0; fd < 3; ++fd) {
+            if (::dup2(opened[fd], fd) < 0)
+                failInChild(report.ends[1], errno);
+        }
+        // Default handling and no blocked signals, whatever ours are.
+        struct sigaction defaults = {};
+        defaults.sa_handler = SIG_DFL;
+        for (int number : {SIGPIPE, SIGTERM, SIGINT, SIGCHLD})
+            ::sigaction(number, &defaults, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execve(executable.c_str(), argv.data(), envp.data());
+        failInChild(report.ends[1], errno);
+    }
+    int code = middle < 0 ? errno : 0;
+    closeOpened();
+    closeIfOpen(report.ends[1]);
+    if (middle > 0) {
+        int status = 0;
+        while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+        }
+        ssize_t n;
+        while ((n = ::read(report.ends[0], &code, sizeof code)) < 0 && errno == EINTR) {
+        }
+        if (n != ssize_t(sizeof code))
+            code = 0;
+    }
+    if (code != 0)
+        return unexpected(Error{program + ": " + std::strerror(code), code});
+    return Ok{};
 }
 
 int waitForChild(pid_t pid) {

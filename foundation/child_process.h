@@ -1,4 +1,5 @@
-// Starting child processes: the one posix_spawn wrapper every caller uses.
+// Starting child processes: the one place every caller starts one (posix_spawn, or a double fork
+// for a program that outlives us).
 #pragma once
 
 #include "foundation/result.h"
@@ -14,6 +15,7 @@ enum class ChildStream {
     Null,    // /dev/null
     Inherit, // ours
     Pipe,    // a pipe whose other end the caller gets
+    File,    // ChildOptions::file: read for input, appended to (created 0600) for the others
 };
 
 struct ChildOptions {
@@ -26,6 +28,8 @@ struct ChildOptions {
     ChildStream input = ChildStream::Null;
     ChildStream output = ChildStream::Null;
     ChildStream error = ChildStream::Null;
+    // The file for the streams set to File.
+    std::string file;
 };
 
 // A started child: its id and our ends of the pipes asked for (close-on-exec, closed with this
@@ -63,6 +67,11 @@ private:
 // Starts the child with default signal handling and no blocked signals, whatever ours are. The
 // error names the program; its code is the errno of the failure.
 Result<StartedChild> startChild(const ChildOptions& options);
+
+// Starts a program that may outlive us, in a session of its own (newSession is implied), and
+// leaves no zombie behind: nobody waits for it. Its streams are Null, Inherit or File, never Pipe.
+// The error names the program; its code is the errno of the failure.
+Status<> startDetached(const ChildOptions& options);
 
 // Waits for a child of ours and reaps it: its exit status, or -1 when a signal ended it.
 int waitForChild(pid_t pid);

@@ -1,6 +1,6 @@
 #include "media/camera_setup_dialog.h"
 
-#include <glib.h>
+#include "foundation/child_process.h"
 
 #include <cstdlib>
 #include <sstream>
@@ -135,18 +135,14 @@ Status<> runCameraSetupAction(CameraSetupAction action, const CameraSetupEnviron
     auto command = cameraSetupCommand(action, env);
     if (!command)
         return Ok{};
-    std::vector<char*> argv;
-    for (auto& argument : *command)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    GError* error = nullptr;
-    // Without DO_NOT_REAP_CHILD GLib reaps the child itself, so nothing is left behind.
-    if (!g_spawn_async(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr, nullptr, nullptr,
-                       &error)) {
-        std::string message = error ? error->message : "spawn failed";
-        g_clear_error(&error);
-        return unexpected(Error{message, -1});
-    }
+    ChildOptions options;
+    options.argv = std::move(*command);
+    options.output = ChildStream::Inherit;
+    options.error = ChildStream::Inherit;
+    // The helper may outlive us; nobody waits for it and it leaves no zombie.
+    auto started = startDetached(options);
+    if (!started)
+        return unexpected(started.error());
     return Ok{};
 }
 

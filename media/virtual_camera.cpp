@@ -1,5 +1,7 @@
 #include "media/virtual_camera.h"
 
+#include "foundation/child_process.h"
+#include "foundation/owned.h"
 #include "foundation/serial_queue.h"
 #include "pixelfeed/pipewire_device.h"
 #include "pixelfeed/pixelfeed.h"
@@ -20,13 +22,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <set>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
-
-extern char** environ;
 
 namespace zarvo {
 
@@ -127,56 +126,28 @@ public:
     Result<FrameSenderChild> launch(const std::filesystem::path& executable,
                                     const std::vector<std::string>& arguments,
                                     FrameSenderEvents events) override {
-        int in[2], err[2];
-        if (::pipe2(in, O_CLOEXEC) != 0)
-            return unexpected(Error{std::strerror(errno), errno});
-        if (::pipe2(err, O_CLOEXEC) != 0) {
-            int code = errno;
-            ::close(in[0]);
-            ::close(in[1]);
-            return unexpected(Error{std::strerror(code), code});
-        }
-        std::vector<char*> argv;
-        std::string exe = executable.string();
-        argv.push_back(exe.data());
-        for (const auto& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-        // The sender must not inherit our ignored SIGPIPE or blocked signals.
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t defaults, none;
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGPIPE);
-        sigaddset(&defaults, SIGTERM);
-        sigemptyset(&none);
-        posix_spawnattr_setsigdefault(&attributes, &defaults);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-        pid_t pid = -1;
-        int failed = posix_spawn(&pid, exe.c_str(), &actions, &attributes, argv.data(), environ);
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(err[1]);
-        if (failed) {
-            ::close(in[1]);
-            ::close(err[0]);
-            return unexpected(Error{exe + ": " + std::strerror(failed), failed});
-        }
+        ChildOptions options;
+        options.argv = {executable.string()};
+        options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+        options.input = ChildStream::Pipe;
+        options.output = ChildStream::Inherit;
+        options.error = ChildStream::Pipe;
+        auto child = startChild(options);
+        if (!child)
+            return unexpected(child.error());
+        const pid_t pid = child->pid();
+        const int input = child->takeInput();
+        UniqueFd errorOutput(child->takeError());
         {
             std::lock_guard guard(live_->mutex);
             live_->pids.insert(pid);
         }
         // Detached: at quit the sender outlives us on purpose (it keeps the device black).
-        std::thread([pid, fd = err[0], events = std::move(events), live = live_] {
+        std::thread([pid, errorOutput = std::move(errorOutput), events = std::move(events),
+                     live = live_]() mutable {
             char buffer[4096];
             for (;;) {
-                ssize_t n = ::read(fd, buffer, sizeof buffer);
+                ssize_t n = ::read(errorOutput.get(), buffer, sizeof buffer);
                 if (n < 0 && errno == EINTR)
                     continue;
                 if (n <= 0)
@@ -184,7 +155,7 @@ public:
                 if (events.errorOutput)
                     events.errorOutput(std::string(buffer, size_t(n)));
             }
-            ::close(fd);
+            errorOutput.reset();
             // Wait without reaping, so terminate() never signals a process id already reused.
             siginfo_t info;
             while (::waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
@@ -199,7 +170,7 @@ public:
             if (events.exited)
                 events.exited();
         }).detach();
-        return FrameSenderChild{pid, in[1]};
+        return FrameSenderChild{pid, input};
     }
 
     void terminate(pid_t pid) override {

@@ -58,7 +58,7 @@ public:
     virtual void terminate(pid_t pid);
 };
 
-// posix_spawn with pipes; a small watcher thread per child reads its standard error and reaps it.
+// startChild with pipes; a small watcher thread per child reads its standard error and reaps it.
 std::shared_ptr<FrameSenderLauncher> makeProcessFrameSenderLauncher();
 
 // "pixelfeed" in the folder of our own executable.

@@ -1,5 +1,6 @@
 #include "pixelfeed/pipewire_device.h"
 
+#include "foundation/owned.h"
 #include "pixelfeed/v4l2_device.h"
 
 #include <pipewire/pipewire.h>
@@ -170,12 +171,10 @@ bool pipeWireSocketAnswers() {
         return false;
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    zarvo::UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket)
         return false;
-    bool answers = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return answers;
+    return ::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
 struct PipeWireDevice::Impl {

@@ -1,5 +1,6 @@
 #include "pixelfeed/sender_lock.h"
 
+#include "foundation/owned.h"
 #include "foundation/paths.h"
 #include "pixelfeed/pixelfeed.h"
 
@@ -48,9 +49,10 @@ std::optional<int32_t> parseLockHolder(const std::string& text) {
 int acquireSenderLock(const std::filesystem::path& file, const SenderLockHooks& hooks) {
     std::error_code error;
     std::filesystem::create_directories(file.parent_path(), error);
-    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
+    zarvo::UniqueFd lock(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!lock)
         throw Failure("Cannot open sender lock");
+    const int fd = lock.get();
 
     auto tryLock = [fd] {
         for (;;) {
@@ -82,16 +84,14 @@ int acquireSenderLock(const std::filesystem::path& file, const SenderLockHooks& 
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             locked = tryLock();
         }
-        if (!locked) {
-            ::close(fd);
+        if (!locked)
             throw Failure("Another camera sender is active");
-        }
     }
     std::string pid = std::to_string(::getpid());
     if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.data(), pid.size(), 0) != ssize_t(pid.size())) {
         // The lock is held; a missing id only means a later sender cannot take over from us.
     }
-    return fd;
+    return lock.release();
 }
 
 } // namespace pixelfeed

@@ -95,13 +95,13 @@ V4L2Device::V4L2Device(const SenderTarget& target, const DeviceRoots& roots) {
     if (!node)
         throw Failure(target.deviceName + " is not installed or enabled");
     node_ = *node;
-    fd_ = ::open(node_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0)
+    fd_.reset(::open(node_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    if (!fd_)
         throw Failure(withStatus("Open camera input queue", errno));
 
     // With exclusive_caps=1 the device offers output only while nobody else feeds it.
     v4l2_capability caps{};
-    if (xioctl(fd_, VIDIOC_QUERYCAP, &caps) != 0)
+    if (xioctl(fd_.get(), VIDIOC_QUERYCAP, &caps) != 0)
         throw Failure("Camera input sink unavailable");
     uint32_t offered =
         (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
@@ -118,7 +118,7 @@ V4L2Device::V4L2Device(const SenderTarget& target, const DeviceRoots& roots) {
     format.fmt.pix.sizeimage = uint32_t(kYuyvBytes);
     format.fmt.pix.colorspace = V4L2_COLORSPACE_SMPTE170M;
     const std::string start = "Start camera input (another sender may be active)";
-    if (xioctl(fd_, VIDIOC_S_FMT, &format) != 0)
+    if (xioctl(fd_.get(), VIDIOC_S_FMT, &format) != 0)
         throw Failure(withStatus(start, errno));
     // A device already fixed to another format by an earlier feeder answers with that format.
     if (format.fmt.pix.width != uint32_t(kWidth) || format.fmt.pix.height != uint32_t(kHeight) ||
@@ -129,16 +129,13 @@ V4L2Device::V4L2Device(const SenderTarget& target, const DeviceRoots& roots) {
     rate.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
     rate.parm.output.timeperframe.numerator = 1;
     rate.parm.output.timeperframe.denominator = uint32_t(target.frameRate);
-    xioctl(fd_, VIDIOC_S_PARM, &rate); // only advertised to readers; the pace is ours
+    xioctl(fd_.get(), VIDIOC_S_PARM, &rate); // only advertised to readers; the pace is ours
 }
 
-V4L2Device::~V4L2Device() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
+V4L2Device::~V4L2Device() = default;
 
 bool V4L2Device::busy() {
-    pollfd p{fd_, POLLOUT, 0};
+    pollfd p{fd_.get(), POLLOUT, 0};
     int n = ::poll(&p, 1, 0);
     return n == 0;
 }
@@ -147,7 +144,7 @@ bool V4L2Device::deliver(const uint8_t* rgba) {
     rgbaToYuyv(rgba, yuyv_);
     ssize_t n;
     do {
-        n = ::write(fd_, yuyv_.data(), yuyv_.size());
+        n = ::write(fd_.get(), yuyv_.data(), yuyv_.size());
     } while (n < 0 && errno == EINTR);
     // A frame the device cannot take at once is dropped, never queued.
     return n == ssize_t(yuyv_.size());

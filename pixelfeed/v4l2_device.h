@@ -2,6 +2,7 @@
 // once to 1280 × 720 YUYV (what video-call applications and browsers take) and fed with write().
 #pragma once
 
+#include "foundation/owned.h"
 #include "pixelfeed/pixelfeed.h"
 
 #include <filesystem>
@@ -42,7 +43,7 @@ public:
     const std::filesystem::path& node() const { return node_; }
 
 private:
-    int fd_ = -1;
+    zarvo::UniqueFd fd_;
     std::filesystem::path node_;
     std::vector<uint8_t> yuyv_;
 };

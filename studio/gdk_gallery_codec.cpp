@@ -1,5 +1,7 @@
 #include "studio/gdk_gallery_codec.h"
 
+#include "foundation/owned.h"
+
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include <algorithm>
@@ -9,15 +11,6 @@
 namespace zarvo {
 
 namespace {
-
-struct ObjectUnref {
-    void operator()(gpointer object) const {
-        if (object)
-            g_object_unref(object);
-    }
-};
-using LoaderPtr = std::unique_ptr<GdkPixbufLoader, ObjectUnref>;
-using PixbufPtr = std::unique_ptr<GdkPixbuf, ObjectUnref>;
 
 struct SizeRequest {
     int width = 0;
@@ -38,8 +31,8 @@ void sizePrepared(GdkPixbufLoader* loader, int width, int height, gpointer data)
 }
 
 std::string encodeThumbnail(GdkPixbuf* picture, const SizeRequest& original) {
-    PixbufPtr canvas(
-        gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, kThumbnailWidth, kThumbnailHeight));
+    auto canvas =
+        adoptRef(gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, kThumbnailWidth, kThumbnailHeight));
     if (!canvas)
         return {};
     gdk_pixbuf_fill(canvas.get(), 0x000000ff);
@@ -52,15 +45,12 @@ std::string encodeThumbnail(GdkPixbuf* picture, const SizeRequest& original) {
                              placement.height / decodedHeight, GDK_INTERP_BILINEAR, 255);
     gchar* buffer = nullptr;
     gsize size = 0;
-    GError* error = nullptr;
+    GErrorHolder error;
     const std::string quality = std::to_string(kThumbnailQuality);
-    std::string result;
-    if (gdk_pixbuf_save_to_buffer(canvas.get(), &buffer, &size, "jpeg", &error, "quality",
-                                  quality.c_str(), nullptr))
-        result.assign(buffer, size);
-    g_clear_error(&error);
-    g_free(buffer);
-    return result;
+    const bool saved = gdk_pixbuf_save_to_buffer(canvas.get(), &buffer, &size, "jpeg", error.out(),
+                                                 "quality", quality.c_str(), nullptr);
+    GOwned<gchar> encoded(buffer);
+    return saved ? std::string(encoded.get(), size) : std::string();
 }
 
 } // namespace
@@ -68,16 +58,14 @@ std::string encodeThumbnail(GdkPixbuf* picture, const SizeRequest& original) {
 std::optional<GalleryImageCodec::Inspection> GdkGalleryCodec::inspect(std::string_view bytes) {
     if (bytes.empty())
         return std::nullopt;
-    LoaderPtr loader(gdk_pixbuf_loader_new());
+    auto loader = adoptRef(gdk_pixbuf_loader_new());
     SizeRequest original;
     g_signal_connect(loader.get(), "size-prepared", G_CALLBACK(sizePrepared), &original);
-    GError* error = nullptr;
+    GErrorHolder error;
     const bool written = gdk_pixbuf_loader_write(
-        loader.get(), reinterpret_cast<const guchar*>(bytes.data()), bytes.size(), &error);
-    g_clear_error(&error);
+        loader.get(), reinterpret_cast<const guchar*>(bytes.data()), bytes.size(), error.out());
     // Closed in every case: a loader dropped unclosed complains on the console.
-    const bool closed = gdk_pixbuf_loader_close(loader.get(), &error);
-    g_clear_error(&error);
+    const bool closed = gdk_pixbuf_loader_close(loader.get(), error.out());
     GdkPixbuf* picture = written && closed ? gdk_pixbuf_loader_get_pixbuf(loader.get()) : nullptr;
     if (!picture || original.width <= 0 || original.height <= 0)
         return std::nullopt;

@@ -1,5 +1,7 @@
 #include "studio/gtk_studio_dialogs.h"
 
+#include "foundation/owned.h"
+
 #include <gtk/gtk.h>
 
 #include <memory>
@@ -12,21 +14,19 @@ namespace {
 int runModal(GtkWidget* dialog) {
     struct Answer {
         int response = GTK_RESPONSE_NONE;
-        GMainLoop* loop = nullptr;
+        GRef<GMainLoop> loop = adoptRef(g_main_loop_new(nullptr, FALSE));
     } answer;
-    answer.loop = g_main_loop_new(nullptr, FALSE);
     const gulong handler = g_signal_connect(
         dialog, "response", G_CALLBACK(+[](GtkDialog*, int response, gpointer data) {
             auto* answer = static_cast<Answer*>(data);
             answer->response = response;
-            g_main_loop_quit(answer->loop);
+            g_main_loop_quit(answer->loop.get());
         }),
         &answer);
     gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
     gtk_window_present(GTK_WINDOW(dialog));
-    g_main_loop_run(answer.loop);
+    g_main_loop_run(answer.loop.get());
     g_signal_handler_disconnect(dialog, handler);
-    g_main_loop_unref(answer.loop);
     return answer.response;
 }
 
@@ -85,48 +85,40 @@ std::optional<std::string> GtkStudioDialogs::askPresetName() {
 }
 
 std::optional<std::vector<std::filesystem::path>> GtkStudioDialogs::chooseImages(bool multiple) {
-    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
-        "选择参考图", parent_ ? parent_() : nullptr, GTK_FILE_CHOOSER_ACTION_OPEN, "打开", "取消");
-    gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), multiple);
-    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
+    auto chooser = adoptRef(gtk_file_chooser_native_new(
+        "选择参考图", parent_ ? parent_() : nullptr, GTK_FILE_CHOOSER_ACTION_OPEN, "打开", "取消"));
+    gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser.get()), multiple);
+    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser.get()), TRUE);
     struct Answer {
         int response = GTK_RESPONSE_NONE;
-        GMainLoop* loop = nullptr;
+        GRef<GMainLoop> loop = adoptRef(g_main_loop_new(nullptr, FALSE));
     } answer;
-    answer.loop = g_main_loop_new(nullptr, FALSE);
-    g_signal_connect(chooser, "response",
+    g_signal_connect(chooser.get(), "response",
                      G_CALLBACK(+[](GtkNativeDialog*, int response, gpointer data) {
                          auto* answer = static_cast<Answer*>(data);
                          answer->response = response;
-                         g_main_loop_quit(answer->loop);
+                         g_main_loop_quit(answer->loop.get());
                      }),
                      &answer);
-    gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
-    g_main_loop_run(answer.loop);
-    g_main_loop_unref(answer.loop);
+    gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser.get()));
+    g_main_loop_run(answer.loop.get());
 
     std::optional<std::vector<std::filesystem::path>> chosen;
     if (answer.response == GTK_RESPONSE_ACCEPT) {
         chosen.emplace();
-        GListModel* files = gtk_file_chooser_get_files(GTK_FILE_CHOOSER(chooser));
-        for (guint i = 0; i < g_list_model_get_n_items(files); ++i) {
-            auto* file = G_FILE(g_list_model_get_item(files, i));
-            if (char* path = g_file_get_path(file)) {
-                chosen->emplace_back(path);
-                g_free(path);
-            }
-            g_object_unref(file);
+        auto files = adoptRef(gtk_file_chooser_get_files(GTK_FILE_CHOOSER(chooser.get())));
+        for (guint i = 0; i < g_list_model_get_n_items(files.get()); ++i) {
+            auto file = adoptRef(G_FILE(g_list_model_get_item(files.get(), i)));
+            if (GOwned<char> path{g_file_get_path(file.get())})
+                chosen->emplace_back(path.get());
         }
-        g_object_unref(files);
     }
-    g_object_unref(chooser);
     return chosen;
 }
 
 bool GtkStudioDialogs::showPreview(const std::string& title, const std::filesystem::path& file) {
-    GError* error = nullptr;
-    GdkTexture* texture = gdk_texture_new_from_filename(file.c_str(), &error);
-    g_clear_error(&error);
+    GErrorHolder error;
+    auto texture = adoptRef(gdk_texture_new_from_filename(file.c_str(), error.out()));
     if (!texture)
         return false;
     if (previewWindow_)
@@ -139,8 +131,7 @@ bool GtkStudioDialogs::showPreview(const std::string& title, const std::filesyst
     gtk_window_set_hide_on_close(previewWindow_, TRUE);
     if (GtkWindow* parent = parent_ ? parent_() : nullptr)
         gtk_window_set_transient_for(previewWindow_, parent);
-    GtkWidget* picture = gtk_picture_new_for_paintable(GDK_PAINTABLE(texture));
-    g_object_unref(texture);
+    GtkWidget* picture = gtk_picture_new_for_paintable(GDK_PAINTABLE(texture.get()));
     gtk_picture_set_content_fit(GTK_PICTURE(picture), GTK_CONTENT_FIT_CONTAIN);
     gtk_picture_set_can_shrink(GTK_PICTURE(picture), TRUE);
     gtk_window_set_child(previewWindow_, picture);
@@ -165,10 +156,8 @@ void installImageFileDrop(GtkWidget* widget,
             std::vector<std::filesystem::path> paths;
             for (GSList* item = static_cast<GSList*>(g_value_get_boxed(value)); item;
                  item = item->next)
-                if (char* path = g_file_get_path(G_FILE(item->data))) {
-                    paths.emplace_back(path);
-                    g_free(path);
-                }
+                if (GOwned<char> path{g_file_get_path(G_FILE(item->data))})
+                    paths.emplace_back(path.get());
             if (paths.empty())
                 return FALSE;
             auto* callback = static_cast<std::function<void(std::vector<std::filesystem::path>)>*>(

@@ -1,5 +1,7 @@
 #include "studio/webkit_studio_view.h"
 
+#include "foundation/owned.h"
+
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
@@ -7,6 +9,14 @@
 #include <string_view>
 
 namespace zarvo {
+
+template <> struct RefTraits<WebKitUserScript> {
+    static WebKitUserScript* ref(WebKitUserScript* script) {
+        return webkit_user_script_ref(script);
+    }
+    static void unref(WebKitUserScript* script) { webkit_user_script_unref(script); }
+};
+
 namespace {
 
 constexpr const char* kScheme = "zarvo-studio";
@@ -30,19 +40,19 @@ const char* mimeType(const std::filesystem::path& file) {
 }
 
 void failRequest(WebKitURISchemeRequest* request, const char* why) {
-    GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, why);
-    webkit_uri_scheme_request_finish_error(request, error);
-    g_error_free(error);
+    GErrorHolder error;
+    g_set_error_literal(error.out(), G_IO_ERROR, G_IO_ERROR_NOT_FOUND, why);
+    webkit_uri_scheme_request_finish_error(request, error.get());
 }
 
 // Serves a file of the folder registered for the request's host; nothing outside that folder.
 void serveRequest(WebKitURISchemeRequest* request, gpointer) {
-    GUri* uri = g_uri_parse(webkit_uri_scheme_request_get_uri(request), G_URI_FLAGS_NONE, nullptr);
+    auto uri = adoptRef(
+        g_uri_parse(webkit_uri_scheme_request_get_uri(request), G_URI_FLAGS_NONE, nullptr));
     if (!uri)
         return failRequest(request, "bad address");
-    std::string host = g_uri_get_host(uri) ? g_uri_get_host(uri) : "";
-    std::string path = g_uri_get_path(uri);
-    g_uri_unref(uri);
+    std::string host = g_uri_get_host(uri.get()) ? g_uri_get_host(uri.get()) : "";
+    std::string path = g_uri_get_path(uri.get());
     auto folder = servedFolders().find(host);
     if (folder == servedFolders().end())
         return failRequest(request, "unknown page folder");
@@ -53,15 +63,13 @@ void serveRequest(WebKitURISchemeRequest* request, gpointer) {
     auto relative = file.lexically_relative(root);
     if (error || relative.empty() || *relative.begin() == "..")
         return failRequest(request, "outside the page folder");
-    GFile* gfile = g_file_new_for_path(file.c_str());
-    GFileInputStream* stream = g_file_read(gfile, nullptr, nullptr);
-    g_object_unref(gfile);
+    auto gfile = adoptRef(g_file_new_for_path(file.c_str()));
+    auto stream = adoptRef(g_file_read(gfile.get(), nullptr, nullptr));
     if (!stream)
         return failRequest(request, "no such file");
     auto size = std::filesystem::file_size(file, error);
-    webkit_uri_scheme_request_finish(request, G_INPUT_STREAM(stream),
+    webkit_uri_scheme_request_finish(request, G_INPUT_STREAM(stream.get()),
                                      error ? -1 : static_cast<gint64>(size), mimeType(file));
-    g_object_unref(stream);
 }
 
 void registerScheme() {
@@ -85,11 +93,10 @@ bool allowedNavigation(std::string_view uri) {
 std::optional<Json> jsonOf(JSCValue* value) {
     if (!value || jsc_value_is_undefined(value))
         return std::nullopt;
-    char* text = jsc_value_to_json(value, 0);
+    GOwned<char> text(jsc_value_to_json(value, 0));
     if (!text)
         return std::nullopt;
-    Json parsed = Json::parse(text, nullptr, false);
-    g_free(text);
+    Json parsed = Json::parse(text.get(), nullptr, false);
     if (parsed.is_discarded())
         return std::nullopt;
     return parsed;
@@ -99,8 +106,9 @@ std::optional<Json> jsonOf(JSCValue* value) {
 
 struct WebKitStudioView::State {
     WebKitStudioView* owner = nullptr;
-    WebKitWebView* view = nullptr;
-    WebKitUserContentManager* content = nullptr;
+    // Declared in this order so that the view goes before the content manager it uses.
+    GRef<WebKitUserContentManager> content;
+    GRef<WebKitWebView> view;
     std::string handlerName;
     std::string host;
     bool loaded = false;
@@ -154,15 +162,15 @@ WebKitStudioView::WebKitStudioView() : state_(std::make_shared<State>()) {
     static int counter = 0;
     state_->owner = this;
     state_->host = "page" + std::to_string(++counter);
-    char* uuid = g_uuid_string_random();
-    state_->handlerName = std::string("studio-") + uuid;
-    g_free(uuid);
+    GOwned<char> uuid(g_uuid_string_random());
+    state_->handlerName = std::string("studio-") + uuid.get();
 
-    state_->content = webkit_user_content_manager_new();
+    state_->content = adoptRef(webkit_user_content_manager_new());
     std::string signal = "script-message-received::" + state_->handlerName;
-    g_signal_connect(state_->content, signal.c_str(), G_CALLBACK(messageReceived), state_.get());
+    g_signal_connect(state_->content.get(), signal.c_str(), G_CALLBACK(messageReceived),
+                     state_.get());
     webkit_user_content_manager_register_script_message_handler(
-        state_->content, state_->handlerName.c_str(), nullptr);
+        state_->content.get(), state_->handlerName.c_str(), nullptr);
     // Sub-frames see no "studio" handler; the top frame gets one that forwards to the real one.
     // The engine's namespace objects are wrappers it recreates after a garbage collection, which
     // would drop the added "studio" member and silence every button; the window keeps them alive.
@@ -176,28 +184,26 @@ WebKitStudioView::WebKitStudioView() : state_(std::make_shared<State>()) {
         "writable:false,configurable:false,enumerable:false});})();");
 
     GtkWidget* view = GTK_WIDGET(
-        g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", state_->content, nullptr));
-    state_->view = WEBKIT_WEB_VIEW(g_object_ref_sink(view));
-    WebKitSettings* settings = webkit_web_view_get_settings(state_->view);
+        g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", state_->content.get(), nullptr));
+    state_->view = adoptRef(WEBKIT_WEB_VIEW(g_object_ref_sink(view)));
+    WebKitSettings* settings = webkit_web_view_get_settings(state_->view.get());
     webkit_settings_set_allow_file_access_from_file_urls(settings, FALSE);
     webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
     webkit_settings_set_enable_developer_extras(settings, FALSE);
-    g_signal_connect(state_->view, "load-changed", G_CALLBACK(loadChanged), state_.get());
-    g_signal_connect(state_->view, "decide-policy", G_CALLBACK(decidePolicy), state_.get());
+    g_signal_connect(state_->view.get(), "load-changed", G_CALLBACK(loadChanged), state_.get());
+    g_signal_connect(state_->view.get(), "decide-policy", G_CALLBACK(decidePolicy), state_.get());
 }
 
 WebKitStudioView::~WebKitStudioView() {
-    g_signal_handlers_disconnect_by_data(state_->view, state_.get());
-    g_signal_handlers_disconnect_by_data(state_->content, state_.get());
+    g_signal_handlers_disconnect_by_data(state_->view.get(), state_.get());
+    g_signal_handlers_disconnect_by_data(state_->content.get(), state_.get());
     webkit_user_content_manager_unregister_script_message_handler(
-        state_->content, state_->handlerName.c_str(), nullptr);
+        state_->content.get(), state_->handlerName.c_str(), nullptr);
     servedFolders().erase(state_->host);
-    g_object_unref(state_->view);
-    g_object_unref(state_->content);
 }
 
 GtkWidget* WebKitStudioView::widget() const {
-    return GTK_WIDGET(state_->view);
+    return GTK_WIDGET(state_->view.get());
 }
 
 bool WebKitStudioView::loaded() const {
@@ -205,11 +211,10 @@ bool WebKitStudioView::loaded() const {
 }
 
 void WebKitStudioView::addDocumentStartScript(const std::string& source) {
-    WebKitUserScript* script =
+    auto script = adoptRef(
         webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
-                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
-    webkit_user_content_manager_add_script(state_->content, script);
-    webkit_user_script_unref(script);
+                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr));
+    webkit_user_content_manager_add_script(state_->content.get(), script.get());
 }
 
 void WebKitStudioView::loadFile(const std::filesystem::path& file,
@@ -218,24 +223,22 @@ void WebKitStudioView::loadFile(const std::filesystem::path& file,
     auto relative = file.lexically_relative(readAccess);
     if (relative.empty() || *relative.begin() == "..")
         relative = file.filename();
-    char* escaped = g_uri_escape_string(relative.generic_string().c_str(), "/", FALSE);
-    std::string uri = std::string(kScheme) + "://" + state_->host + "/" + escaped;
-    g_free(escaped);
+    GOwned<char> escaped(g_uri_escape_string(relative.generic_string().c_str(), "/", FALSE));
+    std::string uri = std::string(kScheme) + "://" + state_->host + "/" + escaped.get();
     state_->loaded = false;
-    webkit_web_view_load_uri(state_->view, uri.c_str());
+    webkit_web_view_load_uri(state_->view.get(), uri.c_str());
 }
 
 void WebKitStudioView::evaluate(const std::string& script, Evaluated done) {
     auto* pending = new Pending{state_, std::move(done), {}, {}};
     webkit_web_view_evaluate_javascript(
-        state_->view, script.c_str(), static_cast<gssize>(script.size()), nullptr, nullptr, nullptr,
+        state_->view.get(), script.c_str(), static_cast<gssize>(script.size()), nullptr, nullptr,
+        nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Pending> pending(static_cast<Pending*>(data));
-            JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source),
-                                                                         result, nullptr);
-            std::optional<Json> json = jsonOf(value);
-            if (value)
-                g_object_unref(value);
+            auto value = adoptRef(webkit_web_view_evaluate_javascript_finish(
+                WEBKIT_WEB_VIEW(source), result, nullptr));
+            std::optional<Json> json = jsonOf(value.get());
             if (pending->state.lock() && pending->evaluated)
                 pending->evaluated(std::move(json));
         },
@@ -246,14 +249,12 @@ void WebKitStudioView::snapshotPNG(const std::filesystem::path& file,
                                    std::function<void(bool)> done) {
     auto* pending = new Pending{state_, {}, std::move(done), file.string()};
     webkit_web_view_get_snapshot(
-        state_->view, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+        state_->view.get(), WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Pending> pending(static_cast<Pending*>(data));
-            GdkTexture* texture =
-                webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
-            bool saved = texture && gdk_texture_save_to_png(texture, pending->file.c_str());
-            if (texture)
-                g_object_unref(texture);
+            auto texture = adoptRef(
+                webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, nullptr));
+            bool saved = texture && gdk_texture_save_to_png(texture.get(), pending->file.c_str());
             if (pending->state.lock() && pending->snapshot)
                 pending->snapshot(saved);
         },

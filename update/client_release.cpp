@@ -1,16 +1,14 @@
 #include "update/client_release.h"
 
+#include "foundation/owned.h"
+
 #include <glib.h>
 
 namespace zarvo {
 namespace {
 
 bool parsesAsURL(const std::string& text) {
-    GUri* uri = g_uri_parse(text.c_str(), G_URI_FLAGS_NONE, nullptr);
-    if (!uri)
-        return false;
-    g_uri_unref(uri);
-    return true;
+    return static_cast<bool>(adoptRef(g_uri_parse(text.c_str(), G_URI_FLAGS_NONE, nullptr)));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "foundation/atomic_file.h"
 #include "foundation/encoding.h"
+#include "foundation/owned.h"
 #include "foundation/paths.h"
 #include "foundation/process.h"
 #include "update/code_signature.h"
@@ -35,18 +36,13 @@ Result<std::string> tool(const std::string& executable, const std::vector<std::s
 }
 
 std::string localTime(WallTime time, const char* format) {
-    GDateTime* utc = g_date_time_new_from_unix_utc(
-        std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count());
+    auto utc = adoptRef(g_date_time_new_from_unix_utc(
+        std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count()));
     if (!utc)
         return {};
-    GDateTime* local = g_date_time_to_local(utc);
-    gchar* text = local ? g_date_time_format(local, format) : nullptr;
-    std::string result = text ? text : "";
-    g_free(text);
-    if (local)
-        g_date_time_unref(local);
-    g_date_time_unref(utc);
-    return result;
+    auto local = adoptRef(g_date_time_to_local(utc.get()));
+    GOwned<gchar> text(local ? g_date_time_format(local.get(), format) : nullptr);
+    return text ? text.get() : "";
 }
 
 } // namespace

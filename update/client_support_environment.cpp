@@ -1,6 +1,7 @@
 // The production environment of the update workflow: the running bundle, the manifest fetch on
 // libsoup and detached child processes.
 #include "foundation/child_process.h"
+#include "foundation/owned.h"
 #include "foundation/paths.h"
 #include "service/deployment.h"
 #include "service/soup_http_client.h"
@@ -21,35 +22,27 @@ namespace fs = std::filesystem;
 namespace {
 
 struct SessionHolder {
-    SoupSession* session = nullptr;
+    GRef<SoupSession> session;
     ~SessionHolder() {
-        if (session) {
-            soup_session_abort(session);
-            g_object_unref(session);
-        }
+        if (session)
+            soup_session_abort(session.get());
     }
 };
 
 struct ManifestExchange {
     std::shared_ptr<SessionHolder> holder;
-    SoupMessage* message = nullptr;
-    GInputStream* stream = nullptr;
+    GRef<SoupMessage> message;
+    GRef<GInputStream> stream;
     std::string url;
     std::string body;
     UpdateMirror::FetchReply reply;
 
-    ~ManifestExchange() {
-        if (stream)
-            g_object_unref(stream);
-        if (message)
-            g_object_unref(message);
-    }
     void done(std::optional<Error> error) {
         std::optional<HttpResponseInfo> response;
-        if (message && soup_message_get_status(message) != 0) {
-            char* final = g_uri_to_string(soup_message_get_uri(message));
-            response = HttpResponseInfo{int(soup_message_get_status(message)), final ? final : ""};
-            g_free(final);
+        if (message && soup_message_get_status(message.get()) != 0) {
+            GOwned<char> final(g_uri_to_string(soup_message_get_uri(message.get())));
+            response = HttpResponseInfo{int(soup_message_get_status(message.get())),
+                                        final ? final.get() : ""};
         }
         if (error)
             reply(std::nullopt, response, error);
@@ -59,21 +52,18 @@ struct ManifestExchange {
     // Reads at most one byte past the manifest limit: a longer body is refused anyway.
     void readMore() {
         g_input_stream_read_bytes_async(
-            stream, 16384, G_PRIORITY_DEFAULT, nullptr,
+            stream.get(), 16384, G_PRIORITY_DEFAULT, nullptr,
             [](GObject* source, GAsyncResult* result, gpointer data) {
                 std::unique_ptr<ManifestExchange> self(static_cast<ManifestExchange*>(data));
-                GError* error = nullptr;
-                GBytes* bytes =
-                    g_input_stream_read_bytes_finish(G_INPUT_STREAM(source), result, &error);
-                if (!bytes) {
-                    Error mapped = URLError::fromGError(error);
-                    g_error_free(error);
-                    return self->done(mapped);
-                }
+                GErrorHolder error;
+                auto bytes = adoptRef(
+                    g_input_stream_read_bytes_finish(G_INPUT_STREAM(source), result, error.out()));
+                if (!bytes)
+                    return self->done(URLError::fromGError(error.get()));
                 gsize length = 0;
-                auto* chunk = static_cast<const char*>(g_bytes_get_data(bytes, &length));
+                auto* chunk = static_cast<const char*>(g_bytes_get_data(bytes.get(), &length));
                 self->body.append(chunk ? chunk : "", length);
-                g_bytes_unref(bytes);
+                bytes.reset();
                 if (length == 0 || self->body.size() > ReleaseValidation::maximumManifestSize)
                     return self->done(std::nullopt);
                 self.release()->readMore();
@@ -86,37 +76,38 @@ void fetchManifest(const std::shared_ptr<SessionHolder>& holder, const std::stri
                    UpdateMirror::FetchReply reply) {
     if (!holder->session) {
         holder->session =
-            createServiceSession(*currentDeployment(), currentDeployment()->primaryHost);
+            adoptRef(createServiceSession(*currentDeployment(), currentDeployment()->primaryHost));
         if (holder->session)
-            g_object_set(holder->session, "timeout", 12u, nullptr);
+            g_object_set(holder->session.get(), "timeout", 12u, nullptr);
     }
-    SoupMessage* message = holder->session ? soup_message_new("GET", url.c_str()) : nullptr;
+    auto message =
+        holder->session ? adoptRef(soup_message_new("GET", url.c_str())) : GRef<SoupMessage>();
     if (!message)
         return reply(std::nullopt, std::nullopt, URLError::make(URLError::kUnknown));
-    soup_message_add_flags(message, SOUP_MESSAGE_NO_REDIRECT);
-    auto* exchange = new ManifestExchange{holder, message, nullptr, url, {}, std::move(reply)};
+    soup_message_add_flags(message.get(), SOUP_MESSAGE_NO_REDIRECT);
+    SoupMessage* sent = message.get();
+    auto* exchange =
+        new ManifestExchange{holder, std::move(message), nullptr, url, {}, std::move(reply)};
     soup_session_send_async(
-        holder->session, message, G_PRIORITY_DEFAULT, nullptr,
+        holder->session.get(), sent, G_PRIORITY_DEFAULT, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             std::unique_ptr<ManifestExchange> self(static_cast<ManifestExchange*>(data));
-            GError* error = nullptr;
-            self->stream = soup_session_send_finish(SOUP_SESSION(source), result, &error);
-            if (!self->stream) {
-                Error mapped = URLError::fromGError(error);
-                g_error_free(error);
-                return self->done(mapped);
-            }
+            GErrorHolder error;
+            self->stream =
+                adoptRef(soup_session_send_finish(SOUP_SESSION(source), result, error.out()));
+            if (!self->stream)
+                return self->done(URLError::fromGError(error.get()));
             self.release()->readMore();
         },
         exchange);
 }
 
-bool startDetached(const std::vector<std::string>& arguments) {
+// Its own session, not waited for: the installer outlives Zarvo, gets none of Zarvo's terminal
+// signals and never lingers as a zombie if the quit is held up.
+bool startInstaller(const std::vector<std::string>& arguments) {
     ChildOptions options;
     options.argv = arguments;
-    // Its own session: the installer outlives Zarvo and must not get Zarvo's terminal signals.
-    options.newSession = true;
-    return !arguments.empty() && static_cast<bool>(startChild(options));
+    return !arguments.empty() && startDetached(options).ok();
 }
 
 } // namespace
@@ -154,7 +145,7 @@ ClientSupportEnvironment ClientSupportEnvironment::forThisProcess(std::function<
     environment.currentVersion = runningVersion();
     environment.updaterExecutable = macos / "ZarvoUpdater";
     environment.terminate = std::move(terminate);
-    environment.startProcess = startDetached;
+    environment.startProcess = startInstaller;
     auto holder = std::make_shared<SessionHolder>();
     environment.fetch = [holder](const std::string& url, UpdateMirror::FetchReply reply) {
         fetchManifest(holder, url, std::move(reply));

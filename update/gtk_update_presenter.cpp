@@ -1,5 +1,7 @@
 #include "update/gtk_update_presenter.h"
 
+#include "foundation/owned.h"
+
 #include <gtk/gtk.h>
 
 namespace zarvo {
@@ -9,18 +11,17 @@ namespace {
 // Runs a dialog in a nested main loop until it answers; timers keep firing meanwhile.
 int runModal(GtkDialog* dialog) {
     struct State {
-        GMainLoop* loop;
+        GRef<GMainLoop> loop;
         int response = GTK_RESPONSE_NONE;
-    } state{g_main_loop_new(nullptr, FALSE)};
+    } state{adoptRef(g_main_loop_new(nullptr, FALSE))};
     g_signal_connect(dialog, "response", G_CALLBACK(+[](GtkDialog*, int response, gpointer data) {
                          auto* s = static_cast<State*>(data);
                          s->response = response;
-                         g_main_loop_quit(s->loop);
+                         g_main_loop_quit(s->loop.get());
                      }),
                      &state);
     gtk_window_present(GTK_WINDOW(dialog));
-    g_main_loop_run(state.loop);
-    g_main_loop_unref(state.loop);
+    g_main_loop_run(state.loop.get());
     return state.response;
 }
 
@@ -36,9 +37,9 @@ bool GtkUpdatePresenter::canPresent() {
     // Another modal window of ours (a dialog of the camera setup or the gallery) is up.
     GListModel* windows = gtk_window_get_toplevels();
     for (guint i = 0; i < g_list_model_get_n_items(windows); ++i) {
-        auto* window = GTK_WINDOW(g_list_model_get_item(windows, i));
-        bool modal = gtk_widget_get_visible(GTK_WIDGET(window)) && gtk_window_get_modal(window);
-        g_object_unref(window);
+        auto window = adoptRef(GTK_WINDOW(g_list_model_get_item(windows, i)));
+        bool modal =
+            gtk_widget_get_visible(GTK_WIDGET(window.get())) && gtk_window_get_modal(window.get());
         if (modal)
             return false;
     }
@@ -98,37 +99,32 @@ std::optional<std::filesystem::path>
 GtkUpdatePresenter::chooseSaveLocation(const std::string& suggestedName,
                                        const std::string& message) {
     GtkWindow* parent = mainWindow_ ? mainWindow_() : nullptr;
-    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
-        message.c_str(), parent, GTK_FILE_CHOOSER_ACTION_SAVE, "保存", "取消");
-    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
-    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), suggestedName.c_str());
+    auto chooser = adoptRef(gtk_file_chooser_native_new(
+        message.c_str(), parent, GTK_FILE_CHOOSER_ACTION_SAVE, "保存", "取消"));
+    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser.get()), TRUE);
+    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser.get()), suggestedName.c_str());
     struct State {
-        GMainLoop* loop;
+        GRef<GMainLoop> loop;
         int response = GTK_RESPONSE_CANCEL;
-    } state{g_main_loop_new(nullptr, FALSE)};
-    g_signal_connect(chooser, "response",
+    } state{adoptRef(g_main_loop_new(nullptr, FALSE))};
+    g_signal_connect(chooser.get(), "response",
                      G_CALLBACK(+[](GtkNativeDialog*, int response, gpointer data) {
                          auto* s = static_cast<State*>(data);
                          s->response = response;
-                         g_main_loop_quit(s->loop);
+                         g_main_loop_quit(s->loop.get());
                      }),
                      &state);
     ++modalDepth_;
-    gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
-    g_main_loop_run(state.loop);
+    gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser.get()));
+    g_main_loop_run(state.loop.get());
     --modalDepth_;
-    g_main_loop_unref(state.loop);
     std::optional<std::filesystem::path> chosen;
     if (state.response == GTK_RESPONSE_ACCEPT) {
-        if (GFile* file = gtk_file_chooser_get_file(GTK_FILE_CHOOSER(chooser))) {
-            if (char* path = g_file_get_path(file)) {
-                chosen = std::filesystem::path(path);
-                g_free(path);
-            }
-            g_object_unref(file);
+        if (auto file = adoptRef(gtk_file_chooser_get_file(GTK_FILE_CHOOSER(chooser.get())))) {
+            if (GOwned<char> path{g_file_get_path(file.get())})
+                chosen = std::filesystem::path(path.get());
         }
     }
-    g_object_unref(chooser);
     return chosen;
 }
 

@@ -1,6 +1,7 @@
 #include "update/parallel_update_download.h"
 
 #include "foundation/encoding.h"
+#include "foundation/owned.h"
 #include "service/deployment.h"
 #include "service/soup_http_client.h"
 #include "update/release_validation.h"
@@ -41,12 +42,10 @@ double uptimeSeconds() {
 }
 
 std::string hostOf(const std::string& url) {
-    GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
+    auto uri = adoptRef(g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr));
     if (!uri)
         return {};
-    std::string host = g_uri_get_host(uri) ? g_uri_get_host(uri) : "";
-    g_uri_unref(uri);
-    return host;
+    return g_uri_get_host(uri.get()) ? g_uri_get_host(uri.get()) : "";
 }
 
 Status<> writeAll(int fd, const char* data, size_t length) {
@@ -66,34 +65,21 @@ struct Part {
     int64_t index = 0, start = 0, end = 0;
     fs::path url;
     int64_t received = 0;
-    int handle = -1;
+    UniqueFd handle;
     bool responseAccepted = false;
-    SoupMessage* message = nullptr;
-    GInputStream* stream = nullptr;
-    GCancellable* cancellable = g_cancellable_new();
+    GRef<SoupMessage> message;
+    GRef<GInputStream> stream;
+    GRef<GCancellable> cancellable = adoptRef(g_cancellable_new());
 
     int64_t length() const { return end - start + 1; }
-    void closeHandle() {
-        if (handle >= 0)
-            ::close(handle);
-        handle = -1;
-    }
-    ~Part() {
-        closeHandle();
-        g_cancellable_cancel(cancellable);
-        g_object_unref(cancellable);
-        if (stream)
-            g_object_unref(stream);
-        if (message)
-            g_object_unref(message);
-    }
+    ~Part() { g_cancellable_cancel(cancellable.get()); }
 };
 
 } // namespace
 
 struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
     // The queue: a thread running its own main context.
-    GMainContext* context = g_main_context_new();
+    GRef<GMainContext> context = adoptRef(g_main_context_new());
     std::thread thread;
     std::atomic<bool> stopping{false};
     int outstanding = 0; // libsoup calls whose callback has not run yet
@@ -105,7 +91,7 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
     int64_t size = 0;
     Progress onProgress;
     Completion completion;
-    SoupSession* session = nullptr;
+    GRef<SoupSession> session; // released before the context it runs on
     std::optional<fs::path> folder;
     std::map<uint64_t, std::unique_ptr<Part>> parts;
     uint64_t nextTask = 1;
@@ -113,40 +99,33 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
     int64_t next = 1, completed = 0, received = 0, maxObserved = 0;
     std::optional<std::string> etag;
     bool serial = false, finished = false;
-    GSource* deadline = nullptr;
+    GRef<GSource> deadline;
     double totalTimeout = 1800.0;
     std::atomic<int64_t> peakConnections{0};
 
-    ~Impl() {
-        if (session)
-            g_object_unref(session);
-        g_main_context_unref(context);
-    }
-
     void post(std::function<void()> task) {
-        GSource* source = g_idle_source_new();
+        auto source = adoptRef(g_idle_source_new());
         g_source_set_callback(
-            source,
+            source.get(),
             [](gpointer data) -> gboolean {
                 (*static_cast<std::function<void()>*>(data))();
                 return G_SOURCE_REMOVE;
             },
             new std::function<void()>(std::move(task)),
             [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
-        g_source_attach(source, context);
-        g_source_unref(source);
+        g_source_attach(source.get(), context.get());
     }
 
     void run() {
         pthread_setname_np(pthread_self(), "zarvo.update.do");
-        g_main_context_push_thread_default(context);
+        g_main_context_push_thread_default(context.get());
         while (!(stopping && outstanding == 0))
-            g_main_context_iteration(context, TRUE);
+            g_main_context_iteration(context.get(), TRUE);
         if (session)
-            soup_session_abort(session);
-        while (g_main_context_iteration(context, FALSE)) {
+            soup_session_abort(session.get());
+        while (g_main_context_iteration(context.get(), FALSE)) {
         }
-        g_main_context_pop_thread_default(context);
+        g_main_context_pop_thread_default(context.get());
     }
 
     int64_t partCount() const { return (size + kChunkSize - 1) / kChunkSize; }
@@ -180,17 +159,17 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
         session = newSession();
         if (!session)
             return finish(std::nullopt, URLError::make(URLError::kCannotConnectToHost));
-        deadline = g_timeout_source_new(guint(std::min(totalTimeout * 1000.0, 4e9)));
+        deadline = adoptRef(g_timeout_source_new(guint(std::min(totalTimeout * 1000.0, 4e9))));
         auto* weak = new std::weak_ptr<Impl>(weak_from_this());
         g_source_set_callback(
-            deadline,
+            deadline.get(),
             [](gpointer data) -> gboolean {
                 if (auto self = static_cast<std::weak_ptr<Impl>*>(data)->lock())
                     self->finish(std::nullopt, URLError::make(URLError::kTimedOut));
                 return G_SOURCE_REMOVE;
             },
             weak, [](gpointer data) { delete static_cast<std::weak_ptr<Impl>*>(data); });
-        g_source_attach(deadline, context);
+        g_source_attach(deadline.get(), context.get());
         serial = size < kThreshold;
         launch(0);
     }
@@ -198,21 +177,19 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
     // The host's session as the service client makes it (loopback address and CA of a
     // development deployment), remade with four connections per host: the limit is fixed at
     // construction and libsoup's default is two.
-    SoupSession* newSession() {
-        SoupSession* base = createServiceSession(*currentDeployment(), hostOf(expectedURL));
+    GRef<SoupSession> newSession() {
+        auto base = adoptRef(createServiceSession(*currentDeployment(), hostOf(expectedURL)));
         if (!base)
             return nullptr;
         GSocketConnectable* connectable = nullptr;
-        g_object_get(base, "remote-connectable", &connectable, nullptr);
-        GTlsDatabase* database = soup_session_get_tls_database(base);
-        SoupSession* made = soup_session_new_with_options(
+        g_object_get(base.get(), "remote-connectable", &connectable, nullptr);
+        auto heldConnectable = adoptRef(connectable);
+        GTlsDatabase* database = soup_session_get_tls_database(base.get());
+        auto made = adoptRef(soup_session_new_with_options(
             "max-conns-per-host", kConnections, "max-conns", kConnections, "timeout", 60u,
             "idle-timeout", 60u, "remote-connectable", connectable, "tls-database", database,
-            nullptr);
-        if (connectable)
-            g_object_unref(connectable);
-        g_object_unref(base);
-        soup_session_remove_feature_by_type(made, SOUP_TYPE_CONTENT_DECODER);
+            nullptr));
+        soup_session_remove_feature_by_type(made.get(), SOUP_TYPE_CONTENT_DECODER);
         return made;
     }
 
@@ -234,7 +211,8 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
             part->end = std::min(part->start + kChunkSize - 1, size - 1);
         }
         part->url = *folder / ("part-" + std::to_string(index));
-        SoupMessage* message = soup_message_new("GET", expectedURL.c_str());
+        auto owned = adoptRef(soup_message_new("GET", expectedURL.c_str()));
+        SoupMessage* message = owned.get();
         if (!message)
             return finish(std::nullopt, failure("更新下载参数无效"));
         soup_message_add_flags(message, SOUP_MESSAGE_NO_REDIRECT);
@@ -247,14 +225,14 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
             if (etag)
                 soup_message_headers_replace(headers, "If-Range", etag->c_str());
         }
-        part->message = message;
+        part->message = std::move(owned);
         const uint64_t task = nextTask++;
-        GCancellable* cancellable = part->cancellable;
+        GCancellable* cancellable = part->cancellable.get();
         parts[task] = std::move(part);
         maxObserved = std::max<int64_t>(maxObserved, int64_t(parts.size()));
         peakConnections = maxObserved;
         ++outstanding;
-        soup_session_send_async(session, message, G_PRIORITY_DEFAULT, cancellable, onSent,
+        soup_session_send_async(session.get(), message, G_PRIORITY_DEFAULT, cancellable, onSent,
                                 new Call{shared_from_this(), task});
     }
 
@@ -262,21 +240,14 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
         std::unique_ptr<Call> call(static_cast<Call*>(data));
         Impl& self = *call->impl;
         --self.outstanding;
-        GError* error = nullptr;
-        GInputStream* stream = soup_session_send_finish(SOUP_SESSION(source), result, &error);
+        GErrorHolder error;
+        auto stream = adoptRef(soup_session_send_finish(SOUP_SESSION(source), result, error.out()));
         auto it = self.parts.find(call->task);
-        if (self.finished || it == self.parts.end()) {
-            if (stream)
-                g_object_unref(stream);
-            g_clear_error(&error);
+        if (self.finished || it == self.parts.end())
             return;
-        }
-        if (!stream) {
-            Error mapped = URLError::fromGError(error);
-            g_error_free(error);
-            return self.taskCompleted(call->task, mapped);
-        }
-        it->second->stream = stream;
+        if (!stream)
+            return self.taskCompleted(call->task, URLError::fromGError(error.get()));
+        it->second->stream = std::move(stream);
         if (!self.responseAccepted(call->task))
             return;
         // Part 0's answer proved ranges and fixed the strong ETag that every later range names
@@ -297,7 +268,7 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
     void cancelTask(uint64_t task) {
         auto it = parts.find(task);
         if (it != parts.end())
-            g_cancellable_cancel(it->second->cancellable);
+            g_cancellable_cancel(it->second->cancellable.get());
     }
 
     void serialFallback(uint64_t task) {
@@ -314,16 +285,14 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
     // The response check; false when the task was cancelled, restarted or the download ended.
     bool responseAccepted(uint64_t task) {
         Part& part = *parts.at(task);
-        SoupMessage* message = part.message;
+        SoupMessage* message = part.message.get();
         auto fail = [&](const char* text) {
             cancelTask(task);
             finish(std::nullopt, failure(text));
             return false;
         };
-        char* url = g_uri_to_string(soup_message_get_uri(message));
-        bool sameURL = url && expectedURL == url;
-        g_free(url);
-        if (!sameURL)
+        GOwned<char> url(g_uri_to_string(soup_message_get_uri(message)));
+        if (!url || expectedURL != url.get())
             return fail("更新地址校验失败");
         const int status = int(soup_message_get_status(message));
         if (!serial && part.index == 0 && (status == 200 || status == 501)) {
@@ -370,10 +339,10 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
                 return fail("更新分段版本变化");
             }
         }
-        int fd = ::open(part.url.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd < 0)
+        part.handle =
+            UniqueFd(::open(part.url.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        if (!part.handle)
             return fail("无法创建更新临时文件");
-        part.handle = fd;
         part.responseAccepted = true;
         return true;
     }
@@ -381,8 +350,8 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
     void readNext(uint64_t task) {
         Part& part = *parts.at(task);
         ++outstanding;
-        g_input_stream_read_bytes_async(part.stream, kReadSize, G_PRIORITY_DEFAULT,
-                                        part.cancellable, onRead,
+        g_input_stream_read_bytes_async(part.stream.get(), kReadSize, G_PRIORITY_DEFAULT,
+                                        part.cancellable.get(), onRead,
                                         new Call{shared_from_this(), task});
     }
 
@@ -390,28 +359,20 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
         std::unique_ptr<Call> call(static_cast<Call*>(data));
         Impl& self = *call->impl;
         --self.outstanding;
-        GError* error = nullptr;
-        GBytes* bytes = g_input_stream_read_bytes_finish(G_INPUT_STREAM(source), result, &error);
+        GErrorHolder error;
+        auto bytes =
+            adoptRef(g_input_stream_read_bytes_finish(G_INPUT_STREAM(source), result, error.out()));
         auto it = self.parts.find(call->task);
-        if (self.finished || it == self.parts.end() || !it->second->responseAccepted) {
-            if (bytes)
-                g_bytes_unref(bytes);
-            g_clear_error(&error);
+        if (self.finished || it == self.parts.end() || !it->second->responseAccepted)
             return;
-        }
-        if (!bytes) {
-            Error mapped = URLError::fromGError(error);
-            g_error_free(error);
-            return self.taskCompleted(call->task, mapped);
-        }
+        if (!bytes)
+            return self.taskCompleted(call->task, URLError::fromGError(error.get()));
         gsize length = 0;
-        const char* chunk = static_cast<const char*>(g_bytes_get_data(bytes, &length));
-        if (length == 0) {
-            g_bytes_unref(bytes);
+        const char* chunk = static_cast<const char*>(g_bytes_get_data(bytes.get(), &length));
+        if (length == 0)
             return self.taskCompleted(call->task, std::nullopt);
-        }
         bool more = self.dataArrived(*it->second, chunk, length);
-        g_bytes_unref(bytes);
+        bytes.reset();
         if (more)
             self.readNext(call->task);
     }
@@ -425,7 +386,7 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
             finish(std::nullopt, *error);
             return false;
         }
-        if (auto written = writeAll(part.handle, chunk, length); !written) {
+        if (auto written = writeAll(part.handle.get(), chunk, length); !written) {
             finish(std::nullopt, written.error());
             return false;
         }
@@ -444,9 +405,8 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
             return;
         Part& part = *node.mapped();
         if (!error && part.responseAccepted && part.received == part.length()) {
-            bool synced = ::fsync(part.handle) == 0;
-            bool closed = ::close(part.handle) == 0;
-            part.handle = -1;
+            bool synced = ::fsync(part.handle.get()) == 0;
+            bool closed = part.handle.close() == 0;
             if (!synced || !closed)
                 return finish(std::nullopt, Error{"写入更新文件失败", 1});
             files[part.index] = part.url;
@@ -461,7 +421,7 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
             fillConnections();
             return;
         }
-        part.closeHandle();
+        part.handle.reset();
         finish(std::nullopt, error.value_or(failure("更新分段长度校验失败")));
     }
 
@@ -469,46 +429,37 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
         if (!folder)
             return unexpected(failure("更新目录无效"));
         const fs::path output = *folder / "package.zip";
-        int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (out < 0)
+        UniqueFd out(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        if (!out)
             return unexpected(failure("无法创建更新文件"));
         std::vector<char> buffer(kCopyBuffer);
-        auto fail = [&](Error error) {
-            ::close(out);
-            return unexpected(std::move(error));
-        };
+        auto fail = [](Error error) { return unexpected(std::move(error)); };
         for (int64_t index = 0; index < partCount(); ++index) {
             if (auto error = checkBudget())
                 return fail(*error);
             auto it = files.find(index);
             if (it == files.end())
                 return fail(failure("更新分段缺失"));
-            int in = ::open(it->second.c_str(), O_RDONLY | O_CLOEXEC);
-            if (in < 0)
+            UniqueFd in(::open(it->second.c_str(), O_RDONLY | O_CLOEXEC));
+            if (!in)
                 return fail(failure("更新分段缺失"));
             for (;;) {
-                ssize_t n = ::read(in, buffer.data(), buffer.size());
+                ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
                 if (n < 0 && errno == EINTR)
                     continue;
-                if (n < 0) {
-                    ::close(in);
+                if (n < 0)
                     return fail(Error{"读取更新分段失败", 1});
-                }
                 if (n == 0)
                     break;
-                if (auto error = checkBudget()) {
-                    ::close(in);
+                if (auto error = checkBudget())
                     return fail(*error);
-                }
-                if (auto written = writeAll(out, buffer.data(), size_t(n)); !written) {
-                    ::close(in);
+                if (auto written = writeAll(out.get(), buffer.data(), size_t(n)); !written)
                     return fail(written.error());
-                }
             }
-            ::close(in);
+            in.reset();
             ::unlink(it->second.c_str());
         }
-        if (::fsync(out) != 0 || ::close(out) != 0)
+        if (::fsync(out.get()) != 0 || out.close() != 0)
             return unexpected(Error{"写入更新文件失败", 1});
         finish(output, std::nullopt);
         return Ok{};
@@ -523,13 +474,12 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
             file.reset();
         finished = true;
         if (deadline) {
-            g_source_destroy(deadline);
-            g_source_unref(deadline);
-            deadline = nullptr;
+            g_source_destroy(deadline.get());
+            deadline.reset();
         }
         parts.clear(); // closes handles and cancels what is in flight
         if (session)
-            soup_session_abort(session);
+            soup_session_abort(session.get());
         Completion done = std::move(completion);
         completion = nullptr;
         if (done)

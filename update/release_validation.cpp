@@ -1,6 +1,7 @@
 #include "update/release_validation.h"
 
 #include "foundation/encoding.h"
+#include "foundation/owned.h"
 #include "service/service_endpoint.h"
 
 #include <glib.h>
@@ -19,7 +20,8 @@ struct ParsedURL {
 };
 
 std::optional<ParsedURL> parseURL(const std::string& text) {
-    GUri* uri = g_uri_parse(text.c_str(), G_URI_FLAGS_HAS_PASSWORD, nullptr);
+    auto owned = adoptRef(g_uri_parse(text.c_str(), G_URI_FLAGS_HAS_PASSWORD, nullptr));
+    GUri* uri = owned.get();
     if (!uri)
         return std::nullopt;
     auto field = [](const char* value) { return std::string(value ? value : ""); };
@@ -34,10 +36,8 @@ std::optional<ParsedURL> parseURL(const std::string& text) {
         parsed.fragment = "#" + parsed.fragment;
     if (g_uri_get_user(uri) || g_uri_get_password(uri))
         parsed.user = "@" + parsed.user;
-    char* written = g_uri_to_string(uri);
-    parsed.canonical = written && text == written;
-    g_free(written);
-    g_uri_unref(uri);
+    GOwned<char> written(g_uri_to_string(uri));
+    parsed.canonical = written && text == written.get();
     return parsed;
 }
 

@@ -1,5 +1,6 @@
 #include "update/update_mirror.h"
 
+#include "foundation/owned.h"
 #include "service/service_endpoint.h"
 #include "update/release_validation.h"
 #include "update/url_error.h"
@@ -18,13 +19,12 @@ std::vector<std::string> manifests() {
 }
 
 std::vector<std::string> packages(const ClientRelease& release) {
-    GUri* uri = g_uri_parse(release.url.c_str(), G_URI_FLAGS_NONE, nullptr);
+    auto uri = adoptRef(g_uri_parse(release.url.c_str(), G_URI_FLAGS_NONE, nullptr));
     if (!uri) {
         std::fputs("zarvo: a package URL does not parse\n", stderr);
         std::abort();
     }
-    std::string path = g_uri_get_path(uri);
-    g_uri_unref(uri);
+    std::string path = g_uri_get_path(uri.get());
     std::vector<std::string> urls;
     for (const std::string& origin : {ServiceEndpoint::downloadOrigin(), ServiceEndpoint::origin()})
         urls.push_back(origin + path);

@@ -93,12 +93,10 @@ void sleepFor(Duration d) {
 }
 
 // Starts `executable` with its standard streams on /dev/null; `extraEnvironment` is "NAME=value".
-pid_t spawn(const fs::path& executable, const std::vector<std::string>& extraEnvironment,
-            bool detach) {
+pid_t spawn(const fs::path& executable, const std::vector<std::string>& extraEnvironment) {
     ChildOptions options;
     options.argv = {executable.string()};
     options.environment = extraEnvironment;
-    options.newSession = detach;
     auto child = startChild(options);
     return child ? child->pid() : -1;
 }
@@ -121,7 +119,9 @@ bool openApplication(const fs::path& app) {
     auto main = plistString(app / "Contents/Info.plist", "CFBundleExecutable").value_or("Zarvo");
     if (main.empty() || main.find('/') != std::string::npos)
         return false;
-    return spawn(app / "Contents/MacOS" / main, {}, true) > 0;
+    ChildOptions options;
+    options.argv = {(app / "Contents/MacOS" / main).string()};
+    return startDetached(options).ok();
 }
 
 Outcome<> installAlongside(const fs::path& candidate, const fs::path& destination,
@@ -155,8 +155,7 @@ Outcome<> installAlongside(const fs::path& candidate, const fs::path& destinatio
 }
 
 bool Installer::launchAndAwaitMarker(const fs::path& app, const fs::path& marker) {
-    pid_t child =
-        spawn(app / "Contents/MacOS/Zarvo", {"ZARVO_UPDATE_READY=" + marker.string()}, false);
+    pid_t child = spawn(app / "Contents/MacOS/Zarvo", {"ZARVO_UPDATE_READY=" + marker.string()});
     if (child <= 0)
         return false;
     const auto deadline = std::chrono::steady_clock::now() + options_.launchWait;

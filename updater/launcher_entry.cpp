@@ -1,6 +1,7 @@
 #include "updater/launcher_entry.h"
 
 #include "foundation/atomic_file.h"
+#include "foundation/owned.h"
 #include "foundation/paths.h"
 #include "foundation/process.h"
 
@@ -22,10 +23,8 @@ bool registerApplication(const std::filesystem::path& app) {
                               "\nTerminal=false\nCategories=AudioVideo;Video;\n";
     if (!writeFileAtomically(folder / "cn.zarvo.morvex.workbench.desktop", entry))
         return false;
-    if (gchar* tool = g_find_program_in_path("update-desktop-database")) {
-        (void)command(tool, {folder.string()});
-        g_free(tool);
-    }
+    if (GOwned<gchar> tool{g_find_program_in_path("update-desktop-database")})
+        (void)command(tool.get(), {folder.string()});
     return true;
 }
 

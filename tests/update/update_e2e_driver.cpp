@@ -4,15 +4,11 @@
 // application it keeps the installer's output, in LOG, so that a refusal can be read.
 //
 //   update_e2e_driver CURRENT_BUNDLE ZARVOUPDATER LOG
+#include "foundation/child_process.h"
 #include "foundation/glib_loop.h"
 #include "update/client_support.h"
 
 #include <cstdio>
-#include <fcntl.h>
-#include <spawn.h>
-#include <unistd.h>
-
-extern char** environ;
 
 using namespace zarvo;
 
@@ -37,24 +33,12 @@ struct AnswerFirst : UpdatePresenter {
 
 // Starts the installer in its own session as the application does, output appended to `log`.
 bool startLogged(const std::vector<std::string>& arguments, const std::string& log) {
-    std::vector<char*> argv;
-    for (const auto& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    pid_t pid = -1;
-    int failed = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    return failed == 0;
+    ChildOptions options;
+    options.argv = arguments;
+    options.output = ChildStream::File;
+    options.error = ChildStream::File;
+    options.file = log;
+    return startDetached(options).ok();
 }
 
 } // namespace
