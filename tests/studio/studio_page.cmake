@@ -15,5 +15,5 @@ add_test(NAME StudioPage
 # The engine's sandbox needs user namespaces, which CI containers running as root often lack;
 # the test loads only the page from this checkout. Leaks inside the engine and the toolkit are
 # theirs; the pictures land in the build folder.
-set_tests_properties(StudioPage PROPERTIES TIMEOUT 600 SKIP_RETURN_CODE 77
+set_tests_properties(StudioPage PROPERTIES TIMEOUT 600 COST 60 SKIP_RETURN_CODE 77
   ENVIRONMENT "WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS=1;GDK_BACKEND=x11;GSK_RENDERER=cairo;LIBGL_ALWAYS_SOFTWARE=1;NO_AT_BRIDGE=1;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/studio_page_lsan.supp:print_suppressions=0;ZARVO_STUDIO_SNAPSHOTS=${CMAKE_CURRENT_BINARY_DIR}/page-snapshots")
