@@ -234,7 +234,7 @@ bool writeBounded(int fd, const uint8_t* data, size_t n, Duration limit,
     const Duration cap = hooks.clock() + 4 * limit;
     Duration deadline = hooks.clock() + limit;
     size_t done = 0;
-    while (done < n && hooks.clock() < deadline) {
+    while (done < n) {
         ssize_t written = ::write(fd, data + done, n - done);
         if (written > 0) {
             done += size_t(written);
@@ -247,9 +247,14 @@ bool writeBounded(int fd, const uint8_t* data, size_t n, Duration limit,
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             return false;
-        hooks.waitWritable(fd, std::min(kWritableWait, deadline - hooks.clock()));
+        // Only a full pipe ends the write: time this thread itself lost to a busy machine after
+        // a wait is not the reader's, so the pipe is always tried once more first.
+        Duration left = deadline - hooks.clock();
+        if (left <= Duration(0))
+            return false;
+        hooks.waitWritable(fd, std::min(kWritableWait, left));
     }
-    return done == n;
+    return true;
 }
 
 VirtualCamera::VirtualCamera(Loop& main, Options options)

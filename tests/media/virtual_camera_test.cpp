@@ -514,6 +514,28 @@ TEST(BoundedWrite, AReaderThatKeepsTakingBytesGetsTheFrameUpToTheCap) {
     EXPECT_GE(tooSlowTook, seconds(1.98));
 }
 
+// The writer itself gets no time for longer than the limit (a starved machine) while the reader
+// empties the pipe: the reader took the bytes, so the frame goes on instead of failing.
+TEST(BoundedWrite, TimeTheWriterLostIsNotCountedAgainstAReaderThatTookTheBytes) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    ::fcntl(ends[1], F_SETPIPE_SZ, 64 * 1024);
+    Duration now{0};
+    BoundedWriteHooks hooks;
+    hooks.clock = [&] { return now; };
+    hooks.waitWritable = [&](int, Duration wait) {
+        std::vector<uint8_t> chunk(64 * 1024);
+        EXPECT_GT(::read(ends[0], chunk.data(), chunk.size()), 0);
+        now += wait + milliseconds(600); // woken late, long after the reader made room
+        return true;
+    };
+    std::vector<uint8_t> data(3 * 64 * 1024, 7);
+    EXPECT_TRUE(writeBounded(ends[1], data.data(), data.size(), seconds(0.5), hooks));
+    ::close(ends[0]);
+    ::close(ends[1]);
+}
+
 TEST(FrameSenderProcess, DeliversErrorOutputThenExitAndCanBeTerminated) {
     auto launcher = makeProcessFrameSenderLauncher();
     std::mutex mutex;
