@@ -120,8 +120,12 @@ void SerialQueue::run() {
                     break;
                 if (delayed_.empty())
                     wake_.wait(lock);
-                else
-                    wake_.wait_until(lock, delayed_.front().due);
+                else {
+                    // A copy: the wait reads its deadline again after unlocking, when a post may
+                    // have moved the heap's storage.
+                    const auto due = delayed_.front().due;
+                    wake_.wait_until(lock, due);
+                }
             }
             if (tasks_.empty())
                 return;
