@@ -43,15 +43,28 @@ void SerialQueue::sync(const std::function<void()>& task) {
 }
 
 TimerHandle SerialQueue::postDelayed(Duration delay, std::function<void()> task) {
+    return schedule(delay, Duration(0), std::move(task));
+}
+
+TimerHandle SerialQueue::repeating(Duration interval, std::function<void()> task) {
+    interval = std::max(interval, Duration(1));
+    return schedule(interval, interval, std::move(task));
+}
+
+TimerHandle SerialQueue::schedule(Duration delay, Duration interval, std::function<void()> task) {
     auto state = std::make_shared<TimerState>();
     {
         std::lock_guard lock(mutex_);
-        delayed_.push_back(
-            {Clock::now() + std::max(delay, Duration(0)), delayedCount_++, state, std::move(task)});
-        std::push_heap(delayed_.begin(), delayed_.end(), later);
+        insert({Clock::now() + std::max(delay, Duration(0)), 0, state, std::move(task), interval});
     }
     wake_.notify_one();
     return TimerHandle(state);
+}
+
+void SerialQueue::insert(Delayed delayed) {
+    delayed.order = delayedCount_++;
+    delayed_.push_back(std::move(delayed));
+    std::push_heap(delayed_.begin(), delayed_.end(), later);
 }
 
 void SerialQueue::takeDueTasks() {
@@ -62,12 +75,33 @@ void SerialQueue::takeDueTasks() {
         delayed_.pop_back();
         if (due.state->cancelled)
             continue;
-        tasks_.push_back([state = std::move(due.state), task = std::move(due.task)] {
-            // A cancel that came after the task fell due still holds.
-            if (state->cancelled)
+        if (due.interval == Duration(0)) {
+            tasks_.push_back([state = std::move(due.state), task = std::move(due.task)] {
+                // A cancel that came after the task fell due still holds.
+                if (state->cancelled)
+                    return;
+                state->finished = true;
+                task();
+            });
+            continue;
+        }
+        // A repeating task is scheduled again only after its run, so at most one run of it is
+        // ever waiting behind other work.
+        tasks_.push_back([this, due = std::move(due)]() mutable {
+            if (due.state->cancelled)
                 return;
-            state->finished = true;
-            task();
+            due.task();
+            if (due.state->cancelled)
+                return;
+            const auto after = Clock::now();
+            const auto interval = std::chrono::duration_cast<Clock::duration>(due.interval);
+            due.due += interval;
+            if (due.due <= after)
+                due.due += ((after - due.due) / interval + 1) * interval;
+            std::lock_guard lock(mutex_);
+            // A queue being destroyed runs what it holds and ends; this would keep it going.
+            if (!stopping_)
+                insert(std::move(due));
         });
     }
 }
@@ -86,8 +120,12 @@ void SerialQueue::run() {
                     break;
                 if (delayed_.empty())
                     wake_.wait(lock);
-                else
-                    wake_.wait_until(lock, delayed_.front().due);
+                else {
+                    // A copy: the wait reads its deadline again after unlocking, when a post may
+                    // have moved the heap's storage.
+                    const auto due = delayed_.front().due;
+                    wake_.wait_until(lock, due);
+                }
             }
             if (tasks_.empty())
                 return;

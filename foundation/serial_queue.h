@@ -29,6 +29,10 @@ public:
     // Runs task on the queue once `delay` has passed, unless the handle is cancelled or dropped
     // first. Tasks that come due together run in the order of their due times.
     [[nodiscard]] TimerHandle postDelayed(Duration delay, std::function<void()> task);
+    // Runs task on the queue every `interval`, the first time one interval from now, until the
+    // handle is cancelled or dropped. Runs keep to that grid; slots that pass while the queue is
+    // busy merge into one run instead of queueing up.
+    [[nodiscard]] TimerHandle repeating(Duration interval, std::function<void()> task);
     bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
     const std::string& label() const { return label_; }
 
@@ -39,12 +43,16 @@ private:
         uint64_t order; // ties keep submission order
         std::shared_ptr<TimerState> state;
         std::function<void()> task;
+        Duration interval{0}; // zero: runs once
     };
     static bool later(const Delayed& a, const Delayed& b) {
         return a.due != b.due ? a.due > b.due : a.order > b.order;
     }
 
     void run();
+    TimerHandle schedule(Duration delay, Duration interval, std::function<void()> task);
+    // Queues a delayed task. Called with the mutex held.
+    void insert(Delayed delayed);
     // Moves the delayed tasks that are due onto the task list. Called with the mutex held.
     void takeDueTasks();
 

@@ -16,7 +16,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
-#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -40,85 +39,19 @@ constexpr Duration kBackOff = seconds(10.0);
 constexpr Duration kWriteLimit = seconds(0.5);
 constexpr Duration kWritableWait = milliseconds(20);
 
-class ThreadWorker final : public VirtualCameraWorker {
+// The tick is a repeating task on the output's own serial queue, so frames and the hand-over of a
+// sender's pipe never run at the same time and no timer thread is needed.
+class QueueWorker final : public VirtualCameraWorker {
 public:
-    ThreadWorker() : queue_("zarvo.virtual-camera"), timerThread_([this] { runTimers(); }) {}
-    ~ThreadWorker() override {
-        {
-            std::lock_guard guard(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        timerThread_.join();
-    }
-
+    QueueWorker() : queue_("zarvo.virtual-camera") {}
     void async(Task task) override { queue_.async(std::move(task)); }
     void sync(const Task& task) override { queue_.sync(task); }
-
     TimerHandle repeating(Duration interval, Task task) override {
-        auto state = std::make_shared<TimerState>();
-        {
-            std::lock_guard guard(mutex_);
-            timers_.push_back({state, std::max(interval, Duration(1)),
-                               std::chrono::steady_clock::now(),
-                               std::make_shared<Task>(std::move(task)),
-                               std::make_shared<std::atomic<bool>>(false)});
-        }
-        wake_.notify_all();
-        return TimerHandle(state);
+        return queue_.repeating(interval, std::move(task));
     }
 
 private:
-    struct Timer {
-        std::shared_ptr<TimerState> state;
-        Duration interval;
-        std::chrono::steady_clock::time_point next;
-        std::shared_ptr<Task> task;
-        std::shared_ptr<std::atomic<bool>> pending; // a fire waits on the queue or runs
-    };
-
-    void runTimers() {
-        std::unique_lock guard(mutex_);
-        while (!stopping_) {
-            std::erase_if(timers_, [](const Timer& t) { return t.state->cancelled.load(); });
-            if (timers_.empty()) {
-                // Cancellation does not wake us; look again now and then.
-                wake_.wait_for(guard, std::chrono::milliseconds(100));
-                continue;
-            }
-            auto due =
-                std::min_element(timers_.begin(), timers_.end(),
-                                 [](const Timer& a, const Timer& b) { return a.next < b.next; })
-                    ->next;
-            if (std::chrono::steady_clock::now() < due) {
-                wake_.wait_until(guard, due);
-                continue;
-            }
-            auto now = std::chrono::steady_clock::now();
-            for (auto& timer : timers_) {
-                if (timer.next > now)
-                    continue;
-                if (!timer.pending->exchange(true)) {
-                    queue_.async([state = timer.state, task = timer.task, pending = timer.pending] {
-                        pending->store(false);
-                        if (!state->cancelled)
-                            (*task)();
-                    });
-                }
-                // Stay on the grid; fires missed while the worker was busy are merged.
-                timer.next += timer.interval;
-                if (timer.next <= now)
-                    timer.next += ((now - timer.next) / timer.interval + 1) * timer.interval;
-            }
-        }
-    }
-
     SerialQueue queue_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::vector<Timer> timers_;
-    bool stopping_ = false;
-    std::thread timerThread_;
 };
 
 class ProcessLauncher final : public FrameSenderLauncher {
@@ -220,7 +153,7 @@ void FrameSenderLauncher::terminate(pid_t pid) {
 }
 
 std::unique_ptr<VirtualCameraWorker> makeVirtualCameraWorker() {
-    return std::make_unique<ThreadWorker>();
+    return std::make_unique<QueueWorker>();
 }
 
 std::shared_ptr<FrameSenderLauncher> makeProcessFrameSenderLauncher() {
@@ -272,7 +205,7 @@ bool writeBounded(int fd, const uint8_t* data, size_t n, Duration limit,
     const Duration cap = hooks.clock() + 4 * limit;
     Duration deadline = hooks.clock() + limit;
     size_t done = 0;
-    while (done < n && hooks.clock() < deadline) {
+    while (done < n) {
         ssize_t written = ::write(fd, data + done, n - done);
         if (written > 0) {
             done += size_t(written);
@@ -285,9 +218,14 @@ bool writeBounded(int fd, const uint8_t* data, size_t n, Duration limit,
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             return false;
-        hooks.waitWritable(fd, std::min(kWritableWait, deadline - hooks.clock()));
+        // Only a full pipe ends the write: time this thread itself lost to a busy machine after
+        // a wait is not the reader's, so the pipe is always tried once more first.
+        Duration left = deadline - hooks.clock();
+        if (left <= Duration(0))
+            return false;
+        hooks.waitWritable(fd, std::min(kWritableWait, left));
     }
-    return done == n;
+    return true;
 }
 
 VirtualCamera::VirtualCamera(Loop& main, Options options)
@@ -310,7 +248,8 @@ VirtualCamera::~VirtualCamera() {
         std::lock_guard guard(gate_->mutex);
         gate_->main = nullptr;
     }
-    cancelTimer();
+    // Stops the tick on the worker; a run of it already waiting there sees the cancel, and the
+    // queue's destruction drops the next one.
     worker_->sync([this] { closeInput(); });
     worker_.reset();
 }
@@ -352,7 +291,6 @@ void VirtualCamera::shutdown() {
     closePendingInput();
     worker_->sync([this] {
         writeFrame(false);
-        cancelTimer();
         closeInput();
     });
 }
@@ -421,8 +359,6 @@ void VirtualCamera::start() {
     // the half second a frame write may take.
     closePendingInput();
     pendingInput_ = fd;
-    std::lock_guard guard(timerMutex_);
-    timer_ = worker_->repeating(kTick, [this] { writeFrame(true); });
 }
 
 void VirtualCamera::writeFrame(bool reportFailure) {
@@ -443,16 +379,16 @@ void VirtualCamera::writeFrame(bool reportFailure) {
         return;
     if (!reportFailure)
         return;
-    cancelTimer();
+    uint64_t child = inputChild_;
     closeInput();
-    main_.post([this, alive = alive_.watch(), child = inputChild_] {
-        if (!alive.alive())
+    main_.post([this, alive = alive_.watch(), child] {
+        // A sender already seen to end was reported stopped; its broken pipe is no news.
+        if (!alive.alive() || process_ != child)
             return;
         report(kStatusBroken);
         // A sender that no longer gets frames would show black until terminated and never end by
         // itself; ending it lets the exit handler's back-off restart it.
-        if (process_ == child)
-            launcher_->terminate(processPid_);
+        launcher_->terminate(processPid_);
     });
 }
 
@@ -484,7 +420,11 @@ void VirtualCamera::handleExit(uint64_t child) {
     if (process_ != child)
         return;
     closePendingInput();
-    cancelTimer();
+    // Its pipe goes at once: left open, the next sender's first tick would meet the dead pipe.
+    worker_->async([this, child] {
+        if (inputChild_ == child)
+            closeInput();
+    });
     process_.reset();
     processPid_ = -1;
     retryAfter_ = main_.uptime() + kBackOff;
@@ -495,11 +435,12 @@ void VirtualCamera::handOverInput(uint64_t child) {
     if (pendingInput_ < 0)
         return;
     int fd = std::exchange(pendingInput_, -1);
-    // The first frame goes at once; the tick carries on from there.
+    // The first frame goes at once; the pipe's own tick carries on from there.
     worker_->async([this, fd, child] {
         closeInput();
         input_ = fd;
         inputChild_ = child;
+        tick_ = worker_->repeating(kTick, [this] { writeFrame(true); });
         writeFrame(true);
     });
 }
@@ -510,12 +451,8 @@ void VirtualCamera::closePendingInput() {
     pendingInput_ = -1;
 }
 
-void VirtualCamera::cancelTimer() {
-    std::lock_guard guard(timerMutex_);
-    timer_.cancel();
-}
-
 void VirtualCamera::closeInput() {
+    tick_.cancel();
     if (input_ >= 0)
         ::close(input_);
     input_ = -1;

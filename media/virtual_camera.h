@@ -28,12 +28,12 @@ public:
     virtual void async(Task task) = 0;
     // Runs task on the worker and waits for it.
     virtual void sync(const Task& task) = 0;
-    // First fire at once, then every interval on a fixed grid; a fire that comes due while the
-    // previous one still runs is merged, never queued.
+    // Runs task on the worker every interval on a fixed grid, the first time one interval from
+    // now; a fire that comes due while the previous one still runs is merged, never queued.
     virtual TimerHandle repeating(Duration interval, Task task) = 0;
 };
 
-// The production worker: a serial queue "zarvo.virtual-camera" and a timer thread that feeds it.
+// The production worker: the serial queue "zarvo.virtual-camera", whose repeating task is the tick.
 std::unique_ptr<VirtualCameraWorker> makeVirtualCameraWorker();
 
 // What a started sender gives back: the write end of its standard input (ours to close).
@@ -133,7 +133,7 @@ private:
     void handleExit(uint64_t child);
     void handOverInput(uint64_t child);
     void closePendingInput();
-    void cancelTimer();
+    // Worker: stops the tick and closes the sender's pipe.
     void closeInput();
 
     Loop& main_;
@@ -163,10 +163,8 @@ private:
     std::string errorLineBuffer_;
     int pendingInput_ = -1; // the started sender's pipe, handed to the worker when it says ready
 
-    std::mutex timerMutex_; // the tick is cancelled from both the main thread and the worker
-    TimerHandle timer_;
-
-    // Worker.
+    // Worker. The tick lives as long as the pipe it writes to.
+    TimerHandle tick_;
     int input_ = -1;
     uint64_t inputChild_ = 0; // the launch whose pipe input_ is
     std::vector<uint8_t> packet_;

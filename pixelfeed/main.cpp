@@ -25,8 +25,11 @@ int main(int argc, char** argv) {
         SenderTarget target = targetFor(arguments);
         FdByteSource input(STDIN_FILENO);
         if (arguments.validate) {
-            reporter.report("ready", "Frame validation mode; no device opened");
-            runFrameLoop(input, nullptr, target, reporter);
+            FrameLoopHooks hooks;
+            hooks.reading = [&] {
+                reporter.report("ready", "Frame validation mode; no device opened");
+            };
+            runFrameLoop(input, nullptr, target, reporter, hooks);
             return 0;
         }
         int lock = acquireSenderLock(senderLockPath());
@@ -36,8 +39,9 @@ int main(int argc, char** argv) {
                                          pipeWireSocketAnswers);
         if (output == OutputKind::Loopback) {
             V4L2Device device(target);
-            reporter.report("ready", target.deviceName + " sender ready");
-            runFrameLoop(input, &device, target, reporter);
+            FrameLoopHooks hooks;
+            hooks.reading = [&] { reporter.report("ready", target.deviceName + " sender ready"); };
+            runFrameLoop(input, &device, target, reporter, hooks);
             return 0;
         }
         // Standard error carries only status lines; PipeWire's own log stays quiet.
@@ -45,12 +49,16 @@ int main(int argc, char** argv) {
             pw_init(nullptr, nullptr);
             pw_log_set_level(SPA_LOG_LEVEL_NONE);
         }
-        // The application writes frames only after this line, and the frame loop waits for the
-        // first one as long as it takes, so neither side's start-up time can break the pipe.
+        // The application writes frames only after this line, which comes once the frame loop is
+        // ready to read, and the loop waits for the first frame as long as it takes, so neither
+        // side's start-up time can break the pipe.
         PipeWireDevice device(target);
-        reporter.report("ready",
-                        std::string(kPipeWireNodeDescription) + " (PipeWire) sender ready");
-        runFrameLoop(input, &device, target, reporter);
+        FrameLoopHooks hooks;
+        hooks.reading = [&] {
+            reporter.report("ready",
+                            std::string(kPipeWireNodeDescription) + " (PipeWire) sender ready");
+        };
+        runFrameLoop(input, &device, target, reporter, hooks);
         return 0;
     } catch (const std::exception& error) {
         std::string message = error.what();

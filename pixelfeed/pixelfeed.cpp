@@ -155,6 +155,8 @@ FrameCounters runFrameLoop(ByteSource& input, FrameDevice* device, const SenderT
     auto sleep = hooks.sleep ? hooks.sleep
                              : [](std::chrono::nanoseconds d) { std::this_thread::sleep_for(d); };
 
+    if (hooks.reading)
+        hooks.reading();
     while (hooks.keepRunning()) {
         const uint8_t* pixels = nullptr;
         if (!stopped && !validate && !firstFrameSeen) {

@@ -120,6 +120,9 @@ struct FrameLoopHooks {
     std::function<void(std::chrono::nanoseconds)> sleep;
     // Device mode runs until terminated; tests end it here.
     std::function<bool()> keepRunning = [] { return true; };
+    // Called once the loop is set up, just before it first waits for input: the moment to say
+    // ready, since the writer counts how long its bytes sit unread from then on.
+    std::function<void()> reading;
 };
 
 // Validation mode when `device` is null: reports the first pixel, counts frames and ends with

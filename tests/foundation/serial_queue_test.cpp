@@ -7,6 +7,8 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace zarvo {
@@ -92,6 +94,62 @@ TEST(SerialQueueDelayed, DestructionDropsWhatIsNotDueAndDoesNotWaitForIt) {
         EXPECT_TRUE(handle.isActive());
     }
     EXPECT_FALSE(ran);
+}
+
+// A repeating task runs on the queue until cancelled. Slots that pass while the queue is busy merge
+// into one run: right after the queue frees up, the task has run once, not once per missed slot.
+TEST(SerialQueueRepeating, MissedSlotsMergeAndCancelStopsIt) {
+    SerialQueue queue("zarvo.test.repeat");
+    std::promise<void> gate;
+    queue.async([opened = gate.get_future().share()] { opened.wait(); });
+
+    std::atomic<int> runs{0};
+    std::atomic<bool> onQueue{true};
+    std::promise<int> runsWhenFreed;
+    bool checkPosted = false; // queue only
+    TimerHandle handle = queue.repeating(milliseconds(1), [&] {
+        if (!queue.isCurrent())
+            onQueue = false;
+        ++runs;
+        if (!std::exchange(checkPosted, true))
+            queue.async([&] { runsWhenFreed.set_value(runs); });
+    });
+    // Whatever the load, at least 30 slots pass while the queue is held.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    gate.set_value();
+    auto freed = runsWhenFreed.get_future();
+    ASSERT_EQ(freed.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(freed.get(), 1);
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (runs < 5 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GE(runs, 5) << "it did not keep running";
+    EXPECT_TRUE(handle.isActive());
+    handle.cancel();
+    queue.sync([] {}); // a run already under way ends
+    int stopped = runs;
+    std::promise<void> later;
+    TimerHandle marker = queue.postDelayed(milliseconds(20), [&] { later.set_value(); });
+    ASSERT_EQ(later.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(runs, stopped) << "it ran after its cancel";
+    EXPECT_TRUE(onQueue);
+}
+
+// Destruction drops a repeating task, even one that is due, and its handle may outlive the queue.
+TEST(SerialQueueRepeating, DestructionDropsItAndItsHandleMayOutliveTheQueue) {
+    auto runs = std::make_shared<std::atomic<int>>(0);
+    TimerHandle handle;
+    {
+        SerialQueue queue("zarvo.test.repeatgone");
+        handle = queue.repeating(Duration(1), [runs] { ++*runs; });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (*runs < 3 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_GE(*runs, 3);
+    }
+    EXPECT_TRUE(handle.isActive());
+    handle.cancel();
 }
 
 } // namespace

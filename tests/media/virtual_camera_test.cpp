@@ -30,7 +30,7 @@ public:
 
 constexpr size_t kFrame = 1280 * 720 * 4;
 
-// The worker's tick on the test's VirtualLoop: first fire at once, then on the interval.
+// The worker and its tick on the test's VirtualLoop.
 class LoopWorker final : public VirtualCameraWorker {
 public:
     explicit LoopWorker(VirtualLoop& loop) : loop_(loop) {}
@@ -40,19 +40,11 @@ public:
         task();
     }
     TimerHandle repeating(Duration interval, Task task) override {
-        auto state = std::make_shared<TimerState>();
-        auto guarded = [state, task = std::move(task)] {
-            if (!state->cancelled)
-                task();
-        };
-        loop_.post(guarded);
-        repeats_.push_back(loop_.repeating(interval, guarded));
-        return TimerHandle(state);
+        return loop_.repeating(interval, std::move(task));
     }
 
 private:
     VirtualLoop& loop_;
-    std::vector<TimerHandle> repeats_;
 };
 
 // Each launch hands out the write end of a fresh temporary file, so every packet written can be
@@ -65,6 +57,7 @@ public:
         FrameSenderEvents events;
         std::string file;
         int pipeReadEnd = -1;
+        int input = -1;
     };
     std::vector<Launch> launches;
     std::vector<pid_t> terminated;
@@ -85,7 +78,7 @@ public:
                                     FrameSenderEvents events) override {
         if (fail)
             return unexpected(Error{"no such file", 2});
-        Launch launch{executable, arguments, std::move(events), {}, -1};
+        Launch launch{executable, arguments, std::move(events), {}, -1, -1};
         int fd;
         if (stalledPipe) {
             int ends[2];
@@ -97,8 +90,18 @@ public:
             fd = ::mkstemp(pattern);
             launch.file = pattern;
         }
+        launch.input = fd;
         launches.push_back(std::move(launch));
         return FrameSenderChild{1000 + int(launches.size()), fd};
+    }
+
+    // The launch's sender died: every write to its input fails from now on, as to a pipe whose
+    // reader is gone.
+    void breakInput(size_t launch) {
+        int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(full, 0);
+        ASSERT_EQ(::dup2(full, launches.at(launch).input), launches.at(launch).input);
+        ::close(full);
     }
 
     void terminate(pid_t pid) override { terminated.push_back(pid); }
@@ -323,6 +326,38 @@ TEST_F(VirtualCameraTest, SenderExitBacksOffTenSecondsThenTheNextPictureRestarts
     EXPECT_EQ(statuses.size(), 3u);
 }
 
+// Each sender's pipe has exactly one tick: a sender that dies between two ticks leaves no pipe
+// behind for its successor's frames to fail on, and stop/start cycles never add ticks.
+TEST_F(VirtualCameraTest, EveryRestartedSenderGetsOneTickOfItsOwn) {
+    auto picture = solidPicture(64, 36, 1, 2, 3);
+    camera->submit(picture);
+    loop.runUntilIdle();
+    ready();
+    loop.advance(milliseconds(20));
+    launcher->breakInput(0);
+    launcher->launches[0].events.exited();
+    loop.runUntilIdle();
+    for (size_t launch = 1; launch <= 3; ++launch) {
+        loop.advance(seconds(10));
+        camera->submit(picture);
+        loop.runUntilIdle();
+        ASSERT_EQ(launcher->launches.size(), launch + 1);
+        loop.advance(milliseconds(100)); // the sender starts up
+        ready(launch);
+        loop.advance(milliseconds(400));
+        EXPECT_EQ(launcher->packetCount(launch), 11u) << "launch " << launch;
+        launcher->launches[launch].events.exited();
+        loop.runUntilIdle();
+        loop.advance(seconds(1));
+        EXPECT_EQ(launcher->packetCount(launch), 11u) << "the tick outlived sender " << launch;
+    }
+    EXPECT_EQ(launcher->packetCount(0), 1u);
+    EXPECT_TRUE(launcher->terminated.empty());
+    const std::string stopped = "系统输出已停止，等待重连";
+    EXPECT_EQ(statuses, (std::vector<std::string>{kReady, stopped, kReady, stopped, kReady, stopped,
+                                                  kReady, stopped}));
+}
+
 TEST_F(VirtualCameraTest, StatusLinesAreRecognisedEvenWhenSplitAcrossReads) {
     camera->clear(); // clear also starts the sender, so the device shows black
     loop.runUntilIdle();
@@ -403,6 +438,32 @@ TEST_F(VirtualCameraTest, StalledReaderNeverHoldsAWriteLongerThanHalfASecond) {
     EXPECT_EQ(camera->retryAfter(), loop.uptime() + seconds(10));
 }
 
+// The production worker: destroying the output while its tick is scheduled (no shutdown first)
+// stops it cleanly, and every frame in the pipe is whole.
+TEST(VirtualCameraOnItsQueue, DestroyedWhileTickingLeavesOnlyWholeFrames) {
+    VirtualLoop loop;
+    auto launcher = std::make_shared<FakeLauncher>();
+    {
+        VirtualCamera::Options options;
+        options.executable = "/opt/zarvo/pixelfeed";
+        options.launcher = launcher;
+        VirtualCamera camera(loop, std::move(options));
+        camera.submit(solidPicture(1280, 720, 0, 0, 255));
+        loop.runUntilIdle();
+        ASSERT_EQ(launcher->launches.size(), 1u);
+        launcher->launches[0].events.errorOutput(
+            "{\"event\":\"ready\",\"message\":\"VirtualCamera4Mac sender ready\"}\n");
+        loop.runUntilIdle();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (launcher->packetCount() < 3 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_GE(launcher->packetCount(), 3u) << "the tick does not run";
+    }
+    EXPECT_EQ(std::filesystem::file_size(launcher->launches[0].file) % (4 + kFrame), 0u);
+    EXPECT_EQ(pixelAt(launcher->lastPacket().data() + 4, 640, 360),
+              (std::array<uint8_t, 4>{255, 0, 0, 255}));
+}
+
 TEST(BoundedWrite, BrokenPipeFailsAtOnceInsteadOfEndingTheProcess) {
     std::signal(SIGPIPE, SIG_IGN);
     int ends[2];
@@ -451,6 +512,28 @@ TEST(BoundedWrite, AReaderThatKeepsTakingBytesGetsTheFrameUpToTheCap) {
     EXPECT_FALSE(tooSlowOk);
     EXPECT_LE(tooSlowTook, seconds(2.0));
     EXPECT_GE(tooSlowTook, seconds(1.98));
+}
+
+// The writer itself gets no time for longer than the limit (a starved machine) while the reader
+// empties the pipe: the reader took the bytes, so the frame goes on instead of failing.
+TEST(BoundedWrite, TimeTheWriterLostIsNotCountedAgainstAReaderThatTookTheBytes) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ::fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    ::fcntl(ends[1], F_SETPIPE_SZ, 64 * 1024);
+    Duration now{0};
+    BoundedWriteHooks hooks;
+    hooks.clock = [&] { return now; };
+    hooks.waitWritable = [&](int, Duration wait) {
+        std::vector<uint8_t> chunk(64 * 1024);
+        EXPECT_GT(::read(ends[0], chunk.data(), chunk.size()), 0);
+        now += wait + milliseconds(600); // woken late, long after the reader made room
+        return true;
+    };
+    std::vector<uint8_t> data(3 * 64 * 1024, 7);
+    EXPECT_TRUE(writeBounded(ends[1], data.data(), data.size(), seconds(0.5), hooks));
+    ::close(ends[0]);
+    ::close(ends[1]);
 }
 
 TEST(FrameSenderProcess, DeliversErrorOutputThenExitAndCanBeTerminated) {

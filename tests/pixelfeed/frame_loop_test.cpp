@@ -112,6 +112,7 @@ struct LoopRun {
     RecordingReporter reporter;
     std::vector<std::chrono::nanoseconds> sleeps;
     int blackFramesWanted = 3;
+    std::vector<std::pair<std::chrono::nanoseconds, size_t>> readingAt; // time, bytes read by then
 
     FrameCounters run(FrameDevice* device, SenderTarget target = {"VirtualCamera4Mac", 30}) {
         FrameLoopHooks hooks;
@@ -121,6 +122,7 @@ struct LoopRun {
             source.now += d;
         };
         hooks.keepRunning = [this] { return int(sleeps.size()) < blackFramesWanted; };
+        hooks.reading = [this] { readingAt.push_back({source.now, source.bytesRead}); };
         return runFrameLoop(source, device, target, reporter, hooks);
     }
 };
@@ -316,6 +318,8 @@ TEST(FrameLoop, DeviceShowsBlackUntilALateFirstFrameAndOnlyThenSilenceEndsTheInp
     EXPECT_EQ(run.source.bytesRead, 4 + kFrameBytes);
     EXPECT_TRUE(run.reporter.lines.empty());
     EXPECT_EQ(counters.sent, 129);
+    // Ready is said once, before the first wait for input.
+    EXPECT_EQ(run.readingAt, (std::vector<std::pair<std::chrono::nanoseconds, size_t>>{{0s, 0}}));
 
     // Validation mode keeps the plain rule: a second of silence from the start is the end.
     LoopRun validation;
