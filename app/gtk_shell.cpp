@@ -241,7 +241,8 @@ struct Shell {
 
     TimerHandle selfRun, updateStart, snapshotPage, snapshotCapture;
     bool quitting = false;
-    bool pageDue = false, pageOpened = false, captureDue = false, captured = false;
+    std::optional<WallTime> snapshotStarted; // set when screenshot mode begins
+    bool snapshotReady = false, captured = false;
 };
 
 void ShellHost::placeVideo(const VideoFrame& frame) {
@@ -552,24 +553,35 @@ void beginSelfRun(Shell& shell, const std::string& configFile) {
         seconds(2.0), [&shell, image] { selfRunStart(shell, image, selfRunDeadline(shell)); });
 }
 
-// Screenshot mode. The steps count from launch, but each waits for what it needs: the page step for
-// the loaded page, the capture for the page step, so a slow start never captures a blank or the
-// wrong page.
+// Screenshot mode. Each step waits for what it needs instead of a fixed time from launch: the page
+// step for the loaded page and, with --with-account, the first account reply (at most 15 s); the
+// capture for a moment of rendering after that, so neither a slow start nor a fast one captures a
+// blank or half-filled page.
 void captureSnapshot(Shell& shell);
 
-void openSnapshotPage(Shell& shell) {
-    if (!shell.pageDue || shell.pageOpened || !shell.web->loaded())
+void snapshotStep(Shell& shell) {
+    if (!shell.snapshotStarted || shell.snapshotReady || shell.captured)
         return;
-    shell.pageOpened = true;
-    shell.studio->openStudioPage(*shell.options->page);
-    if (shell.captureDue)
-        shell.snapshotCapture =
-            shell.parts.app->loop().postDelayed(seconds(1.0), [&shell] { captureSnapshot(shell); });
+    App& app = *shell.parts.app;
+    const auto& options = *shell.options;
+    const bool accountIn = !options.withAccount || app.usageSnapshot ||
+                           app.loop().now() - *shell.snapshotStarted >= seconds(15);
+    if (!shell.web->loaded() || !accountIn) {
+        shell.snapshotPage =
+            app.loop().postDelayed(seconds(0.25), [&shell] { snapshotStep(shell); });
+        return;
+    }
+    shell.snapshotReady = true;
+    shell.studio->refresh(); // the account now, not at the next push
+    if (options.page)
+        shell.studio->openStudioPage(*options.page);
+    // A page asks for its content (a bill, the gallery) when it opens; a second lets it render.
+    shell.snapshotCapture =
+        app.loop().postDelayed(seconds(1.0), [&shell] { captureSnapshot(shell); });
 }
 
 void captureSnapshot(Shell& shell) {
-    shell.captureDue = true;
-    if (shell.captured || !shell.web->loaded() || (shell.options->page && !shell.pageOpened))
+    if (shell.captured)
         return;
     shell.captured = true;
     App& app = *shell.parts.app;
@@ -604,26 +616,14 @@ void showReferencePreview(Shell& shell) {
 
 void snapshotPageLoaded(Shell& shell) {
     showReferencePreview(shell);
-    openSnapshotPage(shell);
-    if (shell.captureDue && !shell.captured && !shell.snapshotCapture.isActive())
-        shell.snapshotCapture =
-            shell.parts.app->loop().postDelayed(seconds(0.5), [&shell] { captureSnapshot(shell); });
+    snapshotStep(shell);
 }
 
 void beginSnapshot(Shell& shell) {
-    App& app = *shell.parts.app;
-    const auto& options = *shell.options;
-    if (options.page)
-        shell.snapshotPage = app.loop().postDelayed(seconds(4.0), [&shell] {
-            shell.pageDue = true;
-            openSnapshotPage(shell);
-        });
-    if (options.referencePreview)
-        loadReference(shell, *options.referencePreview);
-    // A named page opens at 4 s; without the account wait the picture is taken after it.
-    double delay = options.withAccount ? 8.0 : options.page ? 5.0 : 1.0;
-    shell.snapshotCapture =
-        app.loop().postDelayed(seconds(delay), [&shell] { captureSnapshot(shell); });
+    shell.snapshotStarted = shell.parts.app->loop().now();
+    if (shell.options->referencePreview)
+        loadReference(shell, *shell.options->referencePreview);
+    snapshotStep(shell);
 }
 
 StudioParts studioParts(Shell& shell) {
