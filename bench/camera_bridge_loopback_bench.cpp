@@ -6,8 +6,8 @@
 #include "devservice/rtc/loopback_rtc_service.h"
 #include "foundation/allocator_tuning.h"
 #include "foundation/glib_loop.h"
-#include "media/rtc_bridge.h"
-#include "media/rtc_engine_webrtc.h"
+#include "media/rtc/rtc_bridge.h"
+#include "media/rtc/rtc_engine_webrtc.h"
 #include "tests/support/loopback_session.h"
 #include "tests/support/media_samples.h"
 

@@ -1,7 +1,7 @@
 // Time to normalise one camera frame into the pipeline format, next to a plain copy of the output
 // frame (the floor any per-frame work pays). Usage: camera_normalize_bench [iterations]
-#include "media/camera_frame.h"
-#include "media/camera_pixel_buffer_pool.h"
+#include "media/camera/camera_frame.h"
+#include "media/camera/camera_pixel_buffer_pool.h"
 
 #include <algorithm>
 #include <chrono>

@@ -2,7 +2,7 @@
 // one banded pass they use and as the two full-frame steps it replaces (RGBA → BGRA, BGRA → YUYV;
 // I420 for comparison), the output's drawing
 // of a picture into the pipe frame, each next to a plain memcpy of a frame.
-#include "media/virtual_camera.h"
+#include "media/output/virtual_camera.h"
 #include "pixelfeed/pixelfeed.h"
 #include "pixelfeed/v4l2_device.h"
 

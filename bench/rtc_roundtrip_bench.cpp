@@ -6,7 +6,7 @@
 //   rtc_roundtrip_bench [seconds]      (default 20; the first 3 s are warm-up)
 #include "devservice/rtc/loopback_rtc_service.h"
 #include "foundation/allocator_tuning.h"
-#include "media/rtc_engine_webrtc.h"
+#include "media/rtc/rtc_engine_webrtc.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <sys/resource.h>

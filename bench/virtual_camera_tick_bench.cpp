@@ -2,7 +2,7 @@
 // pictures arrive at about 30 per second from another thread while the production worker writes
 // frames into a pipe that a reader drains. Reports the tick rate, late ticks (more than 10 ms after
 // their slot on the 40 ms grid), merged ticks (slots that never fired) and the write time.
-#include "media/virtual_camera.h"
+#include "media/output/virtual_camera.h"
 
 #include <algorithm>
 #include <atomic>

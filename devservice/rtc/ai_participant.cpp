@@ -1,6 +1,6 @@
 #include "devservice/rtc/ai_participant.h"
 
-#include "media/rtc_engine_peer.h"
+#include "media/rtc/rtc_engine_peer.h"
 
 namespace zarvo::devservice {
 

@@ -6,7 +6,7 @@
 #include "devservice/billing/billing_front.h"
 #include "devservice/devservice.h"
 #include "devservice/rtc/rtc_front.h"
-#include "media/rtc_engine_deployment.h"
+#include "media/rtc/rtc_engine_deployment.h"
 #include "tests/support/media_samples.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>

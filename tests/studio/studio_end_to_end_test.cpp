@@ -11,7 +11,7 @@
 #include "foundation/atomic_file.h"
 #include "foundation/encoding.h"
 #include "foundation/glib_loop.h"
-#include "media/camera_monitor.h"
+#include "media/camera/camera_monitor.h"
 #include "service/deployment.h"
 #include "studio/gdk_gallery_codec.h"
 

@@ -1,0 +1,402 @@
+#include "media/rtc/rtc_engine_peer.h"
+
+#include "foundation/gst_owned.h"
+
+#define GST_USE_UNSTABLE_API
+#include <gst/app/gstappsink.h>
+#include <gst/app/gstappsrc.h>
+#include <gst/gst.h>
+#include <gst/sdp/sdp.h>
+#include <gst/video/video.h>
+#include <gst/webrtc/webrtc.h>
+
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
+#include <cstring>
+#include <mutex>
+
+namespace zarvo {
+
+namespace {
+
+std::once_flag gstInitOnce;
+
+void ensureGstInitialised() {
+    std::call_once(gstInitOnce, [] { gst_init(nullptr, nullptr); });
+}
+
+bool elementExists(const char* name) {
+    ensureGstInitialised();
+    return bool(adoptRef(gst_element_factory_find(name)));
+}
+
+std::string encoderBranch(const WebRTCPeerConfig& config) {
+    const int kbps = config.bitrateKbps > 0 ? config.bitrateKbps : 2500;
+    if (config.codec == RTCCodec::H264)
+        return "videoconvert n-threads=1 ! video/x-raw,format=I420 ! "
+               "x264enc tune=zerolatency speed-preset=ultrafast key-int-max=50 bitrate=" +
+               std::to_string(kbps) +
+               " ! video/x-h264,profile=constrained-baseline ! "
+               "rtph264pay config-interval=-1 aggregate-mode=zero-latency mtu=1200 ! "
+               "application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000";
+    // More than one VP8 encoder thread stalls on a two-core machine.
+    return "videoconvert n-threads=1 ! video/x-raw,format=I420 ! "
+           "vp8enc deadline=1 threads=1 cpu-used=8 end-usage=cbr error-resilient=partitions "
+           "keyframe-max-dist=50 lag-in-frames=0 target-bitrate=" +
+           std::to_string(kbps * 1000) +
+           " ! rtpvp8pay mtu=1200 ! "
+           "application/x-rtp,media=video,encoding-name=VP8,payload=96,clock-rate=90000";
+}
+
+// Session descriptions are boxed, not counted: owned outright.
+struct DescriptionDeleter {
+    void operator()(GstWebRTCSessionDescription* description) const {
+        gst_webrtc_session_description_free(description);
+    }
+};
+using OwnedDescription = std::unique_ptr<GstWebRTCSessionDescription, DescriptionDeleter>;
+
+} // namespace
+
+struct WebRTCPeer::Hooks {
+    static void offerCreated(GstPromise* promise, gpointer data) {
+        auto* peer = static_cast<WebRTCPeer*>(data);
+        auto owned = adoptRef(promise); // the reference its creator handed over
+        const GstStructure* reply = gst_promise_get_reply(promise);
+        GstWebRTCSessionDescription* offer = nullptr;
+        if (reply)
+            gst_structure_get(reply, "offer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &offer, nullptr);
+        owned.reset();
+        if (!offer) {
+            peer->fail("offer");
+            return;
+        }
+        peer->publishLocal(offer, "offer");
+    }
+    static void answerCreated(GstPromise* promise, gpointer data) {
+        auto* peer = static_cast<WebRTCPeer*>(data);
+        auto owned = adoptRef(promise); // the reference its creator handed over
+        const GstStructure* reply = gst_promise_get_reply(promise);
+        GstWebRTCSessionDescription* answer = nullptr;
+        if (reply)
+            gst_structure_get(reply, "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &answer,
+                              nullptr);
+        owned.reset();
+        if (!answer) {
+            peer->fail("answer");
+            return;
+        }
+        peer->publishLocal(answer, "answer");
+    }
+    static GstFlowReturn newSample(GstAppSink* sink, gpointer self) {
+        auto sample = adoptRef(gst_app_sink_pull_sample(sink));
+        if (!sample)
+            return GST_FLOW_OK;
+        static_cast<WebRTCPeer*>(self)->deliverSample(sample.get());
+        return GST_FLOW_OK;
+    }
+    static void remoteSet(GstPromise* promise, gpointer data) {
+        auto* peer = static_cast<WebRTCPeer*>(data);
+        auto owned = adoptRef(promise); // the reference its creator handed over
+        // webrtcbin answers a refused description with an "error" in the reply.
+        const GstStructure* reply = gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED
+                                        ? gst_promise_get_reply(promise)
+                                        : nullptr;
+        const bool refused = reply && gst_structure_has_field(reply, "error");
+        owned.reset();
+        if (refused) {
+            peer->fail("remote description refused");
+            return;
+        }
+        if (peer->config_.offerer)
+            return;
+        GstPromise* next = gst_promise_new_with_change_func(answerCreated, peer, nullptr);
+        g_signal_emit_by_name(peer->webrtc_.get(), "create-answer", nullptr, next);
+    }
+};
+
+void WebRTCPeer::publishLocal(GstWebRTCSessionDescription* taken, const char* type) {
+    OwnedDescription description(taken);
+    auto promise = adoptRef(gst_promise_new());
+    g_signal_emit_by_name(webrtc_.get(), "set-local-description", description.get(), promise.get());
+    gst_promise_interrupt(promise.get());
+    promise.reset();
+    GOwned<gchar> text(gst_sdp_message_as_text(description->sdp));
+    std::string sdp = text ? text.get() : "";
+    description.reset();
+    if (callbacks_.onLocalDescription)
+        callbacks_.onLocalDescription(type, sdp);
+}
+
+std::unique_ptr<WebRTCPeer> WebRTCPeer::create(const WebRTCPeerConfig& config,
+                                               WebRTCPeerCallbacks callbacks) {
+    ensureGstInitialised();
+    std::unique_ptr<WebRTCPeer> peer(new WebRTCPeer(config, std::move(callbacks)));
+    if (!peer->build())
+        return nullptr;
+    return peer;
+}
+
+WebRTCPeer::WebRTCPeer(const WebRTCPeerConfig& config, WebRTCPeerCallbacks callbacks)
+    : config_(config), callbacks_(std::move(callbacks)) {}
+
+WebRTCPeer::~WebRTCPeer() {
+    stop();
+}
+
+bool WebRTCPeer::codecAvailable(RTCCodec codec) {
+    if (!elementExists("webrtcbin") || !elementExists("nicesrc"))
+        return false;
+    if (codec == RTCCodec::H264)
+        return elementExists("x264enc") && elementExists("avdec_h264") &&
+               elementExists("rtph264pay");
+    return elementExists("vp8enc") && elementExists("vp8dec") && elementExists("rtpvp8pay");
+}
+
+RTCCodec WebRTCPeer::codecOfOffer(const std::string& sdp) {
+    if (sdp.find("H264/90000") != std::string::npos)
+        return RTCCodec::H264;
+    return RTCCodec::VP8;
+}
+
+bool WebRTCPeer::onlyLoopbackInterfaces() {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return true;
+    bool other = false;
+    for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET)
+            continue;
+        auto* address = reinterpret_cast<sockaddr_in*>(entry->ifa_addr);
+        if ((ntohl(address->sin_addr.s_addr) >> 24) != 127)
+            other = true;
+    }
+    freeifaddrs(list);
+    return !other;
+}
+
+bool WebRTCPeer::build() {
+    // The input queue is bounded and leaky: webrtcbin holds the send path until DTLS is up, and
+    // an unbounded queue would grow by the whole frame rate meanwhile.
+    const std::string caps = "video/x-raw,format=BGRA,width=" + std::to_string(config_.width) +
+                             ",height=" + std::to_string(config_.height) +
+                             ",framerate=" + std::to_string(config_.frameRate) + "/1";
+    const std::string description =
+        "webrtcbin name=webrtc bundle-policy=max-bundle latency=0 "
+        "appsrc name=source is-live=true format=time do-timestamp=true max-buffers=2 "
+        "leaky-type=downstream caps=" +
+        caps + " ! queue leaky=downstream max-size-buffers=2 max-size-bytes=0 max-size-time=0 ! " +
+        encoderBranch(config_) + " ! webrtc.";
+    GErrorHolder error;
+    pipeline_ = sinkElement(gst_parse_launch(description.c_str(), error.out()));
+    if (error) {
+        pipeline_.reset();
+        return false;
+    }
+    webrtc_ = adoptRef(gst_bin_get_by_name(GST_BIN(pipeline_.get()), "webrtc"));
+    source_ = adoptRef(gst_bin_get_by_name(GST_BIN(pipeline_.get()), "source"));
+    if (!webrtc_ || !source_)
+        return false;
+
+    GstWebRTCRTPTransceiver* transceiver = nullptr;
+    g_signal_emit_by_name(webrtc_.get(), "get-transceiver", 0, &transceiver);
+    if (auto held = adoptRef(transceiver))
+        g_object_set(held.get(), "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDRECV,
+                     nullptr);
+    if (config_.addLoopbackCandidate) {
+        GstWebRTCICE* ice = nullptr;
+        g_object_get(webrtc_.get(), "ice-agent", &ice, nullptr);
+        if (auto held = adoptRef(ice)) {
+            gboolean added = FALSE;
+            g_signal_emit_by_name(held.get(), "add-local-ip-address", "127.0.0.1", &added);
+        }
+    }
+
+    if (config_.offerer)
+        g_signal_connect(webrtc_.get(), "on-negotiation-needed", G_CALLBACK(onNegotiationNeeded),
+                         this);
+    g_signal_connect(webrtc_.get(), "on-ice-candidate", G_CALLBACK(onIceCandidate), this);
+    g_signal_connect(webrtc_.get(), "pad-added", G_CALLBACK(onPadAdded), this);
+    g_signal_connect(webrtc_.get(), "notify::ice-connection-state", G_CALLBACK(onIceStateChanged),
+                     this);
+
+    // Errors are caught where they are posted, so the peer needs no main context of its own.
+    auto bus = adoptRef(gst_pipeline_get_bus(GST_PIPELINE(pipeline_.get())));
+    gst_bus_set_sync_handler(
+        bus.get(),
+        [](GstBus*, GstMessage* message, gpointer self) -> GstBusSyncReply {
+            // A dropped message belongs to the handler.
+            auto owned = adoptRef(message);
+            if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+                GErrorHolder err;
+                gst_message_parse_error(message, err.out(), nullptr);
+                static_cast<WebRTCPeer*>(self)->fail(err.message("pipeline error"));
+            }
+            return GST_BUS_DROP;
+        },
+        this, nullptr);
+    return true;
+}
+
+bool WebRTCPeer::start() {
+    if (!pipeline_ || stopped_)
+        return false;
+    return gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE;
+}
+
+void WebRTCPeer::stop() {
+    if (stopped_)
+        return;
+    stopped_ = true;
+    if (pipeline_) {
+        // Setting NULL joins every streaming thread and the ICE agent's thread; no callback
+        // runs after it.
+        gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+        auto bus = adoptRef(gst_pipeline_get_bus(GST_PIPELINE(pipeline_.get())));
+        gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
+        if (webrtc_)
+            g_signal_handlers_disconnect_by_data(webrtc_.get(), this);
+    }
+    source_.reset();
+    webrtc_.reset();
+    pipeline_.reset();
+}
+
+void WebRTCPeer::setRemoteDescription(const std::string& type, const std::string& sdp) {
+    if (!webrtc_ || stopped_)
+        return;
+    GstSDPMessage* message = nullptr;
+    if (gst_sdp_message_new_from_text(sdp.c_str(), &message) != GST_SDP_OK) {
+        if (message)
+            gst_sdp_message_free(message);
+        fail("bad remote description");
+        return;
+    }
+    // The description takes the message over.
+    OwnedDescription description(gst_webrtc_session_description_new(
+        type == "offer" ? GST_WEBRTC_SDP_TYPE_OFFER : GST_WEBRTC_SDP_TYPE_ANSWER, message));
+    GstPromise* promise = gst_promise_new_with_change_func(Hooks::remoteSet, this, nullptr);
+    g_signal_emit_by_name(webrtc_.get(), "set-remote-description", description.get(), promise);
+}
+
+void WebRTCPeer::addRemoteCandidate(int mlineIndex, const std::string& candidate) {
+    if (!webrtc_ || stopped_ || candidate.empty())
+        return;
+    g_signal_emit_by_name(webrtc_.get(), "add-ice-candidate", static_cast<guint>(mlineIndex),
+                          candidate.c_str());
+}
+
+bool WebRTCPeer::pushFrame(const uint8_t* data, int width, int height, int stride,
+                           std::shared_ptr<const void> keepAlive) {
+    if (!source_ || !data || width != config_.width || height != config_.height ||
+        stride < width * 4)
+        return false;
+    GstBuffer* buffer = nullptr;
+    const gsize size = static_cast<gsize>(stride) * static_cast<gsize>(height);
+    if (keepAlive && stride == width * 4) {
+        auto* holder = new std::shared_ptr<const void>(std::move(keepAlive));
+        buffer = gst_buffer_new_wrapped_full(
+            GST_MEMORY_FLAG_READONLY, const_cast<uint8_t*>(data), size, 0, size, holder,
+            [](gpointer p) { delete static_cast<std::shared_ptr<const void>*>(p); });
+    } else {
+        const gsize row = static_cast<gsize>(width) * 4;
+        buffer = gst_buffer_new_allocate(nullptr, row * height, nullptr);
+        GstMapInfo map;
+        gst_buffer_map(buffer, &map, GST_MAP_WRITE);
+        for (int y = 0; y < height; ++y)
+            std::memcpy(map.data + row * y, data + static_cast<gsize>(stride) * y, row);
+        gst_buffer_unmap(buffer, &map);
+    }
+    return gst_app_src_push_buffer(GST_APP_SRC(source_.get()), buffer) == GST_FLOW_OK;
+}
+
+void WebRTCPeer::fail(const std::string& reason) {
+    if (callbacks_.onFailure)
+        callbacks_.onFailure(reason);
+}
+
+void WebRTCPeer::onNegotiationNeeded(GstElement* webrtc, void* self) {
+    GstPromise* promise = gst_promise_new_with_change_func(Hooks::offerCreated, self, nullptr);
+    g_signal_emit_by_name(webrtc, "create-offer", nullptr, promise);
+}
+
+void WebRTCPeer::onIceCandidate(GstElement*, unsigned mline, char* candidate, void* self) {
+    auto* peer = static_cast<WebRTCPeer*>(self);
+    if (peer->callbacks_.onLocalCandidate && candidate)
+        peer->callbacks_.onLocalCandidate(static_cast<int>(mline), candidate);
+}
+
+void WebRTCPeer::onIceStateChanged(void* object, void*, void* self) {
+    GstWebRTCICEConnectionState state = GST_WEBRTC_ICE_CONNECTION_STATE_NEW;
+    g_object_get(object, "ice-connection-state", &state, nullptr);
+    if (state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED)
+        static_cast<WebRTCPeer*>(self)->fail("ice failed");
+}
+
+void WebRTCPeer::onPadAdded(GstElement*, GstPad* pad, void* self) {
+    if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC)
+        return;
+    static_cast<WebRTCPeer*>(self)->linkIncoming(pad);
+}
+
+void WebRTCPeer::linkIncoming(GstPad* pad) {
+    auto caps = adoptRef(gst_pad_get_current_caps(pad));
+    if (!caps)
+        caps = adoptRef(gst_pad_query_caps(pad, nullptr));
+    std::string encoding;
+    if (caps && gst_caps_get_size(caps.get()) > 0) {
+        const gchar* name =
+            gst_structure_get_string(gst_caps_get_structure(caps.get(), 0), "encoding-name");
+        encoding = name ? name : "";
+    }
+    // Frame threading in the decoder would add whole frames of latency.
+    std::string decoder;
+    if (encoding == "H264")
+        decoder = "rtph264depay ! h264parse ! avdec_h264 max-threads=1";
+    else if (encoding == "VP8")
+        decoder = "rtpvp8depay ! vp8dec threads=1";
+    else
+        return;
+    const std::string description =
+        "queue max-size-buffers=0 max-size-bytes=0 max-size-time=200000000 ! " + decoder +
+        " ! videoconvert n-threads=1 ! video/x-raw,format=BGRA ! "
+        "appsink name=sink sync=false max-buffers=2 drop=true emit-signals=false";
+    GErrorHolder error;
+    auto bin = sinkElement(gst_parse_bin_from_description(description.c_str(), TRUE, error.out()));
+    if (error) {
+        fail("decoder");
+        return;
+    }
+    auto sink = adoptRef(gst_bin_get_by_name(GST_BIN(bin.get()), "sink"));
+    GstAppSinkCallbacks sinkCallbacks{};
+    sinkCallbacks.new_sample = Hooks::newSample;
+    gst_app_sink_set_callbacks(GST_APP_SINK(sink.get()), &sinkCallbacks, this, nullptr);
+    gst_bin_add(GST_BIN(pipeline_.get()), bin.get());
+    gst_element_sync_state_with_parent(bin.get());
+    auto sinkPad = adoptRef(gst_element_get_static_pad(bin.get(), "sink"));
+    const bool linked = sinkPad && gst_pad_link(pad, sinkPad.get()) == GST_PAD_LINK_OK;
+    if (!linked)
+        fail("link");
+}
+
+void WebRTCPeer::deliverSample(GstSample* sample) {
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    GstCaps* caps = gst_sample_get_caps(sample);
+    GstVideoInfo info;
+    if (!buffer || !caps || !gst_video_info_from_caps(&info, caps))
+        return;
+    GstVideoFrame frame;
+    if (!gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ))
+        return;
+    const int64_t ptsMs = GST_BUFFER_PTS_IS_VALID(buffer)
+                              ? static_cast<int64_t>(GST_BUFFER_PTS(buffer) / GST_MSECOND)
+                              : 0;
+    if (callbacks_.onRemoteFrame)
+        callbacks_.onRemoteFrame(static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)),
+                                 GST_VIDEO_FRAME_WIDTH(&frame), GST_VIDEO_FRAME_HEIGHT(&frame),
+                                 GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0), ptsMs);
+    gst_video_frame_unmap(&frame);
+}
+
+} // namespace zarvo

@@ -1,0 +1,11 @@
+#include "foundation/allocator_tuning.h"
+#include "shell/process_entry.h"
+
+#include <csignal>
+
+int main(int argc, char** argv) {
+    // A write to a frame sender that died must fail, not end the application.
+    std::signal(SIGPIPE, SIG_IGN);
+    zarvo::tuneAllocatorForVideoFrames();
+    return zarvo::runZarvo(std::vector<std::string>(argv + 1, argv + argc));
+}

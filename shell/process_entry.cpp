@@ -1,0 +1,98 @@
+#include "shell/process_entry.h"
+
+#include "app/app.h"
+#include "app/command_line.h"
+#include "app/credential.h"
+#include "app/running_applications.h"
+#include "app/storage_migration.h"
+#include "app/video_failure.h"
+#include "foundation/glib_loop.h"
+#include "foundation/paths.h"
+#include "media/camera/camera_device_relay.h"
+#include "media/camera/camera_devices.h"
+#include "media/camera/camera_input.h"
+#include "media/output/virtual_camera.h"
+#include "media/rtc/rtc_bridge.h"
+#include "media/rtc/rtc_engine_deployment.h"
+#include "service/deployment.h"
+#include "shell/gtk_activity.h"
+#include "shell/gtk_shell.h"
+#include "version.h"
+
+#include <cstdio>
+#include <iostream>
+#include <unistd.h>
+
+namespace zarvo {
+
+std::string instanceConflictInformativeText() {
+    return std::string("请先手动退出旧版，再启动 ") + kVersion +
+           "。为保护测试中的会话，本程序不会关闭旧版。";
+}
+
+int runZarvo(const std::vector<std::string>& arguments) {
+    auto options = CommandLineOptions::parse(arguments);
+
+    if (!migrateStorage(storageDirectory(), legacyStorageDirectory())) {
+        std::cerr << kStorageMigrationFailed;
+        return 1;
+    }
+
+    if (!options.snapshotMode) {
+        auto self = bundleIdentifierOfExecutable(std::filesystem::read_symlink("/proc/self/exe"));
+        if (hasConflictingInstance(listRunningApplications("/proc", getuid()), getpid(), self)) {
+            // The other copy may be running a billed session under test: never signal it.
+            showModalAlert(kInstanceConflictMessage, instanceConflictInformativeText(),
+                           kInstanceConflictButton);
+            return 0;
+        }
+    }
+
+    // Never fall back to the production hosts when a development deployment was asked for.
+    auto deployment = loadDeployment();
+    if (!deployment) {
+        std::cerr << deployment.error().message << "\n";
+        return 1;
+    }
+    setCurrentDeployment(*deployment);
+    // The trust for the deployment's hosts, built as the request pipeline builds it.
+    auto gateway = rtcGatewayConfig(*deployment);
+    if (!gateway) {
+        std::cerr << gateway.error().message << "\n";
+        return 1;
+    }
+
+    // The first start of GStreamer builds its plugin registry: here, on the main thread before the
+    // web view starts, not on a camera queue racing WebKit's start (which could hang the exit).
+    ensureGStreamer();
+    GLibLoop loop;
+    UserDefaults defaults(userDefaultsFile());
+    GtkSystemActivity activity;
+    // A join looks its camera up in the chooser's list (demo cameras included) instead of
+    // probing the devices again.
+    auto cameraDevices = std::make_shared<CameraDeviceRelay>();
+    auto bridge = RTCBridge::create(
+        loop, std::make_shared<WebRTCEngineFactory>(std::move(*gateway)), [cameraDevices] {
+            return std::make_shared<CameraInput>(
+                [cameraDevices] { return cameraDevices->devices(); });
+        });
+    VirtualCamera virtualCamera(loop);
+    AppWiring wiring;
+    wiring.video = bridge.get();
+    wiring.output = &virtualCamera;
+    wiring.activity = &activity;
+    wiring.credential = loadAccountCredential();
+    App app(loop, defaults, std::move(wiring));
+    bridge->onFailure = [&app](const Error& error) { endSessionOnVideoFailure(app, error); };
+    const int status = runApplication({&app, bridge, &virtualCamera, cameraDevices}, options);
+    // Nothing of the engine may still run when the exit handlers free what it uses: when a release
+    // outlives the bound, leave at once (output flushed) instead of running them.
+    std::cout.flush();
+    if (!bridge->finishBeforeExit()) {
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
+    return status;
+}
+
+} // namespace zarvo
