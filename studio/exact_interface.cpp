@@ -93,17 +93,39 @@ void ExactInterface::didFinishLoad() {
     sentGalleryRevision = -1;
     app_.routes.check();
     refresh();
+    probeLoadedPage(++loadGeneration_, 0);
+}
+
+// The page's scripts are modules, which the engine may still be running when it reports the load
+// finished; the probe asks again for a while, and a page that is up gets its state at once.
+void ExactInterface::probeLoadedPage(int64_t generation, int attempt) {
     OwnerWatch alive = life_.watch();
     web_.evaluate("typeof window.refreshStudio === 'function' && "
                   "!!document.getElementById('software-update')",
-                  [this, alive](std::optional<Json> result) {
-                      if (alive.alive() && result && result->is_boolean() && result->get<bool>())
+                  [this, alive, generation, attempt](std::optional<Json> result) {
+                      if (!alive.alive() || generation != loadGeneration_)
+                          return;
+                      if (result && result->is_boolean() && result->get<bool>()) {
+                          if (attempt > 0)
+                              refresh();
                           support_.markLaunchReady();
+                          return;
+                      }
+                      if (attempt >= 100)
+                          return;
+                      probeTimer_ = app_.loop().postDelayed(
+                          std::chrono::milliseconds(100), [this, alive, generation, attempt] {
+                              if (alive.alive())
+                                  probeLoadedPage(generation, attempt + 1);
+                          });
                   });
 }
 
 Json ExactInterface::buildState() {
-    const std::vector<std::string>& cameras = chooser_->menuItems;
+    // Without a camera the chooser shows a placeholder item; the page has its own disabled entry
+    // and hint for an empty list, and must not offer the placeholder as a camera.
+    const std::vector<std::string> cameras =
+        chooser_->devices().empty() ? std::vector<std::string>{} : chooser_->menuItems;
     Json update = support_.snapshot();
     Json routes = app_.routes.snapshot();
     SessionVideo* video = app_.video();

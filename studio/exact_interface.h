@@ -74,6 +74,7 @@ public:
     int64_t sentGalleryRevision = -1;
 
 private:
+    void probeLoadedPage(int64_t generation, int attempt);
     bool aiBusy() const;
     // Each returns whether the handler ends with the push.
     bool restartClient();
@@ -96,6 +97,8 @@ private:
     std::unique_ptr<PresetStore> presets_;
     std::unique_ptr<BillingPages> billing_;
     TimerHandle timer_;
+    TimerHandle probeTimer_;
+    int64_t loadGeneration_ = 0;
     // The virtual-camera lookup reads the device list off the main thread.
     SerialQueue checkQueue_{"zarvo.studio.camera-check"};
     WeakOwner life_;

@@ -166,6 +166,18 @@ Json buildStudioState(const StudioStateInputs& in) {
         s["remaining"] = std::move(p->remaining);
     }
 
+    // The number the points label shows, so that the page never reads it back out of the text:
+    // what is spendable now, projected like the label between two replies; none before the first.
+    s["pointsValue"] = nullptr;
+    if (in.usage) {
+        int64_t reserved = integer(u, "reserved_points");
+        auto p = projectPoints(u, in.usageSyncedAt, in.now);
+        int64_t consumed =
+            p ? p->consumed : std::min<int64_t>(integer(u, "estimated_consumed_points"), reserved);
+        s["pointsValue"] =
+            std::max<int64_t>(sub(add(integer(u, "available_points"), reserved), consumed), 0);
+    }
+
     s["update"] = in.update ? *in.update : Json::object();
     s["routes"] = in.routes ? *in.routes : Json::object();
     return s;

@@ -68,8 +68,15 @@ void serveRequest(WebKitURISchemeRequest* request, gpointer) {
     if (!stream)
         return failRequest(request, "no such file");
     auto size = std::filesystem::file_size(file, error);
-    webkit_uri_scheme_request_finish(request, G_INPUT_STREAM(stream.get()),
-                                     error ? -1 : static_cast<gint64>(size), mimeType(file));
+    auto response = adoptRef(webkit_uri_scheme_response_new(
+        G_INPUT_STREAM(stream.get()), error ? -1 : static_cast<gint64>(size)));
+    webkit_uri_scheme_response_set_content_type(response.get(), mimeType(file));
+    // The page's scripts are modules, which the engine fetches in CORS mode; without this header
+    // it refuses them even from the page's own origin under a private scheme.
+    SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+    soup_message_headers_append(headers, "Access-Control-Allow-Origin", "*");
+    webkit_uri_scheme_response_set_http_headers(response.get(), headers);
+    webkit_uri_scheme_request_finish_with_response(request, response.get());
 }
 
 void registerScheme() {
@@ -171,15 +178,20 @@ WebKitStudioView::WebKitStudioView() : state_(std::make_shared<State>()) {
                      state_.get());
     webkit_user_content_manager_register_script_message_handler(
         state_->content.get(), state_->handlerName.c_str(), nullptr);
-    // Sub-frames see no "studio" handler; the top frame gets one that forwards to the real one.
-    // The engine's namespace objects are wrappers it recreates after a garbage collection, which
-    // would drop the added "studio" member and silence every button; the window keeps them alive.
+    // WebKitGTK does not say which frame posted a message, so the handler must be unreachable from
+    // any other frame. Its name is random and the namespace does not list names; the top frame's
+    // document-start script hands a function posting to it to the first caller of
+    // window.__studioTakeBridge and then removes it, and the page's bridge module takes it while
+    // it is evaluated and keeps it in its closure. A same-origin frame can read the top window's
+    // globals, but by then nothing there leads to the handler, and the page's content policy
+    // refuses any script it could make the top frame run. The window keeps the engine's namespace
+    // wrappers alive, as it recreates them after a garbage collection.
     addDocumentStartScript(
         "(function(){var w=window.webkit;var n=w&&w.messageHandlers;var h=n&&n['" +
         state_->handlerName +
         "'];if(!h)return;var post=h.postMessage.bind(h);"
-        "Object.defineProperty(n,'studio',{value:Object.freeze({postMessage:function(b){"
-        "return post(b);}}),writable:false,configurable:false,enumerable:false});"
+        "Object.defineProperty(window,'__studioTakeBridge',{configurable:true,enumerable:false,"
+        "value:function(){delete window.__studioTakeBridge;return function(b){return post(b);};}});"
         "Object.defineProperty(window,'__studioBridge',{value:Object.freeze([w,n]),"
         "writable:false,configurable:false,enumerable:false});})();");
 

@@ -1,8 +1,8 @@
 // The studio web view on WebKitGTK 6.0. The page is served from its folder under a private URI
 // scheme, so it reads nothing outside that folder, and the main frame cannot be navigated away.
-// The "studio" handler is reachable from the top frame only: the real handler has a random name
-// that a document-start script of the top frame hands to the page as
-// window.webkit.messageHandlers.studio.
+// The "studio" handler is reachable from the top frame's page only: the real handler has a random
+// name, and a document-start script of the top frame hands a function posting to it, once, to the
+// page's bridge module (window.__studioTakeBridge).
 #pragma once
 
 #include "studio/studio_web_view.h"

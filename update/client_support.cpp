@@ -481,6 +481,7 @@ Json ClientSupport::snapshot() const {
     const bool busy = isBusy();
     return Json{
         {"current", environment_.currentVersion},
+        {"currentDate", environment_.currentDate},
         {"status", stagedApp_ && busy ? "已下载，等待 AI 会话结束并完成结算" : updateStatus_},
         {"checking", checking_ || restoring_},
         {"downloading", downloading_},

@@ -31,6 +31,7 @@ std::string runningVersion();
 
 struct ClientSupportEnvironment {
     std::string currentVersion; // "CFBundleShortVersionString" of this bundle
+    std::string currentDate; // the day the running version was released, YYYY-MM-DD; may be empty
     std::optional<std::filesystem::path> currentBundle; // none when run from a build tree
     std::filesystem::path updaterExecutable; // "ZarvoUpdater" next to the running executable
     std::function<void()> terminate;         // quit normally (the termination guard applies)

@@ -143,6 +143,9 @@ ClientSupportEnvironment ClientSupportEnvironment::forThisProcess(std::function<
     fs::path macos;
     environment.currentBundle = runningBundle(macos);
     environment.currentVersion = runningVersion();
+    // The build's own release day; a bundle restamped with another version has no known day.
+    if (environment.currentVersion == kVersion)
+        environment.currentDate = kReleaseDate;
     environment.updaterExecutable = macos / "ZarvoUpdater";
     environment.terminate = std::move(terminate);
     environment.startProcess = startInstaller;

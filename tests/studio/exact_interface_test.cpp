@@ -296,6 +296,20 @@ TEST_F(StudioTest, LoadCompletionChecksTheRouteAndMarksLaunchReadyOnlyOnATruePro
     web.probeAnswer = Json(true);
     studio->didFinishLoad();
     EXPECT_EQ(support.launchReady, 1);
+
+    // The page's modules may still be running when the load is reported: the probe asks again
+    // until they are, marks once, and a later load's probe replaces an earlier one's.
+    web.probeAnswer = Json(false);
+    studio->didFinishLoad();
+    studio->didFinishLoad();
+    loop.advance(std::chrono::seconds(2));
+    EXPECT_EQ(support.launchReady, 1);
+    web.probeAnswer = Json(true);
+    loop.advance(std::chrono::milliseconds(150));
+    loop.runUntilIdle();
+    EXPECT_EQ(support.launchReady, 2);
+    loop.advance(std::chrono::seconds(20));
+    EXPECT_EQ(support.launchReady, 2);
 }
 
 // Importing the same picture twice keeps one copy: two different files give two thumbnails.

@@ -66,6 +66,7 @@ Json idleState() {
         {"camera", 0},
         {"mirror", true},
         {"points", "125  积分"},
+        {"pointsValue", 125},
         {"status", "摄像头预览中"},
         {"sync", "已同步 10:24:31 · 可用 125 积分"},
         {"reference", "请选择参考图"},
@@ -147,6 +148,7 @@ Json runningState() {
     state["hasSession"] = true;
     state["duration"] = "本次运行 01:42";
     state["points"] = "83  积分（预计）";
+    state["pointsValue"] = 83;
     state["estimated"] = true;
     state["estimate"] = 42;
     state["consumedGift"] = 25;
@@ -360,6 +362,8 @@ TEST_F(StudioPage, StatePushRendersSessionGalleryAndPresetsAndKeepsTheLastGaller
 
     EXPECT_EQ(page.text("#session-badge"), "未开启 AI");
     EXPECT_EQ(page.text("#points-value"), "125");
+    EXPECT_EQ(page.text("#points-unit"), "积分");
+    EXPECT_EQ(page.text("#bill-points"), "125 积分");
     EXPECT_EQ(page.text("#points-split"), "付费 100 · 赠送 25");
     EXPECT_EQ(page.eval("document.getElementById('start-ai').disabled"), Json(true));
     EXPECT_TRUE(page.visible("#start-reason"));
@@ -380,12 +384,28 @@ TEST_F(StudioPage, StatePushRendersSessionGalleryAndPresetsAndKeepsTheLastGaller
     EXPECT_TRUE(page.eval("!!document.getElementById('software-update')").get<bool>());
     EXPECT_EQ(page.text("#update-latest"), "1.0.30");
 
+    // The figures come from the number beside the label's text, never parsed out of it; before
+    // the first account reply there is no number.
+    Json numbers = idleState();
+    numbers["points"] = "9  积分";
+    numbers["pointsValue"] = 12345;
+    page.push(numbers);
+    EXPECT_EQ(page.text("#points-value"), "12,345");
+    EXPECT_EQ(page.text("#bill-points"), "12,345 积分");
+    numbers["points"] = "—  积分";
+    numbers["pointsValue"] = nullptr;
+    page.push(numbers);
+    EXPECT_EQ(page.text("#points-value"), "—");
+    EXPECT_EQ(page.text("#bill-points"), "—");
+
     // A push without "gallery" means the gallery is unchanged.
     page.push(runningState());
     EXPECT_EQ(page.count("#gallery .thumb"), 3);
     EXPECT_EQ(page.count("#gallery .thumb.selected"), 1);
     EXPECT_EQ(page.text("#session-badge"), "AI 运行中");
     EXPECT_EQ(page.text("#points-value"), "83");
+    EXPECT_EQ(page.text("#points-unit"), "积分（预计）");
+    EXPECT_EQ(page.text("#bill-points"), "83 积分");
     EXPECT_EQ(page.text("#estimate"), "42 积分");
     EXPECT_EQ(page.text("#start-reason"), "请先结束当前会话");
     EXPECT_EQ(page.eval("document.getElementById('stop-ai').disabled"), Json(false));
@@ -687,6 +707,80 @@ TEST_F(StudioPage, BillListsPageAndShowEmptyAndErrorStatesInPlace) {
     EXPECT_NE(rows.find("115 / 42 / 73"), std::string::npos);
     EXPECT_NE(rows.find("手动停止"), std::string::npos);
     EXPECT_EQ(page.eval("document.getElementById('session-next').disabled"), Json(true));
+}
+
+// The update panel before any check names the running version with its day and claims nothing
+// about newer ones; after a check that found nothing it says the version is the newest.
+TEST_F(StudioPage, TheUpdatePanelShowsTheRunningVersionAndNoVerdictBeforeACheck) {
+    PageDriver& page = *driver;
+    EXPECT_EQ(page.text("#update-latest"), "尚未检查") << "before the first push";
+    Json state = idleState();
+    state["update"] = {{"current", "1.0.29"},
+                       {"currentDate", "2026-12-09"},
+                       {"status", "启动时自动检查更新"},
+                       {"checking", false},
+                       {"downloading", false},
+                       {"installing", false},
+                       {"ready", false},
+                       {"available", false},
+                       {"canInstall", false},
+                       {"latest", ""},
+                       {"notes", ""},
+                       {"published", ""},
+                       {"checkedAt", "尚未检查"}};
+    page.push(state);
+    EXPECT_EQ(page.text("#update-current"), "1.0.29 · 2026-12-09");
+    EXPECT_EQ(page.text("#update-latest"), "尚未检查");
+    EXPECT_EQ(page.text("#update-checked"), "尚未检查");
+    EXPECT_EQ(page.text("#update-badge"), "当前版本");
+    state["update"]["checkedAt"] = "12-09 10:20";
+    page.push(state);
+    EXPECT_EQ(page.text("#update-latest"), "已是最新");
+    EXPECT_EQ(page.text("#update-badge"), "已是最新");
+}
+
+// Radio groups are one tab stop that the arrow keys move through, choosing as they go; icons are
+// hidden from assistive technology; animations stop when the system asks for less motion.
+TEST_F(StudioPage, RadioGroupsFollowTheArrowKeysAndDecorationStaysSilent) {
+    PageDriver& page = *driver;
+    page.push(idleState()); // route mode "auto", the first radio
+    page.eval("window.openStudioPage('settings')");
+    auto tabStops = [&](const std::string& group) {
+        return page.eval("Array.from(document.querySelectorAll('" + group +
+                         "')).map(function (b) { return b.tabIndex; })");
+    };
+    EXPECT_EQ(tabStops("[data-route]"), Json::array({0, -1, -1}));
+    auto key = [&](const std::string& selector, const std::string& name) {
+        return page.postedBy("document.querySelector(" + Json(selector).dump() +
+                             ").dispatchEvent(new KeyboardEvent('keydown', {key: '" + name +
+                             "', bubbles: true, cancelable: true}))");
+    };
+    EXPECT_EQ(only(key("[data-route='auto']", "ArrowDown")),
+              Json({{"action", "routeMode"}, {"value", "primary"}}));
+    EXPECT_EQ(page.eval("document.activeElement.getAttribute('data-route')"), Json("primary"));
+    EXPECT_EQ(only(key("[data-route='auto']", "ArrowLeft")),
+              Json({{"action", "routeMode"}, {"value", "secondary"}}))
+        << "the arrows wrap around";
+    Json moved = idleState();
+    moved["routes"]["mode"] = "secondary";
+    page.push(moved);
+    EXPECT_EQ(tabStops("[data-route]"), Json::array({-1, -1, 0}));
+
+    EXPECT_EQ(only(key("[data-theme-choice='light']", "ArrowRight")),
+              Json({{"action", "appearance"}, {"value", "dark"}}));
+    EXPECT_EQ(page.eval("document.documentElement.dataset.theme"), Json("dark"));
+    EXPECT_EQ(tabStops("[data-theme-choice]"), Json::array({-1, 0}));
+    page.postedBy("document.querySelector('[data-theme-choice=\"light\"]').click()");
+
+    EXPECT_EQ(page.count("svg:not([aria-hidden='true'])"), 0);
+    EXPECT_EQ(page.count("svg use"), page.count("svg[aria-hidden='true'] use"));
+    // The motion rule is in the style sheet the page loads.
+    EXPECT_EQ(page.eval("Array.from(document.styleSheets).some(function (sheet) {"
+                        " return Array.from(sheet.cssRules).some(function (rule) {"
+                        " return rule.media && rule.media.mediaText.indexOf("
+                        "'prefers-reduced-motion: reduce') >= 0 &&"
+                        " rule.cssText.indexOf('animation-duration') >= 0; }); })"),
+              Json(true));
 }
 
 double luminance(PageDriver& page, const std::string& script) {

@@ -41,6 +41,7 @@ TEST_F(StudioStateTest, BeforeTheFirstAccountReplyNothingMayStart) {
     EXPECT_FALSE(s["estimated"].get<bool>());
     EXPECT_FALSE(s.contains("gallery"));
     EXPECT_EQ(s["camera"], -1);
+    EXPECT_TRUE(s["pointsValue"].is_null()) << "no number before the first reply";
 }
 
 TEST_F(StudioStateTest, TheAccountIsOnlineUpToNineteenSecondsAfterTheReply) {
@@ -147,6 +148,16 @@ TEST_F(StudioStateTest, RunningSessionPointsTickDownForAtMostFifteenSeconds) {
     EXPECT_EQ(s["gift"], 30 + 20 - 20);
     EXPECT_EQ(s["remaining"], "预计可用 1 分 55 秒");
     EXPECT_TRUE(s["estimated"].get<bool>());
+    // The number beside the points label, counted as the label counts it.
+    EXPECT_EQ(s["pointsValue"], 100 + 60 - 45);
+    u["session_running"] = false;
+    u["reserved_points"] = 0;
+    EXPECT_EQ(build(u)["pointsValue"], 100);
+    u["available_points"] = -5;
+    EXPECT_EQ(build(u)["pointsValue"], 0);
+    u["available_points"] = 100;
+    u["reserved_points"] = 60;
+    u["session_running"] = true;
 
     in.usageSyncedAt = kNow - std::chrono::milliseconds(4'900);
     EXPECT_EQ(build(u)["estimate"], 34);
