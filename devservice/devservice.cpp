@@ -353,20 +353,88 @@ Status<> DevService::Impl::startServers() {
     return Ok{};
 }
 
-// Refuses an oversized body before it is read: Content-Length is known with the headers, and a
-// streamed body stops being kept once it passes the limit (the handler then answers 413).
+namespace {
+
+// A refusal written on a connection taken from the server: the server reads a declared body to
+// its end before it answers, so an oversized one is answered from its headers here instead. The
+// rest the client sends is read and dropped for a while before closing, so that closing with
+// unread input (a reset) does not destroy the answer before the client has read it.
+struct EarlyRefusal {
+    GRef<GIOStream> stream;
+    GRef<GCancellable> cancel = adoptRef(g_cancellable_new());
+    std::string answer;
+    char buffer[16 * 1024];
+    size_t dropped = 0;
+    guint timer = 0;
+
+    static constexpr size_t kDropAtMost = 4 * 1024 * 1024;
+
+    static void start(GIOStream* stolen, const std::string& body) {
+        auto* self = new EarlyRefusal;
+        self->stream = adoptRef(stolen);
+        self->answer = "HTTP/1.1 413 Payload Too Large\r\nServer: zarvo-devservice\r\n"
+                       "Content-Type: application/json\r\nConnection: close\r\n"
+                       "Content-Length: " +
+                       std::to_string(body.size()) + "\r\n\r\n" + body;
+        self->timer = g_timeout_add_seconds_full(
+            G_PRIORITY_DEFAULT, 10,
+            [](gpointer data) {
+                auto* self = static_cast<EarlyRefusal*>(data);
+                self->timer = 0;
+                g_cancellable_cancel(self->cancel.get());
+                return G_SOURCE_REMOVE;
+            },
+            self, nullptr);
+        g_output_stream_write_all_async(
+            g_io_stream_get_output_stream(self->stream.get()), self->answer.data(),
+            self->answer.size(), G_PRIORITY_DEFAULT, self->cancel.get(),
+            [](GObject* out, GAsyncResult* result, gpointer data) {
+                auto* self = static_cast<EarlyRefusal*>(data);
+                if (!g_output_stream_write_all_finish(G_OUTPUT_STREAM(out), result, nullptr,
+                                                      nullptr))
+                    return self->close();
+                self->drop();
+            },
+            self);
+    }
+    void drop() {
+        g_input_stream_read_async(
+            g_io_stream_get_input_stream(stream.get()), buffer, sizeof buffer, G_PRIORITY_DEFAULT,
+            cancel.get(),
+            [](GObject* in, GAsyncResult* result, gpointer data) {
+                auto* self = static_cast<EarlyRefusal*>(data);
+                gssize n = g_input_stream_read_finish(G_INPUT_STREAM(in), result, nullptr);
+                if (n <= 0 || (self->dropped += size_t(n)) > kDropAtMost)
+                    return self->close();
+                self->drop();
+            },
+            this);
+    }
+    void close() {
+        if (timer)
+            g_source_remove(timer);
+        // The client has its answer; nothing here waits for its side of the TLS goodbye.
+        g_io_stream_close(stream.get(), nullptr, nullptr);
+        delete this;
+    }
+};
+
+} // namespace
+
+// Refuses an oversized body before it is read: a declared Content-Length over the limit is
+// answered from the headers, and a streamed body stops being kept once it passes the limit (the
+// handler then answers 413).
 void DevService::Impl::watchBody(SoupServerMessage* msg) {
     g_signal_connect(
         msg, "got-headers", G_CALLBACK(+[](SoupServerMessage* msg, gpointer data) {
             auto* impl = static_cast<Impl*>(data);
             SoupMessageHeaders* headers = soup_server_message_get_request_headers(msg);
-            if (soup_message_headers_get_encoding(headers) == SOUP_ENCODING_CONTENT_LENGTH &&
-                soup_message_headers_get_content_length(headers) >
-                    goffset(impl->options.maxBodyBytes)) {
-                soup_message_headers_replace(soup_server_message_get_response_headers(msg),
-                                             "Connection", "close");
-                respondJson(msg, 413, Json{{"detail", "请求内容过大"}});
-            }
+            if (soup_message_headers_get_encoding(headers) != SOUP_ENCODING_CONTENT_LENGTH ||
+                soup_message_headers_get_content_length(headers) <=
+                    goffset(impl->options.maxBodyBytes))
+                return;
+            if (GIOStream* stolen = soup_server_message_steal_connection(msg))
+                EarlyRefusal::start(stolen, dumpJson(Json{{"detail", "请求内容过大"}}));
         }),
         this);
     g_signal_connect(msg, "got-chunk",
@@ -459,8 +527,6 @@ void DevService::Impl::record(const RecordedRequest& request) {
 }
 
 void DevService::Impl::serve(const std::string& host, SoupServerMessage* msg, const char* path) {
-    if (soup_server_message_get_status(msg) == 413)
-        return; // refused from its Content-Length (watchBody)
     if (g_object_get_data(G_OBJECT(msg), kTooLarge))
         return respondJson(msg, 413, Json{{"detail", "请求内容过大"}});
     RecordedRequest request = readRequest(host, msg, path);

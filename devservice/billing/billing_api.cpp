@@ -82,7 +82,12 @@ template <class ItemAt> Json pageOf(const Paging& paging, int64_t count, ItemAt 
 ApiResponse BillingService::handle(const ApiRequest& request) {
     try {
         std::lock_guard lock(mutex_);
-        return route(request);
+        ApiResponse response = route(request);
+        // A billed second reaches the client only once it is on disk: a crash right after this
+        // answer must not reconcile less than it said. At most one write per billed second.
+        if (counterSavePending_)
+            saveSnapshot();
+        return response;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "zarvo-devservice: %s %s failed: %s\n", request.method.c_str(),
                      request.path.c_str(), error.what());
@@ -233,8 +238,9 @@ ApiResponse BillingService::liveSwitch(Account& account, const Json& body) {
     if (!key || key->empty() || key->size() > 200)
         return refuse(400, "idempotency_key required");
     Session* session = account.current();
-    // From CREATED on the participant can take the new reference before the first frame.
-    if (!session || (session->state != "CREATED" && session->state != "RUNNING"))
+    // Any live state: a mode changed right after the start is kept, and the participant takes
+    // the newest media when it joins.
+    if (!session || !isLive(session->state))
         return refuse(409, "当前没有可切换的 AI 会话，请先开启 AI");
     if (auto known = session->switchKeys.find(*key); known != session->switchKeys.end())
         return reply(

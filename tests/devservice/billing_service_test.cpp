@@ -282,12 +282,18 @@ TEST_F(BillingTest, SwitchesApplyToARunningSessionAndFailuresAreReported) {
     make();
     EXPECT_EQ(post("live/switch", startBody("S0")).status, 409);
     std::string id = start("K1");
-    EXPECT_EQ(post("live/switch", startBody("S0")).status, 409) << "not created yet";
-    advance(0.7);
-    ASSERT_EQ(sessionState(), "CREATED");
-    ApiResponse early = post("live/switch", startBody("S0", "style_transfer"));
+    // Right after the start (RESERVED) and while the session is created: kept for the join.
+    ASSERT_EQ(sessionState(), "RESERVED");
+    ApiResponse reserved = post("live/switch", startBody("S0", "virtual_tryon"));
+    EXPECT_EQ(reserved.status, 200) << reserved.body.dump();
+    EXPECT_EQ(service->sessionMedia(id)->editingType, "virtual_tryon");
+    advance(0.3);
+    ASSERT_EQ(sessionState(), "CREATING");
+    ApiResponse early = post("live/switch", startBody("S0b", "style_transfer"));
     EXPECT_EQ(early.status, 200) << early.body.dump();
     EXPECT_EQ(service->sessionMedia(id)->editingType, "style_transfer");
+    advance(0.45);
+    ASSERT_EQ(sessionState(), "CREATED");
     advance(1.0);
     ASSERT_EQ(sessionState(), "RUNNING");
 
@@ -469,8 +475,12 @@ TEST_F(BillingSnapshotTest, ARestartKeepsAccountsAndReconcilesTheSessionItLostTr
     reachRunning();
     runPolling(9);
     ASSERT_EQ(state()["session_elapsed_seconds"], 10);
+    // Killed right after that answer: only what was on disk then comes back.
+    const auto onDisk = readFile(*config.snapshotPath);
+    ASSERT_TRUE(onDisk);
 
     service.reset();
+    ASSERT_TRUE(writeFileAtomically(*config.snapshotPath, *onDisk, 0600).ok());
     make();
     EXPECT_EQ(service->developmentToken(), token);
     EXPECT_EQ(service->snapshotProblem(), "");
@@ -542,10 +552,14 @@ TEST_F(BillingSnapshotTest, TheSnapshotIsOwnerOnlyAndRunningCountersAreWrittenIn
         return saved ? (*saved)["accounts"][0]["sessions"][0].value("elapsed_seconds", -1) : -1;
     };
     const int64_t atRunning = savedElapsed();
-    runPolling(2);
+    advance(2);
     EXPECT_EQ(savedElapsed(), atRunning) << "not rewritten every billed second";
-    runPolling(config.counterSaveDelay.count() / 1e9);
+    // A reported second is on disk before the answer leaves.
+    EXPECT_EQ(savedElapsed(), state()["session_elapsed_seconds"]);
     EXPECT_GT(savedElapsed(), atRunning);
+    const int64_t reported = savedElapsed();
+    advance(config.counterSaveDelay.count() / 1e9 + 1.5);
+    EXPECT_GT(savedElapsed(), reported) << "and unreported ones follow soon";
     post("live/stop", Json::object());
     EXPECT_EQ(savedElapsed(), state()["session_elapsed_seconds"]) << "a state change saves at once";
 }

@@ -89,6 +89,49 @@ protected:
         int status = 0;
         return std::sscanf(answer.c_str(), "HTTP/1.%*d %d", &status) == 1 ? status : 0;
     }
+    // Declares a 200 MB body over TLS, sends 16 bytes of it and waits (a generous minute) for an
+    // answer without sending more. The answer's status, or 0 without one.
+    static int declaredHugeBodyStatus(uint16_t port, const std::string& bearer) {
+        auto context = adoptRef(g_main_context_new());
+        g_main_context_push_thread_default(context.get());
+        int status = 0;
+        auto client = adoptRef(g_socket_client_new());
+        g_socket_client_set_timeout(client.get(), 60);
+        auto plain = adoptRef(
+            g_socket_client_connect_to_host(client.get(), "127.0.0.1", port, nullptr, nullptr));
+        GRef<GIOStream> tls;
+        if (plain)
+            tls = adoptRef(g_tls_client_connection_new(G_IO_STREAM(plain.get()), nullptr, nullptr));
+        if (tls) {
+            // Only the server's reading is under test here, not its certificate.
+            g_signal_connect(tls.get(), "accept-certificate",
+                             G_CALLBACK(+[](GTlsConnection*, GTlsCertificate*,
+                                            GTlsCertificateFlags) { return TRUE; }),
+                             nullptr);
+            const std::string request = "POST /api/v1/live/start HTTP/1.1\r\n"
+                                        "Host: api.zarvo.test\r\nAuthorization: Bearer " +
+                                        bearer +
+                                        "\r\nContent-Type: application/json\r\n"
+                                        "Content-Length: 200000000\r\n\r\n{\"mode\":\"studio\", ";
+            std::string answer;
+            char buffer[4096];
+            gssize n = 0;
+            if (g_tls_connection_handshake(G_TLS_CONNECTION(tls.get()), nullptr, nullptr) &&
+                g_output_stream_write_all(g_io_stream_get_output_stream(tls.get()), request.data(),
+                                          request.size(), nullptr, nullptr, nullptr))
+                while (answer.find("\r\n") == std::string::npos &&
+                       (n = g_input_stream_read(g_io_stream_get_input_stream(tls.get()), buffer,
+                                                sizeof buffer, nullptr, nullptr)) > 0)
+                    answer.append(buffer, size_t(n));
+            std::sscanf(answer.c_str(), "HTTP/1.%*d %d", &status);
+            g_io_stream_close(tls.get(), nullptr, nullptr);
+        }
+        tls.reset();
+        plain.reset();
+        client.reset();
+        g_main_context_pop_thread_default(context.get());
+        return status;
+    }
     // POSTs `size` bytes with chunked transfer encoding (no Content-Length), so only the reading
     // side can notice the body is too large. Status and body of the answer.
     static std::pair<int, std::string> streamedPost(const Deployment& to, const std::string& url,
@@ -273,6 +316,8 @@ TEST_F(Front, OversizedBodiesAndForeignAdminCallsAreRefused) {
     EXPECT_EQ(huge.status(), 413);
     ASSERT_TRUE(huge.data);
     EXPECT_EQ(jsonString(*parseJsonObject(*huge.data), "detail"), "请求内容过大");
+    // Declared over the limit and never sent: answered from the headers, not after 200 MB.
+    EXPECT_EQ(declaredHugeBodyStatus(bounded.port("primary"), bearer), 413);
     // Streamed without a Content-Length: read past the limit, kept no further, still refused.
     auto [streamedStatus, streamedBody] = streamedPost(*boundedDeployment, url, bearer, 256 * 1024);
     EXPECT_EQ(streamedStatus, 413) << streamedBody;

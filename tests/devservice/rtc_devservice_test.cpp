@@ -84,16 +84,31 @@ protected:
         std::filesystem::remove_all(dir);
     }
 
-    Json startSession() {
-        ApiResponse response;
+    // A "live/switch" request body.
+    static std::string switchBody(const std::string& key, const std::string& type,
+                                  const std::string& jpeg) {
+        return Json{{"idempotency_key", key},
+                    {"editing_type", type},
+                    {"image_url", testing::jpegDataURL(jpeg)}}
+            .dump();
+    }
+    // Starts a session with background replacement; with `switched`, that "live/switch" is sent
+    // in the same turn of the service, while the session is still RESERVED.
+    Json startSession(std::optional<std::string> switched = std::nullopt) {
+        ApiResponse response, early;
         dev->runOnServer([&] {
             response = billing->handle(testing::apiRequest(
                 "POST", "live/start", deployment.accountToken,
                 testing::startBody("rtc-test", "background_replacement",
                                    testing::jpegDataURL(testing::jpegBytes(64, 36)))
                     .dump()));
+            if (switched)
+                early = billing->handle(
+                    testing::apiRequest("POST", "live/switch", deployment.accountToken, *switched));
         });
         EXPECT_EQ(response.status, 200) << response.body;
+        if (switched)
+            EXPECT_EQ(early.status, 200) << early.body;
         return response.body.value("data", response.body);
     }
 
@@ -130,7 +145,10 @@ protected:
 
 TEST_F(RTCDevServiceTest, AJoinOverTlsBringsEditedVideoAndTheSessionRuns) {
     ASSERT_EQ(deployment.rtcGateway.rfind("wss://" + deployment.primaryHost + "/rtc", 0), 0u);
-    const Json session = startSession();
+    // The mode changed right after the start, before the participant exists: style transfer with a
+    // red reference is what the participant edits with when it joins.
+    const Json session = startSession(switchBody(
+        "switch-early", "style_transfer", zarvo::testing::solidJpeg(0xe0, 0x10, 0x10, 64, 36)));
     const std::string sessionID = session.value("session_id", "");
     const std::string renderUID = session.value("render_uid", "");
     const std::string token = session["rtc"].value("token", "");
@@ -174,27 +192,26 @@ TEST_F(RTCDevServiceTest, AJoinOverTlsBringsEditedVideoAndTheSessionRuns) {
     }
     EXPECT_EQ(state, "RUNNING");
     {
-        // Background replacement with the blue-grey reference: a blue backdrop.
         std::lock_guard lock(delegate.mutex);
-        EXPECT_GT(delegate.blue, delegate.red + 40);
+        EXPECT_GT(delegate.red, delegate.blue + 40)
+            << "the start's choice, not the newer switch: red " << delegate.red << " blue "
+            << delegate.blue;
     }
 
-    // A "live/switch" to style transfer with a red reference: the picture turns red.
+    // A "live/switch" of the running session to background replacement with a blue reference:
+    // a blue backdrop.
     ApiResponse switched;
     dev->runOnServer([&] {
-        switched = billing->handle(testing::apiRequest(
-            "POST", "live/switch", deployment.accountToken,
-            Json{{"idempotency_key", "switch-1"},
-                 {"editing_type", "style_transfer"},
-                 {"image_url",
-                  testing::jpegDataURL(zarvo::testing::solidJpeg(0xe0, 0x10, 0x10, 64, 36))}}
-                .dump()));
+        switched = billing->handle(
+            testing::apiRequest("POST", "live/switch", deployment.accountToken,
+                                switchBody("switch-1", "background_replacement",
+                                           zarvo::testing::solidJpeg(0x10, 0x10, 0xe0, 64, 36))));
     });
     EXPECT_EQ(switched.status, 200) << switched.body;
     {
         std::unique_lock lock(delegate.mutex);
         EXPECT_TRUE(
-            delegate.cv.wait_for(lock, 60s, [&] { return delegate.red > delegate.blue + 40; }))
+            delegate.cv.wait_for(lock, 60s, [&] { return delegate.blue > delegate.red + 40; }))
             << "red " << delegate.red << " blue " << delegate.blue;
     }
     stop = true;
