@@ -19,6 +19,11 @@ SupportHooks makeSupportHooks(App& app) {
                !SessionPresentation::canStart(SessionPresentation::upperCased(sessionState(app)));
     };
     hooks.verifySession = [&app](std::function<void(bool)> done) {
+        // Without an account nothing is asked; and nothing can confirm the account is settled.
+        if (!app.credential) {
+            done(false);
+            return;
+        }
         int64_t generation = app.operationGeneration;
         app.routes.request("client/state", std::nullopt, app.credential,
                            [&app, generation, done = std::move(done)](std::optional<Json> json,

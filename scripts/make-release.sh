@@ -64,6 +64,9 @@ plist="$app/Contents/Info.plist"
 # The two version keys take the release's version.
 sed -i -E "/<key>CFBundle(ShortVersionString|Version)<\/key>/{n;s|<string>[^<]*</string>|<string>$version</string>|}" "$plist"
 grep -q "<string>$version</string>" "$plist" || { echo "make-release.sh: cannot set the version in $plist" >&2; exit 1; }
+# The signature refuses group or other write access and special bits; a build tree made under a
+# looser umask must not stop a release.
+chmod -R go-w,ug-s,a-t "$app"
 "$tool" sign "$app" "$key" "$key_id"
 
 package="Zarvo-$version-linux-x64.zip"

@@ -22,6 +22,8 @@ void ExactInterface::buildParts(StudioParts parts) {
     presets_ = std::make_unique<PresetStore>(presetsFile, app_.defaults(), *parts.presetUI);
     billing_ = std::make_unique<BillingPages>(
         [&app = app_](const std::string& path, BillingPages::Reply done) {
+            if (!app.credential)
+                return; // account-bound: skipped without an account, like every such call
             app.routes.request(path, std::nullopt, app.credential, std::move(done));
         },
         [&web = web_](const std::string& script) { web.evaluate(script); });

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 
@@ -31,12 +32,27 @@ auto fail(const std::string& message) {
     return unexpected(Error{message, 1});
 }
 
+// The manifest format that lists folders; older manifests left them and the upper mode bits out.
+constexpr int64_t manifestFormat = 2;
+
+// Modes that no file or folder of a bundle may have: set-user-id, set-group-id, sticky, and
+// write access for anyone but the owner.
+constexpr mode_t forbiddenModeBits = S_ISUID | S_ISGID | S_ISVTX | S_IWGRP | S_IWOTH;
+
+enum class Kind { file, link, folder };
+
 struct Entry {
-    bool link = false;
+    Kind kind = Kind::file;
     std::string sha256; // files
-    std::string mode;   // files, octal "0755"
+    std::string mode;   // files and folders, octal "0755" (all permission bits)
     std::string target; // links
 };
+
+std::string octal(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", unsigned(mode & 07777));
+    return text;
+}
 
 Result<std::string> fileDigest(const fs::path& file) {
     FILE* in = std::fopen(file.c_str(), "rb");
@@ -56,16 +72,13 @@ Result<std::string> fileDigest(const fs::path& file) {
     return hex;
 }
 
-// A link stays inside when its target, taken from the link's folder, never climbs out of the
-// bundle at any step.
-bool linkStaysInside(const std::string& relativeLink, const std::string& target) {
-    if (target.empty() || target.front() == '/')
+// A link stays inside when its target, resolved step by step from the link's folder through the
+// bundle's own links, never climbs out of the bundle. `parts` is the folder the walk stands in,
+// as names below the bundle; `depth` bounds chains and loops of links.
+bool staysInside(const fs::path& bundle, std::vector<std::string>& parts, const std::string& target,
+                 int& depth) {
+    if (target.empty() || target.front() == '/' || ++depth > 40)
         return false;
-    std::vector<std::string> parts;
-    fs::path folder = fs::path(relativeLink).parent_path();
-    for (const auto& part : folder)
-        if (!part.empty() && part != ".")
-            parts.push_back(part.string());
     for (const auto& part : fs::path(target)) {
         std::string name = part.string();
         if (name.empty() || name == ".")
@@ -74,20 +87,45 @@ bool linkStaysInside(const std::string& relativeLink, const std::string& target)
             if (parts.empty())
                 return false;
             parts.pop_back();
+            continue;
+        }
+        fs::path here = bundle;
+        for (const auto& p : parts)
+            here /= p;
+        here /= name;
+        struct stat info {};
+        if (::lstat(here.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+            std::error_code ec;
+            const std::string inner = fs::read_symlink(here, ec).string();
+            if (ec || !staysInside(bundle, parts, inner, depth))
+                return false;
         } else {
-            parts.push_back(name);
+            parts.push_back(name); // a file, a folder, or a name that does not exist (yet)
         }
     }
     return true;
 }
 
-// Every file and link of the bundle but the signature itself, by path relative to the bundle.
+bool linkStaysInside(const fs::path& bundle, const std::string& relativeLink,
+                     const std::string& target) {
+    std::vector<std::string> parts;
+    for (const auto& part : fs::path(relativeLink).parent_path())
+        if (!part.empty() && part != ".")
+            parts.push_back(part.string());
+    int depth = 0;
+    return staysInside(bundle, parts, target, depth);
+}
+
+// Every file, folder and link of the bundle but the signature itself, by path relative to the
+// bundle. The bundle folder itself must not be writable by others either.
 Result<std::map<std::string, Entry>> scan(const fs::path& bundle) {
     std::map<std::string, Entry> entries;
     std::error_code ec;
     struct stat root {};
     if (::lstat(bundle.c_str(), &root) != 0 || !S_ISDIR(root.st_mode))
         return fail(bundle.string() + " is not a folder");
+    if (root.st_mode & forbiddenModeBits)
+        return fail(bundle.string() + " has a mode a bundle may not have");
     fs::recursive_directory_iterator it(bundle, fs::directory_options::none, ec), end;
     if (ec)
         return fail("cannot list " + bundle.string());
@@ -102,23 +140,25 @@ Result<std::map<std::string, Entry>> scan(const fs::path& bundle) {
         if (::lstat(path.c_str(), &info) != 0)
             return fail("cannot read " + relative);
         Entry entry;
+        if (S_ISDIR(info.st_mode) || S_ISREG(info.st_mode)) {
+            if (info.st_mode & forbiddenModeBits)
+                return fail(relative + " has a mode a bundle may not have");
+            entry.mode = octal(info.st_mode);
+        }
         if (S_ISDIR(info.st_mode)) {
-            continue;
+            entry.kind = Kind::folder;
         } else if (S_ISLNK(info.st_mode)) {
-            entry.link = true;
+            entry.kind = Kind::link;
             entry.target = fs::read_symlink(path, ec).string();
             if (ec)
                 return fail("cannot read the link " + relative);
-            if (!linkStaysInside(relative, entry.target))
+            if (!linkStaysInside(bundle, relative, entry.target))
                 return fail("the link " + relative + " leaves the bundle");
         } else if (S_ISREG(info.st_mode)) {
             auto digest = fileDigest(path);
             if (!digest)
                 return unexpected(digest.error());
             entry.sha256 = *digest;
-            char mode[8];
-            std::snprintf(mode, sizeof mode, "%04o", unsigned(info.st_mode & 0755));
-            entry.mode = mode;
         } else {
             return fail(relative + " is neither a file nor a link");
         }
@@ -127,17 +167,29 @@ Result<std::map<std::string, Entry>> scan(const fs::path& bundle) {
     return entries;
 }
 
+// Files and links keep the entries of the first format (a file's mode there was masked with 0755,
+// which equals its full mode now that other bits are refused), so an older verifier still accepts
+// the bundle; folders go into a member of their own.
 std::string manifestText(const std::map<std::string, Entry>& entries, const std::string& keyID,
                          const std::string& identifier) {
     Json files = Json::array();
+    Json folders = Json::array();
     for (const auto& [path, entry] : entries) {
-        if (entry.link)
+        if (entry.kind == Kind::link)
             files.push_back(Json{{"path", path}, {"type", "link"}, {"target", entry.target}});
+        else if (entry.kind == Kind::folder)
+            folders.push_back(Json{{"path", path}, {"mode", entry.mode}});
         else
             files.push_back(Json{
                 {"path", path}, {"type", "file"}, {"sha256", entry.sha256}, {"mode", entry.mode}});
     }
-    return Json{{"identifier", identifier}, {"key_id", keyID}, {"files", files}}.dump(1) + "\n";
+    return Json{{"format", manifestFormat},
+                {"identifier", identifier},
+                {"key_id", keyID},
+                {"files", files},
+                {"folders", folders}}
+               .dump(1) +
+           "\n";
 }
 
 KeyPtr readPrivateKey(const fs::path& pem) {
@@ -185,6 +237,11 @@ Status<> sign(const fs::path& bundle, const fs::path& privateKeyPem, const std::
     KeyPtr key = readPrivateKey(privateKeyPem);
     if (!key)
         return fail(privateKeyPem.string() + " is not an Ed25519 private key");
+    // The signature's own folder is part of what is signed, so it exists before the scan.
+    const fs::path signatureFolder = (bundle / manifestPath).parent_path();
+    std::error_code ec;
+    fs::create_directories(signatureFolder, ec);
+    ::chmod(signatureFolder.c_str(), 0755);
     auto entries = scan(bundle);
     if (!entries)
         return unexpected(entries.error());
@@ -235,9 +292,12 @@ Status<> verify(const fs::path& bundle, const std::vector<TrustedKey>& keys,
     if (jsonString(*manifest, "identifier") != identifier)
         return fail("the bundle identifier does not match");
 
+    if (jsonInteger(*manifest, "format", 1) != manifestFormat)
+        return fail("the bundle is signed in an older format");
     std::map<std::string, Entry> signedEntries;
     const Json* files = jsonMember(*manifest, "files");
-    if (!files || !files->is_array())
+    const Json* folders = jsonMember(*manifest, "folders");
+    if (!files || !files->is_array() || !folders || !folders->is_array())
         return fail("the signed manifest is malformed");
     for (const Json& file : *files) {
         auto path = jsonString(file, "path");
@@ -245,10 +305,19 @@ Status<> verify(const fs::path& bundle, const std::vector<TrustedKey>& keys,
         if (!path || !type || signedEntries.count(*path))
             return fail("the signed manifest is malformed");
         Entry entry;
-        entry.link = *type == "link";
+        entry.kind = *type == "link" ? Kind::link : Kind::file;
         entry.sha256 = jsonString(file, "sha256", "");
         entry.mode = jsonString(file, "mode", "");
         entry.target = jsonString(file, "target", "");
+        signedEntries[*path] = entry;
+    }
+    for (const Json& folder : *folders) {
+        auto path = jsonString(folder, "path");
+        if (!path || signedEntries.count(*path))
+            return fail("the signed manifest is malformed");
+        Entry entry;
+        entry.kind = Kind::folder;
+        entry.mode = jsonString(folder, "mode", "");
         signedEntries[*path] = entry;
     }
     auto present = scan(bundle);
@@ -259,13 +328,53 @@ Status<> verify(const fs::path& bundle, const std::vector<TrustedKey>& keys,
         if (it == signedEntries.end())
             return fail(path + " is not part of the signed bundle");
         const Entry& expected = it->second;
-        if (entry.link != expected.link || entry.sha256 != expected.sha256 ||
+        if (entry.kind != expected.kind || entry.sha256 != expected.sha256 ||
             entry.mode != expected.mode || entry.target != expected.target)
             return fail(path + " was changed after signing");
     }
     for (const auto& [path, entry] : signedEntries)
         if (!present->count(path))
             return fail(path + " is missing from the bundle");
+    return Ok{};
+}
+
+Status<> applySignedModes(const fs::path& bundle) {
+    auto manifestBytes = readFile(bundle / manifestPath);
+    auto manifest = manifestBytes ? parseJsonObject(*manifestBytes) : std::nullopt;
+    if (!manifest)
+        return fail("the bundle is not signed");
+    if (::chmod(bundle.c_str(), 0755) != 0)
+        return fail("cannot set the mode of " + bundle.string());
+    for (const char* member : {"files", "folders"}) {
+        const Json* list = jsonMember(*manifest, member);
+        if (!list || !list->is_array())
+            return fail("the signed manifest is malformed");
+        for (const Json& entry : *list) {
+            auto path = jsonString(entry, "path");
+            auto mode = jsonString(entry, "mode");
+            if (!path || !mode || jsonString(entry, "type", "") == "link")
+                continue;
+            // Never through a link, not even one of its folders: the check after this one
+            // refuses a link where a file or folder is signed.
+            fs::path target = bundle;
+            bool throughLink = fs::path(*path).is_absolute();
+            struct stat info {};
+            for (const auto& part : fs::path(*path)) {
+                if (part == ".." || throughLink)
+                    throughLink = true;
+                target /= part;
+                if (!throughLink && (::lstat(target.c_str(), &info) != 0 || S_ISLNK(info.st_mode)))
+                    throughLink = true;
+            }
+            if (throughLink)
+                continue;
+            const mode_t bits = mode_t(std::strtoul(mode->c_str(), nullptr, 8)) & 0755;
+            if (::chmod(target.c_str(), bits) != 0)
+                return fail("cannot set the mode of " + *path);
+        }
+    }
+    for (const char* file : {manifestPath, signaturePath})
+        ::chmod((bundle / file).c_str(), 0644);
     return Ok{};
 }
 

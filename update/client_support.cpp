@@ -1,16 +1,20 @@
 #include "update/client_support.h"
 
 #include "foundation/atomic_file.h"
+#include "foundation/child_process.h"
 #include "foundation/encoding.h"
 #include "foundation/owned.h"
 #include "foundation/paths.h"
 #include "foundation/process.h"
+#include "update/bundle_signature.h"
 #include "update/code_signature.h"
 #include "update/diagnostics_report.h"
 #include "update/pending_update.h"
 #include "update/release_validation.h"
 
 #include <glib.h>
+
+#include <algorithm>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,11 +31,23 @@ fs::path resolved(const fs::path& path) {
     return ec ? path.lexically_normal() : real;
 }
 
-// A system tool; a non-zero exit is an error whose code is the exit status.
+// The archive tool at its fixed place: never whichever one comes first on PATH.
+constexpr const char* archiveTool = "/usr/bin/bsdtar";
+
+// A system tool; a non-zero exit is an error whose code is the exit status. Its error output is
+// dropped: it would only reach the terminal Zarvo was started from.
 Result<std::string> tool(const std::string& executable, const std::vector<std::string>& arguments) {
-    auto output = command(executable, arguments);
-    if (!output)
-        return unexpected(Error{"工具执行失败", output.error().code});
+    ChildOptions options;
+    options.argv.push_back(executable);
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+    options.output = ChildStream::Pipe;
+    options.error = ChildStream::Null;
+    auto child = startChild(options);
+    if (!child)
+        return unexpected(Error{"工具执行失败", -1});
+    std::string output = readToEndAndClose(child->takeOutput());
+    if (int code = waitForChild(child->pid()); code != 0)
+        return unexpected(Error{"工具执行失败", code});
     return output;
 }
 
@@ -62,6 +78,44 @@ bool validStaging(const fs::path& app, const ClientRelease& release, const fs::p
     return app.filename() == release.bundleName() &&
            app.parent_path().filename().string().starts_with("update-") &&
            resolved(app.parent_path().parent_path()) == resolved(stagingRoot);
+}
+
+// Staged updates are up to a package's size each. The one "pending.json" names stays, whatever it
+// holds; without one, the newest staging whose bundle still verifies stays; all others go.
+static void removeOldStagings(const fs::path& root, const fs::path& pendingFile) {
+    std::optional<fs::path> named;
+    if (auto text = readFile(pendingFile); text && text->size() <= 65535)
+        if (auto json = parseJsonObject(*text))
+            if (auto app = jsonString(*json, "app"))
+                named = resolved(fs::path(*app).parent_path());
+    std::vector<std::pair<fs::file_time_type, fs::path>> stagings;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(root, ec)) {
+        if (!entry.path().filename().string().starts_with("update-") || !entry.is_directory(ec) ||
+            entry.is_symlink(ec))
+            continue;
+        stagings.emplace_back(fs::last_write_time(entry.path(), ec), entry.path());
+    }
+    std::sort(stagings.rbegin(), stagings.rend());
+    bool keptOne = false;
+    for (const auto& [time, folder] : stagings) {
+        if (named && resolved(folder) == *named) {
+            keptOne = true;
+            continue;
+        }
+        if (!named && !keptOne) {
+            bool verified = false;
+            for (const auto& inside : fs::directory_iterator(folder, ec))
+                if (inside.path().extension() == ".app" &&
+                    CodeSignature::verifyApplication(inside.path()))
+                    verified = true;
+            if (verified) {
+                keptOne = true;
+                continue;
+            }
+        }
+        fs::remove_all(folder, ec);
+    }
 }
 
 ClientSupport::ClientSupport(Loop& loop, UpdatePresenter& presenter,
@@ -118,6 +172,7 @@ void ClientSupport::start() {
                           validStaging(accepted->app, accepted->release, root) &&
                           verifyStagedApplication(accepted->app, accepted->release)))
             accepted.reset(); // only ignored; the next staging replaces it
+        removeOldStagings(root, pendingFile);
         loop_.post([this, alive, accepted] {
             if (!alive.alive())
                 return;
@@ -314,21 +369,27 @@ void ClientSupport::stageDownloaded(const fs::path& file, const ClientRelease& r
         if (ec)
             return fail(Error{"无法保存更新文件", 1});
     }
-    auto listing = tool("bsdtar", {"-tf", zip.string()});
+    auto listing = tool(archiveTool, {"-tf", zip.string()});
     if (!listing)
         return fail(listing.error());
     if (!ReleaseValidation::archivePaths(*listing, release.bundleName()))
         return fail(Error{"安装包路径无效", 4});
-    auto verbose = tool("bsdtar", {"-tvf", zip.string()});
+    auto verbose = tool(archiveTool, {"-tvf", zip.string()});
     if (!verbose)
         return fail(verbose.error());
     if (!ReleaseValidation::archiveLinks(*verbose, release.bundleName()))
         return fail(Error{"无效符号链接", 6});
-    // -P is not given: bsdtar itself also refuses absolute and ".." members.
-    if (auto unpacked = tool("bsdtar", {"-x", "-f", zip.string(), "-C", folder->string()});
+    // -P is not given: bsdtar itself also refuses absolute and ".." members. Owners and modes
+    // of the archive are not kept (as root bsdtar would keep both); the signed modes are set
+    // below and then checked with everything else.
+    if (auto unpacked = tool(archiveTool, {"-x", "--no-same-owner", "--no-same-permissions",
+                                           "--no-xattrs", "--no-acls", "--no-fflags", "-f",
+                                           zip.string(), "-C", folder->string()});
         !unpacked)
         return fail(unpacked.error());
     const fs::path app = *folder / release.bundleName();
+    if (auto moded = BundleSignature::applySignedModes(app); !moded)
+        return fail(Error{"工具执行失败", 1});
     if (auto verified = verifyStagedApplication(app, release); !verified)
         return fail(verified.error());
     if (auto written = PendingUpdate{release, app}.write(stagingRoot() / "pending.json"); !written)

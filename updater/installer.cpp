@@ -4,6 +4,7 @@
 #include "foundation/child_process.h"
 #include "foundation/encoding.h"
 #include "foundation/paths.h"
+#include "update/bundle_signature.h"
 #include "update/code_signature.h"
 #include "update/release_validation.h"
 #include "updater/launcher_entry.h"
@@ -125,7 +126,8 @@ bool openApplication(const fs::path& app) {
 }
 
 Outcome<> installAlongside(const fs::path& candidate, const fs::path& destination,
-                           const std::function<bool()>& afterInstall) {
+                           const std::function<bool()>& afterInstall,
+                           const std::function<bool(const fs::path&)>& checkCopy) {
     std::error_code ec;
     if (fs::symlink_status(destination, ec).type() != fs::file_type::not_found)
         return failure("destination_exists");
@@ -141,6 +143,8 @@ Outcome<> installAlongside(const fs::path& candidate, const fs::path& destinatio
     fs::copy(candidate, temp, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
     if (ec)
         return unexpected(UpdateFailure{"copy_failed"});
+    if (checkCopy && !checkCopy(temp))
+        return failure("validation_failed");
     // rename() would replace an empty folder that appeared meanwhile; link-free check again.
     if (fs::symlink_status(destination, ec).type() != fs::file_type::not_found)
         return failure("destination_exists");
@@ -195,6 +199,16 @@ bool Installer::launchAndAwaitMarker(const fs::path& app, const fs::path& marker
 }
 
 Outcome<> Installer::install(const std::vector<std::string>& arguments) {
+    auto outcome = attempt(arguments);
+    // Whatever went wrong, the result file says so; the two outcomes of an install attempt
+    // ("updated", "restored_previous_version") were written by the attempt itself. A command line
+    // Zarvo never gives leaves the file alone.
+    if (!outcome && !resultWritten_ && outcome.error().reason != "invalid_arguments")
+        (void)writeResult(outcome.error().reason.c_str());
+    return outcome;
+}
+
+Outcome<> Installer::attempt(const std::vector<std::string>& arguments) {
     // 1. Arguments.
     if (arguments.size() != 4)
         return failure("invalid_arguments");
@@ -206,6 +220,7 @@ Outcome<> Installer::install(const std::vector<std::string>& arguments) {
     if (parsedPid < 2 || parsedPid > INT32_MAX)
         return failure("invalid_arguments");
     const pid_t pid = pid_t(parsedPid);
+    oldPid_ = pid;
     const fs::path candidate = standardised(arguments[0]);
     const fs::path current = standardised(arguments[2]);
     const std::string version = arguments[3];
@@ -271,26 +286,74 @@ Outcome<> Installer::install(const std::vector<std::string>& arguments) {
         }
     } cleanup{marker};
 
-    // 11-12.
-    auto installed = installAlongside(candidate, destination,
-                                      [&] { return launchAndAwaitMarker(destination, marker); });
+    // 11-12. The copy gets exactly the signed modes, whatever this process's umask, and is
+    // checked again, so nothing changed in the staging folder since step 7 gets installed.
+    auto checkCopy = [](const fs::path& copy) {
+        return BundleSignature::applySignedModes(copy).ok() &&
+               CodeSignature::verifyApplication(copy).ok();
+    };
+    auto installed = installAlongside(
+        candidate, destination, [&] { return launchAndAwaitMarker(destination, marker); },
+        checkCopy);
     if (!installed) {
-        (void)writeResult("restored_previous_version");
+        resultWritten_ = writeResult("restored_previous_version").ok();
         return installed;
     }
 
-    // 13.
+    // 13. From here the new version runs and stays: removing it now would leave the user with
+    // nothing, as the old one cannot open beside it.
+    newVersionKept_ = true;
     registerApplication(destination);
-    if (!writeResult("updated")) {
-        std::error_code ec;
-        fs::remove_all(destination, ec);
-        (void)writeResult("restored_previous_version");
-        return failure("result_not_written");
-    }
     std::error_code ec;
     fs::remove(stagingRoot() / "pending.json", ec);
     fs::remove_all(candidate.parent_path(), ec);
+    if (!writeResult("updated"))
+        return failure("result_not_written");
+    resultWritten_ = true;
     return Ok{};
+}
+
+bool Installer::reopenPrevious() {
+    if (newVersionKept_ || !verifiedPrevious_)
+        return false;
+    // The old version may still be on its way out; opened before it ended, it would be refused
+    // as a second instance.
+    waitForOldProcess();
+    return openApplication(*verifiedPrevious_);
+}
+
+void Installer::waitForOldProcess() {
+    if (oldPid_ < 2)
+        return;
+    const auto waitUntil = std::chrono::steady_clock::now() + options_.oldProcessWait;
+    while (processExists(oldPid_) && std::chrono::steady_clock::now() < waitUntil)
+        sleepFor(options_.poll);
+}
+
+Outcome<> Installer::recoverWithoutDeployment(const std::vector<std::string>& arguments) {
+    // Without the deployment the signatures cannot be checked, so nothing is installed; the
+    // installed version is reopened when it is, by its place, name and identifier, the product.
+    auto refuse = [](const char* reason) {
+        (void)writeResult(reason);
+        return failure(reason);
+    };
+    if (arguments.size() != 4 || arguments[1].empty() || arguments[1].size() > 10 ||
+        arguments[1].find_first_not_of("0123456789") != std::string::npos)
+        return failure("invalid_arguments");
+    const fs::path current = standardised(arguments[2]);
+    auto version = plistString(current / "Contents/Info.plist", "CFBundleShortVersionString");
+    const std::string name = current.filename().string();
+    if (!version ||
+        (name != "Zarvo " + *version + ".app" && name != "澈泽工作台 " + *version + ".app") ||
+        !ReleaseValidation::isInstallRoot(current.parent_path()) ||
+        plistString(current / "Contents/Info.plist", "CFBundleIdentifier") !=
+            std::string(ReleaseValidation::bundleIdentifier))
+        return refuse("deployment_unreadable");
+    oldPid_ = pid_t(std::stoll(arguments[1]));
+    waitForOldProcess();
+    (void)writeResult("deployment_unreadable");
+    (void)openApplication(current);
+    return failure("deployment_unreadable");
 }
 
 Outcome<> selfTest() {

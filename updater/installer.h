@@ -23,10 +23,12 @@ struct UpdateFailure {
 template <class T = Ok> using Outcome = Result<T, UpdateFailure>;
 
 // Copies candidate to a temporary name beside destination, moves it into place and keeps it only
-// when afterInstall() answers true. An existing destination is never touched.
+// when afterInstall() answers true. An existing destination is never touched. checkCopy, when
+// given, may refuse the temporary copy before it is moved into place ("validation_failed").
 Outcome<> installAlongside(const std::filesystem::path& candidate,
                            const std::filesystem::path& destination,
-                           const std::function<bool()>& afterInstall);
+                           const std::function<bool()>& afterInstall,
+                           const std::function<bool(const std::filesystem::path&)>& checkCopy = {});
 
 struct InstallerOptions {
     Duration oldProcessWait = seconds(60);
@@ -41,19 +43,33 @@ class Installer {
 public:
     explicit Installer(InstallerOptions options = {}) : options_(std::move(options)) {}
 
-    // The four arguments after the program name; the failure's reason on failure.
+    // The four arguments after the program name; the failure's reason on failure. Every outcome
+    // is recorded in the result file ("updated", "restored_previous_version" or the reason).
     Outcome<> install(const std::vector<std::string>& arguments);
+    // After a failed install: once the old process has ended, reopens the verified old version,
+    // unless the new one was kept running. True when it was started.
+    bool reopenPrevious();
+    // When the deployment cannot be loaded: waits for the old process and reopens the installed
+    // version if its place, name and identifier are the product's; records "deployment_unreadable".
+    Outcome<> recoverWithoutDeployment(const std::vector<std::string>& arguments);
+    // The new version came up and stays installed, even if a later step failed.
+    bool newVersionKept() const { return newVersionKept_; }
     // Set once the installed (old) version passed its signature check; it is reopened on failure.
     const std::optional<std::filesystem::path>& verifiedPrevious() const {
         return verifiedPrevious_;
     }
 
 private:
+    Outcome<> attempt(const std::vector<std::string>& arguments);
+    void waitForOldProcess();
     bool launchAndAwaitMarker(const std::filesystem::path& app,
                               const std::filesystem::path& marker);
 
     InstallerOptions options_;
     std::optional<std::filesystem::path> verifiedPrevious_;
+    pid_t oldPid_ = 0;
+    bool newVersionKept_ = false;
+    bool resultWritten_ = false;
 };
 
 // "--self-test": rollback, a kept install and a protected destination, in a temporary folder.

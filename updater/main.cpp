@@ -25,21 +25,25 @@ int main(int argc, char** argv) {
     }
     // A development deployment names the extra release key; never fall back to production.
     auto deployment = zarvo::loadDeployment();
+    Installer installer;
     if (!deployment) {
         std::fprintf(stderr, "ZarvoUpdater: %s (ZARVO_DEPLOYMENT)\n",
                      deployment.error().message.c_str());
+        // Zarvo has quit already: the user gets the installed version back.
+        (void)installer.recoverWithoutDeployment(arguments);
+        std::fputs("Update incomplete; previous installation preserved.\n", stderr);
         return 1;
     }
     zarvo::setCurrentDeployment(std::move(*deployment));
-    Installer installer;
     auto installed = installer.install(arguments);
     if (installed)
         return 0;
-    if (const auto& previous = installer.verifiedPrevious())
-        (void)openApplication(*previous);
+    installer.reopenPrevious();
     // The reason first: the caller usually discards this output, but whoever keeps it (a test, a
     // user starting the helper by hand) learns why nothing was installed.
     std::fprintf(stderr, "ZarvoUpdater: %s\n", installed.error().reason.c_str());
+    if (installer.newVersionKept())
+        return 1; // the new version runs; only its result could not be recorded
     std::fputs("Update incomplete; previous installation preserved.\n", stderr);
     return 1;
 }

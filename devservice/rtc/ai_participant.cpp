@@ -40,6 +40,8 @@ bool AIParticipant::acceptOffer(const std::string& sdp) {
     config.codec = WebRTCPeer::codecOfOffer(sdp);
     config.offerer = false;
     config.addLoopbackCandidate = WebRTCPeer::onlyLoopbackInterfaces();
+    config.shapeableSend = true;
+    config.shape = shape_;
     if (!WebRTCPeer::codecAvailable(config.codec))
         return false;
     WebRTCPeerCallbacks callbacks;
@@ -58,6 +60,16 @@ bool AIParticipant::acceptOffer(const std::string& sdp) {
         return false;
     peer_->setRemoteDescription("offer", sdp);
     return true;
+}
+
+void AIParticipant::setNetworkShape(const NetworkShape& shape) {
+    shape_ = shape;
+    if (peer_)
+        peer_->setNetworkShape(shape);
+}
+
+std::map<std::string, double> AIParticipant::linkStats() {
+    return peer_ ? peer_->linkStats() : std::map<std::string, double>{};
 }
 
 void AIParticipant::addCandidate(int mlineIndex, const std::string& candidate) {

@@ -9,13 +9,12 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 
-namespace zarvo {
-class WebRTCPeer;
-}
+#include "media/rtc/rtc_engine_peer.h"
 
 namespace zarvo::devservice {
 
@@ -38,7 +37,11 @@ public:
     // Answers the client's offer with the codec it proposes.
     bool acceptOffer(const std::string& sdp);
     void addCandidate(int mlineIndex, const std::string& candidate);
+    // The fault "network": shapes what the participant sends, now and on a later connection.
+    void setNetworkShape(const NetworkShape& shape);
 
+    // The link's statistics as the participant's side sees them (see WebRTCPeer::linkStats).
+    std::map<std::string, double> linkStats();
     int64_t editedFrames() const { return edited_; }
 
 private:
@@ -49,6 +52,7 @@ private:
     EditMode mode_ = EditMode::SubjectReplacement;
     std::string image_;
     std::shared_ptr<const EditReference> reference_; // fitted to the last frame size
+    NetworkShape shape_;
     std::unique_ptr<WebRTCPeer> peer_;
     std::atomic<int64_t> edited_{0};
     std::atomic<bool> flowing_{false};

@@ -198,6 +198,16 @@ void LoopbackRTCService::refuseAnswers(bool refuse) {
     state_->sync([&] { state_->gateway->refuseAnswers(refuse); });
 }
 
+void LoopbackRTCService::setNetworkShape(const NetworkShape& shape) {
+    state_->sync([&] { state_->gateway->setNetworkShape(shape); });
+}
+
+std::map<std::string, double> LoopbackRTCService::linkStats(const std::string& sessionID) const {
+    std::map<std::string, double> stats;
+    state_->sync([&] { stats = state_->gateway->linkStats(sessionID); });
+    return stats;
+}
+
 bool LoopbackRTCService::videoFlowing(const std::string& sessionID) const {
     std::lock_guard lock(state_->registry.mutex_);
     auto it = state_->registry.sessions_.find(sessionID);

@@ -4,8 +4,10 @@
 #pragma once
 
 #include "devservice/billing/session_registry.h"
+#include "media/rtc/rtc_engine_peer.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -31,7 +33,11 @@ public:
     void failSession(const std::string& sessionID, int code);
     void dropSession(const std::string& sessionID);
     void refuseAnswers(bool refuse);
+    // The fault "network" on what the participants send (loss, delay, jitter, rate cap).
+    void setNetworkShape(const NetworkShape& shape);
     bool videoFlowing(const std::string& sessionID) const;
+    // The session's participant-side link statistics (see WebRTCPeer::linkStats).
+    std::map<std::string, double> linkStats(const std::string& sessionID) const;
     // Failed switches reported by the participant, as "seq:error_code" texts.
     std::vector<std::string> switchFailures() const;
     size_t connectionCount() const;

@@ -187,6 +187,7 @@ void RTCGateway::join(Connection& connection, const Json& message) {
     };
     callbacks.videoFlowing = [this, sessionID] { registry_.videoFlowing(sessionID); };
     auto participant = std::make_unique<AIParticipant>(std::move(callbacks));
+    participant->setNetworkShape(shape_);
     if (!participant->setMedia(media->editingType, media->referenceJpeg) ||
         !registry_.attachParticipant(sessionID)) {
         fail(connection, kRTCGatewayRejected, "the session cannot be edited");
@@ -200,6 +201,13 @@ void RTCGateway::join(Connection& connection, const Json& message) {
                       {"channel", media->channelID},
                       {"user", user},
                       {"peer", media->renderUID}});
+}
+
+void RTCGateway::setNetworkShape(const NetworkShape& shape) {
+    shape_ = shape;
+    for (auto& [id, connection] : connections_)
+        if (connection->participant)
+            connection->participant->setNetworkShape(shape);
 }
 
 void RTCGateway::failSession(const std::string& sessionID, int code) {
@@ -232,6 +240,15 @@ void RTCGateway::onSessionEvent(const SessionEvent& event) {
             closeSocket(connection->socket.get());
         }
     }
+}
+
+std::map<std::string, double> RTCGateway::linkStats(const std::string& sessionID) const {
+    std::map<std::string, double> total;
+    for (const auto& [id, connection] : connections_)
+        if (connection->sessionID == sessionID && connection->participant)
+            for (const auto& [key, value] : connection->participant->linkStats())
+                total[key] += value;
+    return total;
 }
 
 int64_t RTCGateway::editedFrames(const std::string& sessionID) const {

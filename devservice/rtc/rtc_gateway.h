@@ -7,6 +7,7 @@
 #include "foundation/json.h"
 #include "foundation/loop.h"
 #include "foundation/weak_owner.h"
+#include "media/rtc/rtc_engine_peer.h"
 
 #include <cstdint>
 #include <map>
@@ -46,6 +47,10 @@ public:
     void dropSession(const std::string& sessionID);
     // From now on, answers to offers are replaced by a description no offer can accept.
     void refuseAnswers(bool refuse) { refuseAnswers_ = refuse; }
+    // The fault "network": what every participant sends, now and later, is shaped so.
+    void setNetworkShape(const NetworkShape& shape);
+    // The participants' link statistics of the session, summed (tests and benchmarks).
+    std::map<std::string, double> linkStats(const std::string& sessionID) const;
     // Edited frames sent so far on every connection of the session (tests and diagnostics).
     int64_t editedFrames(const std::string& sessionID) const;
 
@@ -64,6 +69,7 @@ private:
     uint64_t nextID_ = 1;
     std::map<uint64_t, std::unique_ptr<Connection>> connections_;
     bool refuseAnswers_ = false;
+    NetworkShape shape_;
     WeakOwner life_;
 };
 

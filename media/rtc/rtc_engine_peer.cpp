@@ -13,6 +13,7 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -56,6 +57,15 @@ struct DescriptionDeleter {
     }
 };
 using OwnedDescription = std::unique_ptr<GstWebRTCSessionDescription, DescriptionDeleter>;
+
+void applyShape(GstElement* netsim, const NetworkShape& shape) {
+    const int low = std::max(0, shape.delayMs - shape.jitterMs);
+    const int high = std::max(low, shape.delayMs + shape.jitterMs);
+    g_object_set(netsim, "drop-probability", static_cast<gfloat>(shape.lossPercent / 100.0),
+                 "min-delay", low, "max-delay", high, "delay-probability",
+                 static_cast<gfloat>(high > 0 ? 1.0 : 0.0), "max-kbps",
+                 shape.kbps > 0 ? shape.kbps : -1, nullptr);
+}
 
 } // namespace
 
@@ -183,7 +193,9 @@ bool WebRTCPeer::build() {
                              ",height=" + std::to_string(config_.height) +
                              ",framerate=" + std::to_string(config_.frameRate) + "/1";
     const std::string description =
-        "webrtcbin name=webrtc bundle-policy=max-bundle latency=0 "
+        "webrtcbin name=webrtc bundle-policy=max-bundle latency=" +
+        std::to_string(std::max(0, config_.jitterLatencyMs)) +
+        " "
         "appsrc name=source is-live=true format=time do-timestamp=true max-buffers=2 "
         "leaky-type=downstream caps=" +
         caps + " ! queue leaky=downstream max-size-buffers=2 max-size-bytes=0 max-size-time=0 ! " +
@@ -201,9 +213,13 @@ bool WebRTCPeer::build() {
 
     GstWebRTCRTPTransceiver* transceiver = nullptr;
     g_signal_emit_by_name(webrtc_.get(), "get-transceiver", 0, &transceiver);
+    // NACK with RTX: a lost packet is asked for again and resent on its own stream, so one loss
+    // costs a round trip instead of a broken picture until the next key frame.
     if (auto held = adoptRef(transceiver))
         g_object_set(held.get(), "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDRECV,
-                     nullptr);
+                     "do-nack", TRUE, nullptr);
+    if (config_.shapeableSend)
+        g_signal_connect(webrtc_.get(), "request-aux-sender", G_CALLBACK(onRequestAuxSender), this);
     if (config_.addLoopbackCandidate) {
         GstWebRTCICE* ice = nullptr;
         g_object_get(webrtc_.get(), "ice-agent", &ice, nullptr);
@@ -259,8 +275,89 @@ void WebRTCPeer::stop() {
             g_signal_handlers_disconnect_by_data(webrtc_.get(), this);
     }
     source_.reset();
+    std::lock_guard lock(shapeMutex_);
     webrtc_.reset();
     pipeline_.reset();
+    shaper_.reset();
+}
+
+std::map<std::string, double> WebRTCPeer::linkStats() {
+    std::map<std::string, double> out;
+    GRef<GstElement> webrtc;
+    {
+        std::lock_guard lock(shapeMutex_);
+        if (stopped_ || !webrtc_)
+            return out;
+        webrtc = webrtc_;
+    }
+    auto promise = adoptRef(gst_promise_new());
+    g_signal_emit_by_name(webrtc.get(), "get-stats", nullptr, promise.get());
+    if (gst_promise_wait(promise.get()) != GST_PROMISE_RESULT_REPLIED)
+        return out;
+    const GstStructure* reply = gst_promise_get_reply(promise.get());
+    if (!reply)
+        return out;
+    gst_structure_foreach(
+        reply,
+        [](GQuark, const GValue* value, gpointer data) -> gboolean {
+            if (!GST_VALUE_HOLDS_STRUCTURE(value))
+                return TRUE;
+            const GstStructure* entry = gst_value_get_structure(value);
+            GstWebRTCStatsType type{};
+            if (!gst_structure_get_enum(entry, "type", GST_TYPE_WEBRTC_STATS_TYPE,
+                                        reinterpret_cast<gint*>(&type)))
+                return TRUE;
+            GEnumClass* types = G_ENUM_CLASS(g_type_class_ref(GST_TYPE_WEBRTC_STATS_TYPE));
+            const GEnumValue* named = g_enum_get_value(types, type);
+            const std::string kind = named ? named->value_nick : "unknown";
+            g_type_class_unref(types);
+            struct Context {
+                std::map<std::string, double>* out;
+                const std::string* kind;
+            } context{static_cast<std::map<std::string, double>*>(data), &kind};
+            gst_structure_foreach(
+                entry,
+                [](GQuark field, const GValue* v, gpointer c) -> gboolean {
+                    auto* ctx = static_cast<Context*>(c);
+                    double number = 0;
+                    if (G_VALUE_HOLDS_UINT(v))
+                        number = g_value_get_uint(v);
+                    else if (G_VALUE_HOLDS_INT(v))
+                        number = g_value_get_int(v);
+                    else if (G_VALUE_HOLDS_UINT64(v))
+                        number = static_cast<double>(g_value_get_uint64(v));
+                    else if (G_VALUE_HOLDS_INT64(v))
+                        number = static_cast<double>(g_value_get_int64(v));
+                    else if (G_VALUE_HOLDS_DOUBLE(v))
+                        number = g_value_get_double(v);
+                    else
+                        return TRUE;
+                    (*ctx->out)[*ctx->kind + "." + g_quark_to_string(field)] += number;
+                    return TRUE;
+                },
+                &context);
+            return TRUE;
+        },
+        &out);
+    return out;
+}
+
+void WebRTCPeer::setNetworkShape(const NetworkShape& shape) {
+    std::lock_guard lock(shapeMutex_);
+    config_.shape = shape;
+    if (shaper_)
+        applyShape(shaper_.get(), shape);
+}
+
+GstElement* WebRTCPeer::onRequestAuxSender(GstElement*, void*, void* self) {
+    auto* peer = static_cast<WebRTCPeer*>(self);
+    GstElement* netsim = gst_element_factory_make("netsim", nullptr);
+    if (!netsim)
+        return nullptr;
+    std::lock_guard lock(peer->shapeMutex_);
+    applyShape(netsim, peer->config_.shape);
+    peer->shaper_ = adoptRef(GST_ELEMENT(gst_object_ref(netsim)));
+    return netsim; // floating: webrtcbin sinks it
 }
 
 void WebRTCPeer::setRemoteDescription(const std::string& type, const std::string& sdp) {
@@ -353,9 +450,10 @@ void WebRTCPeer::linkIncoming(GstPad* pad) {
     // Frame threading in the decoder would add whole frames of latency.
     std::string decoder;
     if (encoding == "H264")
-        decoder = "rtph264depay ! h264parse ! avdec_h264 max-threads=1";
+        decoder = "rtph264depay request-keyframe=true ! h264parse ! "
+                  "avdec_h264 max-threads=1";
     else if (encoding == "VP8")
-        decoder = "rtpvp8depay ! vp8dec threads=1";
+        decoder = "rtpvp8depay request-keyframe=true ! vp8dec threads=1";
     else
         return;
     const std::string description =

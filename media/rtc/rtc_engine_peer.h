@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 typedef struct _GstElement GstElement;
@@ -20,6 +22,15 @@ namespace zarvo {
 
 enum class RTCCodec { H264, VP8 };
 
+// A shaped send path (tests and benchmarks): random loss, delay with uniform jitter, a rate cap.
+struct NetworkShape {
+    double lossPercent = 0;
+    int delayMs = 0;
+    int jitterMs = 0; // the delay varies by up to this much either way
+    int kbps = 0;     // 0: no cap
+    bool operator==(const NetworkShape&) const = default;
+};
+
 struct WebRTCPeerConfig {
     RTCCodec codec = RTCCodec::H264;
     bool offerer = true;
@@ -30,6 +41,12 @@ struct WebRTCPeerConfig {
     // libnice gathers nothing on a machine whose only interface is loopback; then 127.0.0.1 is
     // added to the agent by hand.
     bool addLoopbackCandidate = false;
+    // How long the receive side waits for a late or retransmitted packet before it gives the
+    // frame up. Zero is loopback only: no lost packet could ever be repaired.
+    int jitterLatencyMs = 120;
+    // Puts a shaper on the send path whose figures setNetworkShape changes while media flows.
+    bool shapeableSend = false;
+    NetworkShape shape;
 };
 
 // All callbacks run on GStreamer's threads; the owner marshals them to its own context.
@@ -62,6 +79,12 @@ public:
     bool pushFrame(const uint8_t* data, int width, int height, int stride,
                    std::shared_ptr<const void> keepAlive);
     void stop();
+    // webrtcbin's statistics, numeric members summed over the streams of each kind, keyed
+    // "kind.member" ("outbound-rtp.nack-count", "remote-inbound-rtp.round-trip-time", ...).
+    // Blocks until webrtcbin answers (at most a few milliseconds); empty once stopped.
+    std::map<std::string, double> linkStats();
+    // Thread-safe; only for a peer built with shapeableSend.
+    void setNetworkShape(const NetworkShape& shape);
 
     const WebRTCPeerConfig& config() const { return config_; }
 
@@ -84,6 +107,7 @@ private:
     static void onIceCandidate(GstElement* webrtc, unsigned mline, char* candidate, void* self);
     static void onPadAdded(GstElement* webrtc, GstPad* pad, void* self);
     static void onIceStateChanged(void* object, void* pspec, void* self);
+    static GstElement* onRequestAuxSender(GstElement* webrtc, void* transport, void* self);
 
     struct Hooks;
     friend struct Hooks;
@@ -93,6 +117,8 @@ private:
     GRef<GstElement> pipeline_;
     GRef<GstElement> webrtc_;
     GRef<GstElement> source_;
+    std::mutex shapeMutex_;
+    GRef<GstElement> shaper_;
     bool stopped_ = false;
 };
 

@@ -437,6 +437,22 @@ TEST_F(StudioTest, OpeningTheBillPageHidesTheVideoAndAsksForTheFirstPageOfBothLi
     EXPECT_EQ(service.count("client/billing?page=1"), 1u);
 }
 
+// Signed out, the bill lists are account-bound calls like the others: nothing goes out and
+// nothing comes back to the page.
+TEST_F(StudioTest, BillListsAreNotAskedForWithoutAnAccount) {
+    app->credential.reset();
+    send({{"action", "bill"}});
+    send({{"action", "billing"}, {"value", 2}});
+    send({{"action", "sessionBilling"}, {"value", 2}});
+    loop.runUntilIdle();
+    EXPECT_EQ(service.count("client/billing?page=1"), 0u);
+    EXPECT_EQ(service.count("client/billing?page=2"), 0u);
+    EXPECT_EQ(service.count("client/session-billing?page=1&page_size=20"), 0u);
+    EXPECT_EQ(service.count("client/session-billing?page=2&page_size=20"), 0u);
+    EXPECT_TRUE(web.scriptsStartingWith("window.receiveBilling").empty());
+    EXPECT_TRUE(web.scriptsStartingWith("window.receiveSessionBilling").empty());
+}
+
 TEST_F(StudioTest, APushWithTextThatIsNotUtf8IsDroppedAndTheNextOneGoesOut) {
     app->status.text = "\xff\xfe";
     studio->refresh();

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace zarvo {
 namespace {
 
@@ -73,6 +75,90 @@ TEST_F(BundleSignatureTest, LinksLeavingTheBundleAreNeverSignedOrAccepted) {
     // A link added after signing that climbs out fails even though it dangles.
     fs::create_symlink("../../../../outside", app / "Contents/MacOS/escape");
     EXPECT_FALSE(check().ok());
+}
+
+// Every permission bit of files and folders is signed; special bits and write access for others
+// are never signed nor accepted, whatever the manifest says.
+TEST_F(BundleSignatureTest, AllModeBitsOfFilesAndFoldersAreSignedAndUnsafeOnesRefused) {
+    const fs::path executable = app / "Contents/MacOS/Zarvo";
+    for (unsigned mode : {0777u, 04755u, 02755u, 0775u, 0757u}) {
+        ASSERT_EQ(::chmod(executable.c_str(), mode), 0);
+        EXPECT_FALSE(check().ok()) << std::oct << mode;
+        EXPECT_FALSE(BundleSignature::sign(app, key, "ZDEVKEY001", kIdentifier).ok())
+            << std::oct << mode;
+    }
+    ASSERT_EQ(::chmod(executable.c_str(), 0755), 0);
+    ASSERT_TRUE(BundleSignature::sign(app, key, "ZDEVKEY001", kIdentifier).ok());
+    ASSERT_TRUE(check().ok());
+
+    const fs::path folder = app / "Contents/Resources";
+    for (unsigned mode : {0700u, 0777u, 01755u}) {
+        ASSERT_EQ(::chmod(folder.c_str(), mode), 0);
+        EXPECT_FALSE(check().ok()) << "folder " << std::oct << mode;
+    }
+    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    ASSERT_TRUE(check().ok());
+    fs::create_directory(app / "Contents/Empty");
+    EXPECT_FALSE(check().ok()) << "an added empty folder";
+    fs::remove(app / "Contents/Empty");
+
+    // A copy whose umask spoilt the modes gets the signed ones back.
+    ASSERT_EQ(::chmod(executable.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
+    ASSERT_TRUE(BundleSignature::applySignedModes(app).ok());
+    EXPECT_TRUE(check().ok());
+
+    // A manifest of the first format (no folders) is refused, even when correctly signed.
+    auto manifest = readFile(app / BundleSignature::manifestPath);
+    ASSERT_TRUE(manifest);
+    Json old = *parseJsonObject(*manifest);
+    old.erase("format");
+    old.erase("folders");
+    // Re-signed with the same key through a bundle whose manifest is replaced: the signature
+    // check passes only if the bytes are signed, so sign them with openssl.
+    const fs::path oldManifest = dir.path() / "old.json", oldSig = dir.path() / "old.sig";
+    ASSERT_TRUE(writeFileAtomically(oldManifest, old.dump(1) + "\n"));
+    ASSERT_TRUE(command("openssl", {"pkeyutl", "-sign", "-rawin", "-inkey", key.string(), "-in",
+                                    oldManifest.string(), "-out", oldSig.string()})
+                    .ok());
+    fs::copy_file(oldManifest, app / BundleSignature::manifestPath,
+                  fs::copy_options::overwrite_existing);
+    fs::copy_file(oldSig, app / BundleSignature::signaturePath,
+                  fs::copy_options::overwrite_existing);
+    auto refused = check();
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message, "the bundle is signed in an older format");
+}
+
+// Each link's text stays inside, but resolved through the other link it leaves the bundle.
+TEST_F(BundleSignatureTest, LinksAreResolvedThroughTheBundlesOwnLinks) {
+    TempDir other;
+    fs::path leaky = makeBundle(other.path(), "1.0.31");
+    fs::create_directories(other.path() / "outside");
+    ASSERT_TRUE(writeFileAtomically(other.path() / "outside/secret.txt", "secret"));
+    fs::create_directory_symlink("..", leaky / "Contents/Resources/up");
+    fs::create_symlink("up/../../../outside/secret.txt", leaky / "Contents/Resources/escape");
+    auto signedLeaky = BundleSignature::sign(leaky, key, "ZDEVKEY001", kIdentifier);
+    ASSERT_FALSE(signedLeaky.ok());
+    EXPECT_EQ(signedLeaky.error().message, "the link Contents/Resources/escape leaves the bundle");
+
+    // A loop of links is refused rather than followed for ever.
+    fs::remove(leaky / "Contents/Resources/escape");
+    fs::remove(leaky / "Contents/Resources/up");
+    fs::create_symlink("b", leaky / "Contents/Resources/a");
+    fs::create_symlink("a", leaky / "Contents/Resources/b");
+    EXPECT_FALSE(BundleSignature::sign(leaky, key, "ZDEVKEY001", kIdentifier).ok());
+
+    // The same pair added to a signed bundle fails verification, and links that resolve
+    // inside through one another still sign and verify.
+    fs::create_directory_symlink("..", app / "Contents/Resources/up");
+    fs::create_symlink("up/MacOS/Zarvo", app / "Contents/Resources/inside");
+    ASSERT_TRUE(BundleSignature::sign(app, key, "ZDEVKEY001", kIdentifier).ok());
+    ASSERT_TRUE(check().ok());
+    fs::create_symlink("up/../../../outside/secret.txt", app / "Contents/Resources/escape");
+    auto refused = check();
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message, "the link Contents/Resources/escape leaves the bundle");
 }
 
 TEST_F(BundleSignatureTest, SignatureMustComeFromATrustedKeyForTheProductIdentifier) {

@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <fcntl.h>
+#include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zarvo {
@@ -222,6 +225,140 @@ TEST_F(ClientSupportTest, WrongDigestOrForeignSignatureIsNeverStaged) {
         EXPECT_TRUE(stagingFolders().empty()) << "round " << round;
         EXPECT_FALSE(fs::exists(storageDirectory() / "Updates/pending.json"));
     }
+}
+
+// The package says 0777 for the executable that was signed 0755: unpacked as root, bsdtar would
+// keep the archive's mode; the staged bundle has the signed one.
+TEST_F(ClientSupportTest, ArchiveModesAreNotKeptWhenStaging) {
+    release("1.0.30");
+    const std::string package = "Zarvo-1.0.30-linux-x64.zip";
+    const fs::path repack = dir.path() / "repack";
+    fs::create_directories(repack);
+    ASSERT_TRUE(command("/usr/bin/bsdtar", {"-x", "-f", (releases->folder() / package).string(),
+                                            "-C", repack.string()})
+                    .ok());
+    ASSERT_EQ(::chmod((repack / "Zarvo 1.0.30.app/Contents/MacOS/Zarvo").c_str(), 0777), 0);
+    fs::remove(releases->folder() / package);
+    ASSERT_TRUE(
+        command("/usr/bin/bsdtar", {"--format", "zip", "-C", repack.string(), "-cf",
+                                    (releases->folder() / package).string(), "Zarvo 1.0.30.app"})
+            .ok());
+    auto listing = command("/usr/bin/bsdtar", {"-tvf", (releases->folder() / package).string()});
+    ASSERT_TRUE(listing.ok());
+    ASSERT_NE(listing->find("-rwxrwxrwx"), std::string::npos) << "the entry says 0777";
+    ASSERT_TRUE(
+        command(ZARVO_RELEASE_TOOL,
+                {"manifest", (releases->folder() / package).string(), "1.0.30", "api.zarvo.test",
+                 "修复已知问题，提升稳定性。", (releases->folder() / "latest.json").string()})
+            .ok());
+
+    const mode_t saved = ::umask(0); // the archive's bits are not merely masked
+    auto support = makeSupport();
+    presenter.answers = {0, 1};
+    support->start();
+    const bool staged =
+        waitFor([&] { return support->stagedApp() || presenter.shown.size() >= 2; });
+    ::umask(saved);
+    ASSERT_TRUE(staged);
+    ASSERT_TRUE(support->stagedApp()) << support->updateStatus();
+    struct stat info {};
+    ASSERT_EQ(::stat((*support->stagedApp() / "Contents/MacOS/Zarvo").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+}
+
+// Another bsdtar first on PATH is never run, and the system one's complaints about a broken
+// package stay off the terminal.
+TEST_F(ClientSupportTest, StagingRunsTheSystemArchiveToolQuietly) {
+    release("1.0.30");
+    const fs::path fakeBin = dir.path() / "bin", ran = dir.path() / "fake-ran";
+    fs::create_directories(fakeBin);
+    ASSERT_TRUE(writeFileAtomically(fakeBin / "bsdtar",
+                                    "#!/bin/sh\ntouch '" + ran.string() + "'\nexit 1\n"));
+    fs::permissions(fakeBin / "bsdtar", fs::perms(0755));
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+    setenv("PATH", (fakeBin.string() + ":" + path).c_str(), 1);
+    {
+        auto support = makeSupport();
+        presenter.answers = {0, 1};
+        support->start();
+        EXPECT_TRUE(waitFor([&] { return support->stagedApp() || presenter.shown.size() >= 2; }));
+        EXPECT_TRUE(support->stagedApp()) << support->updateStatus();
+    }
+    EXPECT_FALSE(fs::exists(ran)) << "the bsdtar on PATH was run";
+
+    // A package that is no archive at all, published with its own digest.
+    fs::remove_all(storageDirectory() / "Updates");
+    const std::string package = "Zarvo-1.0.31-linux-x64.zip";
+    ASSERT_TRUE(writeFileAtomically(releases->folder() / package, std::string(4096, 'z')));
+    ASSERT_TRUE(command(ZARVO_RELEASE_TOOL,
+                        {"manifest", (releases->folder() / package).string(), "1.0.31",
+                         "api.zarvo.test", "x", (releases->folder() / "latest.json").string()})
+                    .ok());
+    const fs::path errors = dir.path() / "stderr";
+    fflush(stderr);
+    const int savedError = dup(2);
+    const int file = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(file, 2);
+    ::close(file);
+    {
+        auto support = makeSupport();
+        presenter.shown.clear();
+        presenter.answers = {0};
+        support->start();
+        EXPECT_TRUE(waitFor(
+            [&] { return !presenter.shown.empty() && presenter.shown.back().kind == "alert"; }));
+        EXPECT_FALSE(support->stagedApp());
+    }
+    fflush(stderr);
+    dup2(savedError, 2);
+    ::close(savedError);
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(readFile(errors).value_or("?").find("bsdtar"), std::string::npos)
+        << readFile(errors).value_or("");
+    EXPECT_FALSE(fs::exists(ran));
+}
+
+// At start, of the staged updates only the one "pending.json" names stays; without a record, the
+// newest that still verifies.
+TEST_F(ClientSupportTest, OldStagedUpdatesAreRemovedAtStart) {
+    const fs::path updates = storageDirectory() / "Updates";
+    auto stage = [&](const std::string& folder, int ageHours, bool sign) {
+        fs::path app = makeBundle(updates / folder, "1.0.30");
+        if (sign) {
+            EXPECT_TRUE(BundleSignature::sign(app, releases->signingKey(), "ZARVODEV01",
+                                              "cn.zarvo.morvex.workbench"));
+        }
+        fs::last_write_time(updates / folder,
+                            fs::file_time_type::clock::now() - std::chrono::hours(ageHours));
+        return app;
+    };
+    auto names = [&] {
+        std::set<std::string> found;
+        for (const auto& folder : stagingFolders())
+            found.insert(folder.filename().string());
+        return found;
+    };
+    auto startAndSettle = [&] {
+        auto support = makeSupport();
+        support->start();
+        EXPECT_TRUE(waitFor([&] { return !support->snapshot()["checking"].get<bool>(); }));
+    };
+
+    stage("update-newest-unsigned", 1, false);
+    stage("update-newer", 2, true);
+    stage("update-older", 3, true);
+    startAndSettle();
+    EXPECT_EQ(names(), (std::set<std::string>{"update-newer"}));
+
+    // A record names the older one (even one that is no longer accepted): it stays, and only it.
+    const fs::path named = stage("update-named", 5, true);
+    stage("update-other", 1, true);
+    ASSERT_TRUE(
+        writeFileAtomically(updates / "pending.json",
+                            Json{{"release", Json::object()}, {"app", named.string()}}.dump()));
+    startAndSettle();
+    EXPECT_EQ(names(), (std::set<std::string>{"update-named"}));
+    EXPECT_TRUE(fs::exists(named / "Contents/MacOS/Zarvo"));
 }
 
 TEST_F(ClientSupportTest, ChecksReportUpToDateOnlyWhenAskedAndIgnoreRequestsWhileBusy) {

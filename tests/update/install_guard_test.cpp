@@ -194,5 +194,16 @@ TEST_F(InstallGuard, ASessionStartedWhileTheServiceConfirmsStopsTheHandOverElseI
     EXPECT_EQ(terminations, 1);
 }
 
+// Signed out, the install check does not ask the service without a credential, and without its
+// answer nothing is handed over.
+TEST_F(InstallGuard, WithoutAnAccountTheServiceIsNotAskedAndNothingIsHandedOver) {
+    app->credential.reset();
+    const size_t asked = service.count("client/state");
+    install();
+    EXPECT_EQ(service.count("client/state"), asked);
+    expectNoHandOver("no account");
+    EXPECT_EQ(support->updateStatus(), "暂不能安装：请联网并等待 AI 会话完成结算");
+}
+
 } // namespace
 } // namespace zarvo

@@ -7,7 +7,9 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace zarvo::updater {
@@ -137,7 +139,7 @@ TEST_F(InstallerTest, RefusesBadArgumentsNamesAndFoldersBeforeTouchingAnything) 
 
     EXPECT_FALSE(previous) << "nothing was verified, so nothing is reopened";
     EXPECT_FALSE(fs::exists(home / "Applications/Zarvo 1.0.30.app"));
-    EXPECT_EQ(resultFile(), "");
+    EXPECT_EQ(resultFile(), "invalid_install_directory") << "the last refusal is recorded";
 }
 
 TEST_F(InstallerTest, PidMustBelongToTheInstalledBundleAndNoOtherInstanceMayRun) {
@@ -234,6 +236,85 @@ TEST_F(InstallerTest, RemovesANewVersionThatNeverReportsReadyOrQuitsAtOnce) {
     EXPECT_EQ(reason({stubborn, endedPid(), current, "1.0.30"}, options), "launch_not_ready");
     EXPECT_FALSE(fs::exists(home / "Applications/Zarvo 1.0.30.app"));
     EXPECT_EQ(resultFile(), "restored_previous_version");
+}
+
+// A candidate made unsafe after it was signed and staged is never installed: neither a mode that
+// lets others write it nor a set-user-id bit.
+TEST_F(InstallerTest, ACandidateWhoseModesChangedAfterSigningIsRefused) {
+    for (unsigned mode : {0777u, 04755u}) {
+        const fs::path next = candidate();
+        ASSERT_EQ(chmod((next / "Contents/MacOS/Zarvo").c_str(), mode), 0);
+        EXPECT_EQ(reason({next, endedPid(), current, "1.0.30"}), "validation_failed")
+            << std::oct << mode;
+        EXPECT_FALSE(fs::exists(home / "Applications/Zarvo 1.0.30.app"));
+        EXPECT_EQ(resultFile(), "validation_failed");
+        fs::remove_all(next);
+    }
+    // Installed from a process whose umask strips bits, the copy still has the signed modes.
+    const fs::path next = candidate();
+    const mode_t before = umask(077);
+    EXPECT_EQ(reason({next, endedPid(), current, "1.0.30"}), "ok");
+    umask(before);
+    struct stat info {};
+    const fs::path installed = home / "Applications/Zarvo 1.0.30.app";
+    ASSERT_EQ(stat((installed / "Contents/MacOS/Zarvo").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+    ASSERT_EQ(stat((installed / "Contents/Resources").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+}
+
+// The new version came up, but "updated" cannot be written: it stays installed and running
+// (removing it would leave nothing, as the old one cannot open beside it).
+TEST_F(InstallerTest, ANewVersionThatCameUpStaysWhenTheResultCannotBeWritten) {
+    const fs::path pidFile = dir.path() / "new.pid";
+    const fs::path next = candidate("#!/bin/sh\necho $$ > '" + pidFile.string() +
+                                    "'\nprintf ready > \"$ZARVO_UPDATE_READY\"\nexec sleep 30\n");
+    // A folder where the result file goes: no write can replace it.
+    fs::create_directories(storageDirectory() / "last-update-result.txt/blocked");
+    Installer installer(quick());
+    auto outcome = installer.install({next, endedPid(), current, "1.0.30"});
+    ASSERT_FALSE(outcome);
+    EXPECT_EQ(outcome.error().reason, "result_not_written");
+    EXPECT_TRUE(installer.newVersionKept());
+    EXPECT_FALSE(installer.reopenPrevious()) << "the old version is not opened beside the new";
+    EXPECT_TRUE(fs::exists(home / "Applications/Zarvo 1.0.30.app/Contents/MacOS/Zarvo"));
+    auto pid = readFile(pidFile);
+    ASSERT_TRUE(pid);
+    const pid_t running = pid_t(std::stol(*pid));
+    children.push_back(running);
+    EXPECT_EQ(kill(running, 0), 0) << "the new version still runs";
+    EXPECT_FALSE(fs::exists(storageDirectory() / "Updates/pending.json"));
+}
+
+// The helper cannot read its deployment after Zarvo quit: it reopens the installed version once
+// the old process ended, and records why nothing was installed.
+TEST_F(InstallerTest, AnUnreadableDeploymentStillReopensTheInstalledVersion) {
+    const fs::path opened = dir.path() / "opened";
+    fs::remove_all(current);
+    current = makeSigned(home / "Applications", "1.0.29",
+                         "#!/bin/sh\nprintf opened > '" + opened.string() + ".tmp' && mv '" +
+                             opened.string() + ".tmp' '" + opened.string() + "'\n");
+    const fs::path next = candidate();
+    // The old process is still on its way out when the helper starts.
+    pid_t old = spawnProcess("/bin/sleep", "1");
+    setenv("ZARVO_DEPLOYMENT", (dir.path() / "missing.json").c_str(), 1);
+    std::string line = std::string("'") + ZARVO_UPDATER_PATH + "' '" + next.string() + "' " +
+                       std::to_string(old) + " '" + current.string() + "' 1.0.30 2>/dev/null";
+    // The helper waits for the old process, which this test reaps meanwhile.
+    std::thread reaper([old] {
+        int status = 0;
+        waitpid(old, &status, 0);
+    });
+    const int status = std::system(line.c_str());
+    reaper.join();
+    unsetenv("ZARVO_DEPLOYMENT");
+    EXPECT_NE(status, 0);
+    EXPECT_EQ(resultFile(), "deployment_unreadable");
+    EXPECT_FALSE(fs::exists(home / "Applications/Zarvo 1.0.30.app"));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(opened) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(fs::exists(opened)) << "the installed version was reopened";
 }
 
 TEST(UpdaterProgram, SelfTestPassesAndARefusalEndsWithTheFixedLine) {
