@@ -1,6 +1,9 @@
 // Zarvo's command-line options. An option is found anywhere in the argument list; one that takes
-// a value takes the next argument.
+// a value takes the next argument. The unattended modes are tools for people and CI: a wrong
+// invocation is refused with a Chinese message instead of starting something else.
 #pragma once
+
+#include "foundation/result.h"
 
 #include <optional>
 #include <string>
@@ -16,7 +19,10 @@ struct CommandLineOptions {
     std::optional<std::string> referencePreview; // image shown as reference (with --snapshot)
     std::optional<std::string> smokeConfig;      // automatic self-run configuration file
 
-    static CommandLineOptions parse(const std::vector<std::string>& arguments);
+    // Refuses an unknown "--" option, an option without its value, "--snapshot" without its PNG
+    // path, a page that does not exist, the screenshot's options without "--snapshot", and the
+    // screenshot together with the self-run. Other arguments are left alone.
+    static Result<CommandLineOptions> parse(const std::vector<std::string>& arguments);
 };
 
 } // namespace zarvo

@@ -27,6 +27,7 @@
 
 #include <iostream>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace zarvo {
@@ -37,6 +38,9 @@ template <> struct RefTraits<GskRenderNode> {
 };
 
 namespace {
+
+// The nested loop of the dialog on screen, which a quit signal before the window answers.
+GMainLoop* openDialogLoop = nullptr;
 
 // GTK 4.8 has no synchronous dialog run; spin a nested loop until the dialog answers or closes.
 int runDialog(GtkWidget* dialog) {
@@ -52,7 +56,9 @@ int runDialog(GtkWidget* dialog) {
     g_signal_connect(dialog, "response", G_CALLBACK(respond), &answer);
     gtk_window_set_title(GTK_WINDOW(dialog), "Zarvo");
     gtk_window_present(GTK_WINDOW(dialog));
+    GMainLoop* outer = std::exchange(openDialogLoop, answer.loop.get());
     g_main_loop_run(answer.loop.get());
+    openDialogLoop = outer;
     gtk_window_destroy(GTK_WINDOW(dialog));
     return answer.response;
 }
@@ -243,6 +249,7 @@ struct Shell {
     bool quitting = false;
     std::optional<WallTime> snapshotStarted; // set when screenshot mode begins
     bool snapshotReady = false, captured = false;
+    int failedStatus = 0; // an unattended mode that could not do its job exits with this
 };
 
 void ShellHost::placeVideo(const VideoFrame& frame) {
@@ -297,6 +304,11 @@ void ShellSupport::attach(const SupportHooks& hooks) {
     client_.diagnosticContext = hooks.diagnosticContext;
     client_.mayPresent = hooks.mayPresent;
     client_.virtualCameraName = [] { return VirtualCamera::availableDeviceName(); };
+    // What the camera check finds on the chooser's cameras, not a fixed "authorised".
+    client_.cameraPermission = [&shell = shell_] {
+        return cameraPermissionCode(shell.parts.cameraDevices ? shell.parts.cameraDevices->devices()
+                                                              : std::vector<CameraDevice>{});
+    };
 }
 
 void ShellSupport::showCameraSetup() {
@@ -592,9 +604,11 @@ void captureSnapshot(Shell& shell) {
                         {"duration", app.durationLabel.text}};
         (void)writeFileAtomically(path + ".json", account.dump());
     }
-    shell.web->snapshotPNG(path, [&shell](bool saved) {
-        if (!saved)
-            std::cerr << "Zarvo: the studio snapshot could not be written\n";
+    shell.web->snapshotPNG(path, [&shell, path](bool saved) {
+        if (!saved) {
+            std::cerr << "Zarvo：截图无法写入 " << path << "\n";
+            shell.failedStatus = 1;
+        }
         requestQuit(shell);
     });
 }
@@ -607,7 +621,9 @@ void showReferencePreview(Shell& shell) {
     auto bytes = readFile(*shell.options->referencePreview);
     auto inspected = bytes ? GdkGalleryCodec().inspect(*bytes) : std::nullopt;
     if (!inspected || inspected->thumbnailJpeg.empty()) {
-        std::cerr << "Zarvo: the reference preview could not be read\n";
+        std::cerr << "Zarvo：参考图无法读取 " << *shell.options->referencePreview << "\n";
+        shell.failedStatus = 1;
+        requestQuit(shell);
         return;
     }
     const Json url = "data:image/jpeg;base64," + base64Encode(inspected->thumbnailJpeg);
@@ -619,10 +635,10 @@ void snapshotPageLoaded(Shell& shell) {
     snapshotStep(shell);
 }
 
+// The reference preview is only shown by the page: the application state keeps no reference, so
+// the screenshot shows what a user without one sees (no enabled start).
 void beginSnapshot(Shell& shell) {
     shell.snapshotStarted = shell.parts.app->loop().now();
-    if (shell.options->referencePreview)
-        loadReference(shell, *shell.options->referencePreview);
     snapshotStep(shell);
 }
 
@@ -654,6 +670,11 @@ std::filesystem::path studioPage() {
     auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
     return executable.parent_path().parent_path() / "Resources" / "index.html";
 }
+
+// SIGINT and SIGTERM take the same way out as closing the window, so a session is stopped first.
+// Before the window exists (or after it went) the request waits for it.
+Shell* quitTarget = nullptr;
+bool quitPending = false;
 
 void activate(GtkApplication* application, gpointer data) {
     auto& shell = *static_cast<Shell*>(data);
@@ -727,17 +748,32 @@ void activate(GtkApplication* application, gpointer data) {
     gtk_window_present(GTK_WINDOW(shell.window));
     gtk_widget_grab_focus(shell.web->widget());
 
-    if (options.snapshotMode && options.snapshot)
+    if (options.snapshotMode)
         beginSnapshot(shell);
+
+    quitTarget = &shell;
+    if (std::exchange(quitPending, false))
+        requestQuit(shell);
 }
 
-// SIGINT and SIGTERM take the same way out as closing the window, so a session is stopped first.
-gboolean quitSignal(gpointer data) {
-    requestQuit(*static_cast<Shell*>(data));
+gboolean quitSignal(gpointer) {
+    if (quitTarget) {
+        requestQuit(*quitTarget);
+        return G_SOURCE_CONTINUE;
+    }
+    quitPending = true;
+    // An alert before the window (another copy runs) is answered as if closed.
+    if (openDialogLoop)
+        g_main_loop_quit(openDialogLoop);
     return G_SOURCE_CONTINUE;
 }
 
 } // namespace
+
+void takeQuitSignals() {
+    g_unix_signal_add(SIGINT, quitSignal, nullptr);
+    g_unix_signal_add(SIGTERM, quitSignal, nullptr);
+}
 
 int runApplication(const ShellParts& parts, const CommandLineOptions& options) {
     // NON_UNIQUE: the single-instance rule is ours, and must not depend on a session bus.
@@ -749,6 +785,7 @@ int runApplication(const ShellParts& parts, const CommandLineOptions& options) {
     g_signal_connect(application, "activate", G_CALLBACK(activate), &shell);
     g_signal_connect(application, "shutdown", G_CALLBACK(+[](GApplication*, gpointer data) {
                          auto* shell = static_cast<Shell*>(data);
+                         quitTarget = nullptr;
                          shell->selfRun.cancel();
                          shell->updateStart.cancel();
                          shell->snapshotPage.cancel();
@@ -761,15 +798,12 @@ int runApplication(const ShellParts& parts, const CommandLineOptions& options) {
                          shell->parts.app->applicationWillTerminate();
                      }),
                      &shell);
-    guint interrupt = g_unix_signal_add(SIGINT, quitSignal, &shell);
-    guint terminate = g_unix_signal_add(SIGTERM, quitSignal, &shell);
     int status = g_application_run(G_APPLICATION(application), 0, nullptr);
-    g_source_remove(interrupt);
-    g_source_remove(terminate);
+    quitTarget = nullptr;
     shell.lastOutput.reset();
     shell.web.reset();
     owned.reset();
-    return status;
+    return shell.failedStatus ? shell.failedStatus : status;
 }
 
 } // namespace zarvo

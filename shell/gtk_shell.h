@@ -32,6 +32,11 @@ struct ShellParts {
     std::shared_ptr<CameraDeviceRelay> cameraDevices;
 };
 
+// Takes SIGINT and SIGTERM into the default main context for the rest of the process, so that
+// neither ends it by the default action: call it first in main. A quit asked for before the
+// window exists is kept and taken as soon as it does, through the same way out as closing it.
+void takeQuitSignals();
+
 // Runs the GTK application until it quits; returns the exit status.
 int runApplication(const ShellParts& parts, const CommandLineOptions& options);
 

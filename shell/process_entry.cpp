@@ -6,6 +6,7 @@
 #include "app/running_applications.h"
 #include "app/storage_migration.h"
 #include "app/video_failure.h"
+#include "foundation/atomic_file.h"
 #include "foundation/glib_loop.h"
 #include "foundation/paths.h"
 #include "media/camera/camera_device_relay.h"
@@ -31,7 +32,16 @@ std::string instanceConflictInformativeText() {
 }
 
 int runZarvo(const std::vector<std::string>& arguments) {
-    auto options = CommandLineOptions::parse(arguments);
+    auto parsed = CommandLineOptions::parse(arguments);
+    if (!parsed) {
+        std::cerr << parsed.error().message << "\n";
+        return 1;
+    }
+    const CommandLineOptions& options = *parsed;
+    if (options.referencePreview && !readFile(*options.referencePreview)) {
+        std::cerr << "Zarvo：参考图无法读取 " << *options.referencePreview << "\n";
+        return 1;
+    }
 
     if (!migrateStorage(storageDirectory(), legacyStorageDirectory())) {
         std::cerr << kStorageMigrationFailed;

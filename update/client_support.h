@@ -58,11 +58,12 @@ public:
     std::function<std::map<std::string, std::string>()> diagnosticContext = [] {
         return std::map<std::string, std::string>{};
     };
-    // The virtual camera's name and the camera permission code for the diagnostics report.
+    // The virtual camera's name and the camera permission code for the diagnostics report (0, "not
+    // determined", until the shell wires its camera check).
     std::function<std::optional<std::string>()> virtualCameraName = [] {
         return std::optional<std::string>();
     };
-    std::function<int()> cameraPermission = [] { return 3; };
+    std::function<int()> cameraPermission = [] { return 0; };
 
     void start();
     void checkForUpdates(bool interactive);

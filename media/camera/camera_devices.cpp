@@ -4,8 +4,11 @@
 
 #include <gst/gst.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -115,6 +118,24 @@ bool ensureGStreamer() {
     static bool ready = false;
     std::call_once(once, [] { ready = gst_init_check(nullptr, nullptr, nullptr); });
     return ready;
+}
+
+bool deviceNodeAccessible(const std::string& devicePath) {
+    if (devicePath.rfind("/dev/", 0) != 0)
+        return true;
+    if (::access(devicePath.c_str(), R_OK | W_OK) == 0)
+        return true;
+    return errno != EACCES && errno != EPERM;
+}
+
+int cameraPermissionCode(const std::vector<CameraDevice>& cameras) {
+    if (cameras.empty())
+        return 0;
+    return std::any_of(
+               cameras.begin(), cameras.end(),
+               [](const CameraDevice& camera) { return deviceNodeAccessible(camera.devicePath); })
+               ? 3
+               : 2;
 }
 
 bool isVirtualCameraUniqueID(const std::string& uniqueID) {

@@ -42,6 +42,13 @@ std::vector<CameraDevice> captureDevices();
 std::vector<CameraDevice> monitoredDevices(GstDeviceMonitor* monitor);
 // The cameras offered for choice: captureDevices() without the virtual-camera outputs.
 std::vector<CameraDevice> availableCameraDevices();
+// Whether this user may open a device node: readable and writable, or not a "/dev/" node at all. A
+// node that vanished is no permission problem (opening it reports the failure).
+bool deviceNodeAccessible(const std::string& devicePath);
+// The camera authorisation code of the diagnostics report, from the cameras the chooser knows:
+// 3 (authorised) when one of them may be opened, 2 (refused) when every one's device node refuses
+// this user, 0 (not determined) without a camera.
+int cameraPermissionCode(const std::vector<CameraDevice>& cameras);
 // Whether a unique id names one of the virtual-camera outputs (compared upper-cased).
 bool isVirtualCameraUniqueID(const std::string& uniqueID);
 

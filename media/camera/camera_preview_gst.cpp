@@ -80,12 +80,7 @@ GstPreviewCapture::~GstPreviewCapture() {
 }
 
 bool GstPreviewCapture::accessGranted(const CameraDevice& device) {
-    if (device.devicePath.empty() || device.devicePath.rfind("/dev/", 0) != 0)
-        return true;
-    if (::access(device.devicePath.c_str(), R_OK | W_OK) == 0)
-        return true;
-    // A node that vanished is not a permission problem; opening it reports the failure.
-    return errno != EACCES && errno != EPERM;
+    return deviceNodeAccessible(device.devicePath);
 }
 
 Status<> GstPreviewCapture::run(const CameraDevice& device) {

@@ -62,8 +62,9 @@ void applyShape(GstElement* netsim, const NetworkShape& shape) {
     const int low = std::max(0, shape.delayMs - shape.jitterMs);
     const int high = std::max(low, shape.delayMs + shape.jitterMs);
     g_object_set(netsim, "drop-probability", static_cast<gfloat>(shape.lossPercent / 100.0),
-                 "min-delay", low, "max-delay", high, "max-kbps", shape.kbps > 0 ? shape.kbps : -1,
-                 nullptr);
+                 "min-delay", low, "max-delay", high, "delay-probability",
+                 static_cast<gfloat>(high > 0 ? 1.0 : 0.0), "max-kbps",
+                 shape.kbps > 0 ? shape.kbps : -1, nullptr);
 }
 
 } // namespace

@@ -4,8 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 
 namespace zarvo {
 namespace {
@@ -77,6 +82,40 @@ TEST(CameraDiscovery, SyntheticCameraOnlyWhenTheDemoAsksForIt) {
     setenv("ZARVO_DEMO_CAMERA", "1", 1);
     EXPECT_TRUE(hasDemo());
     unsetenv("ZARVO_DEMO_CAMERA");
+}
+
+// The diagnostics report's camera permission comes from a real device node's check: a node this
+// user may not open is "refused" (2), one it may is "authorised" (3), no camera "not determined".
+TEST(CameraPermissionCode, FollowsWhatTheDeviceNodeAllowsThisUser) {
+    EXPECT_EQ(cameraPermissionCode({}), 0);
+    CameraDevice node = demoCameraDevice(0);
+    node.devicePath = "/dev/null";
+    EXPECT_EQ(cameraPermissionCode({node}), 3);
+    EXPECT_EQ(cameraPermissionCode({demoCameraDevice(0)}), 3) << "no node to refuse it";
+
+    const std::string path = "/dev/shm/zarvo-camera-node-" + std::to_string(::getpid());
+    std::ofstream(path).put('\0');
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    CameraDevice locked = node;
+    locked.devicePath = path;
+    // Root may open anything: the check then runs as an unprivileged user, as a desktop user would.
+    int code = -1;
+    if (::geteuid() == 0) {
+        pid_t child = ::fork();
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(100);
+            ::_exit(cameraPermissionCode({locked}));
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    } else {
+        ASSERT_EQ(::chmod(path.c_str(), 0), 0);
+        code = cameraPermissionCode({locked});
+    }
+    ::unlink(path.c_str());
+    EXPECT_EQ(code, 2);
 }
 
 TEST(CapturePresetChoice, PrefersHdThenVgaRawBeforeJpegElseLeavesTheDevice) {

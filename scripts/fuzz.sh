@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Runs one fuzz target or all of them for longer, in parallel on the machine's cores, and prints
+# each one's executions, edges covered and findings. Usage: scripts/fuzz.sh [target] [minutes]
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+target="${1:-all}"
+minutes="${2:-20}"
+build="$here/build-fuzz"
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZARVO_FUZZ=ON \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZARVO_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" --target zarvo_fuzz_targets
+out="$build/fuzz-runs"
+mkdir -p "$out"
+if [ "$target" = all ]; then
+  targets=$(cd "$build/fuzz" && ls *_fuzz | sed 's/_fuzz$//')
+else
+  targets="$target"
+fi
+for t in $targets; do
+  mkdir -p "$out/$t/corpus" "$out/$t/found"
+  corpus=("$out/$t/corpus")
+  [ -d "$here/fuzz/corpus/$t" ] && corpus+=("$here/fuzz/corpus/$t")
+  nice -n 19 "$build/fuzz/${t}_fuzz" -max_total_time=$((minutes * 60)) -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$out/$t/found/" "${corpus[@]}" >"$out/$t.log" 2>&1 &
+done
+wait || true
+printf '%-22s %14s %8s  %s\n' target executions edges findings
+for t in $targets; do
+  execs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$out/$t.log" | awk '{print $2}' | tail -1)
+  edges=$(grep -o 'cov: [0-9]*' "$out/$t.log" | awk '{print $2}' | tail -1)
+  found=$(ls "$out/$t/found" | wc -l)
+  printf '%-22s %14s %8s  %s\n' "$t" "${execs:-?}" "${edges:-?}" "$found (in $out/$t/found)"
+done
