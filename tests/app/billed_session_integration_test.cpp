@@ -1,5 +1,6 @@
 // A whole billed session against the service stand-in over TLS: start checks, "live/current",
 // "live/start", running, stop, "live/stop", and the account followed until the points settle.
+#include "../app/fake_hosts.h"
 #include "app/app.h"
 #include "app/session_presentation.h"
 #include "devservice/billing/billing_front.h"
@@ -121,8 +122,8 @@ protected:
         wiring.video = &bridge;
         wiring.output = &output;
         wiring.credential = stand->accountToken();
-        auto app = std::make_unique<App>(loop, *defaults, std::move(wiring));
-        app->hooks.selectedCameraID = [] { return std::optional<std::string>("camera-1"); };
+        hosts.camera = "camera-1";
+        auto app = std::make_unique<App>(loop, *defaults, hosts.hosts(), std::move(wiring));
         app->selectedReferenceData = reference;
         return app;
     }
@@ -132,6 +133,7 @@ protected:
     std::unique_ptr<DevService> stand;
     GLibLoop loop;
     std::unique_ptr<UserDefaults> defaults;
+    zarvo::testing::FakeHosts hosts;
     const std::string reference = referencePNG();
 };
 
