@@ -3,13 +3,13 @@
 #include "../app/fake_hosts.h"
 #include "app/app.h"
 #include "app/session_presentation.h"
-#include "app/support_hooks.h"
 #include "devservice/billing/billing_front.h"
 #include "devservice/devservice.h"
 #include "foundation/atomic_file.h"
 #include "foundation/glib_loop.h"
 #include "foundation/owned.h"
 #include "service/deployment.h"
+#include "shell/update_link.h"
 #include "update/client_support.h"
 #include "update/update_presenter.h"
 #include "version.h"
@@ -247,8 +247,10 @@ TEST_F(BilledSessionIntegration, TheTokenReachesNoReportAndNoDiagnosticsExport) 
     wiring.video = &bridge;
     wiring.output = &output;
     wiring.credentialStore = std::make_shared<FileCredentialStore>(credentialFile);
-    App app(loop, *defaults, std::move(wiring));
-    app.hooks.selectedCameraID = [] { return std::optional<std::string>("camera-1"); };
+    // App and the update workflow joined as the shell joins them.
+    UpdateLink link(nullptr);
+    hosts.camera = "camera-1";
+    App app(loop, *defaults, hosts.hosts(link), std::move(wiring));
     app.selectedReferenceData = reference;
     auto within = [&](const std::function<bool()>& done) {
         return loop.runUntil(done, seconds(20));
@@ -278,11 +280,11 @@ TEST_F(BilledSessionIntegration, TheTokenReachesNoReportAndNoDiagnosticsExport) 
     presenter.target = folder / "export" / "diagnostics.json";
     ClientSupportEnvironment environment;
     environment.currentVersion = kVersion;
-    ClientSupport support(loop, presenter, environment);
-    support.diagnosticContext = makeSupportHooks(app).diagnosticContext;
+    ClientSupport& support = link.open(app, loop, presenter, environment);
     support.exportDiagnostics();
     ASSERT_TRUE(presenter.alerts.empty()) << presenter.alerts.front();
     ASSERT_TRUE(std::filesystem::exists(presenter.target));
+    link.close(); // before the presenter goes
 
     // Every file of the export and of Zarvo's folders, the kept credential itself aside.
     size_t searched = 0;
