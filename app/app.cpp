@@ -1,5 +1,6 @@
 #include "app/app.h"
 
+#include "app/credential.h"
 #include "app/jpeg_encoding.h"
 #include "foundation/atomic_file.h"
 #include "foundation/paths.h"
@@ -23,6 +24,21 @@ App::App(Loop& loop, UserDefaults& defaults, AppWiring wiring)
       encodeJpeg_(wiring.encodeJpeg ? std::move(wiring.encodeJpeg) : JpegEncoder(reencodeAsJpeg)) {
     for (int tag = 0; tag < 4; ++tag)
         modeButtons.push_back({tag, false, kModeTitles[tag]});
+    if (wiring.credentialStore)
+        credentialKeeper =
+            std::make_unique<CredentialKeeper>(loop, std::move(wiring.credentialStore));
+}
+
+void App::loadStoredCredential() {
+    if (!credentialKeeper)
+        return;
+    credentialKeeper->read([life = life_.watch(), this](CredentialRead read) {
+        if (!life.alive() || credential || !read.ok())
+            return;
+        credential = acceptedAccountCredential(*read);
+        if (credential)
+            refreshState();
+    });
 }
 
 App::~App() = default;

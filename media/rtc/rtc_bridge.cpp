@@ -49,6 +49,17 @@ ReleaseCount& releaseCount() {
     return *count;
 }
 
+// Leaves the session and lets the engine go, then its factory. May block.
+void releaseEngine(std::shared_ptr<RTCEngine>& engine, RTCEngineFactory* engines) {
+    if (!engine)
+        return;
+    engine->unregisterVideoSampleObserver();
+    engine->leaveChannel();
+    engine.reset();
+    if (engines)
+        engines->destroy();
+}
+
 } // namespace
 
 void RTCBridge::LoopLink::post(Task task) {
@@ -139,13 +150,7 @@ RTCBridge::~RTCBridge() {
         std::lock_guard lock(engineDelegate_->mutex);
         engineDelegate_->bridge = nullptr;
     }
-    if (engine_) {
-        engine_->unregisterVideoSampleObserver();
-        engine_->leaveChannel();
-        engine_.reset();
-        if (engines_)
-            engines_->destroy();
-    }
+    releaseEngine(engine_, engines_.get());
 }
 
 void RTCBridge::install(const std::shared_ptr<PictureView>& output) {
@@ -257,7 +262,7 @@ void RTCBridge::pushLocalFrame(const std::shared_ptr<RTCEngine>& engine,
     sample.height = kPipelineFrameHeight;
     sample.stride = frame->stride;
     sample.timeStampMs = timestampMs;
-    recordPush(engine->pushExternalVideoFrame(sample, 0));
+    recordPush(*engine, engine->pushExternalVideoFrame(sample, 0));
 
     const double uptime = toSeconds(loop_.uptime());
     if (uptime - lastLocalPreview_ >= kLocalPreviewInterval) {
@@ -267,7 +272,7 @@ void RTCBridge::pushLocalFrame(const std::shared_ptr<RTCEngine>& engine,
     }
 }
 
-void RTCBridge::recordPush(int result) {
+void RTCBridge::recordPush(RTCEngine& engine, int result) {
     if (result == 0)
         ++pushed_;
     else
@@ -276,11 +281,11 @@ void RTCBridge::recordPush(int result) {
     const double now = epochSeconds(loop_.now());
     if (now - lastDiagnostic_ >= kDiagnosticInterval) {
         lastDiagnostic_ = now;
-        writeDiagnostics(now);
+        writeDiagnostics(now, engine.linkReport());
     }
 }
 
-void RTCBridge::writeDiagnostics(double unixTime) {
+void RTCBridge::writeDiagnostics(double unixTime, const std::optional<RTCLinkReport>& link) {
     int64_t count;
     std::optional<WallTime> last;
     {
@@ -300,6 +305,19 @@ void RTCBridge::writeDiagnostics(double unixTime) {
         report["last_remote_at"] = 0;
     report["upload_width"] = kPipelineFrameWidth;
     report["upload_height"] = kPipelineFrameHeight;
+    // What a support engineer needs to tell a poor network from a broken client.
+    if (link) {
+        report["bitrate_kbps"] = link->bitrateKbps;
+        report["bitrate_cuts"] = link->bitrateCuts;
+        report["loss_percent"] = link->lossPercent;
+        report["round_trip_ms"] = link->roundTripMs;
+        report["retransmission_requests_received"] = link->retransmissionRequestsReceived;
+        report["retransmission_requests_sent"] = link->retransmissionRequestsSent;
+        report["key_frame_requests_received"] = link->keyFrameRequestsReceived;
+        report["key_frame_requests_sent"] = link->keyFrameRequestsSent;
+        report["jitter_ms"] = link->jitterMs;
+        report["jitter_buffer_ms"] = link->jitterBufferMs;
+    }
     // A failed write only loses a report.
     reportQueue().async([file = diagnosticsFolder / ("video-" + std::string(kVersion) + ".json"),
                          text = report.dump()] { (void)writeFileAtomically(file, text); });
@@ -468,13 +486,7 @@ void RTCBridge::stop() {
     }
     auto release = [engine = std::move(engine_), engines = engines_, delegate = engineDelegate_,
                     weak, link = loopLink_]() mutable {
-        if (engine) {
-            engine->unregisterVideoSampleObserver();
-            engine->leaveChannel();
-            engine.reset();
-            if (engines)
-                engines->destroy();
-        }
+        releaseEngine(engine, engines.get());
         link->post([weak] {
             if (auto bridge = weak.lock())
                 bridge->finishRelease();
