@@ -282,7 +282,8 @@ TEST_F(RTCEngineLoopbackTest, ANarrowLinkBringsTheBitrateDownAndThePictureKeepsC
     ASSERT_EQ(result, 0);
     {
         SyntheticCamera camera(engine);
-        ASSERT_TRUE(delegate.waitForFrames(10, 60s)) << "no frames before the cap";
+        // Past the start, whose first key frames and ramp say little about the steady rate.
+        ASSERT_TRUE(delegate.waitForFrames(60, 60s)) << "no frames before the cap";
         // What the participant really sends: a slow build may send too little to fill a link.
         const double bytesBefore = service.linkStats("S1")["outbound-rtp.bytes-sent"];
         const auto measureStart = std::chrono::steady_clock::now();
@@ -290,7 +291,7 @@ TEST_F(RTCEngineLoopbackTest, ANarrowLinkBringsTheBitrateDownAndThePictureKeepsC
         const double sentKbps =
             (service.linkStats("S1")["outbound-rtp.bytes-sent"] - bytesBefore) * 8 / 1000 /
             std::chrono::duration<double>(std::chrono::steady_clock::now() - measureStart).count();
-        if (sentKbps < 1000)
+        if (sentKbps < 700)
             GTEST_SKIP() << "the participant sends " << sentKbps << " kbit/s here";
         NetworkShape shape;
         shape.kbps = static_cast<int>(sentKbps / 2);
