@@ -90,8 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return std::optional<std::string>("jpeg:" + std::string(image));
     };
     UserDefaults defaults(folder / "config" / "Zarvo" / "defaults.json");
-    App app(loop, defaults, std::move(wiring));
-    app.hooks.selectedCameraID = [] { return std::optional<std::string>("cam-1"); };
+    FakeHosts hosts; // camera "cam-1" selected
+    App app(loop, defaults, hosts.hosts(), std::move(wiring));
     app.routes.check();
     loop.runUntilIdle();
 
