@@ -56,7 +56,8 @@ public:
     virtual std::unique_ptr<ActivityToken> begin(const std::string& reason) = 0;
 };
 
-// Decodes an image and re-encodes it as JPEG at `factor` (0..1). Called off the main thread, so it
+// Decodes an image and re-encodes it as JPEG at `factor` (0..1). A start encodes its reference on
+// the main thread, once, before anything is sent; a live switch encodes on its own queue, so it
 // must be thread-safe. None when the bytes are not a decodable image or encoding fails.
 using JpegEncoder =
     std::function<std::optional<std::string>(std::string_view image, double factor)>;
