@@ -16,6 +16,8 @@ const char* const kEditingTypes[] = {"subject_replacement", "virtual_tryon",
 
 } // namespace
 
+const char* const App::kMaskedPhoneKey = "accountMaskedPhone";
+
 App::App(Loop& loop, UserDefaults& defaults, AppWiring wiring)
     : usageSyncedAt(loop.now()), credential(std::move(wiring.credential)),
       routes(loop, defaults, std::move(wiring.clock), std::move(wiring.sender)), loop_(loop),
@@ -23,6 +25,13 @@ App::App(Loop& loop, UserDefaults& defaults, AppWiring wiring)
       encodeJpeg_(wiring.encodeJpeg ? std::move(wiring.encodeJpeg) : JpegEncoder(reencodeAsJpeg)) {
     for (int tag = 0; tag < 4; ++tag)
         modeButtons.push_back({tag, false, kModeTitles[tag]});
+    if (credential)
+        maskedPhone = defaults_.string(kMaskedPhoneKey).value_or("");
+    routes.setUnauthorizedHandler(
+        [life = life_.watch(), this](const std::string& token, const std::string&) {
+            if (life.alive())
+                credentialRefused(token);
+        });
 }
 
 App::~App() = default;

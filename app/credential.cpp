@@ -102,4 +102,20 @@ std::optional<std::string> loadAccountCredential() {
     return resolveAccountCredential(accountCredentialSources());
 }
 
+bool saveAccountCredential(const std::optional<std::string>& token) {
+    if (std::getenv("ZARVO_ACCOUNT_TOKEN"))
+        return true;
+    if (const char* file = std::getenv("ZARVO_DEPLOYMENT"); file && *file)
+        return true;
+    std::filesystem::path path = configDirectory() / "credential";
+    if (!token) {
+        std::error_code ignored;
+        return std::filesystem::remove(path, ignored) || !std::filesystem::exists(path, ignored);
+    }
+    std::error_code made;
+    std::filesystem::create_directories(path.parent_path(), made);
+    ::chmod(path.parent_path().c_str(), 0700);
+    return writeFileAtomically(path, *token + "\n", 0600).ok();
+}
+
 } // namespace zarvo

@@ -25,4 +25,10 @@ std::optional<std::string> resolveAccountCredential(const CredentialSources& sou
 CredentialSources accountCredentialSources();
 std::optional<std::string> loadAccountCredential();
 
+// Keeps a signed-in credential for the next start, or erases it when `token` is none; false when
+// that failed. Blocking: call it off the main thread. Nothing is written while the environment
+// or a development deployment supplies the credential: a development host's token must never
+// replace the user's own.
+bool saveAccountCredential(const std::optional<std::string>& token);
+
 } // namespace zarvo
