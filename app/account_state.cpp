@@ -2,6 +2,7 @@
 #include "app/app.h"
 
 #include "app/session_presentation.h"
+#include "foundation/saturating.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,20 +13,6 @@ namespace zarvo {
 namespace {
 
 using namespace SessionPresentation;
-
-// Service integers are untrusted; sums saturate instead of overflowing.
-int64_t add(int64_t a, int64_t b) {
-    int64_t sum;
-    if (__builtin_add_overflow(a, b, &sum))
-        return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-    return sum;
-}
-int64_t subtract(int64_t a, int64_t b) {
-    int64_t difference;
-    if (__builtin_sub_overflow(a, b, &difference))
-        return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-    return difference;
-}
 
 std::string timeOfDay(WallTime time) {
     std::time_t t = WallClock::to_time_t(time);
@@ -116,8 +103,8 @@ void App::renderUsage() {
         auto since = std::chrono::duration_cast<std::chrono::seconds>(loop_.now() - usageSyncedAt);
         extra = std::clamp<int64_t>(since.count(), 0, 15);
     }
-    int64_t elapsed =
-        std::max<int64_t>(0, add(jsonInteger(snapshot, "session_elapsed_seconds", 0), extra));
+    int64_t elapsed = std::max<int64_t>(
+        0, saturatingAdd(jsonInteger(snapshot, "session_elapsed_seconds", 0), extra));
     std::string hms =
         format("%02lld:%02lld:%02lld", elapsed / 3600, elapsed / 60 % 60, elapsed % 60);
     liveDuration.text = format("本次运行 %02lld:%02lld", elapsed / 60, elapsed % 60);
@@ -146,9 +133,10 @@ void App::renderUsage() {
     }
 
     int64_t available = jsonInteger(snapshot, "available_points", 0);
-    int64_t consumed =
-        std::min(add(jsonInteger(snapshot, "estimated_consumed_points", 0), extra), reserved);
-    int64_t shown = std::max<int64_t>(0, subtract(add(available, reserved), consumed));
+    int64_t consumed = std::min(
+        saturatingAdd(jsonInteger(snapshot, "estimated_consumed_points", 0), extra), reserved);
+    int64_t shown =
+        std::max<int64_t>(0, saturatingSubtract(saturatingAdd(available, reserved), consumed));
     pointsLabel.text = std::to_string(shown) + "  积分" + (reserved > 0 ? "（预计）" : "");
     pointsLabel.fontSize = reserved > 0 ? 26.0 : 32.0;
 

@@ -6,6 +6,7 @@
 #include "foundation/atomic_file.h"
 #include "foundation/child_process.h"
 #include "foundation/encoding.h"
+#include "foundation/gtk_modal.h"
 #include "foundation/owned.h"
 #include "media/camera/camera_device_relay.h"
 #include "media/camera/camera_monitor.h"
@@ -39,30 +40,6 @@ template <> struct RefTraits<GskRenderNode> {
 
 namespace {
 
-// The nested loop of the dialog on screen, which a quit signal before the window answers.
-GMainLoop* openDialogLoop = nullptr;
-
-// GTK 4.8 has no synchronous dialog run; spin a nested loop until the dialog answers or closes.
-int runDialog(GtkWidget* dialog) {
-    struct Answer {
-        GRef<GMainLoop> loop;
-        int response = GTK_RESPONSE_DELETE_EVENT;
-    } answer{adoptRef(g_main_loop_new(nullptr, FALSE))};
-    auto respond = +[](GtkDialog*, int response, gpointer data) {
-        auto* answer = static_cast<Answer*>(data);
-        answer->response = response;
-        g_main_loop_quit(answer->loop.get());
-    };
-    g_signal_connect(dialog, "response", G_CALLBACK(respond), &answer);
-    gtk_window_set_title(GTK_WINDOW(dialog), "Zarvo");
-    gtk_window_present(GTK_WINDOW(dialog));
-    GMainLoop* outer = std::exchange(openDialogLoop, answer.loop.get());
-    g_main_loop_run(answer.loop.get());
-    openDialogLoop = outer;
-    gtk_window_destroy(GTK_WINDOW(dialog));
-    return answer.response;
-}
-
 GtkWindow* activeWindow() {
     GApplication* application = g_application_get_default();
     return application && GTK_IS_APPLICATION(application)
@@ -70,14 +47,11 @@ GtkWindow* activeWindow() {
                : nullptr;
 }
 
-GtkWidget* messageDialog(const std::string& message, const std::string& informative) {
-    GtkWidget* dialog =
-        gtk_message_dialog_new(activeWindow(), GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING,
-                               GTK_BUTTONS_NONE, "%s", message.c_str());
-    if (!informative.empty())
-        gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
-                                                 informative.c_str());
-    return dialog;
+int runDialog(GtkWidget* dialog) {
+    gtk_window_set_title(GTK_WINDOW(dialog), "Zarvo");
+    const int response = runModalDialog(dialog);
+    gtk_window_destroy(GTK_WINDOW(dialog));
+    return response;
 }
 
 } // namespace
@@ -88,7 +62,7 @@ void showModalAlert(const std::string& message, const std::string& informative,
         std::cerr << message << "\n" << informative << "\n";
         return;
     }
-    GtkWidget* dialog = messageDialog(message, informative);
+    GtkWidget* dialog = newMessageDialog(activeWindow(), GTK_MESSAGE_WARNING, message, informative);
     gtk_dialog_add_button(GTK_DIALOG(dialog), button.c_str(), GTK_RESPONSE_OK);
     runDialog(dialog);
 }
@@ -97,7 +71,7 @@ bool showModalConfirm(const std::string& message, const std::string& informative
                       const std::string& confirmButton, const std::string& cancelButton) {
     if (!gtk_init_check())
         return false;
-    GtkWidget* dialog = messageDialog(message, informative);
+    GtkWidget* dialog = newMessageDialog(activeWindow(), GTK_MESSAGE_WARNING, message, informative);
     gtk_dialog_add_button(GTK_DIALOG(dialog), confirmButton.c_str(), GTK_RESPONSE_ACCEPT);
     gtk_dialog_add_button(GTK_DIALOG(dialog), cancelButton.c_str(), GTK_RESPONSE_CANCEL);
     return runDialog(dialog) == GTK_RESPONSE_ACCEPT;
@@ -763,8 +737,7 @@ gboolean quitSignal(gpointer) {
     }
     quitPending = true;
     // An alert before the window (another copy runs) is answered as if closed.
-    if (openDialogLoop)
-        g_main_loop_quit(openDialogLoop);
+    abandonModalDialog();
     return G_SOURCE_CONTINUE;
 }
 

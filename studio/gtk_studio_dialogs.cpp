@@ -1,5 +1,6 @@
 #include "studio/gtk_studio_dialogs.h"
 
+#include "foundation/gtk_modal.h"
 #include "foundation/owned.h"
 
 #include <gtk/gtk.h>
@@ -10,34 +11,9 @@ namespace zarvo {
 
 namespace {
 
-// Runs a dialog modally: a nested main loop until it answers. Timers keep firing meanwhile.
-int runModal(GtkWidget* dialog) {
-    struct Answer {
-        int response = GTK_RESPONSE_NONE;
-        GRef<GMainLoop> loop = adoptRef(g_main_loop_new(nullptr, FALSE));
-    } answer;
-    const gulong handler = g_signal_connect(
-        dialog, "response", G_CALLBACK(+[](GtkDialog*, int response, gpointer data) {
-            auto* answer = static_cast<Answer*>(data);
-            answer->response = response;
-            g_main_loop_quit(answer->loop.get());
-        }),
-        &answer);
-    gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
-    gtk_window_present(GTK_WINDOW(dialog));
-    g_main_loop_run(answer.loop.get());
-    g_signal_handler_disconnect(dialog, handler);
-    return answer.response;
-}
-
 GtkWidget* messageDialog(GtkWindow* parent, const std::string& message,
                          const std::string& informative) {
-    GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_OTHER,
-                                               GTK_BUTTONS_NONE, "%s", message.c_str());
-    if (!informative.empty())
-        gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
-                                                 informative.c_str());
-    return dialog;
+    return newMessageDialog(parent, GTK_MESSAGE_OTHER, message, informative);
 }
 
 } // namespace
@@ -53,7 +29,7 @@ GtkStudioDialogs::~GtkStudioDialogs() {
 void GtkStudioDialogs::alert(const std::string& message, const std::string& informative) {
     GtkWidget* dialog = messageDialog(parent_ ? parent_() : nullptr, message, informative);
     gtk_dialog_add_button(GTK_DIALOG(dialog), "好", GTK_RESPONSE_OK);
-    runModal(dialog);
+    runModalDialog(dialog);
     gtk_window_destroy(GTK_WINDOW(dialog));
 }
 
@@ -62,7 +38,7 @@ bool GtkStudioDialogs::confirm(const std::string& message, const std::string& in
     GtkWidget* dialog = messageDialog(parent_ ? parent_() : nullptr, message, informative);
     gtk_dialog_add_button(GTK_DIALOG(dialog), confirmTitle.c_str(), GTK_RESPONSE_ACCEPT);
     gtk_dialog_add_button(GTK_DIALOG(dialog), cancelTitle.c_str(), GTK_RESPONSE_CANCEL);
-    const bool confirmed = runModal(dialog) == GTK_RESPONSE_ACCEPT;
+    const bool confirmed = runModalDialog(dialog) == GTK_RESPONSE_ACCEPT;
     gtk_window_destroy(GTK_WINDOW(dialog));
     return confirmed;
 }
@@ -78,7 +54,7 @@ std::optional<std::string> GtkStudioDialogs::askPresetName() {
     gtk_widget_set_size_request(entry, 280, 24);
     gtk_box_append(GTK_BOX(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog))), entry);
     std::optional<std::string> name;
-    if (runModal(dialog) == GTK_RESPONSE_ACCEPT)
+    if (runModalDialog(dialog) == GTK_RESPONSE_ACCEPT)
         name = gtk_editable_get_text(GTK_EDITABLE(entry));
     gtk_window_destroy(GTK_WINDOW(dialog));
     return name;
@@ -88,23 +64,10 @@ std::optional<std::vector<std::filesystem::path>> GtkStudioDialogs::chooseImages
     auto chooser = adoptRef(gtk_file_chooser_native_new(
         "选择参考图", parent_ ? parent_() : nullptr, GTK_FILE_CHOOSER_ACTION_OPEN, "打开", "取消"));
     gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser.get()), multiple);
-    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser.get()), TRUE);
-    struct Answer {
-        int response = GTK_RESPONSE_NONE;
-        GRef<GMainLoop> loop = adoptRef(g_main_loop_new(nullptr, FALSE));
-    } answer;
-    g_signal_connect(chooser.get(), "response",
-                     G_CALLBACK(+[](GtkNativeDialog*, int response, gpointer data) {
-                         auto* answer = static_cast<Answer*>(data);
-                         answer->response = response;
-                         g_main_loop_quit(answer->loop.get());
-                     }),
-                     &answer);
-    gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser.get()));
-    g_main_loop_run(answer.loop.get());
+    const int response = runModalNativeDialog(GTK_NATIVE_DIALOG(chooser.get()));
 
     std::optional<std::vector<std::filesystem::path>> chosen;
-    if (answer.response == GTK_RESPONSE_ACCEPT) {
+    if (response == GTK_RESPONSE_ACCEPT) {
         chosen.emplace();
         auto files = adoptRef(gtk_file_chooser_get_files(GTK_FILE_CHOOSER(chooser.get())));
         for (guint i = 0; i < g_list_model_get_n_items(files.get()); ++i) {

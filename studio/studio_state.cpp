@@ -1,24 +1,12 @@
 #include "studio/studio_state.h"
 
+#include "foundation/saturating.h"
+
 #include <algorithm>
 #include <limits>
 
 namespace zarvo {
 namespace {
-
-// Account numbers come from the service; sums saturate rather than overflow.
-int64_t add(int64_t a, int64_t b) {
-    int64_t r;
-    if (__builtin_add_overflow(a, b, &r))
-        return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-    return r;
-}
-int64_t sub(int64_t a, int64_t b) {
-    int64_t r;
-    if (__builtin_sub_overflow(a, b, &r))
-        return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-    return r;
-}
 
 int64_t integer(const Json& u, std::string_view key) {
     return jsonInteger(u, key, 0);
@@ -89,15 +77,17 @@ std::optional<PointsProjection> projectPoints(const Json& u, WallTime syncedAt, 
             extra = std::min<int64_t>(elapsed, 15);
     }
     PointsProjection p;
-    p.consumed = std::min(add(integer(u, "estimated_consumed_points"), extra), reserved);
+    p.consumed = std::min(saturatingAdd(integer(u, "estimated_consumed_points"), extra), reserved);
     p.consumedGift = std::min(integer(u, "reserved_gift_points"), p.consumed);
-    p.consumedPaid = sub(p.consumed, p.consumedGift);
-    p.paid = sub(add(integer(u, "available_paid_points"), integer(u, "reserved_paid_points")),
-                 p.consumedPaid);
-    p.gift = sub(add(integer(u, "available_gift_points"), integer(u, "reserved_gift_points")),
-                 p.consumedGift);
-    int64_t left =
-        std::max<int64_t>(sub(add(integer(u, "available_points"), reserved), p.consumed), 0);
+    p.consumedPaid = saturatingSubtract(p.consumed, p.consumedGift);
+    p.paid = saturatingSubtract(
+        saturatingAdd(integer(u, "available_paid_points"), integer(u, "reserved_paid_points")),
+        p.consumedPaid);
+    p.gift = saturatingSubtract(
+        saturatingAdd(integer(u, "available_gift_points"), integer(u, "reserved_gift_points")),
+        p.consumedGift);
+    int64_t left = std::max<int64_t>(
+        saturatingSubtract(saturatingAdd(integer(u, "available_points"), reserved), p.consumed), 0);
     p.remaining =
         "预计可用 " + std::to_string(left / 60) + " 分 " + std::to_string(left % 60) + " 秒";
     return p;
@@ -174,8 +164,9 @@ Json buildStudioState(const StudioStateInputs& in) {
         auto p = projectPoints(u, in.usageSyncedAt, in.now);
         int64_t consumed =
             p ? p->consumed : std::min<int64_t>(integer(u, "estimated_consumed_points"), reserved);
-        s["pointsValue"] =
-            std::max<int64_t>(sub(add(integer(u, "available_points"), reserved), consumed), 0);
+        s["pointsValue"] = std::max<int64_t>(
+            saturatingSubtract(saturatingAdd(integer(u, "available_points"), reserved), consumed),
+            0);
     }
 
     s["update"] = in.update ? *in.update : Json::object();

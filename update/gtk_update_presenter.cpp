@@ -1,40 +1,21 @@
 #include "update/gtk_update_presenter.h"
 
+#include "foundation/gtk_modal.h"
 #include "foundation/owned.h"
 
 #include <gtk/gtk.h>
 
 namespace zarvo {
 
-namespace {
-
-// Runs a dialog in a nested main loop until it answers; timers keep firing meanwhile.
-int runModal(GtkDialog* dialog) {
-    struct State {
-        GRef<GMainLoop> loop;
-        int response = GTK_RESPONSE_NONE;
-    } state{adoptRef(g_main_loop_new(nullptr, FALSE))};
-    g_signal_connect(dialog, "response", G_CALLBACK(+[](GtkDialog*, int response, gpointer data) {
-                         auto* s = static_cast<State*>(data);
-                         s->response = response;
-                         g_main_loop_quit(s->loop.get());
-                     }),
-                     &state);
-    gtk_window_present(GTK_WINDOW(dialog));
-    g_main_loop_run(state.loop.get());
-    return state.response;
-}
-
-} // namespace
-
 GtkUpdatePresenter::GtkUpdatePresenter(std::function<GtkWindow*()> mainWindow,
                                        std::function<bool()> darkByDefault)
     : mainWindow_(std::move(mainWindow)), darkByDefault_(std::move(darkByDefault)) {}
 
 bool GtkUpdatePresenter::canPresent() {
-    if (modalDepth_ > 0)
+    // Another dialog of ours is up (the camera setup's, the gallery's, one of our own), or another
+    // modal window.
+    if (modalDialogRunning())
         return false;
-    // Another modal window of ours (a dialog of the camera setup or the gallery) is up.
     GListModel* windows = gtk_window_get_toplevels();
     for (guint i = 0; i < g_list_model_get_n_items(windows); ++i) {
         auto window = adoptRef(GTK_WINDOW(g_list_model_get_item(windows, i)));
@@ -52,9 +33,7 @@ int GtkUpdatePresenter::run(const std::string& title, const std::string& message
     if (!parent)
         g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme",
                      darkByDefault_ && darkByDefault_(), nullptr);
-    GtkWidget* dialog = gtk_message_dialog_new(parent, GTK_DIALOG_MODAL, GTK_MESSAGE_INFO,
-                                               GTK_BUTTONS_NONE, "%s", title.c_str());
-    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", message.c_str());
+    GtkWidget* dialog = newMessageDialog(parent, GTK_MESSAGE_INFO, title, message);
     for (size_t i = 0; i < buttons.size(); ++i)
         gtk_dialog_add_button(GTK_DIALOG(dialog), buttons[i].c_str(), int(i));
     if (!notes.empty()) {
@@ -75,9 +54,7 @@ int GtkUpdatePresenter::run(const std::string& title, const std::string& message
         gtk_scrolled_window_set_child(GTK_SCROLLED_WINDOW(scroll), text);
         gtk_box_append(GTK_BOX(area), scroll);
     }
-    ++modalDepth_;
-    int response = runModal(GTK_DIALOG(dialog));
-    --modalDepth_;
+    const int response = runModalDialog(dialog);
     gtk_window_destroy(GTK_WINDOW(dialog));
     return response >= 0 && response < int(buttons.size()) ? response : -1;
 }
@@ -101,25 +78,10 @@ GtkUpdatePresenter::chooseSaveLocation(const std::string& suggestedName,
     GtkWindow* parent = mainWindow_ ? mainWindow_() : nullptr;
     auto chooser = adoptRef(gtk_file_chooser_native_new(
         message.c_str(), parent, GTK_FILE_CHOOSER_ACTION_SAVE, "保存", "取消"));
-    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser.get()), TRUE);
     gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser.get()), suggestedName.c_str());
-    struct State {
-        GRef<GMainLoop> loop;
-        int response = GTK_RESPONSE_CANCEL;
-    } state{adoptRef(g_main_loop_new(nullptr, FALSE))};
-    g_signal_connect(chooser.get(), "response",
-                     G_CALLBACK(+[](GtkNativeDialog*, int response, gpointer data) {
-                         auto* s = static_cast<State*>(data);
-                         s->response = response;
-                         g_main_loop_quit(s->loop.get());
-                     }),
-                     &state);
-    ++modalDepth_;
-    gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser.get()));
-    g_main_loop_run(state.loop.get());
-    --modalDepth_;
+    const int response = runModalNativeDialog(GTK_NATIVE_DIALOG(chooser.get()));
     std::optional<std::filesystem::path> chosen;
-    if (state.response == GTK_RESPONSE_ACCEPT) {
+    if (response == GTK_RESPONSE_ACCEPT) {
         if (auto file = adoptRef(gtk_file_chooser_get_file(GTK_FILE_CHOOSER(chooser.get())))) {
             if (GOwned<char> path{g_file_get_path(file.get())})
                 chosen = std::filesystem::path(path.get());

@@ -31,7 +31,6 @@ private:
 
     std::function<GtkWindow*()> mainWindow_;
     std::function<bool()> darkByDefault_;
-    int modalDepth_ = 0;
 };
 
 } // namespace zarvo

@@ -5,6 +5,7 @@
 #include "service/deployment.h"
 #include "service/soup_http_client.h"
 #include "update/release_validation.h"
+#include "update/update_mirror.h"
 #include "update/url_error.h"
 
 #include <glib.h>
@@ -299,19 +300,9 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
             serialFallback(task);
             return false;
         }
-        if (status != (serial ? 200 : 206)) {
-            switch (status) {
-            case 500:
-            case 502:
-            case 503:
-            case 504:
-            case 408:
-            case 429:
-                return fail("下载线路暂不可用");
-            default:
-                return fail("更新响应校验失败");
-            }
-        }
+        if (status != (serial ? 200 : 206))
+            return fail(UpdateMirror::retryableStatus(status) ? "下载线路暂不可用"
+                                                              : "更新响应校验失败");
         SoupMessageHeaders* headers = soup_message_get_response_headers(message);
         if (const char* encoding = soup_message_headers_get_one(headers, "Content-Encoding");
             encoding && g_ascii_strcasecmp(encoding, "identity") != 0)

@@ -96,7 +96,11 @@ bool mayFallbackDownload(const std::optional<Error>& error, std::optional<int> s
             return false;
         }
     }
-    switch (status.value_or(0)) {
+    return retryableStatus(status.value_or(0));
+}
+
+bool retryableStatus(int status) {
+    switch (status) {
     case 500:
     case 502:
     case 503:

@@ -37,5 +37,9 @@ bool mayFallbackDownload(const std::optional<Error>& error, std::optional<int> s
                          const std::optional<std::string>& responseURL,
                          const std::string& expected);
 
+// Whether an HTTP status says the host is busy or failing for now (timeouts, overload, server
+// errors): another host or a later try may answer.
+bool retryableStatus(int status);
+
 } // namespace UpdateMirror
 } // namespace zarvo

@@ -49,6 +49,17 @@ ReleaseCount& releaseCount() {
     return *count;
 }
 
+// Leaves the session and lets the engine go, then its factory. May block.
+void releaseEngine(std::shared_ptr<RTCEngine>& engine, RTCEngineFactory* engines) {
+    if (!engine)
+        return;
+    engine->unregisterVideoSampleObserver();
+    engine->leaveChannel();
+    engine.reset();
+    if (engines)
+        engines->destroy();
+}
+
 } // namespace
 
 void RTCBridge::LoopLink::post(Task task) {
@@ -139,13 +150,7 @@ RTCBridge::~RTCBridge() {
         std::lock_guard lock(engineDelegate_->mutex);
         engineDelegate_->bridge = nullptr;
     }
-    if (engine_) {
-        engine_->unregisterVideoSampleObserver();
-        engine_->leaveChannel();
-        engine_.reset();
-        if (engines_)
-            engines_->destroy();
-    }
+    releaseEngine(engine_, engines_.get());
 }
 
 void RTCBridge::install(const std::shared_ptr<PictureView>& output) {
@@ -468,13 +473,7 @@ void RTCBridge::stop() {
     }
     auto release = [engine = std::move(engine_), engines = engines_, delegate = engineDelegate_,
                     weak, link = loopLink_]() mutable {
-        if (engine) {
-            engine->unregisterVideoSampleObserver();
-            engine->leaveChannel();
-            engine.reset();
-            if (engines)
-                engines->destroy();
-        }
+        releaseEngine(engine, engines.get());
         link->post([weak] {
             if (auto bridge = weak.lock())
                 bridge->finishRelease();

@@ -229,20 +229,41 @@ public:
         return tool({"pw-link", out, in}).has_value();
     }
 
-    // The properties of the node of that name ("info.props" in pw-dump), null when there is none.
-    nlohmann::json nodeProperties(const std::string& nodeName) const {
+    // The "info" of the node of that name in pw-dump, null when there is none.
+    nlohmann::json nodeInfo(const std::string& nodeName) const {
         auto dump = nlohmann::json::parse(tool({"pw-dump"}).value_or("[]"), nullptr, false);
         if (!dump.is_array())
             return nullptr;
         for (const auto& object : dump) {
             if (object.value("type", "") != "PipeWire:Interface:Node")
                 continue;
-            auto props = object.value("info", nlohmann::json::object())
-                             .value("props", nlohmann::json::object());
-            if (props.value("node.name", "") == nodeName)
-                return props;
+            auto info = object.value("info", nlohmann::json::object());
+            if (info.value("props", nlohmann::json::object()).value("node.name", "") == nodeName)
+                return info;
         }
         return nullptr;
+    }
+
+    // The properties of the node of that name ("info.props" in pw-dump), null when there is none.
+    nlohmann::json nodeProperties(const std::string& nodeName) const {
+        auto info = nodeInfo(nodeName);
+        return info.is_null() ? nullptr : info.value("props", nlohmann::json::object());
+    }
+
+    // Whether the node of that name reaches one of `states` ("running", "idle", "suspended"...),
+    // waiting up to `limit`.
+    bool waitForNodeState(const std::string& nodeName, const std::vector<std::string>& states,
+                          std::chrono::milliseconds limit) const {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        do {
+            auto info = nodeInfo(nodeName);
+            const std::string state = info.is_null() ? "" : info.value("state", "");
+            for (const auto& wanted : states)
+                if (state == wanted)
+                    return true;
+            std::this_thread::sleep_for(50ms);
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
     }
 
     // Whether a node of that name exists, waiting up to `limit` for it to come (or go).

@@ -130,11 +130,6 @@ TEST(PipeWireOutput, CameraNodeServesConsumersThatComeAndGoThenBlackThenLeavesWi
     ASSERT_TRUE(ready.is_object());
     EXPECT_EQ(ready["event"], "ready");
     EXPECT_EQ(ready["message"], "Zarvo虚拟摄像头 (PipeWire) sender ready");
-    // The application writes only after the ready line, and late on a busy machine: a silence
-    // well past a second before the first frame must not end the input.
-    std::this_thread::sleep_for(1500ms);
-    std::optional<Feeder> red;
-    red.emplace(sender, std::array<uint8_t, 4>{255, 0, 0, 255});
 
     // The node as camera lists see it, with one fixed format (browsers drop nodes with ranges).
     ASSERT_TRUE(daemon.waitForNode(kPipeWireNodeName, true, 30s));
@@ -145,10 +140,19 @@ TEST(PipeWireOutput, CameraNodeServesConsumersThatComeAndGoThenBlackThenLeavesWi
     EXPECT_EQ(props.value("media.category", ""), "Capture");
     EXPECT_EQ(props.value("node.description", ""), "Zarvo虚拟摄像头");
 
+    std::optional<Feeder> red;
     {
         Consumer first(daemon, "zarvo-test-first");
         ASSERT_TRUE(first.valid());
         ASSERT_TRUE(daemon.link(kPipeWireNodeName, first.name()));
+        // The application writes only after the ready line, and late on a busy machine: the
+        // sender shows black meanwhile, and a silence of more than a second (counted in its own
+        // black frames, at 30 a second) before the first frame must not end the input.
+        int blackFrames = 0;
+        while (blackFrames <= 30 && frameWhere(first, isBlack, 1))
+            ++blackFrames;
+        EXPECT_GT(blackFrames, 30) << "no black before the first frame";
+        red.emplace(sender, std::array<uint8_t, 4>{255, 0, 0, 255});
         EXPECT_TRUE(frameWhere(first, isRed)) << "no red frame reached the first consumer";
         // The one format offered: 1280 × 720 YUY2 at the sender's 30 frames a second.
         auto dump = nlohmann::json::parse(daemon.tool({"pw-dump"}).value_or("[]"), nullptr, false);
@@ -168,8 +172,11 @@ TEST(PipeWireOutput, CameraNodeServesConsumersThatComeAndGoThenBlackThenLeavesWi
         }
         EXPECT_TRUE(checkedFormat);
     }
-    // A consumer arriving well after the last one left still gets frames.
-    std::this_thread::sleep_for(1500ms);
+    // A consumer arriving after the last one has gone and the node has gone quiet still gets
+    // frames.
+    EXPECT_TRUE(daemon.waitForNode("zarvo-test-first", false, 30s));
+    EXPECT_TRUE(daemon.waitForNodeState(kPipeWireNodeName, {"idle", "suspended"}, 30s))
+        << "the node kept running without a consumer";
     Consumer second(daemon, "zarvo-test-second");
     ASSERT_TRUE(daemon.link(kPipeWireNodeName, second.name()));
     EXPECT_TRUE(frameWhere(second, isRed)) << "no red frame reached the second consumer";

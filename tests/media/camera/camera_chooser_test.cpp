@@ -296,34 +296,53 @@ namespace zarvo {
 namespace {
 
 TEST(GstPreviewCaptureOnTheDemoCamera, DeliversMirroredPicturesUntilStopped) {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::vector<PicturePtr> pictures;
-    GstPreviewCapture capture([&](const PicturePtr& picture) {
-        std::lock_guard lock(mutex);
-        pictures.push_back(picture);
-        arrived.notify_all();
-    });
+    // Pictures of one capture, and how many came after its stop() had returned.
+    struct Received {
+        std::mutex mutex;
+        std::condition_variable arrived;
+        std::vector<PicturePtr> pictures;
+        bool stopped = false;
+        int afterStop = 0;
+        GstPreviewCapture::PictureSink sink() {
+            return [this](const PicturePtr& picture) {
+                std::lock_guard lock(mutex);
+                pictures.push_back(picture);
+                afterStop += stopped ? 1 : 0;
+                arrived.notify_all();
+            };
+        }
+        bool waitFor(size_t count) {
+            std::unique_lock lock(mutex);
+            return arrived.wait_for(lock, std::chrono::seconds(60),
+                                    [&] { return pictures.size() >= count; });
+        }
+    } first, second;
+    GstPreviewCapture capture(first.sink());
     capture.setMirrored(true);
     const CameraDevice device = demoCameraDevice(1);
     EXPECT_TRUE(capture.accessGranted(device));
     ASSERT_TRUE(capture.run(device).ok());
+    ASSERT_TRUE(first.waitFor(1));
     {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(
-            arrived.wait_for(lock, std::chrono::seconds(60), [&] { return !pictures.empty(); }));
-        EXPECT_EQ(pictures.front()->width(), 1280);
-        EXPECT_EQ(pictures.front()->height(), 720);
+        std::lock_guard lock(first.mutex);
+        EXPECT_EQ(first.pictures.front()->width(), 1280);
+        EXPECT_EQ(first.pictures.front()->height(), 720);
     }
     capture.stop();
-    size_t count = 0;
     {
-        std::lock_guard lock(mutex);
-        count = pictures.size();
+        std::lock_guard lock(first.mutex);
+        first.stopped = true;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    std::lock_guard lock(mutex);
-    EXPECT_EQ(pictures.size(), count);
+    // A second capture of the same camera delivering several pictures is the time in which a
+    // late picture of the stopped one would show; the stop must already have ended its threads.
+    GstPreviewCapture next(second.sink());
+    ASSERT_TRUE(next.run(device).ok());
+    ASSERT_TRUE(second.waitFor(5));
+    next.stop();
+    {
+        std::lock_guard lock(first.mutex);
+        EXPECT_EQ(first.afterStop, 0);
+    }
 
     CameraDevice locked = device;
     locked.devicePath = "/dev/zarvo-no-such-camera";
