@@ -1,5 +1,6 @@
 #include "app/app.h"
 
+#include "app/credential.h"
 #include "app/jpeg_encoding.h"
 #include "foundation/atomic_file.h"
 #include "foundation/paths.h"
@@ -25,13 +26,28 @@ App::App(Loop& loop, UserDefaults& defaults, AppWiring wiring)
       encodeJpeg_(wiring.encodeJpeg ? std::move(wiring.encodeJpeg) : JpegEncoder(reencodeAsJpeg)) {
     for (int tag = 0; tag < 4; ++tag)
         modeButtons.push_back({tag, false, kModeTitles[tag]});
-    if (credential)
-        maskedPhone = defaults_.string(kMaskedPhoneKey).value_or("");
+    if (wiring.credentialStore)
+        credentialKeeper =
+            std::make_unique<CredentialKeeper>(loop, std::move(wiring.credentialStore));
     routes.setUnauthorizedHandler(
         [life = life_.watch(), this](const std::string& token, const std::string&) {
             if (life.alive())
                 credentialRefused(token);
         });
+}
+
+void App::loadStoredCredential() {
+    if (!credentialKeeper)
+        return;
+    credentialKeeper->read([life = life_.watch(), this](CredentialRead read) {
+        if (!life.alive() || credential || !read.ok())
+            return;
+        credential = acceptedAccountCredential(*read);
+        if (credential) {
+            maskedPhone = defaults_.string(kMaskedPhoneKey).value_or("");
+            refreshState();
+        }
+    });
 }
 
 App::~App() = default;

@@ -3,6 +3,7 @@
 // logic runs and is tested without a display.
 #pragma once
 
+#include "app/credential_store.h"
 #include "foundation/json.h"
 #include "foundation/loop.h"
 #include "foundation/serial_queue.h"
@@ -66,9 +67,11 @@ struct AppWiring {
     SessionOutput* output = nullptr;       // the virtual camera
     SystemActivity* activity = nullptr;    // the system activity of a running session
     std::optional<std::string> credential; // the account's bearer credential
-    Sender sender;                         // replaces the network (tests)
-    Clock clock;                           // the route layer's clock; the loop's by default
-    JpegEncoder encodeJpeg;                // gdk-pixbuf by default
+    // Where the credential is kept between runs (keyring or private file); none keeps nothing.
+    std::shared_ptr<CredentialStore> credentialStore;
+    Sender sender;          // replaces the network (tests)
+    Clock clock;            // the route layer's clock; the loop's by default
+    JpegEncoder encodeJpeg; // gdk-pixbuf by default
 };
 
 // What the session logic asks of the window, the camera selection and the update controller.
@@ -181,6 +184,11 @@ public:
 
     // The account's bearer credential; account-bound calls are skipped while it is absent.
     std::optional<std::string> credential;
+    // Reads, writes and erases the kept credential off the main thread; null without a store.
+    std::unique_ptr<CredentialKeeper> credentialKeeper;
+    // Reads the kept credential and, when none was set meanwhile, takes it and refreshes the
+    // account state. Does nothing without a store.
+    void loadStoredCredential();
 
     // Sign-in. The signed-in account's number as the service masks it ("138****0000"); empty
     // when not known (a configured token).
@@ -254,8 +262,8 @@ private:
     void chooseModeButton(int tag);
     void writeStopReport(const RemoteFrameStats& stats);
     void writeSmokeReport(const Json& record);
-    // Keeps (or with none, erases) the credential where the next start finds it, off the main
-    // thread.
+    // Keeps (or with none, erases) the credential in the store the next start reads; nothing
+    // without a store (the environment's or a development deployment's token).
     void storeCredential(std::optional<std::string> token);
     void enterSignedOut(const std::string& notice);
 
@@ -286,8 +294,7 @@ private:
     JpegEncoder encodeJpeg_;
     // Re-encodes switch images off the main thread.
     SerialQueue switchQueue_{"zarvo.switch.encode"};
-    // Writes and erases the stored credential.
-    SerialQueue credentialQueue_{"zarvo.credential"};
+
     WeakOwner life_; // last, so that callbacks see the App gone before anything of it goes
 };
 

@@ -2,7 +2,6 @@
 
 #include "foundation/atomic_file.h"
 #include "foundation/json.h"
-#include "foundation/owned.h"
 #include "foundation/paths.h"
 
 #include <cerrno>
@@ -40,47 +39,31 @@ std::optional<std::string> accepted(std::optional<std::string> token) {
     return text;
 }
 
-// The file is checked on the descriptor that is read, so it cannot be swapped in between.
-std::optional<std::string> readPrivateFile(const std::filesystem::path& path) {
-    if (path.empty())
-        return std::nullopt;
-    UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    const int fd = file.get();
-    if (fd < 0)
-        return std::nullopt;
-    struct stat info {};
-    std::optional<std::string> contents;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
-        (info.st_mode & S_IRUSR) != 0 && (info.st_mode & (S_IRGRP | S_IROTH)) == 0 &&
-        info.st_size <= 64 * 1024) {
-        std::string data;
-        char buffer[4096];
-        for (;;) {
-            ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                data.clear();
-                break;
-            }
-            if (n == 0) {
-                contents = std::move(data);
-                break;
-            }
-            data.append(buffer, static_cast<size_t>(n));
-        }
-    }
-    return contents;
-}
-
 } // namespace
 
-std::optional<std::string> resolveAccountCredential(const CredentialSources& sources) {
+std::optional<std::string> overridingAccountCredential(const CredentialSources& sources) {
     if (auto token = accepted(sources.environmentToken))
         return token;
     if (sources.developmentDeployment)
         return accepted(sources.deploymentToken);
-    return accepted(readPrivateFile(sources.credentialFile));
+    return std::nullopt;
+}
+
+bool accountCredentialFromStore(const CredentialSources& sources) {
+    return !accepted(sources.environmentToken) && !sources.developmentDeployment;
+}
+
+std::optional<std::string> acceptedAccountCredential(std::optional<std::string> token) {
+    return accepted(std::move(token));
+}
+
+std::optional<std::string> resolveAccountCredential(const CredentialSources& sources,
+                                                    CredentialStore* store) {
+    if (!accountCredentialFromStore(sources))
+        return overridingAccountCredential(sources);
+    FileCredentialStore file(sources.credentialFile);
+    auto read = (store ? store : &file)->read();
+    return read.ok() ? accepted(*read) : std::nullopt;
 }
 
 CredentialSources accountCredentialSources() {
@@ -98,24 +81,8 @@ CredentialSources accountCredentialSources() {
     return sources;
 }
 
-std::optional<std::string> loadAccountCredential() {
-    return resolveAccountCredential(accountCredentialSources());
-}
-
-bool saveAccountCredential(const std::optional<std::string>& token) {
-    if (std::getenv("ZARVO_ACCOUNT_TOKEN"))
-        return true;
-    if (const char* file = std::getenv("ZARVO_DEPLOYMENT"); file && *file)
-        return true;
-    std::filesystem::path path = configDirectory() / "credential";
-    if (!token) {
-        std::error_code ignored;
-        return std::filesystem::remove(path, ignored) || !std::filesystem::exists(path, ignored);
-    }
-    std::error_code made;
-    std::filesystem::create_directories(path.parent_path(), made);
-    ::chmod(path.parent_path().c_str(), 0700);
-    return writeFileAtomically(path, *token + "\n", 0600).ok();
+std::optional<std::string> loadAccountCredential(CredentialStore* store) {
+    return resolveAccountCredential(accountCredentialSources(), store);
 }
 
 } // namespace zarvo

@@ -1,6 +1,8 @@
 // The account credential: the bearer token every account-bound service call carries.
 #pragma once
 
+#include "app/credential_store.h"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -14,21 +16,26 @@ struct CredentialSources {
     bool developmentDeployment = false;          // ZARVO_DEPLOYMENT names a deployment
 };
 
-// The environment token when there is one; else, with a development deployment, its token and
-// never the credential file (the user's real credential must not reach a development host);
-// else the credential file, only when it is a regular file of this user that no one else may
-// read. Surrounding white space is trimmed.
-std::optional<std::string> resolveAccountCredential(const CredentialSources& sources);
+// The token that needs no store: the environment's, else a development deployment's. A
+// development deployment never reads the user's store (the real credential must not reach a
+// development host). Surrounding white space is trimmed; a token that is not one line of
+// printable ASCII counts as none.
+std::optional<std::string> overridingAccountCredential(const CredentialSources& sources);
+// The store is asked only when neither the environment nor a development deployment decides.
+bool accountCredentialFromStore(const CredentialSources& sources);
+// A token read from a store, trimmed and checked as above.
+std::optional<std::string> acceptedAccountCredential(std::optional<std::string> token);
+
+// The overriding token when there is one; else, without a development deployment, the store's
+// (the private file sources.credentialFile when no store is given). Blocking: the store may be
+// the keyring.
+std::optional<std::string> resolveAccountCredential(const CredentialSources& sources,
+                                                    CredentialStore* store = nullptr);
 
 // The sources of this process: ZARVO_ACCOUNT_TOKEN, configDirectory()/"credential" and, when
 // ZARVO_DEPLOYMENT names a development deployment, its "account_token".
 CredentialSources accountCredentialSources();
-std::optional<std::string> loadAccountCredential();
-
-// Keeps a signed-in credential for the next start, or erases it when `token` is none; false when
-// that failed. Blocking: call it off the main thread. Nothing is written while the environment
-// or a development deployment supplies the credential: a development host's token must never
-// replace the user's own.
-bool saveAccountCredential(const std::optional<std::string>& token);
+// Blocking, see resolveAccountCredential.
+std::optional<std::string> loadAccountCredential(CredentialStore* store = nullptr);
 
 } // namespace zarvo

@@ -1,6 +1,5 @@
 // Signing in and out, and the end of a credential the service no longer accepts.
 #include "app/app.h"
-#include "app/credential.h"
 #include "app/session_presentation.h"
 #include "service/account_sign_in.h"
 
@@ -126,7 +125,12 @@ void App::enterSignedOut(const std::string& notice) {
 }
 
 void App::storeCredential(std::optional<std::string> token) {
-    credentialQueue_.async([token = std::move(token)] { saveAccountCredential(token); });
+    if (!credentialKeeper)
+        return;
+    if (token)
+        credentialKeeper->write(*token, [](CredentialWrite) {});
+    else
+        credentialKeeper->erase([](CredentialWrite) {});
 }
 
 } // namespace zarvo

@@ -3,7 +3,11 @@
 // condition the client's side measures edited frames per second, freezes (gaps between edited
 // frames over 300 ms), round trips of the frames it can read back, and the link's bitrate.
 //
-//   rtc_network_bench [seconds per condition]      (default 30; each condition adds 2 s warm-up)
+// Both ends adapt their bitrate to the link; "fixed" runs the baseline, both sending a fixed
+// 2.5 Mbit/s as the engine did before it adapted.
+//
+//   rtc_network_bench [seconds per condition] [fixed]   (default 30; each condition adds 2 s
+//                                                        warm-up)
 #include "devservice/rtc/loopback_rtc_service.h"
 #include "media/rtc/rtc_engine_webrtc.h"
 
@@ -15,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -121,6 +126,7 @@ struct Condition {
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::max(4, atoi(argv[1])) : 30;
+    const bool fixed = argc > 2 && std::string(argv[2]) == "fixed";
     const int warmup = 2;
     std::vector<Condition> conditions = {
         {"clean", {}, 0},
@@ -133,6 +139,7 @@ int main(int argc, char** argv) {
     };
 
     devservice::LoopbackRTCService service;
+    service.setAdaptiveSending(!fixed);
     devservice::SessionMedia media;
     media.sessionID = "bench";
     media.state = "CREATED";
@@ -152,7 +159,7 @@ int main(int argc, char** argv) {
     std::vector<Clock::time_point> sent(total);
     Receiver receiver(sent);
     auto engine = factory.sharedInstance(&receiver);
-    engine->setVideoEncoderConfiguration({kWidth, kHeight, 25, 0});
+    engine->setVideoEncoderConfiguration({kWidth, kHeight, 25, fixed ? 2500 : 0});
     engine->setExternalVideoSource(true, 0, 2);
     engine->registerVideoSampleObserver();
     engine->publishLocalVideoStream(true);
@@ -210,10 +217,11 @@ int main(int argc, char** argv) {
         }
     };
 
-    std::printf("rtc over a shaped path, %d s per condition, 1280x720 at 25 fps, style transfer\n",
-                seconds);
-    std::printf("%-24s %8s %8s %12s %9s %9s %11s %10s\n", "condition", "fps", "freezes",
-                "longest ms", "rtt p50", "rtt p95", "sent kbit/s", "smooth s");
+    std::printf("rtc over a shaped path, %d s per condition, 1280x720 at 25 fps, style transfer, "
+                "%s bitrate\n",
+                seconds, fixed ? "fixed" : "adaptive");
+    std::printf("%-24s %8s %8s %12s %9s %9s %11s %9s %10s\n", "condition", "fps", "freezes",
+                "longest ms", "rtt p50", "rtt p95", "sent kbit/s", "settled", "smooth s");
     for (const auto& condition : conditions) {
         service.setNetworkShape(condition.shape);
         pushFor(warmup);
@@ -268,9 +276,10 @@ int main(int argc, char** argv) {
         char smoothText[32] = "-";
         if (condition.stepToKbps > 0)
             std::snprintf(smoothText, sizeof smoothText, "%.1f", smooth);
-        std::printf("%-24s %8.1f %8d %12.0f %9.1f %9.1f %11.0f %10s\n", condition.name,
+        const double settled = fixed ? 2500 : stats["controller.bitrate-kbps"];
+        std::printf("%-24s %8.1f %8d %12.0f %9.1f %9.1f %11.0f %9.0f %10s\n", condition.name,
                     arrivals.size() / wall, freezes, longest, percentile(0.5), percentile(0.95),
-                    kbps, smoothText);
+                    kbps, settled, smoothText);
         std::fflush(stdout);
     }
     service.setNetworkShape({});

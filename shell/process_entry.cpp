@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/command_line.h"
 #include "app/credential.h"
+#include "app/desktop_credential_store.h"
 #include "app/running_applications.h"
 #include "app/storage_migration.h"
 #include "app/video_failure.h"
@@ -91,8 +92,17 @@ int runZarvo(const std::vector<std::string>& arguments) {
     wiring.video = bridge.get();
     wiring.output = &virtualCamera;
     wiring.activity = &activity;
-    wiring.credential = loadAccountCredential();
+    // The environment's or a development deployment's token is there at once; a kept one is read
+    // off the main thread and taken when it arrives.
+    const auto credentialSources = accountCredentialSources();
+    wiring.credential = overridingAccountCredential(credentialSources);
+    const bool storedCredential = accountCredentialFromStore(credentialSources);
+    if (storedCredential)
+        wiring.credentialStore =
+            std::make_shared<FileCredentialStore>(credentialSources.credentialFile);
     App app(loop, defaults, std::move(wiring));
+    if (storedCredential)
+        app.loadStoredCredential();
     bridge->onFailure = [&app](const Error& error) { endSessionOnVideoFailure(app, error); };
     const int status = runApplication({&app, bridge, &virtualCamera, cameraDevices}, options);
     // Nothing of the engine may still run when the exit handlers free what it uses: when a release

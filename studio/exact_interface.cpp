@@ -164,6 +164,10 @@ Json ExactInterface::buildState() {
     in.selectedReference = gallery_->selectedReference();
     in.update = &update;
     in.routes = &routes;
+    if (app_.credentialKeeper && app_.credentialKeeper->storage() == CredentialStorage::file) {
+        in.credentialInKeyring = false;
+        in.credentialStorageText = kCredentialFileFallbackText;
+    }
     return buildStudioState(in);
 }
 

@@ -171,6 +171,8 @@ Json buildStudioState(const StudioStateInputs& in) {
 
     s["update"] = in.update ? *in.update : Json::object();
     s["routes"] = in.routes ? *in.routes : Json::object();
+    s["credentialInKeyring"] = in.credentialInKeyring;
+    s["credentialStorageText"] = in.credentialStorageText;
     return s;
 }
 

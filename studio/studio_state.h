@@ -37,6 +37,11 @@ struct StudioStateInputs {
 
     const Json* update = nullptr;
     const Json* routes = nullptr;
+
+    // Where the account credential is kept: false while it lives in the private file because no
+    // keyring answers; the text says so on the settings page (empty in the keyring).
+    bool credentialInKeyring = true;
+    std::string_view credentialStorageText;
 };
 
 Json buildStudioState(const StudioStateInputs& in);

@@ -11,9 +11,11 @@ struct EditedFrame {
 };
 } // namespace
 
-AIParticipant::AIParticipant(Callbacks callbacks) : callbacks_(std::move(callbacks)) {}
+AIParticipant::AIParticipant(Callbacks callbacks, Loop* loop)
+    : callbacks_(std::move(callbacks)), loop_(loop) {}
 
 AIParticipant::~AIParticipant() {
+    controller_.reset();
     if (peer_)
         peer_->stop();
 }
@@ -55,9 +57,22 @@ bool AIParticipant::acceptOffer(const std::string& sdp) {
     };
     callbacks.onRemoteFrame = [this](const uint8_t* data, int width, int height, int stride,
                                      int64_t) { edit(data, width, height, stride); };
+    BandwidthLimits limits;
+    config.bitrateKbps = limits.startKbps;
     peer_ = WebRTCPeer::create(config, std::move(callbacks));
     if (!peer_ || !peer_->start())
         return false;
+    if (loop_) {
+        WebRTCPeer* peer = peer_.get();
+        controller_ = std::make_unique<BandwidthController>(
+            *loop_, limits,
+            [peer] {
+                auto stats = peer->linkStats();
+                return peer->feedback(stats);
+            },
+            [peer](int kbps) { peer->setBitrate(kbps); });
+        controller_->start();
+    }
     peer_->setRemoteDescription("offer", sdp);
     return true;
 }
@@ -69,7 +84,10 @@ void AIParticipant::setNetworkShape(const NetworkShape& shape) {
 }
 
 std::map<std::string, double> AIParticipant::linkStats() {
-    return peer_ ? peer_->linkStats() : std::map<std::string, double>{};
+    auto stats = peer_ ? peer_->linkStats() : std::map<std::string, double>{};
+    if (controller_ && !stats.empty())
+        stats["controller.bitrate-kbps"] = controller_->bitrateKbps();
+    return stats;
 }
 
 void AIParticipant::addCandidate(int mlineIndex, const std::string& candidate) {

@@ -5,6 +5,8 @@
 
 #include "devservice/rtc/ai_edit.h"
 #include "foundation/json.h"
+#include "foundation/loop.h"
+#include "media/rtc/bandwidth_controller.h"
 
 #include <atomic>
 #include <cstdint>
@@ -26,8 +28,10 @@ public:
         std::function<void()> videoFlowing;              // once: the first edited frame went out
     };
 
-    explicit AIParticipant(Callbacks callbacks);
-    ~AIParticipant(); // stops the media and waits for its threads
+    // With a loop, the participant's sending bitrate follows the link as the client's does (the
+    // controller reads the figures on that loop); without one it sends a fixed rate.
+    explicit AIParticipant(Callbacks callbacks, Loop* loop = nullptr);
+    ~AIParticipant(); // stops the media and waits for its threads; on the loop's thread
     AIParticipant(const AIParticipant&) = delete;
     AIParticipant& operator=(const AIParticipant&) = delete;
 
@@ -54,6 +58,8 @@ private:
     std::shared_ptr<const EditReference> reference_; // fitted to the last frame size
     NetworkShape shape_;
     std::unique_ptr<WebRTCPeer> peer_;
+    Loop* loop_;
+    std::unique_ptr<BandwidthController> controller_;
     std::atomic<int64_t> edited_{0};
     std::atomic<bool> flowing_{false};
 };

@@ -202,6 +202,10 @@ void LoopbackRTCService::setNetworkShape(const NetworkShape& shape) {
     state_->sync([&] { state_->gateway->setNetworkShape(shape); });
 }
 
+void LoopbackRTCService::setAdaptiveSending(bool adaptive) {
+    state_->sync([&] { state_->gateway->setAdaptiveSending(adaptive); });
+}
+
 std::map<std::string, double> LoopbackRTCService::linkStats(const std::string& sessionID) const {
     std::map<std::string, double> stats;
     state_->sync([&] { stats = state_->gateway->linkStats(sessionID); });

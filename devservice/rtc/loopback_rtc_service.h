@@ -35,6 +35,8 @@ public:
     void refuseAnswers(bool refuse);
     // The fault "network" on what the participants send (loss, delay, jitter, rate cap).
     void setNetworkShape(const NetworkShape& shape);
+    // Whether participants joining later adapt their sending bitrate (see RTCGateway).
+    void setAdaptiveSending(bool adaptive);
     bool videoFlowing(const std::string& sessionID) const;
     // The session's participant-side link statistics (see WebRTCPeer::linkStats).
     std::map<std::string, double> linkStats(const std::string& sessionID) const;

@@ -186,7 +186,8 @@ void RTCGateway::join(Connection& connection, const Json& message) {
         });
     };
     callbacks.videoFlowing = [this, sessionID] { registry_.videoFlowing(sessionID); };
-    auto participant = std::make_unique<AIParticipant>(std::move(callbacks));
+    auto participant =
+        std::make_unique<AIParticipant>(std::move(callbacks), adaptiveSending_ ? &loop_ : nullptr);
     participant->setNetworkShape(shape_);
     if (!participant->setMedia(media->editingType, media->referenceJpeg) ||
         !registry_.attachParticipant(sessionID)) {

@@ -49,6 +49,9 @@ public:
     void refuseAnswers(bool refuse) { refuseAnswers_ = refuse; }
     // The fault "network": what every participant sends, now and later, is shaped so.
     void setNetworkShape(const NetworkShape& shape);
+    // Whether later participants adapt their sending bitrate to the link (the default) or send
+    // a fixed rate, as the engine once did (benchmarks compare the two).
+    void setAdaptiveSending(bool adaptive) { adaptiveSending_ = adaptive; }
     // The participants' link statistics of the session, summed (tests and benchmarks).
     std::map<std::string, double> linkStats(const std::string& sessionID) const;
     // Edited frames sent so far on every connection of the session (tests and diagnostics).
@@ -69,6 +72,7 @@ private:
     uint64_t nextID_ = 1;
     std::map<uint64_t, std::unique_ptr<Connection>> connections_;
     bool refuseAnswers_ = false;
+    bool adaptiveSending_ = true;
     NetworkShape shape_;
     WeakOwner life_;
 };

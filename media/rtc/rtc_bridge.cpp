@@ -262,7 +262,7 @@ void RTCBridge::pushLocalFrame(const std::shared_ptr<RTCEngine>& engine,
     sample.height = kPipelineFrameHeight;
     sample.stride = frame->stride;
     sample.timeStampMs = timestampMs;
-    recordPush(engine->pushExternalVideoFrame(sample, 0));
+    recordPush(*engine, engine->pushExternalVideoFrame(sample, 0));
 
     const double uptime = toSeconds(loop_.uptime());
     if (uptime - lastLocalPreview_ >= kLocalPreviewInterval) {
@@ -272,7 +272,7 @@ void RTCBridge::pushLocalFrame(const std::shared_ptr<RTCEngine>& engine,
     }
 }
 
-void RTCBridge::recordPush(int result) {
+void RTCBridge::recordPush(RTCEngine& engine, int result) {
     if (result == 0)
         ++pushed_;
     else
@@ -281,11 +281,11 @@ void RTCBridge::recordPush(int result) {
     const double now = epochSeconds(loop_.now());
     if (now - lastDiagnostic_ >= kDiagnosticInterval) {
         lastDiagnostic_ = now;
-        writeDiagnostics(now);
+        writeDiagnostics(now, engine.linkReport());
     }
 }
 
-void RTCBridge::writeDiagnostics(double unixTime) {
+void RTCBridge::writeDiagnostics(double unixTime, const std::optional<RTCLinkReport>& link) {
     int64_t count;
     std::optional<WallTime> last;
     {
@@ -305,6 +305,19 @@ void RTCBridge::writeDiagnostics(double unixTime) {
         report["last_remote_at"] = 0;
     report["upload_width"] = kPipelineFrameWidth;
     report["upload_height"] = kPipelineFrameHeight;
+    // What a support engineer needs to tell a poor network from a broken client.
+    if (link) {
+        report["bitrate_kbps"] = link->bitrateKbps;
+        report["bitrate_cuts"] = link->bitrateCuts;
+        report["loss_percent"] = link->lossPercent;
+        report["round_trip_ms"] = link->roundTripMs;
+        report["retransmission_requests_received"] = link->retransmissionRequestsReceived;
+        report["retransmission_requests_sent"] = link->retransmissionRequestsSent;
+        report["key_frame_requests_received"] = link->keyFrameRequestsReceived;
+        report["key_frame_requests_sent"] = link->keyFrameRequestsSent;
+        report["jitter_ms"] = link->jitterMs;
+        report["jitter_buffer_ms"] = link->jitterBufferMs;
+    }
     // A failed write only loses a report.
     reportQueue().async([file = diagnosticsFolder / ("video-" + std::string(kVersion) + ".json"),
                          text = report.dump()] { (void)writeFileAtomically(file, text); });

@@ -104,8 +104,8 @@ private:
     enum class Delivery { Local, Remote };
     void pushLocalFrame(const std::shared_ptr<RTCEngine>& engine, const PixelBufferPtr& frame,
                         int64_t timestampMs);
-    void recordPush(int result);
-    void writeDiagnostics(double unixTime);
+    void recordPush(RTCEngine& engine, int result);
+    void writeDiagnostics(double unixTime, const std::optional<RTCLinkReport>& link);
     void queueDelivery(Delivery kind, PicturePtr picture);
     void finishRelease();
     // Main thread: reports a failure of connection `generation` unless it is over or reported.

@@ -33,6 +33,20 @@ struct RTCVideoEncoderConfiguration {
     int bitrate = 0; // 0: the engine chooses
 };
 
+// How the link is doing, for the video report. Counters run from the join.
+struct RTCLinkReport {
+    int bitrateKbps = 0;     // what the sending side settled on
+    double lossPercent = 0;  // of the packets sent, as the far end's latest report says
+    double roundTripMs = -1; // below 0 while unknown
+    int bitrateCuts = 0;     // times the link made the sender back off
+    int64_t retransmissionRequestsReceived = 0; // NACKs: the far end asked for packets again
+    int64_t retransmissionRequestsSent = 0;
+    int64_t keyFrameRequestsReceived = 0; // PLI and FIR
+    int64_t keyFrameRequestsSent = 0;
+    double jitterMs = 0;    // of the received video
+    int jitterBufferMs = 0; // how long the receive side waits for a late packet
+};
+
 // Implemented by the bridge. Called on the engine's own threads.
 class RTCEngineDelegate {
 public:
@@ -69,6 +83,9 @@ public:
                             RTCJoinResult done) = 0;
     virtual int pushExternalVideoFrame(const RTCVideoDataSample& sample, int sourceType) = 0;
     virtual int leaveChannel() = 0;
+    // The current link's figures; none outside a channel or from an engine that keeps none.
+    // Safe from any thread and does not block.
+    virtual std::optional<RTCLinkReport> linkReport() { return std::nullopt; }
 };
 
 // The class operations of the engine: the shared instance and its (possibly blocking) release.

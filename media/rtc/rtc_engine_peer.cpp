@@ -36,14 +36,16 @@ std::string encoderBranch(const WebRTCPeerConfig& config) {
     const int kbps = config.bitrateKbps > 0 ? config.bitrateKbps : 2500;
     if (config.codec == RTCCodec::H264)
         return "videoconvert n-threads=1 ! video/x-raw,format=I420 ! "
-               "x264enc tune=zerolatency speed-preset=ultrafast key-int-max=50 bitrate=" +
+               "x264enc name=encoder tune=zerolatency speed-preset=ultrafast key-int-max=50 "
+               "bitrate=" +
                std::to_string(kbps) +
                " ! video/x-h264,profile=constrained-baseline ! "
                "rtph264pay config-interval=-1 aggregate-mode=zero-latency mtu=1200 ! "
                "application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000";
     // More than one VP8 encoder thread stalls on a two-core machine.
     return "videoconvert n-threads=1 ! video/x-raw,format=I420 ! "
-           "vp8enc deadline=1 threads=1 cpu-used=8 end-usage=cbr error-resilient=partitions "
+           "vp8enc name=encoder deadline=1 threads=1 cpu-used=8 end-usage=cbr "
+           "error-resilient=partitions "
            "keyframe-max-dist=50 lag-in-frames=0 target-bitrate=" +
            std::to_string(kbps * 1000) +
            " ! rtpvp8pay mtu=1200 ! "
@@ -274,6 +276,12 @@ void WebRTCPeer::stop() {
         if (webrtc_)
             g_signal_handlers_disconnect_by_data(webrtc_.get(), this);
     }
+    {
+        std::lock_guard lock(shapeMutex_);
+        if (reportSession_)
+            g_signal_handlers_disconnect_by_data(reportSession_.get(), this);
+        reportSession_.reset();
+    }
     source_.reset();
     std::lock_guard lock(shapeMutex_);
     webrtc_.reset();
@@ -340,6 +348,77 @@ std::map<std::string, double> WebRTCPeer::linkStats() {
         },
         &out);
     return out;
+}
+
+void WebRTCPeer::setBitrate(int kbps) {
+    GRef<GstElement> encoder;
+    {
+        std::lock_guard lock(shapeMutex_);
+        if (stopped_ || !pipeline_ || kbps <= 0)
+            return;
+        encoder = adoptRef(gst_bin_get_by_name(GST_BIN(pipeline_.get()), "encoder"));
+    }
+    if (!encoder)
+        return;
+    // Both encoders take a new rate while playing, from the next frame on.
+    if (config_.codec == RTCCodec::H264)
+        g_object_set(encoder.get(), "bitrate", static_cast<guint>(kbps), nullptr);
+    else
+        g_object_set(encoder.get(), "target-bitrate", kbps * 1000, nullptr);
+}
+
+std::optional<LinkFeedback> WebRTCPeer::feedback(std::map<std::string, double>& stats) {
+    watchReports();
+    if (stats.empty() || !stats.count("outbound-rtp.packets-sent"))
+        return std::nullopt;
+    LinkFeedback feedback;
+    feedback.packetsSent = stats["outbound-rtp.packets-sent"];
+    feedback.packetsLost = stats["remote-inbound-rtp.packets-lost"];
+    feedback.reports = static_cast<double>(reportsReceived_.load());
+    auto trip = stats.find("remote-inbound-rtp.round-trip-time");
+    feedback.roundTripMs = trip != stats.end() ? trip->second * 1000 : -1;
+    return feedback;
+}
+
+// The RTP session under webrtcbin: receiver reports every half second rather than every five, so
+// the sender hears of loss and delay while they matter, and a count of the reports that came in.
+void WebRTCPeer::watchReports() {
+    GRef<GstElement> webrtc;
+    {
+        std::lock_guard lock(shapeMutex_);
+        if (stopped_ || !webrtc_ || reportsWatched_)
+            return;
+        webrtc = webrtc_;
+    }
+    auto rtpbin = adoptRef(gst_bin_get_by_name(GST_BIN(webrtc.get()), "rtpbin"));
+    if (!rtpbin)
+        return;
+    GObject* session = nullptr;
+    g_signal_emit_by_name(rtpbin.get(), "get-internal-session", 0u, &session);
+    if (!session)
+        return;
+    auto held = adoptRef(session);
+    g_object_set(session, "rtcp-min-interval", static_cast<guint64>(500 * GST_MSECOND), nullptr);
+    g_signal_connect(session, "on-receiving-rtcp",
+                     G_CALLBACK(+[](GObject*, GstBuffer*, gpointer self) {
+                         ++static_cast<WebRTCPeer*>(self)->reportsReceived_;
+                     }),
+                     this);
+    std::lock_guard lock(shapeMutex_);
+    reportsWatched_ = true;
+    reportSession_ = std::move(held);
+}
+
+void WebRTCPeer::setJitterLatency(int ms) {
+    GRef<GstElement> webrtc;
+    {
+        std::lock_guard lock(shapeMutex_);
+        if (stopped_ || !webrtc_)
+            return;
+        webrtc = webrtc_;
+    }
+    // webrtcbin hands the figure on to the jitter buffers of the running streams.
+    g_object_set(webrtc.get(), "latency", static_cast<guint>(std::max(0, ms)), nullptr);
 }
 
 void WebRTCPeer::setNetworkShape(const NetworkShape& shape) {

@@ -5,12 +5,15 @@
 #pragma once
 
 #include "foundation/owned.h"
+#include "media/rtc/bandwidth_controller.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 typedef struct _GstElement GstElement;
@@ -83,6 +86,13 @@ public:
     // "kind.member" ("outbound-rtp.nack-count", "remote-inbound-rtp.round-trip-time", ...).
     // Blocks until webrtcbin answers (at most a few milliseconds); empty once stopped.
     std::map<std::string, double> linkStats();
+    // Thread-safe: the encoder's bitrate from the next frame on.
+    void setBitrate(int kbps);
+    // The send direction's figures for a bandwidth controller, from linkStats' answer; none
+    // before the media flows.
+    std::optional<LinkFeedback> feedback(std::map<std::string, double>& stats);
+    // Thread-safe: how long the receive side waits for late and retransmitted packets.
+    void setJitterLatency(int ms);
     // Thread-safe; only for a peer built with shapeableSend.
     void setNetworkShape(const NetworkShape& shape);
 
@@ -101,6 +111,7 @@ private:
     void linkIncoming(GstPad* pad);
     void deliverSample(GstSample* sample);
     void fail(const std::string& reason);
+    void watchReports();
     void publishLocal(GstWebRTCSessionDescription* description, const char* type);
 
     static void onNegotiationNeeded(GstElement* webrtc, void* self);
@@ -119,6 +130,9 @@ private:
     GRef<GstElement> source_;
     std::mutex shapeMutex_;
     GRef<GstElement> shaper_;
+    GRef<GObject> reportSession_;
+    bool reportsWatched_ = false;
+    std::atomic<int64_t> reportsReceived_{0};
     bool stopped_ = false;
 };
 

@@ -1,14 +1,18 @@
 #include "media/rtc/rtc_engine_webrtc.h"
 
+#include "foundation/glib_loop.h"
 #include "foundation/json.h"
 #include "foundation/owned.h"
+#include "media/rtc/bandwidth_controller.h"
 #include "media/rtc/rtc_engine_peer.h"
 
 #include <gio/gio.h>
 #include <libsoup/soup.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <functional>
 #include <thread>
@@ -20,6 +24,11 @@ namespace {
 
 constexpr guint kJoinTimeoutMs = 10000;
 constexpr int kCloseWaitMs = 500;
+// The receive side's wait for late and retransmitted packets: at least this long, and long
+// enough for a repair (a round trip) and the measured jitter; never so long the picture lags.
+constexpr int kJitterBufferFloorMs = 60;
+constexpr int kJitterBufferCeilingMs = 400;
+constexpr int kJitterBufferStartMs = 120;
 
 // Runs `task` on `context`; the task is freed with the source even when it never runs.
 void invokeOn(GMainContext* context, std::function<void()> task) {
@@ -52,10 +61,19 @@ public:
         thread_ = std::thread([this] {
             pthread_setname_np(pthread_self(), "zarvo.rtc");
             g_main_context_push_thread_default(context_.get());
+            threadLoop_ = std::make_unique<GLibLoop>(context_.get());
+            {
+                std::lock_guard lock(startMutex_);
+                threadLoopReady_ = true;
+            }
+            startCv_.notify_all();
             g_main_loop_run(loop_.get());
+            threadLoop_.reset();
             g_main_context_pop_thread_default(context_.get());
         });
         threadID_ = thread_.get_id();
+        std::unique_lock lock(startMutex_);
+        startCv_.wait(lock, [this] { return threadLoopReady_; });
     }
 
     ~WebRTCEngine() override { shutdown(); }
@@ -164,6 +182,11 @@ public:
         return peer_->pushFrame(data, sample.width, sample.height, stride, sample.pixelBuffer)
                    ? kRTCOk
                    : kRTCErrNotInChannel;
+    }
+
+    std::optional<RTCLinkReport> linkReport() override {
+        std::lock_guard lock(reportMutex_);
+        return report_;
     }
 
     int leaveChannel() override {
@@ -382,6 +405,13 @@ private:
             config.frameRate = encoder_.frameRate;
             config.bitrateKbps = encoder_.bitrate;
         }
+        // A fixed bitrate asked for is kept; otherwise the link decides, up to what the picture
+        // size needs.
+        const bool adaptive = config.bitrateKbps == 0;
+        BandwidthLimits limits;
+        if (adaptive)
+            config.bitrateKbps = limits.startKbps;
+        config.jitterLatencyMs = kJitterBufferStartMs;
         config.codec = codec_;
         config.offerer = true;
         config.addLoopbackCandidate = WebRTCPeer::onlyLoopbackInterfaces();
@@ -417,7 +447,72 @@ private:
             std::lock_guard lock(peerMutex_);
             peer_ = std::move(peer);
         }
+        jitterBufferMs_ = kJitterBufferStartMs;
+        {
+            std::lock_guard lock(reportMutex_);
+            report_ = RTCLinkReport{};
+            report_->bitrateKbps = config.bitrateKbps;
+            report_->jitterBufferMs = jitterBufferMs_;
+        }
+        if (adaptive) {
+            WebRTCPeer* raw = peer_.get();
+            controller_ = std::make_unique<BandwidthController>(
+                *threadLoop_, limits,
+                [this, raw]() -> std::optional<LinkFeedback> {
+                    auto stats = raw->linkStats();
+                    updateReport(raw, stats);
+                    return raw->feedback(stats);
+                },
+                [raw](int kbps) { raw->setBitrate(kbps); });
+            controller_->start();
+        } else {
+            WebRTCPeer* raw = peer_.get();
+            statsTimer_ = threadLoop_->repeating(BandwidthController::kInterval, [this, raw] {
+                auto stats = raw->linkStats();
+                updateReport(raw, stats);
+            });
+        }
         return peer_->start();
+    }
+
+    // Engine thread: the figures for the video report, and the jitter buffer resized to what the
+    // link shows.
+    void updateReport(WebRTCPeer* peer, std::map<std::string, double>& stats) {
+        if (stats.empty())
+            return;
+        const double jitterMs = stats["inbound-rtp.jitter"] * 1000;
+        auto trip = stats.find("remote-inbound-rtp.round-trip-time");
+        const double tripMs = trip != stats.end() ? trip->second * 1000 : -1;
+        if (stats.count("inbound-rtp.jitter")) {
+            const int wanted = std::clamp(
+                static_cast<int>(std::lround(std::max(0.0, tripMs) * 1.5 + jitterMs * 4 + 20)),
+                kJitterBufferFloorMs, kJitterBufferCeilingMs);
+            // Grows at once, shrinks only when clearly too long: each resize makes the receive
+            // side settle again, and the jitter figure is noisy.
+            if (wanted * 4 > jitterBufferMs_ * 5 || wanted * 5 < jitterBufferMs_ * 3) {
+                jitterBufferMs_ = wanted;
+                peer->setJitterLatency(wanted);
+            }
+        }
+        std::lock_guard lock(reportMutex_);
+        if (!report_)
+            return;
+        report_->roundTripMs = tripMs;
+        report_->retransmissionRequestsReceived =
+            static_cast<int64_t>(stats["outbound-rtp.nack-count"]);
+        report_->retransmissionRequestsSent = static_cast<int64_t>(stats["inbound-rtp.nack-count"]);
+        report_->keyFrameRequestsReceived =
+            static_cast<int64_t>(stats["outbound-rtp.pli-count"] + stats["outbound-rtp.fir-count"]);
+        report_->keyFrameRequestsSent =
+            static_cast<int64_t>(stats["inbound-rtp.pli-count"] + stats["inbound-rtp.fir-count"]);
+        report_->jitterMs = jitterMs;
+        report_->jitterBufferMs = jitterBufferMs_;
+        if (controller_) {
+            const auto figures = controller_->figures();
+            report_->bitrateKbps = figures.bitrateKbps;
+            report_->lossPercent = figures.lossPercent;
+            report_->bitrateCuts = figures.backOffs;
+        }
     }
 
     // GStreamer's streaming thread: the engine's callback thread for remote samples.
@@ -460,6 +555,12 @@ private:
     }
 
     void dropPeer() {
+        controller_.reset();
+        statsTimer_.cancel();
+        {
+            std::lock_guard lock(reportMutex_);
+            report_.reset();
+        }
         std::unique_ptr<WebRTCPeer> peer;
         {
             std::lock_guard lock(peerMutex_);
@@ -514,6 +615,10 @@ private:
     std::thread thread_;
     std::thread::id threadID_;
     std::atomic<bool> shutDown_{false};
+    std::mutex startMutex_;
+    std::condition_variable startCv_;
+    bool threadLoopReady_ = false;
+    std::unique_ptr<GLibLoop> threadLoop_; // the engine thread's timers
 
     std::atomic<bool> subscribeVideo_{true};
     std::atomic<bool> publishVideo_{false};
@@ -530,7 +635,13 @@ private:
     std::mutex peerMutex_; // guards the pointer for pushes from the camera queue
     std::unique_ptr<WebRTCPeer> peer_;
 
+    std::mutex reportMutex_;
+    std::optional<RTCLinkReport> report_;
+
     // Engine thread only.
+    std::unique_ptr<BandwidthController> controller_;
+    TimerHandle statsTimer_;
+    int jitterBufferMs_ = kJitterBufferStartMs;
     uint64_t generation_ = 0;
     bool failureReported_ = false;
     GRef<SoupSession> session_;

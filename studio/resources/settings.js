@@ -155,6 +155,13 @@ function renderUpdate(state) {
   $('update-install').disabled = !F.bool(u.canInstall);
 }
 
+// Without a keyring the credential lives in a private file: say so, once the client knows.
+function renderCredentialStorage(state) {
+  var inKeyring = state.credentialInKeyring !== false;
+  F.show($('credential-storage'), !inKeyring);
+  F.setText('credential-storage-text', inKeyring ? '' : F.str(state.credentialStorageText));
+}
+
 export var settings = {
   bind: bind,
   // The user opened the settings page: look for the virtual camera once.
@@ -163,6 +170,7 @@ export var settings = {
   render: function (state) {
     guard(renderRoutes, state);
     guard(renderUpdate, state);
+    guard(renderCredentialStorage, state);
     renderTheme();
   }
 };

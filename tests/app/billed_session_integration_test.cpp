@@ -2,12 +2,15 @@
 // "live/start", running, stop, "live/stop", and the account followed until the points settle.
 #include "app/app.h"
 #include "app/session_presentation.h"
+#include "app/support_hooks.h"
 #include "devservice/billing/billing_front.h"
 #include "devservice/devservice.h"
 #include "foundation/atomic_file.h"
 #include "foundation/glib_loop.h"
 #include "foundation/owned.h"
 #include "service/deployment.h"
+#include "update/client_support.h"
+#include "update/update_presenter.h"
 #include "version.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
@@ -210,6 +213,91 @@ TEST_F(BilledSessionIntegration, AWholeSessionOverTlsSettlesShowsTheBillAndLeave
     EXPECT_GT((*object)["remote_frames"].get<int64_t>(), 0);
 }
 
+// Saves the diagnostics summary where the test says; every other dialog is declined.
+struct SavingPresenter : UpdatePresenter {
+    bool canPresent() override { return true; }
+    void alert(const std::string& title, const std::string& message) override {
+        alerts.push_back(title + " " + message);
+    }
+    int showRelease(const ReleaseDialog&) override { return -1; }
+    int confirm(const std::string&, const std::string&, const std::vector<std::string>&) override {
+        return -1;
+    }
+    std::optional<std::filesystem::path> chooseSaveLocation(const std::string&,
+                                                            const std::string&) override {
+        return target;
+    }
+    std::filesystem::path target;
+    std::vector<std::string> alerts;
+};
+
+// A client signed in from its kept credential runs and settles a session; then neither the
+// diagnostics export nor anything it wrote into its folders holds the token.
+TEST_F(BilledSessionIntegration, TheTokenReachesNoReportAndNoDiagnosticsExport) {
+    const std::string token = stand->accountToken();
+    ASSERT_GE(token.size(), 8u);
+    const auto credentialFile = folder / "config" / "Zarvo" / "credential";
+    ASSERT_TRUE(FileCredentialStore(credentialFile).write(token).ok());
+
+    FrameReportingBridge bridge(loop);
+    NoOutput output;
+    AppWiring wiring;
+    wiring.video = &bridge;
+    wiring.output = &output;
+    wiring.credentialStore = std::make_shared<FileCredentialStore>(credentialFile);
+    App app(loop, *defaults, std::move(wiring));
+    app.hooks.selectedCameraID = [] { return std::optional<std::string>("camera-1"); };
+    app.selectedReferenceData = reference;
+    auto within = [&](const std::function<bool()>& done) {
+        return loop.runUntil(done, seconds(20));
+    };
+    auto followAccount = [&](const std::function<bool()>& done) {
+        return within([&] {
+            if (done())
+                return true;
+            if (!app.stateBusy)
+                app.refreshState();
+            return false;
+        });
+    };
+
+    app.loadStoredCredential();
+    ASSERT_TRUE(followAccount([&] { return app.networkState == "online"; })) << app.syncLabel.text;
+    EXPECT_EQ(app.credential, token);
+    app.startAI();
+    ASSERT_TRUE(within([&] { return !bridge.uid.empty() || (!app.aiBusy && !app.aiActive); }))
+        << app.status.text;
+    ASSERT_TRUE(followAccount(
+        [&] { return jsonString(*app.usageSnapshot, "session_state", "") == "RUNNING"; }));
+    app.stopAI();
+    ASSERT_TRUE(followAccount([&] { return !app.aiStopping && !app.stopRequestBusy; }));
+
+    SavingPresenter presenter;
+    presenter.target = folder / "export" / "diagnostics.json";
+    ClientSupportEnvironment environment;
+    environment.currentVersion = kVersion;
+    ClientSupport support(loop, presenter, environment);
+    support.diagnosticContext = makeSupportHooks(app).diagnosticContext;
+    support.exportDiagnostics();
+    ASSERT_TRUE(presenter.alerts.empty()) << presenter.alerts.front();
+    ASSERT_TRUE(std::filesystem::exists(presenter.target));
+
+    // Every file of the export and of Zarvo's folders, the kept credential itself aside.
+    size_t searched = 0;
+    for (const auto& root : {folder / "export", folder / "data", folder / "config"})
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+            if (!entry.is_regular_file() || entry.path() == credentialFile)
+                continue;
+            ++searched;
+            auto text = readFile(entry.path());
+            ASSERT_TRUE(text) << entry.path();
+            EXPECT_EQ(text->find(token), std::string::npos) << entry.path();
+        }
+    EXPECT_GE(searched, 2u); // the export and the stop report at least
+    EXPECT_TRUE(std::filesystem::exists(folder / "data" / "ZarvoDiagnostics" /
+                                        ("stop-" + std::string(kVersion) + ".json")));
+}
+
 // Quits at random moments of a start or a session, with the stand-in slow or failing on the way:
 // after each quit's reply the stand-in settles without a live session (a leaked one would stay
 // billed until its 30 s heartbeat time-out). Seeded, so a failure repeats.
@@ -292,6 +380,9 @@ TEST_F(BilledSessionIntegration, ARevokedTokenMidSessionStopsTheVideoSignsOutAnd
     NoOutput output;
     auto app = makeApp(bridge, output);
     app->credential.reset(); // a newcomer
+    const auto kept = folder / "config" / "Zarvo" / "credential";
+    app->credentialKeeper =
+        std::make_unique<CredentialKeeper>(loop, std::make_shared<FileCredentialStore>(kept));
     auto within = [&](const std::function<bool()>& done, double limit = 20) {
         return loop.runUntil(done, seconds(limit));
     };
@@ -323,6 +414,7 @@ TEST_F(BilledSessionIntegration, ARevokedTokenMidSessionStopsTheVideoSignsOutAnd
     ASSERT_TRUE(app->credential);
     const std::string token = *app->credential;
     EXPECT_EQ(app->maskedPhone, "138****1111");
+    EXPECT_TRUE(within([&] { return readFile(kept).value_or("").find(token) == 0; })) << "kept";
     ASSERT_TRUE(followAccount([] { return true; }));
     EXPECT_EQ(jsonInteger(*app->usageSnapshot, "available_points", -1), 600) << "the gift points";
 
@@ -398,7 +490,7 @@ TEST_F(BilledSessionIntegration, ARevokedTokenMidSessionStopsTheVideoSignsOutAnd
     auto object = parseJsonObject(*report);
     ASSERT_TRUE(object);
     EXPECT_EQ((*object)["reason"], "登录已过期，请重新登录");
-    EXPECT_FALSE(readFile(folder / "config" / "Zarvo" / "credential")) << "cleared";
+    EXPECT_FALSE(std::filesystem::exists(kept)) << "erased with the 401";
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 // The bridge as the application runs it: the synthetic camera through CameraInput, the WebRTC
 // engine, and the stand-in's gateway and AI participant on loopback.
+#include "foundation/atomic_file.h"
+#include "foundation/json.h"
 #include "tests/support/loopback_bridge.h"
 #include "tests/support/settled_count.h"
 #include "version.h"
@@ -68,8 +70,23 @@ TEST_F(RTCBridgeLoopbackTest, EditedVideoFlowsThroughTheBridge) {
     auto colour = meanColour(*latest);
     EXPECT_GT(colour[2], colour[0] + 25) << "the red reference should dominate the blend";
     EXPECT_GT(bridge->pushed(), 0);
-    EXPECT_TRUE(
-        std::filesystem::exists(diagnostics / ("video-" + std::string(kVersion) + ".json")));
+    // The video report carries the link's figures once the far end has reported on it: the
+    // bitrate the sender settled on and the round trip it measured.
+    const auto reportFile = diagnostics / ("video-" + std::string(kVersion) + ".json");
+    std::optional<Json> report;
+    EXPECT_TRUE(waitFor([&] {
+        auto text = readFile(reportFile);
+        report = text ? parseJsonObject(*text) : std::nullopt;
+        return report && report->contains("round_trip_ms") &&
+               (*report)["round_trip_ms"].get<double>() >= 0;
+    })) << "no round trip in the video report";
+    ASSERT_TRUE(report);
+    EXPECT_GE((*report)["bitrate_kbps"].get<int>(), 300);
+    EXPECT_LE((*report)["bitrate_kbps"].get<int>(), 2500);
+    for (const char* member : {"loss_percent", "retransmission_requests_received",
+                               "retransmission_requests_sent", "key_frame_requests_received",
+                               "key_frame_requests_sent", "jitter_buffer_ms", "remote_frames"})
+        EXPECT_TRUE(report->contains(member)) << member;
     EXPECT_EQ(count(kAIConnected), 1u);
 }
 

@@ -1,0 +1,81 @@
+// The sending bitrate of a video link, chosen from what the far end's receiver reports say about
+// it: loss and round-trip time. It backs off at once when the link drops a tenth of the packets or
+// the round trip grows (a queue is building up somewhere on the path), holds under light loss
+// (Wi-Fi and mobile links lose packets without being full; retransmission repairs those) and
+// probes upwards slowly while the link stays clean. Platform-neutral: the owner hands it a Loop,
+// a way to read the link's figures and a way to set the encoder's bitrate.
+#pragma once
+
+#include "foundation/loop.h"
+
+#include <functional>
+#include <mutex>
+#include <optional>
+
+namespace zarvo {
+
+// The link's figures as the statistics give them: counters since the link began.
+struct LinkFeedback {
+    double packetsSent = 0;  // RTP packets this side has sent
+    double packetsLost = 0;  // lost on the way, as the far end's latest receiver report counts
+    double reports = 0;      // receiver reports seen so far; a new one makes the figures fresh
+    double roundTripMs = -1; // from the latest receiver report; below 0 while unknown
+};
+
+struct BandwidthLimits {
+    int floorKbps = 300;
+    int ceilingKbps = 2500; // what 1280 × 720 at 25 fps needs to look right
+    int startKbps = 2500;
+};
+
+class BandwidthController {
+public:
+    // Reads the link's figures; none while there is no link yet.
+    using Sample = std::function<std::optional<LinkFeedback>()>;
+    // Sets the encoder's bitrate; called on the loop's thread, only when the bitrate changes.
+    using Apply = std::function<void(int kbps)>;
+
+    static constexpr Duration kInterval = std::chrono::milliseconds(500);
+
+    BandwidthController(Loop& loop, BandwidthLimits limits, Sample sample, Apply apply);
+    BandwidthController(const BandwidthController&) = delete;
+    BandwidthController& operator=(const BandwidthController&) = delete;
+
+    // Reads the figures every kInterval from now on; stop() or destruction ends it.
+    void start();
+    void stop();
+    // One reading, as the timer takes it (loop thread).
+    void feed(const LinkFeedback& feedback);
+
+    // Safe from any thread.
+    int bitrateKbps() const;
+    // What the last fresh report said, for the video report.
+    struct Figures {
+        int bitrateKbps = 0;
+        double lossPercent = 0; // over the last report's interval
+        double roundTripMs = -1;
+        int backOffs = 0; // times the bitrate was cut
+    };
+    Figures figures() const;
+
+private:
+    void set(double kbps);
+
+    Loop& loop_;
+    BandwidthLimits limits_;
+    Sample sample_;
+    Apply apply_;
+    TimerHandle timer_;
+
+    // Loop thread only.
+    std::optional<LinkFeedback> last_; // the previous fresh report
+    double rate_;                      // kbit/s, unrounded
+    double lowestRoundTrip_ = -1;      // the path's own delay, without a queue
+    Duration lastCut_{-std::chrono::hours(1)};
+    Duration lastReport_{0};
+
+    mutable std::mutex mutex_;
+    Figures figures_;
+};
+
+} // namespace zarvo

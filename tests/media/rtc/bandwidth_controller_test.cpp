@@ -1,0 +1,170 @@
+// The bandwidth controller in virtual time: link figures in, encoder bitrate out.
+#include "media/rtc/bandwidth_controller.h"
+
+#include "foundation/virtual_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace zarvo {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A link as the receiver reports describe it: the far end reports every interval, with the
+// loss and round trip the test sets. Packets are 1200 bytes, as the payloaders make them.
+struct ScriptedLink {
+    double lossShare = 0; // of the packets sent since the last report
+    double roundTripMs = 20;
+    bool reporting = true; // false: no receiver report comes in
+    int kbps = 0;          // what the encoder was last told
+    std::vector<int> applied;
+
+    LinkFeedback figures; // cumulative
+
+    std::optional<LinkFeedback> sample(int currentKbps) {
+        const double packets =
+            currentKbps * 1000.0 / 8 / 1200 *
+            std::chrono::duration<double>(BandwidthController::kInterval).count();
+        figures.packetsSent += packets;
+        if (reporting) {
+            figures.packetsLost += packets * lossShare;
+            figures.reports += 1;
+            figures.roundTripMs = roundTripMs;
+        }
+        return figures;
+    }
+};
+
+struct Harness {
+    explicit Harness(BandwidthLimits limits = {})
+        : controller(
+              loop, limits, [this] { return link.sample(controller.bitrateKbps()); },
+              [this](int kbps) {
+                  link.kbps = kbps;
+                  link.applied.push_back(kbps);
+              }) {
+        controller.start();
+    }
+    void run(Duration d) { loop.advance(d); }
+
+    VirtualLoop loop;
+    ScriptedLink link;
+    BandwidthController controller;
+};
+
+// Loss that says the link is full cuts the rate within one report and keeps cutting down to the
+// floor, never under it; random light loss of a lossy but roomy link leaves the rate alone.
+TEST(BandwidthControllerTest, HeavyLossBacksOffAtOnceToTheFloorLightLossIsHeld) {
+    Harness h;
+    h.run(5s);
+    EXPECT_EQ(h.controller.bitrateKbps(), 2500);
+    h.link.lossShare = 0.05;
+    h.run(30s);
+    EXPECT_EQ(h.controller.bitrateKbps(), 2500) << "5 % random loss is repaired, not run from";
+    EXPECT_EQ(h.controller.figures().backOffs, 0);
+    EXPECT_NEAR(h.controller.figures().lossPercent, 5, 0.5);
+
+    h.link.lossShare = 0.30;
+    h.run(BandwidthController::kInterval);
+    EXPECT_LE(h.controller.bitrateKbps(), 2500 * 0.9);
+    EXPECT_EQ(h.link.kbps, h.controller.bitrateKbps()) << "the encoder follows";
+    h.run(20s);
+    EXPECT_EQ(h.controller.bitrateKbps(), 300);
+    EXPECT_GE(*std::min_element(h.link.applied.begin(), h.link.applied.end()), 300);
+}
+
+// A round trip that keeps growing is a queue filling up: the rate is cut before any packet is
+// lost. A long but steady round trip (a far server) is no reason to cut.
+TEST(BandwidthControllerTest, GrowingDelayBacksOffSteadyDelayDoesNot) {
+    Harness h;
+    h.link.roundTripMs = 150;
+    h.run(10s);
+    EXPECT_EQ(h.controller.bitrateKbps(), 2500);
+    EXPECT_EQ(h.controller.figures().backOffs, 0);
+
+    for (int step = 1; step <= 6; ++step) {
+        h.link.roundTripMs = 150 + step * 60;
+        h.run(BandwidthController::kInterval);
+    }
+    EXPECT_LT(h.controller.bitrateKbps(), 2500 * 0.75);
+    EXPECT_GE(h.controller.figures().backOffs, 2);
+    const int cut = h.controller.bitrateKbps();
+    // The queue drains: the rate holds, then probes up again.
+    h.link.roundTripMs = 150;
+    h.run(2s);
+    EXPECT_LE(h.controller.bitrateKbps(), cut * 1.1);
+    h.run(10s);
+    EXPECT_GT(h.controller.bitrateKbps(), cut);
+}
+
+// Up again slowly once the link is clean: no jump, the ceiling in well under a minute, never
+// over it. Without new receiver reports nothing moves.
+TEST(BandwidthControllerTest, ProbesUpSlowlyToTheCeilingAndOnlyOnFreshReports) {
+    Harness h({300, 2500, 300});
+    h.run(3s);
+    EXPECT_GT(h.controller.bitrateKbps(), 300);
+    EXPECT_LT(h.controller.bitrateKbps(), 300 * 1.4) << "a probe, not a jump";
+    h.link.reporting = false;
+    const int before = h.controller.bitrateKbps();
+    h.run(10s);
+    EXPECT_EQ(h.controller.bitrateKbps(), before);
+    h.link.reporting = true;
+    h.run(40s);
+    EXPECT_EQ(h.controller.bitrateKbps(), 2500);
+    h.run(60s);
+    EXPECT_EQ(*std::max_element(h.link.applied.begin(), h.link.applied.end()), 2500);
+}
+
+// A link of 800 kbit/s with a queue in front of it: over capacity the queue grows and then
+// overflows. Started at the ceiling, the rate comes down and then stays near what the link
+// carries instead of swinging to the floor or back over the capacity for long.
+TEST(BandwidthControllerTest, SettlesNearTheCapacityOfANarrowLink) {
+    VirtualLoop loop;
+    const double capacity = 800;
+    double queueKbit = 0; // what waits in front of the narrow link
+    LinkFeedback figures;
+    int rate = 2500;
+    BandwidthController controller(
+        loop, {},
+        [&]() -> std::optional<LinkFeedback> {
+            const double seconds =
+                std::chrono::duration<double>(BandwidthController::kInterval).count();
+            const double offered = rate * seconds;
+            const double packets = offered / 8 / 1.2 * 1000 / 1000; // 1200-byte packets
+            queueKbit = std::max(0.0, queueKbit + offered - capacity * seconds);
+            const double queueLimit = capacity * 0.3; // 300 ms of buffering
+            double lostShare = 0;
+            if (queueKbit > queueLimit) {
+                lostShare = std::min(1.0, (queueKbit - queueLimit) / offered);
+                queueKbit = queueLimit;
+            }
+            figures.packetsSent += packets;
+            figures.packetsLost += packets * lostShare;
+            figures.reports += 1;
+            figures.roundTripMs = 20 + queueKbit / capacity * 1000;
+            return figures;
+        },
+        [&](int kbps) { rate = kbps; });
+    controller.start();
+    loop.advance(20s);
+    std::vector<int> rates;
+    for (int i = 0; i < 120; ++i) {
+        loop.advance(BandwidthController::kInterval);
+        rates.push_back(rate);
+    }
+    std::sort(rates.begin(), rates.end());
+    const int median = rates[rates.size() / 2];
+    EXPECT_GT(median, capacity * 0.5);
+    EXPECT_LT(median, capacity * 1.1);
+    EXPECT_GE(rates.front(), 300);
+    // Over the capacity only briefly, while probing.
+    const auto over =
+        std::count_if(rates.begin(), rates.end(), [&](int r) { return r > capacity * 1.15; });
+    EXPECT_LT(over, 12);
+}
+
+} // namespace
+} // namespace zarvo
