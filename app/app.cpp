@@ -19,10 +19,11 @@ const char* const kEditingTypes[] = {"subject_replacement", "virtual_tryon",
 
 const char* const App::kMaskedPhoneKey = "accountMaskedPhone";
 
-App::App(Loop& loop, UserDefaults& defaults, AppWiring wiring)
+App::App(Loop& loop, UserDefaults& defaults, AppHosts hosts, AppWiring wiring)
     : usageSyncedAt(loop.now()), credential(std::move(wiring.credential)),
       routes(loop, defaults, std::move(wiring.clock), std::move(wiring.sender)), loop_(loop),
-      defaults_(defaults), video_(wiring.video), output_(wiring.output), activity_(wiring.activity),
+      defaults_(defaults), hosts_(hosts), video_(wiring.video), output_(wiring.output),
+      activity_(wiring.activity),
       encodeJpeg_(wiring.encodeJpeg ? std::move(wiring.encodeJpeg) : JpegEncoder(reencodeAsJpeg)) {
     for (int tag = 0; tag < 4; ++tag)
         modeButtons.push_back({tag, false, kModeTitles[tag]});
@@ -63,10 +64,6 @@ int App::selectedModeIndex() const {
     return 0;
 }
 
-bool App::installing() const {
-    return hooks.updateInstalling && hooks.updateInstalling();
-}
-
 RequestDone App::guarded(std::function<void(std::optional<Json>, std::optional<std::string>)> f) {
     return [life = life_.watch(), f = std::move(f)](std::optional<Json> json,
                                                     std::optional<std::string> error) {
@@ -86,8 +83,7 @@ void App::clearLiveFrames() {
         video_->stop();
     if (output_)
         output_->clear();
-    if (hooks.clearAIPictures)
-        hooks.clearAIPictures();
+    hosts_.window.clearAIPictures();
 }
 
 void App::videoStatus(const std::string& text) {
@@ -98,8 +94,6 @@ void App::videoStatus(const std::string& text) {
 void App::chooseModeButton(int tag) {
     for (auto& button : modeButtons)
         button.selectedMode = button.tag == tag;
-    if (hooks.modeButtonsChanged)
-        hooks.modeButtonsChanged();
 }
 
 void App::selectMode(int tag) {

@@ -3,6 +3,7 @@
 // logic runs and is tested without a display.
 #pragma once
 
+#include "app/app_hosts.h"
 #include "app/credential_store.h"
 #include "foundation/json.h"
 #include "foundation/loop.h"
@@ -74,28 +75,9 @@ struct AppWiring {
     JpegEncoder encodeJpeg; // gdk-pixbuf by default
 };
 
-// What the session logic asks of the window, the camera selection and the update controller.
-// Each hook may stay empty.
-struct SessionHooks {
-    // The update controller is installing a new version.
-    std::function<bool()> updateInstalling;
-    // The unique id of the camera selected in the chooser; none when the selection is out of range.
-    std::function<std::optional<std::string>()> selectedCameraID;
-    // Stops the local camera preview (its camera work goes to `queue`).
-    std::function<void()> stopPreview;
-    // Hides the local preview view and shows the AI output view.
-    std::function<void()> showAIOutput;
-    // Empties the AI picture views and marks them for redisplay.
-    std::function<void()> clearAIPictures;
-    // The mode buttons' selection changed; each button redraws.
-    std::function<void()> modeButtonsChanged;
-    // Renders the window's content into a PNG file (self-run end).
-    std::function<void(const std::filesystem::path&)> renderWindowPNG;
-};
-
 class App {
 public:
-    App(Loop& loop, UserDefaults& defaults, AppWiring wiring = {});
+    App(Loop& loop, UserDefaults& defaults, AppHosts hosts, AppWiring wiring = {});
     virtual ~App();
     App(const App&) = delete;
     App& operator=(const App&) = delete;
@@ -119,7 +101,8 @@ public:
     // Releases the activity, the virtual-camera output, the video link and the timers.
     void applicationWillTerminate();
 
-    // Session start: local checks, then "live/current", then "live/start" and the join.
+    // Session start: local checks, then "live/current", then "live/start" and the join. Refused
+    // while the update workflow hands over to the installer.
     void startAI();
     // The 3 s session watchdog and poll.
     void pollAI();
@@ -190,6 +173,8 @@ public:
     // account state. Does nothing without a store.
     void loadStoredCredential();
 
+    // A session is starting, running or stopping: whatever would disturb it waits.
+    bool sessionBusy() const { return aiActive || aiBusy || aiStopping; }
     // Sign-in. The signed-in account's number as the service masks it ("138****0000"); empty
     // when not known (a configured token).
     std::string maskedPhone;
@@ -213,7 +198,6 @@ public:
     void credentialRefused(const std::string& token);
 
     RouteTransport routes;
-    SessionHooks hooks;
 
     std::vector<StudioButton> modeButtons;
     TimerHandle stateTimer;
@@ -238,7 +222,6 @@ private:
         std::string imageURL; // "data:image/jpeg;base64,…"; empty when over the limit
     };
 
-    bool installing() const;
     // Wraps a completion so it does nothing once App is gone.
     RequestDone guarded(std::function<void(std::optional<Json>, std::optional<std::string>)> f);
     void beginVerifiedAI();
@@ -288,6 +271,7 @@ private:
 
     Loop& loop_;
     UserDefaults& defaults_;
+    AppHosts hosts_;
     SessionVideo* video_;
     SessionOutput* output_;
     SystemActivity* activity_;

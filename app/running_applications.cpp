@@ -1,21 +1,27 @@
 #include "app/running_applications.h"
 
 #include "foundation/atomic_file.h"
+#include "foundation/plist_text.h"
 
-#include <regex>
+#include <cctype>
 #include <sys/stat.h>
 
 namespace zarvo {
 
 namespace {
 
+// The text of the <string> right after the key, without white space at either end.
 std::optional<std::string> plistString(const std::string& text, const std::string& key) {
-    const std::regex pattern("<key>\\s*" + key +
-                             "\\s*</key>\\s*<string>\\s*([^<]*?)\\s*</string>");
-    std::smatch match;
-    if (!std::regex_search(text, match, pattern))
+    auto element = plistElementAfterKey(text, key);
+    if (!element || element->name != "string" || element->empty ||
+        !element->rest.starts_with("</string>"))
         return std::nullopt;
-    return match[1].str();
+    std::string_view value = element->text;
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.front())))
+        value.remove_prefix(1);
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back())))
+        value.remove_suffix(1);
+    return std::string(value);
 }
 
 } // namespace

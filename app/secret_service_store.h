@@ -6,14 +6,19 @@
 #include "app/credential_store.h"
 #include "foundation/time.h"
 
+#include <gio/gio.h>
+
 #include <chrono>
+#include <memory>
 #include <string>
 
 namespace zarvo {
 
 class SecretServiceCredentialStore final : public CredentialStore {
 public:
-    // Every call gives up after `deadline`: a locked keyring may wait for a user who is not there.
+    // Every call gives up after `deadline`: a locked keyring may wait for a user who is not there,
+    // and a prompt that is never completed would hold libsecret for ever even when cancelled. The
+    // call then goes on, abandoned, on a thread of its own; until it ends every call fails at once.
     explicit SecretServiceCredentialStore(std::string serviceHost,
                                           Duration deadline = std::chrono::seconds(20));
     ~SecretServiceCredentialStore() override;
@@ -30,10 +35,15 @@ public:
     static std::string itemLabel(const std::string& serviceHost);
 
 private:
-    struct Deadline;
+    struct Call;
+    // Runs `call` on a thread of its own with a cancellable that is cancelled at the deadline;
+    // none when it did not finish in time or an earlier call is still stuck. Called on one
+    // thread at a time (the keeper's queue).
+    template <class R> std::optional<R> bounded(std::function<R(GCancellable*)> call);
+
     std::string host_;
     Duration deadline_;
-    SerialQueue watchdog_{"zarvo.credential.deadline"};
+    std::shared_ptr<Call> stuck_; // the abandoned call, still running or done since
 };
 
 } // namespace zarvo

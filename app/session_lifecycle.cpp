@@ -12,6 +12,7 @@ namespace {
 
 constexpr size_t kMaxSwitchJpegBytes = 10'485'760;
 const char* const kActivityReason = "实时 AI 视频与虚拟摄像头输出";
+const char* const kInstallingRefusal = "正在安装更新，暂不能开启 AI";
 const char* const kSwitchFailedLater = "切换失败 · 选中图不代表已生效，请以输出画面为准";
 
 using namespace SessionPresentation;
@@ -32,8 +33,14 @@ std::string keyText(const Json* value) {
 } // namespace
 
 void App::startAI() {
-    if (installing() || aiBusy || aiActive || aiStopping || quit_.active)
+    if (sessionBusy() || quit_.active)
         return;
+    // The install step may already have found the account idle: a session now would be cut by
+    // the quit that follows it.
+    if (hosts_.update.installing()) {
+        status.text = kInstallingRefusal;
+        return;
+    }
     if (!video_ || video_->resetting() || !video_->hasEngine()) {
         status.text = "正在释放上次视频连接，请稍候，无需退出程序";
         return;
@@ -95,7 +102,11 @@ void App::beginVerifiedAI() {
                       {"image_bytes", selectedReferenceData ? selectedReferenceData->size() : 0},
                       {"busy", aiBusy},
                       {"active", aiActive}});
-    if (installing() || aiBusy || aiActive || !credential || quit_.active)
+    if (hosts_.update.installing()) {
+        status.text = kInstallingRefusal;
+        return;
+    }
+    if (aiBusy || aiActive || !credential || quit_.active)
         return;
     std::optional<std::string> jpeg;
     if (selectedReferenceData)
@@ -155,13 +166,11 @@ void App::onStarted(int64_t g, const std::optional<Json>& json,
     int64_t g2 = ++operationGeneration;
     aiPollBusy = false;
     usageOperationGeneration = -1;
-    if (hooks.showAIOutput)
-        hooks.showAIOutput();
+    hosts_.window.showAIOutput();
     aiActive = true;
     aiStartedUptime_ = loop_.uptime();
     refreshState();
-    if (hooks.stopPreview)
-        hooks.stopPreview();
+    hosts_.camera.stopPreview();
     status.text = "正在连接 AI 输出…";
     // Through the camera queue so the join runs after the preview's camera work already queued.
     queue.async([life = life_.watch(), &loop = loop_, this, g2, credentials = *rtc,
@@ -206,7 +215,7 @@ void App::joinSession(int64_t g2, const Json& credentials, const std::string& re
     if (operationGeneration != g2 || aiStopping)
         return;
     Status<> joined = unexpected(Error{"请重新选择摄像头", 1});
-    auto camera = hooks.selectedCameraID ? hooks.selectedCameraID() : std::nullopt;
+    auto camera = hosts_.camera.selectedCameraID();
     if (!video_) {
         joined = unexpected(Error{"视频引擎正在释放，请稍候重试", 2});
     } else if (camera) {
@@ -254,8 +263,8 @@ void App::pollAI() {
     WallTime now = loop_.now();
     if (smokeStarted &&
         (now - *smokeStarted > seconds(45) || (stats.first && now - *stats.first >= seconds(10)))) {
-        if (smokeReport && hooks.renderWindowPNG)
-            hooks.renderWindowPNG(*smokeReport + ".png");
+        if (smokeReport)
+            hosts_.window.renderWindowPNG(*smokeReport + ".png");
         stopAI();
         return;
     }

@@ -1,5 +1,6 @@
 // One state push (build, serialise, hand to the web view) with a 200-image gallery that did not
 // change since the last push, and a running session's projection. Target: under 1 ms a push.
+#include "../tests/app/fake_hosts.h"
 #include "app/app.h"
 #include "foundation/atomic_file.h"
 #include "foundation/virtual_loop.h"
@@ -92,7 +93,8 @@ void BM_StatePushGalleryUnchanged(benchmark::State& state) {
         std::filesystem::temp_directory_path() / ("zarvo-push-bench-" + std::to_string(getpid()));
     VirtualLoop loop;
     UserDefaults defaults(folder / "defaults.json");
-    App app(loop, defaults);
+    zarvo::testing::FakeHosts hosts;
+    App app(loop, defaults, hosts.hosts());
     app.usageSnapshot = Json{
         {"reserved_points", 60},   {"reserved_gift_points", 20}, {"estimated_consumed_points", 30},
         {"session_running", true}, {"available_points", 100},    {"session_state", "RUNNING"},

@@ -25,9 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     in.networkState = "online";
     in.hasReferenceData = true;
     Json state = buildStudioState(in);
-    for (const char* key : {"paid", "gift", "consumedPaid", "consumedGift", "estimate"})
-        if (state[key].is_number_integer())
-            ZARVO_FUZZ_CHECK(state[key].get<int64_t>() >= 0);
+    for (const char* key :
+         {"paid", "gift", "consumedPaid", "consumedGift", "estimate", "pointsValue"})
+        if (state[key].is_number())
+            ZARVO_FUZZ_CHECK(state[key].get<double>() >= 0);
     (void)state.dump(-1, ' ', false, Json::error_handler_t::replace);
     return 0;
 }

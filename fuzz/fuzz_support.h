@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sanitizer/common_interface_defs.h>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -37,12 +38,12 @@ inline std::filesystem::path writeScratch(const std::string& name, std::string_v
     return path;
 }
 
-// A failed invariant is a finding: abort so libFuzzer keeps the input.
+// A failed invariant is a finding: abort so libFuzzer keeps the input. The text goes where the
+// sanitizers report, which stays open when the fuzzer closes the program's own stderr.
 #define ZARVO_FUZZ_CHECK(condition)                                                                \
     do {                                                                                           \
         if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "invariant failed: %s (%s:%d)\n", #condition, __FILE__,           \
-                         __LINE__);                                                                \
+            __sanitizer_report_error_summary("invariant failed: " #condition " at " __FILE__);     \
             std::abort();                                                                          \
         }                                                                                          \
     } while (0)

@@ -1,4 +1,6 @@
-// The bundle's Info.plist, read for its identifier and version before an update is installed.
+// A bundle's Info.plist: read for its identifier and version before an update is installed, and
+// for the identifier of every running bundle (another program's file) at start.
+#include "app/running_applications.h"
 #include "fuzz/fuzz_support.h"
 #include "update/code_signature.h"
 
@@ -10,5 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
          {"CFBundleIdentifier", "CFBundleShortVersionString", "CFBundleExecutable"})
         if (auto value = plistString(plist, key))
             ZARVO_FUZZ_CHECK(value->size() <= size);
+    if (auto identifier = bundleIdentifierFromPlist(plist))
+        ZARVO_FUZZ_CHECK(identifier->size() <= size && identifier->find('<') == std::string::npos);
     return 0;
 }

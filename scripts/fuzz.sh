@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Runs one fuzz target or all of them for longer, in parallel on the machine's cores, and prints
-# each one's executions, edges covered and findings. Usage: scripts/fuzz.sh [target] [minutes]
+# Runs one fuzz target or all of them for longer, as many at a time as the machine has cores
+# (ZARVO_FUZZ_JOBS overrides), and prints each one's executions, edges covered and findings.
+# Usage: scripts/fuzz.sh [target] [minutes]
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 target="${1:-all}"
 minutes="${2:-20}"
+jobs="${ZARVO_FUZZ_JOBS:-$(nproc)}"
 build="$here/build-fuzz"
-cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZARVO_FUZZ=ON \
+cmake -S "$here" -B "$build" -G Ninja -DZARVO_FUZZ=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZARVO_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target zarvo_fuzz_targets
 out="$build/fuzz-runs"
@@ -17,11 +19,17 @@ else
   targets="$target"
 fi
 for t in $targets; do
-  mkdir -p "$out/$t/corpus" "$out/$t/found"
+  # Never more than $jobs at once.
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+  rm -rf "$out/$t" && mkdir -p "$out/$t/corpus" "$out/$t/found"
   corpus=("$out/$t/corpus")
   [ -d "$here/fuzz/corpus/$t" ] && corpus+=("$here/fuzz/corpus/$t")
+  dict=()
+  [ -f "$build/fuzz/$t.dict" ] && dict=(-dict="$build/fuzz/$t.dict")
+  echo "fuzz.sh: $t for $minutes min"
   nice -n 19 "$build/fuzz/${t}_fuzz" -max_total_time=$((minutes * 60)) -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$out/$t/found/" "${corpus[@]}" >"$out/$t.log" 2>&1 &
+    -print_final_stats=1 -close_fd_mask=3 "${dict[@]}" -artifact_prefix="$out/$t/found/" \
+    "${corpus[@]}" >"$out/$t.log" 2>&1 &
 done
 wait || true
 printf '%-22s %14s %8s  %s\n' target executions edges findings

@@ -2,7 +2,6 @@
 
 #include "app/app.h"
 #include "app/command_line.h"
-#include "app/support_hooks.h"
 #include "foundation/atomic_file.h"
 #include "foundation/child_process.h"
 #include "foundation/encoding.h"
@@ -14,6 +13,7 @@
 #include "media/output/camera_setup_gtk.h"
 #include "media/output/virtual_camera.h"
 #include "media/rtc/rtc_bridge.h"
+#include "shell/update_link.h"
 #include "studio/exact_interface.h"
 #include "studio/gdk_gallery_codec.h"
 #include "studio/gtk_studio_dialogs.h"
@@ -141,7 +141,6 @@ void showPreviewPicture(Loop& loop, const std::shared_ptr<PreviewFrames>& frames
     });
 }
 
-struct Shell;
 void requestQuit(Shell& shell);
 void renderWindowPNG(Shell& shell, const std::filesystem::path& file);
 
@@ -174,11 +173,11 @@ private:
 };
 
 // The studio's update and diagnostics actions on the update workflow, plus the virtual camera
-// set-up dialog. The workflow asks the application core through the hooks given at launch.
+// set-up dialog. The workflow lives while this does, opened on the update link App was given.
 class ShellSupport final : public StudioSupport {
 public:
-    ShellSupport(Shell& shell, Loop& loop, const UserDefaults& defaults);
-    void attach(const SupportHooks& hooks);
+    ShellSupport(Shell& shell, UpdateLink& link, App& app);
+    ~ShellSupport() override;
 
     void start() override { client_.start(); }
     void markLaunchReady() override { ClientSupport::markLaunchReady(); }
@@ -192,9 +191,12 @@ public:
 
 private:
     Shell& shell_;
+    UpdateLink& link_;
     GtkUpdatePresenter presenter_;
-    ClientSupport client_;
+    ClientSupport& client_;
 };
+
+} // namespace
 
 struct Shell {
     ShellParts parts;
@@ -225,6 +227,8 @@ struct Shell {
     bool snapshotReady = false, captured = false;
     int failedStatus = 0; // an unattended mode that could not do its job exits with this
 };
+
+namespace {
 
 void ShellHost::placeVideo(const VideoFrame& frame) {
     shell_.videoFrame = frame;
@@ -263,26 +267,19 @@ void ShellHost::enlargeOutput() {
     gtk_window_present(GTK_WINDOW(shell_.outputWindow));
 }
 
-ShellSupport::ShellSupport(Shell& shell, Loop& loop, const UserDefaults& defaults)
-    : shell_(shell),
-      presenter_(
-          [&shell] { return shell.window ? GTK_WINDOW(shell.window) : nullptr; },
-          [&defaults] { return defaults.string("studioAppearance").value_or("") == "dark"; }),
+ShellSupport::ShellSupport(Shell& shell, UpdateLink& link, App& app)
+    : shell_(shell), link_(link),
+      presenter_([&shell] { return shell.window ? GTK_WINDOW(shell.window) : nullptr; },
+                 [&defaults = app.defaults()] {
+                     return defaults.string("studioAppearance").value_or("") == "dark";
+                 }),
       // The hand-over quits through the termination guard, like the quit menu item.
-      client_(loop, presenter_,
-              ClientSupportEnvironment::forThisProcess([&shell] { requestQuit(shell); })) {}
+      client_(
+          link.open(app, app.loop(), presenter_,
+                    ClientSupportEnvironment::forThisProcess([&shell] { requestQuit(shell); }))) {}
 
-void ShellSupport::attach(const SupportHooks& hooks) {
-    client_.isBusy = hooks.isBusy;
-    client_.verifySession = hooks.verifySession;
-    client_.diagnosticContext = hooks.diagnosticContext;
-    client_.mayPresent = hooks.mayPresent;
-    client_.virtualCameraName = [] { return VirtualCamera::availableDeviceName(); };
-    // What the camera check finds on the chooser's cameras, not a fixed "authorised".
-    client_.cameraPermission = [&shell = shell_] {
-        return cameraPermissionCode(shell.parts.cameraDevices ? shell.parts.cameraDevices->devices()
-                                                              : std::vector<CameraDevice>{});
-    };
+ShellSupport::~ShellSupport() {
+    link_.close();
 }
 
 void ShellSupport::showCameraSetup() {
@@ -466,16 +463,6 @@ void wire(Shell& shell) {
         bridge.onOutputFrame = [camera](const PicturePtr& picture) { camera->submit(picture); };
         camera->onStatus = [&app](const std::string& text) { app.outputStatus.text = text; };
     }
-    app.hooks.showAIOutput = [&shell] { shell.host->showAIOutput(); };
-    app.hooks.clearAIPictures = [&shell] {
-        showTexture(shell.aiOutput, nullptr);
-        showTexture(shell.preview, nullptr);
-        showTexture(shell.enlargedOutput, nullptr);
-        shell.lastOutput.reset();
-    };
-    app.hooks.renderWindowPNG = [&shell](const std::filesystem::path& file) {
-        renderWindowPNG(shell, file);
-    };
 }
 
 // Renders the window's content as it is on screen into a PNG file; failures are ignored.
@@ -667,7 +654,7 @@ void activate(GtkApplication* application, gpointer data) {
         return;
     }
     shell.host = std::make_unique<ShellHost>(shell);
-    shell.support = std::make_unique<ShellSupport>(shell, app.loop(), app.defaults());
+    shell.support = std::make_unique<ShellSupport>(shell, *shell.parts.update, app);
 
     buildMenus(shell);
     buildWindow(shell);
@@ -675,9 +662,9 @@ void activate(GtkApplication* application, gpointer data) {
         app.modeButtons[static_cast<size_t>(*mode)].selectedMode = true;
     buildVideoRegion(shell);
     wire(shell);
+    shell.parts.window->attach(&shell);
     if (options.smokeConfig)
         beginSelfRun(shell, *options.smokeConfig);
-    shell.support->attach(makeSupportHooks(app));
     app.startAccountTimers();
     g_signal_connect(shell.window, "notify::is-active",
                      G_CALLBACK(+[](GObject* window, GParamSpec*, gpointer data) {
@@ -743,6 +730,34 @@ gboolean quitSignal(gpointer) {
 
 } // namespace
 
+std::optional<std::string> WindowLink::selectedCameraID() const {
+    return shell_ && shell_->studio ? shell_->studio->cameras().selectedCameraID() : std::nullopt;
+}
+
+void WindowLink::stopPreview() {
+    if (shell_ && shell_->studio)
+        shell_->studio->preview().stopPreview();
+}
+
+void WindowLink::showAIOutput() {
+    if (shell_ && shell_->host)
+        shell_->host->showAIOutput();
+}
+
+void WindowLink::clearAIPictures() {
+    if (!shell_)
+        return;
+    showTexture(shell_->aiOutput, nullptr);
+    showTexture(shell_->preview, nullptr);
+    showTexture(shell_->enlargedOutput, nullptr);
+    shell_->lastOutput.reset();
+}
+
+void WindowLink::renderWindowPNG(const std::filesystem::path& file) {
+    if (shell_ && shell_->window)
+        zarvo::renderWindowPNG(*shell_, file);
+}
+
 void takeQuitSignals() {
     g_unix_signal_add(SIGINT, quitSignal, nullptr);
     g_unix_signal_add(SIGTERM, quitSignal, nullptr);
@@ -759,6 +774,7 @@ int runApplication(const ShellParts& parts, const CommandLineOptions& options) {
     g_signal_connect(application, "shutdown", G_CALLBACK(+[](GApplication*, gpointer data) {
                          auto* shell = static_cast<Shell*>(data);
                          quitTarget = nullptr;
+                         shell->parts.window->attach(nullptr);
                          shell->selfRun.cancel();
                          shell->updateStart.cancel();
                          shell->snapshotPage.cancel();

@@ -3,6 +3,8 @@
 // and the unattended modes (screenshots, self-run).
 #pragma once
 
+#include "app/app_hosts.h"
+
 #include <memory>
 #include <string>
 
@@ -11,8 +13,28 @@ namespace zarvo {
 class App;
 class CameraDeviceRelay;
 class RTCBridge;
+class UpdateLink;
 class VirtualCamera;
 struct CommandLineOptions;
+struct Shell;
+
+// The window's side of a session for App: the studio's camera selection and preview, and the
+// picture views. Built before App; it reaches them while runApplication's window lives and does
+// nothing before or after.
+class WindowLink final : public CameraSelection, public SessionWindow {
+public:
+    std::optional<std::string> selectedCameraID() const override;
+    void stopPreview() override;
+    void showAIOutput() override;
+    void clearAIPictures() override;
+    void renderWindowPNG(const std::filesystem::path& file) override;
+
+    // runApplication's window, while it lives.
+    void attach(Shell* shell) { shell_ = shell; }
+
+private:
+    Shell* shell_ = nullptr;
+};
 
 // A modal alert with one button, run in a nested main loop. Without a display the texts go to
 // standard error instead.
@@ -26,6 +48,9 @@ bool showModalConfirm(const std::string& message, const std::string& informative
 // What the window wires together; all owned by the process entry.
 struct ShellParts {
     App* app = nullptr;
+    // Given to App when it was built: the window and the update workflow attach to them.
+    WindowLink* window = nullptr;
+    UpdateLink* update = nullptr;
     std::shared_ptr<RTCBridge> bridge;
     VirtualCamera* virtualCamera = nullptr;
     // The session's camera input reads the chooser's devices through it.

@@ -19,6 +19,7 @@
 #include "service/deployment.h"
 #include "shell/gtk_activity.h"
 #include "shell/gtk_shell.h"
+#include "shell/update_link.h"
 #include "version.h"
 
 #include <cstdio>
@@ -100,11 +101,15 @@ int runZarvo(const std::vector<std::string>& arguments) {
     if (storedCredential)
         wiring.credentialStore =
             std::make_shared<FileCredentialStore>(credentialSources.credentialFile);
-    App app(loop, defaults, std::move(wiring));
+    // What App asks of the window and of the update workflow; both attach once the window is up.
+    WindowLink window;
+    UpdateLink update(cameraDevices);
+    App app(loop, defaults, AppHosts{update, window, window}, std::move(wiring));
     if (storedCredential)
         app.loadStoredCredential();
     bridge->onFailure = [&app](const Error& error) { endSessionOnVideoFailure(app, error); };
-    const int status = runApplication({&app, bridge, &virtualCamera, cameraDevices}, options);
+    const int status =
+        runApplication({&app, &window, &update, bridge, &virtualCamera, cameraDevices}, options);
     // Nothing of the engine may still run when the exit handlers free what it uses: when a release
     // outlives the bound, leave at once (output flushed) instead of running them.
     std::cout.flush();

@@ -86,7 +86,7 @@ std::string ExactInterface::themeScript(const std::string& appearance) {
 }
 
 bool ExactInterface::aiBusy() const {
-    return app_.aiActive || app_.aiBusy || app_.aiStopping;
+    return app_.sessionBusy();
 }
 
 void ExactInterface::didFinishLoad() {

@@ -43,7 +43,7 @@ class ExactInterface {
 public:
     // Installs the theme script and starts loading `page` (the bundle's index.html).
     // Also starts the gallery's first load, reads the presets and starts watching the cameras.
-    // While it lives, App's camera hooks (selected camera, preview stop) point at its chooser.
+    // Its chooser and preview are the camera selection the shell hands to App.
     ExactInterface(App& app, StudioWebView& web, StudioHost& host, StudioSupport& support,
                    const std::filesystem::path& page, StudioParts parts);
     ~ExactInterface();

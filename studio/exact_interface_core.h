@@ -87,8 +87,6 @@ struct ExactInterface::PresetCore final : PresetHost {
     void showSelectedMode(int mode) override {
         for (auto& button : core.app.modeButtons)
             button.selectedMode = button.tag == mode;
-        if (core.app.hooks.modeButtonsChanged)
-            core.app.hooks.modeButtonsChanged();
     }
     void selectCamera(const std::string& uniqueID) override {
         studio.chooser_->selectCamera(uniqueID);

@@ -11,14 +11,23 @@ namespace {
 int64_t integer(const Json& u, std::string_view key) {
     return jsonInteger(u, key, 0);
 }
+// A point count as shown: the service never owes a negative number, so a damaged one shows 0.
+int64_t points(const Json& u, std::string_view key) {
+    return std::max<int64_t>(integer(u, key), 0);
+}
 bool boolean(const Json& u, std::string_view key) {
     return jsonBool(u, key, false);
 }
 
-// The member unchanged, or the integer 0 when it is missing.
+// The member unchanged, or the integer 0 when it is missing. A negative count is no balance the
+// service can mean, and shows as 0.
 Json asReceived(const Json& u, std::string_view key) {
     const Json* member = jsonMember(u, key);
-    return member ? *member : Json(0);
+    if (!member)
+        return Json(0);
+    if (member->is_number() && !(member->get<double>() >= 0))
+        return Json(0);
+    return *member;
 }
 
 const Json& emptyObject() {
@@ -70,6 +79,12 @@ std::optional<PointsProjection> projectPoints(const Json& u, WallTime syncedAt, 
     int64_t reserved = integer(u, "reserved_points");
     if (reserved <= 0)
         return std::nullopt;
+    // A reply with a negative count is damaged; no split is projected from it.
+    for (const char* key :
+         {"estimated_consumed_points", "reserved_gift_points", "reserved_paid_points",
+          "available_points", "available_paid_points", "available_gift_points"})
+        if (integer(u, key) < 0)
+            return std::nullopt;
     int64_t extra = 0;
     if (boolean(u, "session_running")) {
         auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - syncedAt).count();
@@ -80,12 +95,15 @@ std::optional<PointsProjection> projectPoints(const Json& u, WallTime syncedAt, 
     p.consumed = std::min(saturatingAdd(integer(u, "estimated_consumed_points"), extra), reserved);
     p.consumedGift = std::min(integer(u, "reserved_gift_points"), p.consumed);
     p.consumedPaid = saturatingSubtract(p.consumed, p.consumedGift);
-    p.paid = saturatingSubtract(
-        saturatingAdd(integer(u, "available_paid_points"), integer(u, "reserved_paid_points")),
-        p.consumedPaid);
-    p.gift = saturatingSubtract(
-        saturatingAdd(integer(u, "available_gift_points"), integer(u, "reserved_gift_points")),
-        p.consumedGift);
+    // A reservation whose paid part is smaller than what was spent of it shows 0, not a debt.
+    p.paid = std::max<int64_t>(saturatingSubtract(saturatingAdd(integer(u, "available_paid_points"),
+                                                                integer(u, "reserved_paid_points")),
+                                                  p.consumedPaid),
+                               0);
+    p.gift = std::max<int64_t>(saturatingSubtract(saturatingAdd(integer(u, "available_gift_points"),
+                                                                integer(u, "reserved_gift_points")),
+                                                  p.consumedGift),
+                               0);
     int64_t left = std::max<int64_t>(
         saturatingSubtract(saturatingAdd(integer(u, "available_points"), reserved), p.consumed), 0);
     p.remaining =
@@ -101,8 +119,8 @@ Json buildStudioState(const StudioStateInputs& in) {
     s["active"] = busy;
     s["duration"] = in.liveDuration;
     s["state"] = in.sessionBadge;
-    s["estimate"] = integer(u, "estimated_consumed_points");
-    s["remaining"] = remainingText(integer(u, "estimated_remaining_points"));
+    s["estimate"] = points(u, "estimated_consumed_points");
+    s["remaining"] = remainingText(points(u, "estimated_remaining_points"));
     s["mode"] = in.mode;
     s["cameras"] = in.cameras ? Json(*in.cameras) : Json::array();
     s["camera"] = in.camera;

@@ -118,9 +118,9 @@ static void removeOldStagings(const fs::path& root, const fs::path& pendingFile)
     }
 }
 
-ClientSupport::ClientSupport(Loop& loop, UpdatePresenter& presenter,
+ClientSupport::ClientSupport(Loop& loop, UpdatePresenter& presenter, UpdateHost& host,
                              ClientSupportEnvironment environment)
-    : loop_(loop), presenter_(presenter), environment_(std::move(environment)) {}
+    : loop_(loop), presenter_(presenter), host_(host), environment_(std::move(environment)) {}
 
 ClientSupport::~ClientSupport() {
     life_.invalidate();        // from here on, a download that finishes stages nothing
@@ -142,7 +142,7 @@ void ClientSupport::alert(const std::string& title, const std::string& message) 
 }
 
 void ClientSupport::whenAvailable(std::function<void()> body) {
-    if (mayPresent() && presenter_.canPresent())
+    if (host_.mayPresent() && presenter_.canPresent())
         return body();
     OwnerWatch alive = life_.watch();
     retries_.push_back(loop_.postDelayed(seconds(0.5), [this, alive, body = std::move(body)] {
@@ -255,7 +255,7 @@ void ClientSupport::showRelease() {
         return;
     }
     if (stagedApp_) {
-        const bool busy = isBusy();
+        const bool busy = host_.isBusy();
         if (busy) {
             dialog.text += "\n更新已下载。请在会话结束并完成结算后，到设置中安装。";
             dialog.buttons = {"稍后"};
@@ -264,7 +264,7 @@ void ClientSupport::showRelease() {
             dialog.buttons = {"退出并安装", "稍后"};
         }
         int chosen = presenter_.showRelease(dialog);
-        if (!busy && chosen == 0 && !isBusy())
+        if (!busy && chosen == 0 && !host_.isBusy())
             installDownloaded();
         return;
     }
@@ -401,7 +401,7 @@ void ClientSupport::stageDownloaded(const fs::path& file, const ClientRelease& r
         downloading_ = false;
         stagedApp_ = app;
         updateStatus_ = "更新已下载，可以安装";
-        if (!isBusy())
+        if (!host_.isBusy())
             whenAvailable([this] { showRelease(); });
     });
 }
@@ -452,15 +452,15 @@ void ClientSupport::installDownloaded() {
                                     "软件将退出并打开新版本。当前版本和设置会保留；新版本未能正常"
                                     "启动时会回到当前版本。",
                                     {"退出并安装", "稍后"});
-    if (chosen != 0 || isBusy() || installing_)
+    if (chosen != 0 || host_.isBusy() || installing_)
         return;
     installing_ = true;
     updateStatus_ = "正在核对会话结算…";
     OwnerWatch alive = life_.watch();
-    verifySession([this, alive, current](bool settled) {
+    host_.verifySession([this, alive, current](bool settled) {
         if (!alive.alive())
             return;
-        if (settled && !isBusy() && release_ && stagedApp_)
+        if (settled && !host_.isBusy() && release_ && stagedApp_)
             return launchInstaller(*stagedApp_, *release_, current);
         installing_ = false;
         updateStatus_ = "暂不能安装：请联网并等待 AI 会话完成结算";
@@ -527,9 +527,9 @@ void ClientSupport::exportDiagnostics() {
     input.now = now;
     input.appVersion = environment_.currentVersion;
     input.osVersion = Diagnostics::operatingSystemVersion();
-    input.virtualCamera = virtualCameraName();
-    input.cameraPermission = cameraPermission();
-    input.context = diagnosticContext();
+    input.virtualCamera = host_.virtualCameraName();
+    input.cameraPermission = host_.cameraPermission();
+    input.context = host_.diagnosticContext();
     const std::string text =
         Diagnostics::report(input).dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
     if (!writeFileAtomically(*chosen, text))
@@ -539,7 +539,7 @@ void ClientSupport::exportDiagnostics() {
 // ---- the studio's update panel ----
 
 Json ClientSupport::snapshot() const {
-    const bool busy = isBusy();
+    const bool busy = host_.isBusy();
     return Json{
         {"current", environment_.currentVersion},
         {"currentDate", environment_.currentDate},

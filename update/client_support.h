@@ -12,6 +12,7 @@
 #include "foundation/weak_owner.h"
 #include "update/client_release.h"
 #include "update/parallel_update_download.h"
+#include "update/update_host.h"
 #include "update/update_mirror.h"
 #include "update/update_presenter.h"
 
@@ -48,22 +49,10 @@ struct ClientSupportEnvironment {
 
 class ClientSupport {
 public:
-    ClientSupport(Loop& loop, UpdatePresenter& presenter, ClientSupportEnvironment environment);
+    // `host` and `presenter` outlive the workflow.
+    ClientSupport(Loop& loop, UpdatePresenter& presenter, UpdateHost& host,
+                  ClientSupportEnvironment environment);
     ~ClientSupport();
-
-    // Hooks set by the application core.
-    std::function<bool()> isBusy = [] { return false; };
-    std::function<bool()> mayPresent = [] { return true; };
-    std::function<void(std::function<void(bool)>)> verifySession = [](auto done) { done(false); };
-    std::function<std::map<std::string, std::string>()> diagnosticContext = [] {
-        return std::map<std::string, std::string>{};
-    };
-    // The virtual camera's name and the camera permission code for the diagnostics report (0, "not
-    // determined", until the shell wires its camera check).
-    std::function<std::optional<std::string>()> virtualCameraName = [] {
-        return std::optional<std::string>();
-    };
-    std::function<int()> cameraPermission = [] { return 0; };
 
     void start();
     void checkForUpdates(bool interactive);
@@ -103,6 +92,7 @@ private:
 
     Loop& loop_;
     UpdatePresenter& presenter_;
+    UpdateHost& host_;
     ClientSupportEnvironment environment_;
 
     bool checking_ = false;

@@ -3,12 +3,13 @@
 #include "foundation/atomic_file.h"
 #include "foundation/encoding.h"
 #include "foundation/json.h"
+#include "foundation/plist_text.h"
 #include "release_keys.h"
 #include "service/deployment.h"
 #include "update/release_validation.h"
 
 #include <cstring>
-#include <regex>
+#include <string_view>
 
 namespace zarvo {
 
@@ -50,19 +51,28 @@ std::optional<std::string> plistString(const std::filesystem::path& plist, const
     if (!text)
         return std::nullopt;
     // Keys are plain words; the value is the element right after the key.
-    const std::regex pattern("<key>\\s*" + key + "\\s*</key>\\s*<(string|[a-z]+)\\s*(/?)>([^<]*)");
-    std::smatch match;
-    if (!std::regex_search(*text, match, pattern) || match[1] != "string")
+    auto element = plistElementAfterKey(*text, key);
+    if (!element || element->name != "string")
         return std::nullopt;
-    if (match[2] == "/")
+    if (element->empty)
         return std::string();
-    std::string value = match[3].str();
-    // The entities an XML writer produces in bundle values.
-    const std::pair<const char*, const char*> entities[] = {
-        {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&apos;", "'"}, {"&amp;", "&"}};
-    for (auto [from, to] : entities)
-        for (size_t at = value.find(from); at != std::string::npos; at = value.find(from, at + 1))
-            value.replace(at, std::strlen(from), to);
+    // The entities an XML writer produces in bundle values, decoded in one pass.
+    const std::pair<std::string_view, char> entities[] = {
+        {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}, {"&amp;", '&'}};
+    std::string value;
+    value.reserve(element->text.size());
+    for (size_t at = 0; at < element->text.size();) {
+        bool decoded = false;
+        for (auto [from, to] : entities)
+            if (element->text.substr(at, from.size()) == from) {
+                value += to;
+                at += from.size();
+                decoded = true;
+                break;
+            }
+        if (!decoded)
+            value += element->text[at++];
+    }
     return value;
 }
 

@@ -1,14 +1,15 @@
 // A whole billed session against the service stand-in over TLS: start checks, "live/current",
 // "live/start", running, stop, "live/stop", and the account followed until the points settle.
+#include "../app/fake_hosts.h"
 #include "app/app.h"
 #include "app/session_presentation.h"
-#include "app/support_hooks.h"
 #include "devservice/billing/billing_front.h"
 #include "devservice/devservice.h"
 #include "foundation/atomic_file.h"
 #include "foundation/glib_loop.h"
 #include "foundation/owned.h"
 #include "service/deployment.h"
+#include "shell/update_link.h"
 #include "update/client_support.h"
 #include "update/update_presenter.h"
 #include "version.h"
@@ -124,8 +125,8 @@ protected:
         wiring.video = &bridge;
         wiring.output = &output;
         wiring.credential = stand->accountToken();
-        auto app = std::make_unique<App>(loop, *defaults, std::move(wiring));
-        app->hooks.selectedCameraID = [] { return std::optional<std::string>("camera-1"); };
+        hosts.camera = "camera-1";
+        auto app = std::make_unique<App>(loop, *defaults, hosts.hosts(), std::move(wiring));
         app->selectedReferenceData = reference;
         return app;
     }
@@ -135,6 +136,7 @@ protected:
     std::unique_ptr<DevService> stand;
     GLibLoop loop;
     std::unique_ptr<UserDefaults> defaults;
+    zarvo::testing::FakeHosts hosts;
     const std::string reference = referencePNG();
 };
 
@@ -245,8 +247,10 @@ TEST_F(BilledSessionIntegration, TheTokenReachesNoReportAndNoDiagnosticsExport) 
     wiring.video = &bridge;
     wiring.output = &output;
     wiring.credentialStore = std::make_shared<FileCredentialStore>(credentialFile);
-    App app(loop, *defaults, std::move(wiring));
-    app.hooks.selectedCameraID = [] { return std::optional<std::string>("camera-1"); };
+    // App and the update workflow joined as the shell joins them.
+    UpdateLink link(nullptr);
+    hosts.camera = "camera-1";
+    App app(loop, *defaults, hosts.hosts(link), std::move(wiring));
     app.selectedReferenceData = reference;
     auto within = [&](const std::function<bool()>& done) {
         return loop.runUntil(done, seconds(20));
@@ -276,11 +280,11 @@ TEST_F(BilledSessionIntegration, TheTokenReachesNoReportAndNoDiagnosticsExport) 
     presenter.target = folder / "export" / "diagnostics.json";
     ClientSupportEnvironment environment;
     environment.currentVersion = kVersion;
-    ClientSupport support(loop, presenter, environment);
-    support.diagnosticContext = makeSupportHooks(app).diagnosticContext;
+    ClientSupport& support = link.open(app, loop, presenter, environment);
     support.exportDiagnostics();
     ASSERT_TRUE(presenter.alerts.empty()) << presenter.alerts.front();
     ASSERT_TRUE(std::filesystem::exists(presenter.target));
+    link.close(); // before the presenter goes
 
     // Every file of the export and of Zarvo's folders, the kept credential itself aside.
     size_t searched = 0;

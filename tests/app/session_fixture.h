@@ -3,6 +3,7 @@
 
 #include "app/app.h"
 #include "app/session_presentation.h"
+#include "fake_hosts.h"
 #include "foundation/atomic_file.h"
 #include "foundation/encoding.h"
 #include "foundation/virtual_loop.h"
@@ -150,8 +151,20 @@ protected:
                                           {"render_uid", "ai-7"}});
         service.answer("live/stop", Json::object());
         service.answer("live/switch", Json{{"status", "submitted"}});
-        AppWiring wiring;
         video.clock = &loop;
+        defaults = std::make_unique<UserDefaults>(folder / "config" / "Zarvo" / "defaults.json");
+        buildApp(fakeHosts);
+        loop.runUntilIdle();
+    }
+    ~SessionTest() override {
+        app.reset();
+        std::filesystem::remove_all(folder);
+    }
+
+    // (Re)builds App with the fakes and the given update gate.
+    void buildApp(UpdateGate& update) {
+        app.reset();
+        AppWiring wiring;
         wiring.video = &video;
         wiring.output = &output;
         wiring.activity = &activity;
@@ -160,16 +173,9 @@ protected:
         wiring.encodeJpeg = [this](std::string_view image, double factor) {
             return encoder.encode(image, factor);
         };
-        defaults = std::make_unique<UserDefaults>(folder / "config" / "Zarvo" / "defaults.json");
-        app = std::make_unique<App>(loop, *defaults, std::move(wiring));
-        app->hooks.selectedCameraID = [] { return std::optional<std::string>("cam-1"); };
+        app = std::make_unique<App>(loop, *defaults, fakeHosts.hosts(update), std::move(wiring));
         app->selectedReferenceData = "reference";
         app->routes.check(); // POSTs go out at once on a confirmed route
-        loop.runUntilIdle();
-    }
-    ~SessionTest() override {
-        app.reset();
-        std::filesystem::remove_all(folder);
     }
 
     void sync() {
@@ -199,6 +205,7 @@ protected:
     FakeOutput output;
     FakeActivity activity;
     FakeEncoder encoder;
+    FakeHosts fakeHosts;
     std::unique_ptr<App> app;
 };
 

@@ -139,8 +139,7 @@ TEST_F(MonitorTest, SelfRunRecordsEachTickAndEndsTenSecondsAfterTheFirstFrame) {
     auto report = (folder / "smoke.json").string();
     app->smokeReport = report;
     app->smokeStarted = loop.now();
-    std::filesystem::path rendered;
-    app->hooks.renderWindowPNG = [&](const std::filesystem::path& p) { rendered = p; };
+    auto& rendered = fakeHosts.rendered;
     framesUntil(6);
     auto record = parseJsonObject(*readFile(report));
     EXPECT_EQ((*record)["frame_count"], 5); // the tick at 6 s runs before that second's frame

@@ -67,10 +67,10 @@ TEST_F(SessionTest, LocalChecksRefuseBeforeAnythingIsSent) {
     refused("请选择有效的参考图片");
     app->selectedReferenceData = "reference";
 
+    fakeHosts.updateInstalling = true;
+    refused("正在安装更新，暂不能开启 AI");
+    fakeHosts.updateInstalling = false;
     app->status.text = "unchanged";
-    app->hooks.updateInstalling = [] { return true; };
-    refused("unchanged");
-    app->hooks.updateInstalling = {};
     app->credential.reset();
     refused("unchanged");
 }
@@ -118,8 +118,7 @@ TEST_F(SessionTest, ACheckAnsweredAfterAStopNeverCreatesASession) {
 }
 
 TEST_F(SessionTest, StartSendsTheReferenceAndModeAndJoinsWithTheServiceCredentials) {
-    int previews = 0;
-    app->hooks.stopPreview = [&] { ++previews; };
+    const int previews = fakeHosts.previewStops;
     int64_t before = app->operationGeneration;
     startSession();
 
@@ -140,7 +139,7 @@ TEST_F(SessionTest, StartSendsTheReferenceAndModeAndJoinsWithTheServiceCredentia
     EXPECT_EQ(video.joinedWith, Json({{"token", "rtc-token"}, {"channel_id", "ch-1"}}));
     EXPECT_EQ(video.joinedUID, "ai-7");
     EXPECT_EQ(video.camera, "cam-1");
-    EXPECT_EQ(previews, 1);
+    EXPECT_EQ(fakeHosts.previewStops - previews, 1);
     EXPECT_EQ(activity.live, 1);
     EXPECT_EQ(activity.reason, "实时 AI 视频与虚拟摄像头输出");
     EXPECT_EQ(app->usageOperationGeneration, app->operationGeneration); // refreshed for g2

@@ -2,13 +2,14 @@
 # Runs a command against a private Secret Service: a session bus of its own and a keyring unlocked
 # with an empty password, in a throw-away home. The keyring daemon leaves with the bus, and the bus
 # with the command. With --no-keyring the command gets the throw-away home and a session bus
-# address that leads nowhere, as on a headless machine.
+# address that leads nowhere, as on a headless machine; with --bus-only a session bus without a
+# Secret Service (the command may bring its own).
 set -eu
 keyring=yes
-if [ "${1:-}" = "--no-keyring" ]; then
-    keyring=no
-    shift
-fi
+case "${1:-}" in
+--no-keyring) keyring=no; shift ;;
+--bus-only) keyring=bus; shift ;;
+esac
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT INT TERM
 mkdir -p "$home/data" "$home/config" "$home/cache" "$home/run"
@@ -19,6 +20,9 @@ unset DISPLAY WAYLAND_DISPLAY
 status=0
 if [ "$keyring" = no ]; then
     DBUS_SESSION_BUS_ADDRESS="unix:path=$home/no-bus" "$@" || status=$?
+elif [ "$keyring" = bus ]; then
+    unset DBUS_SESSION_BUS_ADDRESS
+    dbus-run-session -- "$@" || status=$?
 else
     unset DBUS_SESSION_BUS_ADDRESS
     # An empty line is the empty password: the login keyring is created unlocked.

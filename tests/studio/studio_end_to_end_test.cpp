@@ -5,6 +5,7 @@
 #include "studio_fakes.h"
 #include "studio_window_fixture.h"
 
+#include "../app/fake_hosts.h"
 #include "app/app.h"
 #include "devservice/billing/billing_front.h"
 #include "devservice/devservice.h"
@@ -115,7 +116,8 @@ protected:
         AppWiring wiring;
         wiring.video = video;
         wiring.credential = token;
-        app = new App(*loop, *defaults, std::move(wiring));
+        hosts = new zarvo::testing::FakeHosts();
+        app = new App(*loop, *defaults, hosts->hosts(), std::move(wiring));
         // The bill's requests need a route; a first probe may time out on a loaded machine.
         ASSERT_TRUE(spinUntil([] {
             if (!app->routes.confirmed() && !app->routes.switching())
@@ -159,6 +161,7 @@ protected:
         delete host;
         closeWindow();
         delete app;
+        delete hosts;
         delete video;
         delete defaults;
         delete loop;
@@ -208,6 +211,7 @@ protected:
     static inline GLibLoop* loop = nullptr;
     static inline UserDefaults* defaults = nullptr;
     static inline IdleVideo* video = nullptr;
+    static inline zarvo::testing::FakeHosts* hosts = nullptr;
     static inline App* app = nullptr;
     static inline FakeHost* host = nullptr;
     static inline FakeSupport* support = nullptr;

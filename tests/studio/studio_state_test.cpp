@@ -166,6 +166,28 @@ TEST_F(StudioStateTest, RunningSessionPointsTickDownForAtMostFifteenSeconds) {
     u["session_running"] = true;
     u["estimated_consumed_points"] = 58;
     EXPECT_EQ(build(u)["estimate"], 60);
+
+    // A damaged reply never shows a negative balance or a split that does not add up: a negative
+    // count refuses the projection (the split shows as received, a negative member as 0), a paid
+    // part smaller than what was spent of it shows 0.
+    for (const char* key : {"estimated_consumed_points", "reserved_gift_points",
+                            "available_paid_points", "available_gift_points"}) {
+        Json bad = u;
+        bad[key] = -1'000;
+        bad["estimated_remaining_paid_points"] = -1;
+        Json s = build(bad);
+        EXPECT_EQ(s["consumedGift"], 0) << key;
+        EXPECT_EQ(s["paid"], 0) << key;
+        EXPECT_GE(s["estimate"].get<int64_t>(), 0) << key;
+        EXPECT_GE(s["pointsValue"].get<int64_t>(), 0) << key;
+    }
+    Json thin = u;
+    thin["reserved_paid_points"] = 0;
+    thin["available_paid_points"] = 0;
+    Json shown = build(thin);
+    EXPECT_EQ(shown["paid"], 0);
+    EXPECT_EQ(shown["consumedPaid"].get<int64_t>() + shown["consumedGift"].get<int64_t>(),
+              shown["estimate"]);
 }
 
 TEST_F(StudioStateTest, HostileAccountNumbersNeitherOverflowNorFail) {

@@ -48,7 +48,8 @@ protected:
         wiring.video = video;
         wiring.credential = "account-token";
         wiring.sender = service->sender();
-        app = new App(*loop, *defaults, std::move(wiring));
+        hosts = new zarvo::testing::FakeHosts();
+        app = new App(*loop, *defaults, hosts->hosts(), std::move(wiring));
         app->selectedReferenceData = "reference";
         app->routes.check();
 
@@ -67,6 +68,7 @@ protected:
         delete host;
         closeWindow();
         delete app;
+        delete hosts;
         delete defaults;
         delete video;
         delete service;
@@ -78,6 +80,7 @@ protected:
     static inline ScriptedService* service = nullptr;
     static inline FakeVideo* video = nullptr;
     static inline UserDefaults* defaults = nullptr;
+    static inline zarvo::testing::FakeHosts* hosts = nullptr;
     static inline App* app = nullptr;
     static inline FakeHost* host = nullptr;
     static inline FakeSupport* support = nullptr;

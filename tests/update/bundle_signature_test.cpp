@@ -225,6 +225,17 @@ TEST(PlistString, ReadsStringValuesOnly) {
     EXPECT_EQ(plistString(plist, "B"), std::nullopt);
     EXPECT_EQ(plistString(plist, "C"), "");
     EXPECT_EQ(plistString(plist, "D"), std::nullopt);
+
+    // A bundle's plist is outside bytes: a value of megabytes is read, not a stack overflow, and
+    // the value is the element after the first key that has one.
+    const std::string big(4 << 20, 'v');
+    ASSERT_TRUE(writeFileAtomically(plist, "<key>A</key>< string >" + big +
+                                               "</string><key>A</key><string>late</string>")
+                    .ok());
+    EXPECT_EQ(plistString(plist, "A"), "late");
+    ASSERT_TRUE(
+        writeFileAtomically(plist, "<key> A </key>\n\t<string >" + big + "&amp;lt;</string>").ok());
+    EXPECT_EQ(plistString(plist, "A"), big + "&lt;");
 }
 
 } // namespace

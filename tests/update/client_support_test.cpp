@@ -1,6 +1,7 @@
 #include "foundation/glib_loop.h"
 #include "foundation/paths.h"
 #include "release_service_fixture.h"
+#include "scripted_update_host.h"
 #include "update/client_support.h"
 #include "update/diagnostics_report.h"
 #include "update/pending_update.h"
@@ -86,10 +87,7 @@ protected:
             started.push_back(argv);
             return true;
         };
-        auto support = std::make_unique<ClientSupport>(loop, presenter, environment);
-        support->isBusy = [this] { return busy; };
-        support->verifySession = [this](std::function<void(bool)> done) { done(settled); };
-        return support;
+        return std::make_unique<ClientSupport>(loop, presenter, host, environment);
     }
 
     bool waitFor(const std::function<bool()>& done) {
@@ -108,7 +106,9 @@ protected:
     GLibLoop loop;
     FakePresenter presenter;
     fs::path home, current, templateDir;
-    bool busy = false, settled = true;
+    zarvo::testing::ScriptedUpdateHost host;
+    bool& busy = host.busy;
+    bool& settled = host.settled;
     int terminations = 0;
     std::vector<std::vector<std::string>> started;
 };
@@ -480,10 +480,9 @@ TEST(Diagnostics, ExportWritesTheReportOrSaysTheFolderIsNotWritable) {
     SavingPresenter presenter;
     ClientSupportEnvironment environment;
     environment.currentVersion = "1.0.29";
-    ClientSupport support(loop, presenter, environment);
-    support.diagnosticContext = [] {
-        return std::map<std::string, std::string>{{"network_state", "token:abc"}};
-    };
+    zarvo::testing::ScriptedUpdateHost host;
+    host.context = {{"network_state", "token:abc"}};
+    ClientSupport support(loop, presenter, host, environment);
 
     support.exportDiagnostics(); // cancelled: nothing happens
     EXPECT_EQ(presenter.shown.size(), 1u);

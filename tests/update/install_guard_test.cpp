@@ -1,10 +1,11 @@
-// The install hand-over guarded by the real application core: the update workflow holds a staged,
-// signed update and asks App (through the hooks made at launch) whether a paid session is in the
-// way and whether the service confirms the account idle and settled. In virtual time against a
-// scripted service; the installer is never really started.
+// The install hand-over guarded by the real application core, joined by the shell's own update
+// link: the update workflow holds a staged, signed update and asks App whether a paid session is
+// in the way and whether the service confirms the account idle and settled, and App asks the
+// workflow whether it is installing before a start. In virtual time against a scripted service;
+// the installer is never really started.
 #include "../app/session_fixture.h"
-#include "app/support_hooks.h"
 #include "foundation/paths.h"
+#include "shell/update_link.h"
 #include "update/bundle_signature.h"
 #include "update/client_support.h"
 #include "update/pending_update.h"
@@ -93,12 +94,10 @@ protected:
         environment.fetch = [](const std::string&, UpdateMirror::FetchReply reply) {
             reply(std::nullopt, std::nullopt, URLError::make(URLError::kCannotConnectToHost));
         };
-        support = std::make_unique<ClientSupport>(loop, presenter, environment);
-        SupportHooks hooks = makeSupportHooks(*app);
-        support->isBusy = hooks.isBusy;
-        support->verifySession = hooks.verifySession;
-        support->diagnosticContext = hooks.diagnosticContext;
-        support->mayPresent = hooks.mayPresent;
+        // App and the workflow joined as the shell joins them.
+        buildApp(link);
+        loop.runUntilIdle();
+        support = &link.open(*app, loop, presenter, environment);
         sync();
         support->start();
         ASSERT_TRUE(loop.runUntil([&] { return support->stagedApp() && !support->checking(); },
@@ -106,7 +105,8 @@ protected:
             << support->updateStatus();
     }
     void TearDown() override {
-        support.reset();
+        link.close();
+        app.reset(); // before the link it was given
         clearCurrentDeployment();
     }
 
@@ -124,7 +124,8 @@ protected:
 
     fs::path home, current, staged;
     ConfirmingPresenter presenter;
-    std::unique_ptr<ClientSupport> support;
+    UpdateLink link{nullptr};
+    ClientSupport* support = nullptr;
     std::vector<std::vector<std::string>> started;
     int terminations = 0;
 };
@@ -146,7 +147,7 @@ TEST_F(InstallGuard, NoHandOverWhileASessionRunsOrSettlesOrTheServiceCannotConfi
     // Settled as far as this client's last reply knows, but the service still holds points.
     service.answer("client/state", zarvo::testing::idleAccount());
     sync();
-    ASSERT_FALSE(app->aiBusy || app->aiActive || app->aiStopping);
+    ASSERT_FALSE(app->sessionBusy());
     service.answer(
         "client/state",
         Json{{"available_points", 80}, {"reserved_points", 20}, {"session_state", "ENDED"}});
@@ -164,25 +165,24 @@ TEST_F(InstallGuard, NoHandOverWhileASessionRunsOrSettlesOrTheServiceCannotConfi
     EXPECT_EQ(support->updateStatus(), "暂不能安装：请联网并等待 AI 会话完成结算");
 }
 
-TEST_F(InstallGuard, ASessionStartedWhileTheServiceConfirmsStopsTheHandOverElseItGoesAhead) {
+// From the moment the install step asks the service whether the account is idle, a start is
+// refused with its reason and nothing is sent: the quit that follows would cut the session short.
+// Once the service confirms, the hand-over goes ahead.
+TEST_F(InstallGuard, AStartWhileTheServiceConfirmsIsRefusedAndTheHandOverGoesAhead) {
+    sync(); // a fresh account: but for the install, this start would go out
     service.hold("client/state");
     install();
     ASSERT_TRUE(support->installing());
     EXPECT_EQ(support->updateStatus(), "正在核对会话结算…");
+    const size_t checks = service.count("live/current");
     app->startAI();
     loop.runUntilIdle();
-    ASSERT_TRUE(app->aiBusy || app->aiActive);
+    EXPECT_EQ(app->status.text, "正在安装更新，暂不能开启 AI");
+    EXPECT_FALSE(app->sessionBusy());
+    EXPECT_EQ(service.count("live/current"), checks) << "nothing was sent";
+
     service.release("client/state", ScriptedReply::json(zarvo::testing::idleAccount()));
     loop.runUntilIdle();
-    expectNoHandOver("a session began during the check");
-
-    // Once the session is over and the service confirms it settled, the installer starts.
-    app->stopAI();
-    loop.runUntilIdle();
-    service.answer("client/state", zarvo::testing::idleAccount());
-    sync();
-    ASSERT_FALSE(app->aiBusy || app->aiActive || app->aiStopping);
-    install();
     ASSERT_EQ(started.size(), 1u);
     const auto& argv = started[0];
     ASSERT_EQ(argv.size(), 5u);
@@ -192,6 +192,7 @@ TEST_F(InstallGuard, ASessionStartedWhileTheServiceConfirmsStopsTheHandOverElseI
     EXPECT_EQ(argv[3], current.string());
     EXPECT_EQ(argv[4], "1.0.30");
     EXPECT_EQ(terminations, 1);
+    EXPECT_FALSE(app->sessionBusy());
 }
 
 // Signed out, the install check does not ask the service without a credential, and without its

@@ -6,6 +6,7 @@
 //   update_e2e_driver CURRENT_BUNDLE ZARVOUPDATER LOG
 #include "foundation/child_process.h"
 #include "foundation/glib_loop.h"
+#include "scripted_update_host.h"
 #include "update/client_support.h"
 
 #include <cstdio>
@@ -57,8 +58,8 @@ int main(int argc, char** argv) {
     environment.startProcess = [log](const std::vector<std::string>& arguments) {
         return !arguments.empty() && startLogged(arguments, log);
     };
-    ClientSupport support(loop, presenter, environment);
-    support.verifySession = [](std::function<void(bool)> done) { done(true); };
+    zarvo::testing::ScriptedUpdateHost host; // idle, and the service confirms it settled
+    ClientSupport support(loop, presenter, host, environment);
     support.start();
     loop.runUntil([&] { return handedOver || presenter.failed; }, std::chrono::minutes(5));
     if (!handedOver)

@@ -1,5 +1,4 @@
-// Building and releasing the studio's gallery, presets, billing pages and cameras, and their
-// links into the application core.
+// Building and releasing the studio's gallery, presets, billing pages and cameras.
 #include "studio/exact_interface.h"
 
 #include "foundation/paths.h"
@@ -30,16 +29,12 @@ void ExactInterface::buildParts(StudioParts parts) {
 
     // Background gallery work (a load, an import, an accepted switch) shows at once.
     gallery_->onChanged = [this] { refresh(); };
-    app_.hooks.selectedCameraID = [this] { return chooser_->selectedCameraID(); };
-    app_.hooks.stopPreview = [this] { preview_->stopPreview(); };
     gallery_->start();
     presets_->load();
     chooser_->observeCameraDevices();
 }
 
 void ExactInterface::releaseParts() {
-    app_.hooks.selectedCameraID = nullptr;
-    app_.hooks.stopPreview = nullptr;
     if (gallery_)
         gallery_->onChanged = nullptr;
     billing_.reset();
