@@ -116,6 +116,11 @@ std::optional<WallTime> parseIso8601(const std::string& text) {
         return std::nullopt;
     int64_t micros = g_date_time_to_unix(dt) * 1000000 + g_date_time_get_microsecond(dt);
     g_date_time_unref(dt);
+    // A date the clock cannot hold (GLib reads years up to 9999) is no date.
+    constexpr int64_t limit =
+        std::chrono::duration_cast<std::chrono::microseconds>(WallClock::duration::max()).count();
+    if (micros > limit || micros < -limit)
+        return std::nullopt;
     return WallTime(
         std::chrono::duration_cast<WallClock::duration>(std::chrono::microseconds(micros)));
 }

@@ -146,13 +146,13 @@ Json deploymentToJson(const Deployment& d) {
     Json connect = Json::object();
     for (const auto& [host, address] : d.connect)
         connect[host] = address;
-    return Json{{"primary_host", d.primaryHost},
-                {"secondary_host", d.secondaryHost},
-                {"download_host", d.downloadHost},
-                {"ca_certificate", d.caCertificate},
-                {"connect", connect},
-                {"account_token", d.accountToken},
-                {"rtc_gateway", d.rtcGateway}};
+    Json json{{"primary_host", d.primaryHost},   {"secondary_host", d.secondaryHost},
+              {"download_host", d.downloadHost}, {"connect", connect},
+              {"account_token", d.accountToken}, {"rtc_gateway", d.rtcGateway}};
+    // No CA is no member: an empty path would not read back.
+    if (!d.caCertificate.empty())
+        json["ca_certificate"] = d.caCertificate;
+    return json;
 }
 
 Result<Deployment> loadDeployment() {

@@ -14,8 +14,10 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 namespace zarvo {
 
@@ -65,11 +67,54 @@ void applyShape(GstElement* netsim, const NetworkShape& shape) {
     const int high = std::max(low, shape.delayMs + shape.jitterMs);
     g_object_set(netsim, "drop-probability", static_cast<gfloat>(shape.lossPercent / 100.0),
                  "min-delay", low, "max-delay", high, "delay-probability",
-                 static_cast<gfloat>(high > 0 ? 1.0 : 0.0), "max-kbps",
-                 shape.kbps > 0 ? shape.kbps : -1, nullptr);
+                 static_cast<gfloat>(high > 0 ? 1.0 : 0.0), nullptr);
 }
 
+// What a narrow link lets through: its rate, a short burst, and a queue of this much sending time
+// in front of it; a packet that would wait longer is dropped, as a router's full queue does. The
+// queue's wait itself is not played out.
+constexpr double kCapBurstSeconds = 0.02;
+constexpr double kCapQueueSeconds = 0.25;
+
 } // namespace
+
+// The capacity limit on a shaped send path. netsim's own rate limit does not hold back what
+// webrtcbin's auxiliary sender passes it, so the path keeps a token bucket of its own.
+struct WebRTCPeer::Cap {
+    std::mutex mutex;
+    double tokens = 0; // bytes; below zero: the queue in front of the link
+    std::chrono::steady_clock::time_point refilled = std::chrono::steady_clock::now();
+
+    // How long the packet waits, or none when it is dropped.
+    std::optional<double> admit(int kbps, size_t bytes) {
+        std::lock_guard lock(mutex);
+        const auto now = std::chrono::steady_clock::now();
+        const double rate = kbps * 1000.0 / 8; // bytes a second
+        tokens = std::min(rate * kCapBurstSeconds,
+                          tokens + rate * std::chrono::duration<double>(now - refilled).count());
+        refilled = now;
+        if (tokens - double(bytes) < -rate * kCapQueueSeconds)
+            return std::nullopt;
+        tokens -= double(bytes);
+        return tokens < 0 ? -tokens / rate : 0.0;
+    }
+
+    static GstPadProbeReturn probe(GstPad*, GstPadProbeInfo* info, gpointer data) {
+        auto* peer = static_cast<WebRTCPeer*>(data);
+        const int kbps = peer->capKbps_.load();
+        if (kbps <= 0)
+            return GST_PAD_PROBE_OK;
+        size_t bytes = 0;
+        if (GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+            buffer && (info->type & GST_PAD_PROBE_TYPE_BUFFER))
+            bytes = gst_buffer_get_size(buffer);
+        else if (GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info))
+            bytes = gst_buffer_list_calculate_size(list);
+        // Admitted packets go on at once: holding the sending thread would slow the encoder
+        // down instead of losing packets on the way, which no receiver would ever report.
+        return peer->cap_->admit(kbps, bytes) ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
+    }
+};
 
 struct WebRTCPeer::Hooks {
     static void offerCreated(GstPromise* promise, gpointer data) {
@@ -151,7 +196,8 @@ std::unique_ptr<WebRTCPeer> WebRTCPeer::create(const WebRTCPeerConfig& config,
 }
 
 WebRTCPeer::WebRTCPeer(const WebRTCPeerConfig& config, WebRTCPeerCallbacks callbacks)
-    : config_(config), callbacks_(std::move(callbacks)) {}
+    : config_(config), callbacks_(std::move(callbacks)), cap_(std::make_unique<Cap>()),
+      capKbps_(config.shape.kbps) {}
 
 WebRTCPeer::~WebRTCPeer() {
     stop();
@@ -424,6 +470,7 @@ void WebRTCPeer::setJitterLatency(int ms) {
 void WebRTCPeer::setNetworkShape(const NetworkShape& shape) {
     std::lock_guard lock(shapeMutex_);
     config_.shape = shape;
+    capKbps_ = shape.kbps;
     if (shaper_)
         applyShape(shaper_.get(), shape);
 }
@@ -433,6 +480,11 @@ GstElement* WebRTCPeer::onRequestAuxSender(GstElement*, void*, void* self) {
     GstElement* netsim = gst_element_factory_make("netsim", nullptr);
     if (!netsim)
         return nullptr;
+    if (auto pad = adoptRef(gst_element_get_static_pad(netsim, "sink")))
+        gst_pad_add_probe(pad.get(),
+                          static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
+                                                       GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                          Cap::probe, peer, nullptr);
     std::lock_guard lock(peer->shapeMutex_);
     applyShape(netsim, peer->config_.shape);
     peer->shaper_ = adoptRef(GST_ELEMENT(gst_object_ref(netsim)));

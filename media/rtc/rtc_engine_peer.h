@@ -122,6 +122,7 @@ private:
 
     struct Hooks;
     friend struct Hooks;
+    struct Cap;
 
     WebRTCPeerConfig config_;
     WebRTCPeerCallbacks callbacks_;
@@ -130,6 +131,8 @@ private:
     GRef<GstElement> source_;
     std::mutex shapeMutex_;
     GRef<GstElement> shaper_;
+    std::unique_ptr<Cap> cap_;
+    std::atomic<int> capKbps_{0};
     GRef<GObject> reportSession_;
     bool reportsWatched_ = false;
     std::atomic<int64_t> reportsReceived_{0};

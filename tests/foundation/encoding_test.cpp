@@ -22,7 +22,8 @@ TEST(Encoding, Sha256HexOfKnownInput) {
 
 TEST(Encoding, UuidIsUpperCaseCanonicalAndRandom) {
     std::string a = randomUuid();
-    EXPECT_TRUE(std::regex_match(a, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+    EXPECT_TRUE(std::regex_match(
+        a, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
     EXPECT_NE(a, randomUuid());
 }
 
@@ -32,6 +33,9 @@ TEST(Encoding, Iso8601FormatsUtcAndParsesOffsets) {
     EXPECT_EQ(formatIso8601(t, true), "2027-01-15T08:00:00.250000Z");
     EXPECT_EQ(parseIso8601("2027-01-15T16:00:00.25+08:00"), t);
     EXPECT_FALSE(parseIso8601("yesterday"));
+    // Beyond what the clock holds: no date rather than an overflow.
+    EXPECT_FALSE(parseIso8601("4052-12-09T10:00:00Z"));
+    EXPECT_FALSE(parseIso8601("1500-01-01T00:00:00Z"));
 }
 
 } // namespace

@@ -56,6 +56,11 @@ TEST_F(DeploymentFile, ReadsEveryMember) {
     auto again = parseDeployment(deploymentToJson(*d).dump(), d->file);
     ASSERT_TRUE(again);
     EXPECT_EQ(deploymentToJson(*again), deploymentToJson(*d));
+    // Also without a CA of its own.
+    d->caCertificate.clear();
+    again = parseDeployment(deploymentToJson(*d).dump(), d->file);
+    ASSERT_TRUE(again) << again.error().message;
+    EXPECT_EQ(again->caCertificate, "");
 }
 
 TEST_F(DeploymentFile, ACertificateAuthorityThatDoesNotLoadFailsEveryTransport) {
