@@ -135,9 +135,7 @@ Json ExactInterface::buildState() {
     in.usageSyncedAt = app_.usageSyncedAt;
     in.now = app_.loop().now();
     in.networkState = app_.networkState;
-    in.aiActive = app_.aiActive;
-    in.aiBusy = app_.aiBusy;
-    in.aiStopping = app_.aiStopping;
+    in.sessionBusy = app_.sessionBusy();
     in.liveDuration = app_.liveDuration.text;
     in.sessionBadge = app_.sessionBadge.text;
     in.pointsLabel = app_.pointsLabel.text;

@@ -7,6 +7,8 @@
 #include "foundation/json.h"
 #include "foundation/user_defaults.h"
 
+#include "media/session_view.h"
+
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -15,13 +17,10 @@
 namespace zarvo {
 
 // What presets read and change in the application core, the gallery and the camera chooser.
-class PresetHost {
+class PresetHost : public virtual SessionView {
 public:
-    virtual ~PresetHost() = default;
+    ~PresetHost() override = default;
     virtual bool coreAlive() const { return true; }
-    virtual bool aiActive() const = 0;
-    virtual bool aiBusy() const = 0;
-    virtual bool aiStopping() const = 0;
     // The tag of the selected mode button (0 when none) and how many buttons there are.
     virtual int selectedMode() const = 0;
     virtual int modeButtonCount() const = 0;

@@ -309,7 +309,7 @@ void ReferenceGallery::finishImport(ImportResult result) {
 }
 
 bool ReferenceGallery::removeReference(const std::string& path) {
-    if (!host_.coreAlive() || host_.aiActive() || host_.aiBusy() || host_.aiStopping())
+    if (!host_.coreAlive() || host_.sessionBusy())
         return true;
     if (!entryForPath(path))
         return true;

@@ -8,6 +8,7 @@
 #include "foundation/serial_queue.h"
 #include "foundation/user_defaults.h"
 #include "foundation/weak_owner.h"
+#include "media/session_view.h"
 #include "studio/reference_gallery_files.h"
 
 #include <cstdint>
@@ -21,14 +22,11 @@
 namespace zarvo {
 
 // What the gallery needs from the application core. Main thread only.
-class GalleryHost {
+class GalleryHost : public virtual SessionView {
 public:
-    virtual ~GalleryHost() = default;
+    ~GalleryHost() override = default;
     // False once the application core is gone: every operation then does nothing.
     virtual bool coreAlive() const { return true; }
-    virtual bool aiActive() const = 0;
-    virtual bool aiBusy() const = 0;
-    virtual bool aiStopping() const = 0;
     // The tag of the selected mode button, 0 when none.
     virtual int selectedMode() const = 0;
     // The live switch; `done` runs only when the service accepted it.

@@ -60,7 +60,7 @@ std::string startDisabledReason(const StudioStateInputs& in, int64_t syncAge) {
         return "等待积分同步";
     if (syncAge > 19 || in.networkState != "online")
         return "连接已过期，请刷新积分";
-    if (in.aiActive || in.aiBusy || in.aiStopping)
+    if (in.sessionBusy)
         return "请先结束当前会话";
     if (in.bridgeResetting || !in.bridgeHasEngine)
         return in.bridgeResetTimedOut ? "视频组件释放超时，请到设置中安全重启新版"
@@ -113,7 +113,7 @@ std::optional<PointsProjection> projectPoints(const Json& u, WallTime syncedAt, 
 
 Json buildStudioState(const StudioStateInputs& in) {
     const Json& u = in.usage ? *in.usage : emptyObject();
-    bool busy = in.aiActive || in.aiBusy || in.aiStopping;
+    bool busy = in.sessionBusy;
     Json s = Json::object();
 
     s["active"] = busy;

@@ -19,7 +19,7 @@ struct StudioStateInputs {
     WallTime now{};
     std::string_view networkState;
 
-    bool aiActive = false, aiBusy = false, aiStopping = false;
+    bool sessionBusy = false; // starting, running or stopping
     std::string_view liveDuration, sessionBadge, pointsLabel, status, syncLabel, referenceName;
     std::string_view switchNotice;
     int mode = 0;

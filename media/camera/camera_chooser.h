@@ -11,6 +11,7 @@
 #include "media/camera/camera_devices.h"
 #include "media/camera/camera_monitor.h"
 #include "media/camera/camera_preview.h"
+#include "media/session_view.h"
 
 #include <cstdint>
 #include <functional>
@@ -23,12 +24,9 @@
 namespace zarvo {
 
 // What the chooser reads and changes in the application core. Main thread only.
-class CameraChooserHost {
+class CameraChooserHost : public virtual SessionView {
 public:
-    virtual ~CameraChooserHost() = default;
-    virtual bool aiActive() const = 0;
-    virtual bool aiBusy() const = 0;
-    virtual bool aiStopping() const = 0;
+    ~CameraChooserHost() override = default;
     // Sets the stop reason and stops the billed session.
     virtual void stopAI(const std::string& reason) = 0;
     // The media teardown (bridge stopped, virtual-camera output cleared).
@@ -82,7 +80,7 @@ public:
     std::optional<size_t> selectedIndex;
 
 private:
-    bool busy() const { return host_.aiActive() || host_.aiBusy() || host_.aiStopping(); }
+    bool busy() const { return host_.sessionBusy(); }
     void probe();
 
     Loop& loop_;

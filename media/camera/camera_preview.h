@@ -12,6 +12,7 @@
 #include "foundation/weak_owner.h"
 #include "media/camera/camera_devices.h"
 #include "media/picture.h"
+#include "media/session_view.h"
 
 #include <atomic>
 #include <cstdint>
@@ -38,12 +39,9 @@ public:
 };
 
 // What the preview shows and reads in the application core. Main thread only.
-class PreviewHost {
+class PreviewHost : public virtual SessionView {
 public:
-    virtual ~PreviewHost() = default;
-    virtual bool aiActive() const = 0;
-    virtual bool aiBusy() const = 0;
-    virtual bool aiStopping() const = 0;
+    ~PreviewHost() override = default;
     virtual void setStatus(const std::string& text) = 0;
     // Shows the preview view and hides the AI output view.
     virtual void showPreview() = 0;
@@ -92,7 +90,7 @@ public:
         "摄像头权限未开启，请将当前用户加入 video 组，或在桌面的隐私设置中允许使用摄像头";
 
 private:
-    bool busy() const { return host_.aiActive() || host_.aiBusy() || host_.aiStopping(); }
+    bool busy() const { return host_.sessionBusy(); }
 
     Loop& loop_;
     UserDefaults& defaults_;

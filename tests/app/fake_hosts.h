@@ -15,11 +15,19 @@ struct FakeHosts : UpdateGate, CameraSelection, SessionWindow {
     bool updateInstalling = false;
     std::optional<std::string> camera = "cam-1";
     int previewStops = 0;
+    // The studio's chooser and preview, as the shell hands them to App, when a test has a studio.
+    CameraSelection* cameras = nullptr;
     std::optional<std::filesystem::path> rendered;
 
     bool installing() const override { return updateInstalling; }
-    std::optional<std::string> selectedCameraID() const override { return camera; }
-    void stopPreview() override { ++previewStops; }
+    std::optional<std::string> selectedCameraID() const override {
+        return cameras ? cameras->selectedCameraID() : camera;
+    }
+    void stopPreview() override {
+        ++previewStops;
+        if (cameras)
+            cameras->stopPreview();
+    }
     void showAIOutput() override {}
     void clearAIPictures() override {}
     void renderWindowPNG(const std::filesystem::path& file) override { rendered = file; }

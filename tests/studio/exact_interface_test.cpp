@@ -8,18 +8,33 @@
 namespace zarvo::testing {
 namespace {
 
+// The studio's chooser and preview as App's camera selection, as the shell's window link joins
+// them.
+struct StudioCameras final : CameraSelection {
+    std::optional<std::string> selectedCameraID() const override {
+        return studio->cameras().selectedCameraID();
+    }
+    void stopPreview() override { studio->preview().stopPreview(); }
+    ExactInterface* studio = nullptr;
+};
+
 class StudioTest : public SessionTest {
 protected:
     StudioTest() {
         studio = std::make_unique<ExactInterface>(*app, web, host, support,
                                                   folder / "page" / "index.html", parts());
+        studioCameras.studio = studio.get();
+        fakeHosts.cameras = &studioCameras;
         // The chooser's first probe and the gallery's first load run off the main thread.
         EXPECT_TRUE(loop.runUntil([&] { return !studio->cameras().devices().empty(); },
                                   std::chrono::seconds(60)));
         settle();
         web.scripts.clear();
     }
-    ~StudioTest() override { studio.reset(); }
+    ~StudioTest() override {
+        fakeHosts.cameras = nullptr;
+        studio.reset();
+    }
 
     StudioParts parts() { return fakeParts.parts(); }
     void settle() {
@@ -43,6 +58,7 @@ protected:
         return pushes.empty() ? Json() : pushes.back();
     }
 
+    StudioCameras studioCameras;
     FakeWebView web;
     FakeHost host;
     FakeSupport support;

@@ -69,11 +69,11 @@ TEST_F(StudioStateTest, TheAccountIsOnlineUpToNineteenSecondsAfterTheReply) {
 
 TEST_F(StudioStateTest, StartReasonsComeInTheirOrder) {
     Json u = {{"available_points", 3}};
-    in.aiStopping = true;
+    in.sessionBusy = true;
     in.bridgeResetting = true;
     in.hasReferenceData = false;
     EXPECT_EQ(build(u)["startDisabledReason"], "请先结束当前会话");
-    in.aiStopping = false;
+    in.sessionBusy = false;
     EXPECT_EQ(build(u)["startDisabledReason"], "正在释放上次视频连接，请稍候");
     in.bridgeResetTimedOut = true;
     EXPECT_EQ(build(u)["startDisabledReason"], "视频组件释放超时，请到设置中安全重启新版");
