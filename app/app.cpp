@@ -17,6 +17,8 @@ const char* const kEditingTypes[] = {"subject_replacement", "virtual_tryon",
 
 } // namespace
 
+const char* const App::kMaskedPhoneKey = "accountMaskedPhone";
+
 App::App(Loop& loop, UserDefaults& defaults, AppHosts hosts, AppWiring wiring)
     : usageSyncedAt(loop.now()), credential(std::move(wiring.credential)),
       routes(loop, defaults, std::move(wiring.clock), std::move(wiring.sender)), loop_(loop),
@@ -28,6 +30,11 @@ App::App(Loop& loop, UserDefaults& defaults, AppHosts hosts, AppWiring wiring)
     if (wiring.credentialStore)
         credentialKeeper =
             std::make_unique<CredentialKeeper>(loop, std::move(wiring.credentialStore));
+    routes.setUnauthorizedHandler(
+        [life = life_.watch(), this](const std::string& token, const std::string&) {
+            if (life.alive())
+                credentialRefused(token);
+        });
 }
 
 void App::loadStoredCredential() {
@@ -37,8 +44,10 @@ void App::loadStoredCredential() {
         if (!life.alive() || credential || !read.ok())
             return;
         credential = acceptedAccountCredential(*read);
-        if (credential)
+        if (credential) {
+            maskedPhone = defaults_.string(kMaskedPhoneKey).value_or("");
             refreshState();
+        }
     });
 }
 

@@ -83,6 +83,9 @@ public:
     App(const App&) = delete;
     App& operator=(const App&) = delete;
 
+    // The user default holding the signed-in account's masked number (not a secret).
+    static const char* const kMaskedPhoneKey;
+
     Loop& loop() { return loop_; }
     UserDefaults& defaults() { return defaults_; }
 
@@ -173,6 +176,27 @@ public:
 
     // A session is starting, running or stopping: whatever would disturb it waits.
     bool sessionBusy() const { return aiActive || aiBusy || aiStopping; }
+    // Sign-in. The signed-in account's number as the service masks it ("138****0000"); empty
+    // when not known (a configured token).
+    std::string maskedPhone;
+    // Why the user is signed out, shown with the sign-in; empty at a plain first start.
+    std::string signInNotice;
+    bool signInBusy = false;
+    // Asks the service to send a code to `phone`; `done(error)` on the main thread, none: sent.
+    void requestSignInCode(const std::string& phone,
+                           std::function<void(std::optional<std::string> error)> done);
+    // Signs in with the code; on success the credential is stored and the account refreshed.
+    // Refused while a session is unsettled (a change of account).
+    void signIn(const std::string& phone, const std::string& code,
+                std::function<void(std::optional<std::string> error)> done);
+    // Signs out here at once and revokes the token on the service. Refused, with the reason,
+    // while a session is running, stopping or not yet settled.
+    std::optional<std::string> signOut();
+    // A session is running, stopping or not yet settled: the account must not change now.
+    bool sessionUnsettled() const;
+    // The service answered 401 to a call carrying `token`: when it is the current credential,
+    // the signed-in state ends (once), and a live session's video stops at once.
+    void credentialRefused(const std::string& token);
 
     RouteTransport routes;
 
@@ -222,6 +246,10 @@ private:
     void chooseModeButton(int tag);
     void writeStopReport(const RemoteFrameStats& stats);
     void writeSmokeReport(const Json& record);
+    // Keeps (or with none, erases) the credential in the store the next start reads; nothing
+    // without a store (the environment's or a development deployment's token).
+    void storeCredential(std::optional<std::string> token);
+    void enterSignedOut(const std::string& notice);
 
     // Session bookkeeping beyond the visible flags.
     bool startUnanswered_ = false;
@@ -251,6 +279,7 @@ private:
     JpegEncoder encodeJpeg_;
     // Re-encodes switch images off the main thread.
     SerialQueue switchQueue_{"zarvo.switch.encode"};
+
     WeakOwner life_; // last, so that callbacks see the App gone before anything of it goes
 };
 

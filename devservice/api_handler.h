@@ -4,6 +4,7 @@
 
 #include "foundation/json.h"
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +30,12 @@ class ApiHandler {
 public:
     virtual ~ApiHandler() = default;
     virtual ApiResponse handle(const ApiRequest& request) = 0;
+    // The handler's share of the admin endpoint (already authorised); none: not its path.
+    virtual std::optional<ApiResponse>
+    handleAdmin(const std::string& method, const std::string& path, const std::string& body) {
+        (void)method, (void)path, (void)body;
+        return std::nullopt;
+    }
 };
 
 } // namespace zarvo::devservice

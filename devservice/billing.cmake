@@ -2,6 +2,7 @@
 pkg_check_modules(ZARVO_BILLING_PIXBUF REQUIRED IMPORTED_TARGET gdk-pixbuf-2.0)
 add_library(zarvo_devservice_billing STATIC
   billing/billing_api.cpp
+  billing/billing_auth.cpp
   billing/billing_config.cpp
   billing/billing_records.cpp
   billing/billing_service.cpp

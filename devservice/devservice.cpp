@@ -614,7 +614,9 @@ void DevService::Impl::dispatch(const std::string& host, SoupServerMessage* msg,
         call.headers = request.headers;
         call.body = request.body;
         call.bearerToken = bearerToken(request.headers);
-        if (call.bearerToken.empty())
+        // Asking for a sign-in code and signing in are the calls made without a token.
+        bool signingIn = call.path == "auth/code" || call.path == "auth/login";
+        if (call.bearerToken.empty() && !signingIn)
             return respondJson(msg, 401, Json{{"detail", "登录状态已失效，请重新登录"}});
         std::shared_ptr<ApiHandler> handler;
         {
@@ -697,8 +699,20 @@ void DevService::Impl::serveAdmin(SoupServerMessage* msg, const char* rawPath) {
         std::lock_guard lock(mutex);
         return respondJson(msg, 200, deployment);
     }
+    if (path.starts_with("/auth/")) {
+        std::shared_ptr<ApiHandler> handler;
+        {
+            std::lock_guard lock(mutex);
+            handler = api;
+        }
+        std::string body = method == "POST" ? readRequest("admin", msg, rawPath).body : "";
+        if (handler)
+            if (auto reply = handler->handleAdmin(method, path, body))
+                return respondJson(msg, reply->status, reply->body);
+    }
     respondJson(msg, 404,
-                Json{{"detail", "GET|DELETE /requests, GET|POST|DELETE /faults, GET /deployment"}});
+                Json{{"detail", "GET|DELETE /requests, GET|POST|DELETE /faults, GET /deployment, "
+                                "GET /auth/outbox, POST /auth/revoke"}});
 }
 
 // ---- public face ----

@@ -25,7 +25,7 @@ struct Host final : PresetHost {
     bool cameraAvailable(const std::string& id) const override { return id == "camera-1"; }
     bool mirror() const override { return false; }
     void switchLive(std::string, int mode, std::function<void()> done) override {
-        ZARVO_FUZZ_CHECK(active && mode >= 1 && mode <= 6);
+        ZARVO_FUZZ_CHECK(active && mode >= 0 && mode < modeButtonCount());
         switches++;
         if (done)
             done();
@@ -34,8 +34,10 @@ struct Host final : PresetHost {
         ZARVO_FUZZ_CHECK(galleryHasPath(path));
     }
     void clearReference() override {}
-    void selectMode(int mode) override { ZARVO_FUZZ_CHECK(mode >= 1 && mode <= 6); }
-    void showSelectedMode(int mode) override { ZARVO_FUZZ_CHECK(mode >= 0 && mode <= 6); }
+    void selectMode(int mode) override { ZARVO_FUZZ_CHECK(mode >= 0 && mode < modeButtonCount()); }
+    void showSelectedMode(int mode) override {
+        ZARVO_FUZZ_CHECK(mode >= 0 && mode < modeButtonCount());
+    }
     void selectCamera(const std::string& id) override { ZARVO_FUZZ_CHECK(cameraAvailable(id)); }
     void setMirror(bool) override {}
 };

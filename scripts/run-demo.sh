@@ -6,6 +6,8 @@
 #   bash scripts/run-demo.sh            opens the window; pick a mode and press "开启 AI"
 #   bash scripts/run-demo.sh --self-run runs one billed session by itself (~20 s), then quits;
 #                                       without a display this is what happens, under Xvfb
+#   bash scripts/run-demo.sh --sign-in  opens the window with no account token: sign in with any
+#                                       mobile number; the code is in build/demo/service.log
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
@@ -42,6 +44,20 @@ echo "run-demo: service stand-in running ($demo/service.log), deployment $ZARVO_
 zarvo=("$root/build/Zarvo 1.0.29.app/Contents/MacOS/Zarvo")
 self_run=false
 [ "${1:-}" = "--self-run" ] && self_run=true
+if [ "${1:-}" = "--sign-in" ]; then
+  # The same stand-in without its development account's token: Zarvo starts signed out.
+  sed '/^  "account_token":/d' "$ZARVO_DEPLOYMENT" >"$demo/deployment-sign-in.json"
+  chmod 600 "$demo/deployment-sign-in.json"
+  export ZARVO_DEPLOYMENT=$demo/deployment-sign-in.json
+  if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "run-demo: --sign-in needs a display" >&2
+    exit 1
+  fi
+  echo "run-demo: starting Zarvo signed out. Enter any mobile number (for example 13800000000),"
+  echo "run-demo: press 获取验证码; the code appears in $demo/service.log ('sign-in code for …')"
+  "${zarvo[@]}"
+  exit 0
+fi
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   echo "run-demo: no display; running a self-run session under Xvfb"
   self_run=true

@@ -86,6 +86,7 @@ struct RouteTransport::State : std::enable_shared_from_this<State> {
     std::string pendingMode;
     std::string lastError;
     std::unique_ptr<SoupHttpClient> session;
+    RouteTransport::UnauthorizedHandler unauthorized;
 
     // One exchange: a watchdog at the request's time-out and exactly one completion, on the loop.
     void send(const HttpRequest& request, SendCompletion completion);
@@ -365,8 +366,10 @@ void RouteTransport::State::requestReady(std::shared_ptr<Call> call) {
     bool isGet = !call->body;
     if (isGet)
         call->budget = path == "live/current" ? 6.5 : 12;
+    else if (path == "live/stop" || path == "live/switch" || path.starts_with("auth/"))
+        call->budget = 15; // a person is waiting on a sign-in call; nothing large is sent
     else
-        call->budget = (path == "live/stop" || path == "live/switch") ? 15 : 90;
+        call->budget = 90;
     bool failover = isGet && mode == "auto";
     call->startedAt = clock();
     attempt(std::move(call), route, failover);
@@ -480,6 +483,11 @@ void RouteTransport::State::attempted(const std::shared_ptr<Call>& call, const s
         message = *detail;
     else
         message = error ? kNetworkFailed : kServiceUnavailable;
+    if (status == 401 && call->token && unauthorized) {
+        // A copy: the handler may replace itself or end the transport's owner's signed-in state.
+        auto handler = unauthorized;
+        handler(*call->token, message);
+    }
     call->done(std::nullopt, std::move(message));
 }
 
@@ -529,6 +537,10 @@ void RouteTransport::request(const std::string& path, std::optional<Json> body,
                              std::optional<std::string> token, RequestDone done,
                              RequestOptions options) {
     state_->request(path, std::move(body), std::move(token), std::move(done), std::move(options));
+}
+
+void RouteTransport::setUnauthorizedHandler(UnauthorizedHandler handler) {
+    state_->unauthorized = std::move(handler);
 }
 
 int64_t RouteTransport::sequence() const {

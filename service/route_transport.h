@@ -82,6 +82,12 @@ public:
     void request(const std::string& path, std::optional<Json> body,
                  std::optional<std::string> token, RequestDone done, RequestOptions options = {});
 
+    // Told of every 401 the service answers to a call that carried `token`, before that call's
+    // own completion: the credential is no longer accepted, whatever the call was.
+    using UnauthorizedHandler =
+        std::function<void(const std::string& token, const std::string& detail)>;
+    void setUnauthorizedHandler(UnauthorizedHandler handler);
+
     // Route state, readable for the studio and tests.
     int64_t sequence() const;
     int64_t routeRevision() const;

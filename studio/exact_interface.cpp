@@ -166,6 +166,10 @@ Json ExactInterface::buildState() {
         in.credentialInKeyring = false;
         in.credentialStorageText = kCredentialFileFallbackText;
     }
+    in.signedIn = app_.credential.has_value();
+    in.accountLocked = app_.sessionUnsettled();
+    in.maskedPhone = app_.maskedPhone;
+    in.signInNotice = app_.signInNotice;
     return buildStudioState(in);
 }
 
@@ -288,10 +292,39 @@ void ExactInterface::didReceiveMessage(const Json& body, bool mainFrame) {
         preview_->setMirror(!preview_->mirror);
     } else if (a == "bill" || a == "settings") {
         openStudioPage(a);
+    } else if (a == "signInCode" || a == "signIn") {
+        const Json* fields = value && value->is_object() ? value : nullptr;
+        std::string phone = fields ? jsonString(*fields, "phone", "") : "";
+        std::string step = a == "signInCode" ? "code" : "login";
+        auto answer = [this, alive = life_.watch(), step](std::optional<std::string> error) {
+            if (!alive.alive())
+                return;
+            signInAnswer(step, error);
+            refresh();
+        };
+        if (a == "signInCode")
+            app_.requestSignInCode(phone, std::move(answer));
+        else
+            app_.signIn(phone, fields ? jsonString(*fields, "code", "") : "", std::move(answer));
+    } else if (a == "signOut") {
+        signInAnswer("logout", app_.signOut());
     } else if (a == "notice") {
         host_.alert("Zarvo", stringValue(value).value_or(""));
     }
     refresh();
+}
+
+// The outcome of a sign-in step for the page: {"step", "error"} (error null on success).
+void ExactInterface::signInAnswer(const std::string& step,
+                                  const std::optional<std::string>& error) {
+    Json reply{{"step", step}, {"error", error ? Json(*error) : Json(nullptr)}};
+    std::string text;
+    try {
+        text = reply.dump(-1, ' ', false, Json::error_handler_t::replace);
+    } catch (const Json::exception&) {
+        return;
+    }
+    web_.evaluate("window.receiveSignIn && window.receiveSignIn(" + text + ")");
 }
 
 bool ExactInterface::restartClient() {

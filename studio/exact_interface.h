@@ -78,6 +78,7 @@ private:
     bool aiBusy() const;
     // Each returns whether the handler ends with the push.
     bool restartClient();
+    void signInAnswer(const std::string& step, const std::optional<std::string>& error);
     void cameraCheck(int64_t ticket);
 
     App& app_;

@@ -138,9 +138,14 @@ void PresetStore::applyDuringSession(const std::string& id, PresetHost& host) {
         return;
     }
     const int64_t mode = jsonInteger(*preset, "mode", 0);
+    // A damaged record's mode is no switch to ask the service for.
+    if (mode < 0 || mode >= host.modeButtonCount()) {
+        ui_.alert("Zarvo", "此预设的模式无效，请重新保存预设");
+        return;
+    }
     // Camera and mirror stay as they are while the session uses the camera; the mode and the
     // picture change only once the service accepted the switch.
-    host.switchLive(std::move(*data), int(std::clamp<int64_t>(mode, INT32_MIN, INT32_MAX)),
+    host.switchLive(std::move(*data), int(mode),
                     [&host, defaults = &defaults_, path = *reference, mode] {
                         host.chooseReference(path, true);
                         host.showSelectedMode(int(mode));

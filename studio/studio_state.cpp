@@ -191,6 +191,10 @@ Json buildStudioState(const StudioStateInputs& in) {
     s["routes"] = in.routes ? *in.routes : Json::object();
     s["credentialInKeyring"] = in.credentialInKeyring;
     s["credentialStorageText"] = in.credentialStorageText;
+    s["account"] = Json{{"signedIn", in.signedIn},
+                        {"maskedPhone", in.maskedPhone},
+                        {"notice", in.signInNotice},
+                        {"locked", in.accountLocked}};
     return s;
 }
 

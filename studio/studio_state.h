@@ -42,6 +42,10 @@ struct StudioStateInputs {
     // keyring answers; the text says so on the settings page (empty in the keyring).
     bool credentialInKeyring = true;
     std::string_view credentialStorageText;
+    // The account as the page may know it: never the credential itself.
+    bool signedIn = true;
+    bool accountLocked = false; // a session is unsettled: no sign-out or change of account
+    std::string_view maskedPhone, signInNotice;
 };
 
 Json buildStudioState(const StudioStateInputs& in);

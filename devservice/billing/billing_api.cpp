@@ -98,9 +98,24 @@ ApiResponse BillingService::handle(const ApiRequest& request) {
 ApiResponse BillingService::route(const ApiRequest& request) {
     if (request.body.size() > config_.maxBodyBytes)
         return refuse(413, "请求内容过大");
-    Account* account = accountForToken(request.bearerToken);
+    // Signing in is the one thing done without a token.
+    if (request.path == "auth/code" || request.path == "auth/login") {
+        if (request.method != "POST")
+            return refuse(405, "method not allowed");
+        auto parsed = parseJsonObject(request.body);
+        if (!parsed)
+            return refuse(400, "请求格式不正确");
+        return request.path == "auth/code" ? authCode(*parsed) : authLogin(*parsed);
+    }
+    std::string refusal;
+    Account* account = accountForToken(request.bearerToken, &refusal);
     if (!account)
-        return refuse(401, "登录状态已失效，请重新登录");
+        return refuse(401, refusal);
+    if (request.path == "auth/logout") {
+        if (request.method != "POST")
+            return refuse(405, "method not allowed");
+        return authLogout(request.bearerToken);
+    }
 
     struct Call {
         std::string_view path;

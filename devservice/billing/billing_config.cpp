@@ -49,6 +49,11 @@ Result<BillingConfig> billingConfigFromJson(const Json& json, BillingConfig base
                       readCount(json, "max_image_bytes", config.maxImageBytes)})
         if (!read)
             return unexpected(read.error());
+    if (const Json* lifetime = jsonMember(json, "token_lifetime_seconds")) {
+        if (!lifetime->is_number() || lifetime->get<double>() <= 0)
+            return unexpected(Error{"token_lifetime_seconds must be a positive number", 1});
+        config.tokenLifetime = seconds(lifetime->get<double>());
+    }
     if (config.maxReservationPoints < 1)
         return unexpected(Error{"max_reservation_points must be at least 1", 1});
     if (const Json* snapshot = jsonMember(json, "snapshot")) {

@@ -53,8 +53,25 @@ struct BillingService::Session {
     int64_t consumed() const { return consumedPaid + consumedGift; }
 };
 
-struct BillingService::Account {
+// A token handed out by "auth/login".
+struct BillingService::SignIn {
     std::string token;
+    WallTime issuedAt{};
+    bool revoked = false;
+};
+
+// The code a number was last sent, and the number's recent sends (kept in memory only: a
+// restarted stand-in simply asks for a new code).
+struct BillingService::CodeState {
+    std::string code;
+    Duration sentAt{0}; // loop uptime
+    int64_t wrongAttempts = 0;
+    bool used = false;
+    std::vector<Duration> recentSends; // loop uptimes within the last hour
+};
+
+struct BillingService::Account {
+    std::string token; // the configured token; an internal key for a phone account
     std::string name;
     int64_t paid = 0; // available (not reserved) points
     int64_t gift = 0;
@@ -64,6 +81,8 @@ struct BillingService::Account {
     std::vector<Json> ledger;                       // oldest first
     std::vector<std::unique_ptr<Session>> sessions; // oldest first; the last is current
     std::map<std::string, std::string> idempotency; // "live/start" key → session id
+    std::string phone;                              // the number a phone account signs in with
+    std::vector<SignIn> signIns;
 
     Session* current() const { return sessions.empty() ? nullptr : sessions.back().get(); }
 };
@@ -76,6 +95,10 @@ bool isStartable(std::string_view state);
 bool isEditingType(std::string_view type);
 std::string randomHex(size_t length);
 Json errorBody(std::string_view detail);
+// A mainland mobile number: eleven digits, "1" then 3 to 9.
+bool isPhoneNumber(std::string_view phone);
+// "13800000000" → "138****0000".
+std::string maskedPhone(std::string_view phone);
 
 void addLedgerEntry(BillingService::Account& account, std::string_view kind,
                     const std::string* sessionID, int64_t paidDelta, int64_t giftDelta,

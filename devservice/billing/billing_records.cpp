@@ -55,6 +55,12 @@ Json sessionRecord(const BillingService::Session& s) {
 }
 
 Json accountToJson(const BillingService::Account& account) {
+    Json signIns = Json::array();
+    for (const auto& s : account.signIns)
+        signIns.push_back(
+            Json{{"token", s.token},
+                 {"issued_at_ms", static_cast<int64_t>(epochMilliseconds(s.issuedAt))},
+                 {"revoked", s.revoked}});
     Json sessions = Json::array();
     for (const auto& s : account.sessions) {
         Json record = sessionRecord(*s);
@@ -73,6 +79,8 @@ Json accountToJson(const BillingService::Account& account) {
         {"ledger", account.ledger},
         {"sessions", sessions},
         {"idempotency", account.idempotency},
+        {"phone", account.phone},
+        {"sign_ins", signIns},
     };
 }
 
@@ -201,6 +209,19 @@ Result<std::unique_ptr<BillingService::Account>> accountFromJson(const Json& jso
             read.require(it->is_string(), "an idempotency entry is not a text");
             if (it->is_string())
                 account->idempotency[it.key()] = it->get<std::string>();
+        }
+    account->phone = read.text(json, "phone");
+    if (const Json* signIns = read.list(json, "sign_ins"))
+        for (const Json& item : *signIns) {
+            read.require(item.is_object(), "a sign-in is not an object");
+            if (!item.is_object())
+                continue;
+            BillingService::SignIn signIn;
+            signIn.token = read.text(item, "token");
+            read.require(!signIn.token.empty(), "a sign-in has no token");
+            signIn.issuedAt = WallTime(std::chrono::milliseconds(read.count(item, "issued_at_ms")));
+            signIn.revoked = read.flag(item, "revoked");
+            account->signIns.push_back(std::move(signIn));
         }
     if (!read.problem.empty())
         return unexpected(Error{read.problem, 1});

@@ -116,14 +116,36 @@ BillingService::Account& BillingService::createAccount(const BillingAccountConfi
     return *accounts_.back();
 }
 
-BillingService::Account* BillingService::accountForToken(const std::string& token) {
+BillingService::Account* BillingService::accountForToken(const std::string& token,
+                                                         std::string* refusal) {
+    if (refusal)
+        *refusal = "登录状态已失效，请重新登录";
     if (token.empty())
         return nullptr;
-    // Every account is compared in full, so the time taken tells nothing about the tokens.
+    // Every token is compared in full, so the time taken tells nothing about the tokens.
     Account* found = nullptr;
-    for (auto& account : accounts_)
-        if (constantTimeEquals(account->token, token) && !found)
+    const SignIn* signIn = nullptr;
+    for (auto& account : accounts_) {
+        if (constantTimeEquals(account->token, token) && !found && account->phone.empty())
             found = account.get();
+        for (const auto& s : account->signIns)
+            if (constantTimeEquals(s.token, token) && !found) {
+                found = account.get();
+                signIn = &s;
+            }
+    }
+    if (!signIn)
+        return found;
+    if (signIn->revoked) {
+        if (refusal)
+            *refusal = "登录已失效（已退出或被撤销），请重新登录";
+        return nullptr;
+    }
+    if (config_.tokenLifetime && loop_.now() - signIn->issuedAt >= *config_.tokenLifetime) {
+        if (refusal)
+            *refusal = "登录已过期，请重新登录";
+        return nullptr;
+    }
     return found;
 }
 

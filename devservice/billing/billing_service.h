@@ -47,6 +47,22 @@ struct BillingConfig {
     size_t maxImageBytes = 10 * 1024 * 1024; // decoded JPEG bytes of "image_url"
     int64_t billingPageSize = 20;
     int64_t maxPageSize = 100;
+    // Sign-in by phone number and one-time code. A signed-in token expires after
+    // `tokenLifetime` when set; configured accounts' tokens never expire.
+    std::optional<Duration> tokenLifetime;
+    Duration codeLifetime = seconds(300);
+    Duration codeInterval = seconds(60); // one code per number this often
+    int64_t codesPerHour = 10;           // per number
+    int64_t codeAttempts = 5;            // wrong codes that void a code
+    // Points a new phone account opens with: the usual gift, nothing paid.
+    int64_t newAccountGiftPoints = 600;
+};
+
+// A code the stand-in "sent": it has no text messages, so they go to this outbox.
+struct SentCode {
+    std::string phone;
+    std::string code;
+    WallTime sentAt{};
 };
 
 class BillingService final : public ApiHandler, public SessionRegistry {
@@ -69,6 +85,16 @@ public:
     // Why the snapshot could not be read at start (empty when it was read or absent).
     std::string snapshotProblem() const;
 
+    // Every code sent so far, oldest first.
+    std::vector<SentCode> outbox() const;
+    // Revokes a signed-in token, or every token signed in with `phone`; false when none matched.
+    bool revokeToken(const std::string& token);
+    bool revokePhone(const std::string& phone);
+    // The admin endpoint's share: "GET /auth/outbox", "POST /auth/revoke" {"token"} or {"phone"}.
+    // None for any other path.
+    std::optional<ApiResponse> handleAdmin(const std::string& method, const std::string& path,
+                                           const std::string& body) override;
+
     // SessionRegistry
     std::optional<SessionMedia> validateJoin(const RTCCredentials& join) override;
     std::optional<SessionMedia> sessionMedia(const std::string& sessionID) override;
@@ -81,9 +107,14 @@ public:
 
     struct Session;
     struct Account;
+    struct SignIn;
+    struct CodeState;
 
 private:
     ApiResponse route(const ApiRequest& request);
+    ApiResponse authCode(const Json& body);
+    ApiResponse authLogin(const Json& body);
+    ApiResponse authLogout(const std::string& token);
     ApiResponse liveCurrent(Account& account);
     ApiResponse liveStart(Account& account, const Json& body);
     ApiResponse liveSwitch(Account& account, const Json& body);
@@ -92,7 +123,9 @@ private:
     ApiResponse billingPage(const Account& account, const ApiRequest& request) const;
     ApiResponse sessionBillingPage(const Account& account, const ApiRequest& request) const;
 
-    Account* accountForToken(const std::string& token);
+    // The account a token belongs to; when none, `refusal` (if given) says why in Chinese.
+    Account* accountForToken(const std::string& token, std::string* refusal = nullptr);
+    Account* accountForPhone(const std::string& phone);
     Session* findSession(const std::string& sessionID, Account** owner = nullptr);
     Account& createAccount(const BillingAccountConfig& config);
     Json startReply(const Session& session) const;
@@ -123,6 +156,8 @@ private:
     std::vector<std::string> pendingSwitchFailures_;
     std::string snapshotProblem_;
     std::string developmentToken_;
+    std::vector<SentCode> outbox_;
+    std::map<std::string, CodeState> codes_; // by phone number
     // Shared, not watched: the service may go on a thread other than the loop's, and a
     // notification holds the listeners while it runs them.
     std::shared_ptr<Listeners> listeners_;

@@ -6,6 +6,7 @@ import { guard, errors } from './widgets.js';
 import { live } from './live.js';
 import { bill } from './bill.js';
 import { settings } from './settings.js';
+import { signin } from './signin.js';
 
 var $ = function (id) { return document.getElementById(id); };
 var pages = ['live', 'bill', 'settings'];
@@ -43,6 +44,7 @@ window.refreshStudio = function (raw) {
   live.render(state);
   guard(bill.render, state);
   settings.render(state);
+  guard(signin.render, state);
   guard(renderRail, state);
 };
 
@@ -58,6 +60,7 @@ window.openStudioPage = function (name) {
 window.receiveBilling = function (reply) { bill.receiveBilling(reply); };
 window.receiveSessionBilling = function (reply) { bill.receiveSessionBilling(reply); };
 window.receiveCameraCheck = function (found, ticket) { settings.receiveCameraCheck(found, ticket); };
+window.receiveSignIn = function (reply) { signin.receive(reply); };
 // Screenshot mode shows a picture as the current reference without importing it.
 window.showReferencePreview = function (url) { live.showReferencePreview(url); };
 // What the application's tests may read; nothing here leads to the handler.
@@ -66,6 +69,7 @@ window.Studio = Object.freeze({ get renderErrors() { return errors.count; } });
 live.bind(function () { showPage('settings', true); });
 bill.bind();
 settings.bind();
+signin.bind();
 Array.prototype.forEach.call(document.querySelectorAll('[data-nav]'), function (b) {
   b.addEventListener('click', function () { showPage(b.getAttribute('data-nav'), true); });
 });

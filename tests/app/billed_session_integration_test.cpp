@@ -356,5 +356,146 @@ TEST_F(BilledSessionIntegration, QuitsAtRandomMomentsLeaveNoSessionLive) {
     }
 }
 
+// Signed in through the real stand-in, the account's token is revoked while a session runs: the
+// next account-bound call's 401 stops the video at once and signs out once, and the service,
+// no longer hearing from the client, stops billing within its heartbeat time-out.
+TEST_F(BilledSessionIntegration, ARevokedTokenMidSessionStopsTheVideoSignsOutAndBillsNoMore) {
+    stand.reset();
+    billing.reset();
+    devservice::DevServiceOptions options;
+    options.stateDirectory = folder / "stand-in-2";
+    stand = std::make_unique<DevService>(options);
+    ASSERT_TRUE(stand->start().ok());
+    devservice::BillingConfig config;
+    config.reserveDelay = seconds(0.02);
+    config.createDelay = seconds(0.02);
+    config.runningDelay = seconds(0.02);
+    config.stoppingDelay = seconds(0.02);
+    config.settlementDelay = seconds(0.05);
+    config.heartbeatTimeout = seconds(10);
+    config.codeInterval = seconds(0); // the test signs the same number in twice at once
+    billing = devservice::installBilling(*stand, config);
+    auto deployment = readDeploymentFile(stand->deploymentFile());
+    ASSERT_TRUE(deployment.ok()) << deployment.error().message;
+    setCurrentDeployment(*deployment);
+    const std::string phone = "13800001111";
+
+    FrameReportingBridge bridge(loop);
+    NoOutput output;
+    auto app = makeApp(bridge, output);
+    app->credential.reset(); // a newcomer
+    const auto kept = folder / "config" / "Zarvo" / "credential";
+    app->credentialKeeper =
+        std::make_unique<CredentialKeeper>(loop, std::make_shared<FileCredentialStore>(kept));
+    auto within = [&](const std::function<bool()>& done, double limit = 20) {
+        return loop.runUntil(done, seconds(limit));
+    };
+    auto followAccount = [&](const std::function<bool()>& done) {
+        return within([&] {
+            if (app->usageSnapshot && done())
+                return true;
+            if (!app->stateBusy)
+                app->refreshState();
+            return false;
+        });
+    };
+    std::optional<std::optional<std::string>> answer;
+    auto answered = [&](std::optional<std::string> error) { answer = std::move(error); };
+
+    app->requestSignInCode(phone, answered);
+    ASSERT_TRUE(within([&] { return answer.has_value(); }));
+    ASSERT_FALSE(*answer) << **answer;
+    const std::string code = billing->outbox().back().code;
+    answer.reset();
+    app->signIn(phone, code == "000000" ? "111111" : "000000", answered);
+    ASSERT_TRUE(within([&] { return answer.has_value(); }));
+    EXPECT_EQ(answer->value_or(""), "验证码错误，还可尝试 4 次");
+    EXPECT_FALSE(app->credential);
+    answer.reset();
+    app->signIn(phone, code, answered);
+    ASSERT_TRUE(within([&] { return answer.has_value(); }));
+    ASSERT_FALSE(*answer) << **answer;
+    ASSERT_TRUE(app->credential);
+    const std::string token = *app->credential;
+    EXPECT_EQ(app->maskedPhone, "138****1111");
+    EXPECT_TRUE(within([&] { return readFile(kept).value_or("").find(token) == 0; })) << "kept";
+    ASSERT_TRUE(followAccount([] { return true; }));
+    EXPECT_EQ(jsonInteger(*app->usageSnapshot, "available_points", -1), 600) << "the gift points";
+
+    // A second sign-in of the same account, for the test to watch the account after the
+    // client's token is gone. Reading "client/state" is no heartbeat.
+    auto onServer = [&](const std::string& method, const std::string& path, const Json& body,
+                        const std::string& bearer) {
+        devservice::ApiResponse response;
+        stand->runOnServer([&] {
+            devservice::ApiRequest request;
+            request.method = method;
+            request.path = path;
+            request.body = method == "POST" ? body.dump() : "";
+            request.bearerToken = bearer;
+            response = billing->handle(request);
+        });
+        return response;
+    };
+    ASSERT_EQ(onServer("POST", "auth/code", {{"phone", phone}}, "").status, 200);
+    std::string watcher = onServer("POST", "auth/login",
+                                   {{"phone", phone}, {"code", billing->outbox().back().code}}, "")
+                              .body.value("token", "");
+    ASSERT_FALSE(watcher.empty());
+
+    app->startAI();
+    ASSERT_TRUE(within([&] { return !bridge.uid.empty() || (!app->aiBusy && !app->aiActive); }));
+    ASSERT_TRUE(app->aiActive) << app->status.text;
+    ASSERT_TRUE(followAccount(
+        [&] { return jsonString(*app->usageSnapshot, "session_state", "") == "RUNNING"; }));
+    EXPECT_EQ(app->signOut().value_or(""), "请先停止 AI 并等待结算，再退出或切换账号");
+    EXPECT_EQ(app->credential, token) << "still signed in";
+
+    // Revoked on the service; what it had billed at that moment.
+    int64_t billedAtRevocation = -1;
+    stand->runOnServer([&] {
+        devservice::ApiRequest request;
+        request.method = "GET";
+        request.path = "client/state";
+        request.bearerToken = watcher;
+        billedAtRevocation =
+            jsonInteger(billing->handle(request).body, "session_elapsed_seconds", -1);
+        EXPECT_TRUE(billing->revokeToken(token));
+    });
+    ASSERT_GE(billedAtRevocation, 0);
+
+    app->pollAI();
+    ASSERT_TRUE(within([&] { return !app->credential; }));
+    EXPECT_FALSE(bridge.joinedAt) << "the video stopped with the 401";
+    EXPECT_FALSE(app->aiActive);
+    EXPECT_EQ(app->signInNotice, "登录已过期，请重新登录");
+    EXPECT_EQ(app->maskedPhone, "");
+    const size_t callsAtSignOut = apiCalls(*stand).size();
+
+    // The service stops the session by its heartbeat rule and settles it.
+    Json record;
+    ASSERT_TRUE(within(
+        [&] {
+            Json page = onServer("GET", "client/session-billing", {}, watcher).body;
+            if (!page.contains("items") || page["items"].empty())
+                return false;
+            record = page["items"][0];
+            return record.value("bill_confirmed", false);
+        },
+        60));
+    EXPECT_EQ(record.value("end_reason", ""), "heartbeat_timeout");
+    const int64_t billed = record.value("elapsed_seconds", int64_t{-1});
+    EXPECT_LE(billed - billedAtRevocation, 10 + 1) << "billed past the 401";
+    EXPECT_LE(apiCalls(*stand).size(), callsAtSignOut + 1) << "no calls after one 401";
+
+    auto report = readFile(folder / "data" / "ZarvoDiagnostics" /
+                           ("stop-" + std::string(kVersion) + ".json"));
+    ASSERT_TRUE(report);
+    auto object = parseJsonObject(*report);
+    ASSERT_TRUE(object);
+    EXPECT_EQ((*object)["reason"], "登录已过期，请重新登录");
+    EXPECT_FALSE(std::filesystem::exists(kept)) << "erased with the 401";
+}
+
 } // namespace
 } // namespace zarvo

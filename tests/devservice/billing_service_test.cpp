@@ -564,5 +564,115 @@ TEST_F(BillingSnapshotTest, TheSnapshotIsOwnerOnlyAndRunningCountersAreWrittenIn
     EXPECT_EQ(savedElapsed(), state()["session_elapsed_seconds"]) << "a state change saves at once";
 }
 
+// Sign-in by one-time code, in virtual time: the code's limits, the account a number gets, and
+// the three ways a token stops working.
+class SignInTest : public BillingSnapshotTest {
+protected:
+    ApiResponse auth(const std::string& path, const Json& body) {
+        return service->handle(apiRequest("POST", path, "", body.dump()));
+    }
+    std::string lastCode() { return service->outbox().back().code; }
+    std::string login(const std::string& phone) {
+        EXPECT_EQ(auth("auth/code", {{"phone", phone}}).status, 200);
+        ApiResponse reply = auth("auth/login", {{"phone", phone}, {"code", lastCode()}});
+        EXPECT_EQ(reply.status, 200) << reply.body.dump();
+        return reply.body.value("token", "");
+    }
+    ApiResponse stateOf(const std::string& t) {
+        return service->handle(apiRequest("GET", "client/state", t));
+    }
+};
+
+TEST_F(SignInTest, CodesAreLimitedAndVoidedAfterFiveWrongTries) {
+    make();
+    ApiResponse bad = auth("auth/code", {{"phone", "1380000"}});
+    EXPECT_EQ(bad.status, 400);
+    EXPECT_EQ(bad.body["detail"], "手机号格式不正确，请输入 11 位手机号");
+    ASSERT_EQ(auth("auth/code", {{"phone", "13800000000"}}).status, 200);
+    const std::string code = lastCode();
+    EXPECT_EQ(code.size(), 6u);
+    advance(59);
+    ApiResponse again = auth("auth/code", {{"phone", "13800000000"}});
+    EXPECT_EQ(again.status, 429);
+    EXPECT_EQ(again.body["detail"], "验证码发送过于频繁，请 1 秒后再试");
+    EXPECT_EQ(service->outbox().size(), 1u);
+    EXPECT_EQ(auth("auth/code", {{"phone", "13900000000"}}).status, 200) << "per number";
+
+    std::string wrong = code == "000000" ? "111111" : "000000";
+    for (int i = 1; i <= 4; ++i) {
+        ApiResponse r = auth("auth/login", {{"phone", "13800000000"}, {"code", wrong}});
+        EXPECT_EQ(r.status, 400);
+        EXPECT_EQ(r.body["detail"], "验证码错误，还可尝试 " + std::to_string(5 - i) + " 次");
+    }
+    EXPECT_EQ(auth("auth/login", {{"phone", "13800000000"}, {"code", wrong}}).body["detail"],
+              "验证码错误次数过多，请重新获取");
+    ApiResponse voided = auth("auth/login", {{"phone", "13800000000"}, {"code", code}});
+    EXPECT_EQ(voided.status, 400) << "the right code no longer counts";
+    EXPECT_FALSE(voided.body.contains("token"));
+
+    // A fresh code after the minute; it lives five minutes; ten an hour at most.
+    advance(1);
+    ASSERT_EQ(auth("auth/code", {{"phone", "13800000000"}}).status, 200);
+    const std::string late = lastCode();
+    advance(300);
+    EXPECT_EQ(auth("auth/login", {{"phone", "13800000000"}, {"code", late}}).body["detail"],
+              "验证码已过期，请重新获取");
+    for (int sent = 2; sent < 10; ++sent) {
+        advance(60);
+        ASSERT_EQ(auth("auth/code", {{"phone", "13800000000"}}).status, 200) << sent;
+    }
+    advance(60);
+    EXPECT_EQ(auth("auth/code", {{"phone", "13800000000"}}).body["detail"],
+              "该号码获取验证码次数过多，请一小时后再试");
+}
+
+TEST_F(SignInTest, ANumberKeepsItsAccountAndTokensEndByLogoutRevocationAndExpiry) {
+    config.tokenLifetime = seconds(3600);
+    make();
+    const std::string first = login("13800000000");
+    EXPECT_GE(first.size(), 32u) << "at least 128 bits";
+    EXPECT_EQ(auth("auth/login", {{"phone", "13800000000"}, {"code", lastCode()}}).status, 400)
+        << "a code signs in once";
+    ApiResponse fresh = stateOf(first);
+    ASSERT_EQ(fresh.status, 200);
+    EXPECT_EQ(fresh.body["available_points"], 600) << "the usual gift";
+    token = first;
+    start("K1");
+    reachRunning();
+    post("live/stop", Json::object());
+    settle();
+    const Json history = get("client/session-billing").body;
+    ASSERT_EQ(history["total"], 1);
+
+    // Out and in again, after a restart: the same account with its history, a new token.
+    EXPECT_EQ(post("auth/logout", Json::object()).status, 200);
+    ApiResponse out = stateOf(first);
+    EXPECT_EQ(out.status, 401);
+    EXPECT_EQ(out.body["detail"], "登录已失效（已退出或被撤销），请重新登录");
+    make();
+    advance(60);
+    const std::string second = login("13800000000");
+    EXPECT_NE(second, first);
+    token = second;
+    EXPECT_EQ(get("client/session-billing").body["items"], history["items"]);
+    EXPECT_EQ(stateOf("tok-a").status, 200) << "a configured token is untouched";
+    EXPECT_EQ(stateOf("zsig_unknown").body["detail"], "登录状态已失效，请重新登录");
+
+    EXPECT_EQ(service->handleAdmin("POST", "/auth/revoke", Json{{"token", second}}.dump())->status,
+              200);
+    EXPECT_EQ(stateOf(second).status, 401);
+
+    advance(60);
+    const std::string third = login("13800000000");
+    EXPECT_EQ(stateOf(third).status, 200);
+    advance(3600);
+    ApiResponse expired = stateOf(third);
+    EXPECT_EQ(expired.status, 401);
+    EXPECT_EQ(expired.body["detail"], "登录已过期，请重新登录");
+    const Json outbox = service->handleAdmin("GET", "/auth/outbox", "")->body;
+    ASSERT_TRUE(outbox.is_array());
+    EXPECT_EQ(outbox.back()["phone"], "13800000000");
+}
+
 } // namespace
 } // namespace zarvo::devservice

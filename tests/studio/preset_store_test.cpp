@@ -185,13 +185,17 @@ TEST_F(PresetFixture, ApplyingWithoutASessionChangesModeReferenceCameraAndMirror
 }
 
 TEST_F(PresetFixture, ApplyingDuringASessionChangesModeOnlyAfterTheSwitchSucceeds) {
-    seed(Json::array(
-        {record("live", "/g/B-b.png", "cam-9", 2), record("gone", "/g/gone.png", "cam-1")}));
+    seed(Json::array({record("live", "/g/B-b.png", "cam-9", 2),
+                      record("gone", "/g/gone.png", "cam-1"),
+                      record("bad-mode", "/g/B-b.png", "", 99)}));
     host.active = true;
     store.applyPreset("gone", host);
     store.applyPreset("no-such-id", host);
-    EXPECT_EQ(ui.alerts, (std::vector<std::string>{"预设参考图缺失，请重新选择",
-                                                   "预设参考图缺失，请重新选择"}));
+    // A damaged record's mode asks the service for no switch.
+    store.applyPreset("bad-mode", host);
+    EXPECT_EQ(ui.alerts,
+              (std::vector<std::string>{"预设参考图缺失，请重新选择", "预设参考图缺失，请重新选择",
+                                        "此预设的模式无效，请重新保存预设"}));
     EXPECT_FALSE(host.pendingSwitch);
 
     // The camera is not checked or changed while the session uses it.

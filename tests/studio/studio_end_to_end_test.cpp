@@ -373,5 +373,56 @@ TEST_F(StudioEndToEndTest, TheBillPagesThroughTheServicesRecords) {
         pageShows("document.getElementById('session-state').textContent", "还没有 AI 会话记录"));
 }
 
+// A newcomer signs in through the page: the number, Enter, the code from the stand-in's outbox,
+// and the new account's balance in the session card. The page never holds the credential.
+TEST_F(StudioEndToEndTest, ANewcomerSignsInThroughThePageWithTheCodeFromTheOutbox) {
+    const std::string developmentToken = *app->credential;
+    ASSERT_EQ(app->signOut(), std::nullopt);
+    const std::string shown = "(function (id) { return !document.getElementById(id).hidden; })";
+    ASSERT_TRUE(pageShows(shown + "('signin-card')", true));
+    EXPECT_EQ(eval(shown + "('session-card')"), Json(false));
+
+    // Enter in the number field asks for a code; the countdown holds the button.
+    const std::string submit = "document.getElementById('signin-form').requestSubmit()";
+    eval("document.getElementById('signin-phone').focus();"
+         "document.getElementById('signin-phone').value = '138 1234 5678'; 0");
+    ASSERT_TRUE(act(submit, {"signInCode"}));
+    ASSERT_TRUE(pageShows("/^\\d+ 秒后重新获取$/.test("
+                          "document.getElementById('signin-send').textContent)",
+                          true));
+    EXPECT_EQ(eval("document.getElementById('signin-send').disabled"), Json(true));
+    eval("document.getElementById('signin-send').click(); 0"); // refused by the countdown
+    const auto outbox = billing->outbox();
+    ASSERT_FALSE(outbox.empty());
+    EXPECT_EQ(outbox.back().phone, "13812345678");
+    const std::string code = outbox.back().code;
+
+    // A wrong code: the service's words.
+    eval("document.getElementById('signin-code').value = '" +
+         std::string(code == "000000" ? "111111" : "000000") + "'; 0");
+    ASSERT_TRUE(act(submit, {"signIn"}));
+    ASSERT_TRUE(pageShows("document.getElementById('signin-error').textContent",
+                          "验证码错误，还可尝试 4 次"));
+
+    eval("document.getElementById('signin-code').value = '" + code + "'; 0");
+    ASSERT_TRUE(act(submit, {"signIn"}));
+    ASSERT_TRUE(pageShows(shown + "('session-card')", true));
+    EXPECT_EQ(eval(shown + "('signin-card')"), Json(false));
+    EXPECT_TRUE(pageShows("document.getElementById('points-value').textContent", "600"));
+    EXPECT_EQ(eval("document.getElementById('account-phone').textContent"), Json("138****5678"));
+    EXPECT_EQ(billing->outbox().size(), outbox.size()) << "the countdown let a second code out";
+    ASSERT_TRUE(app->credential);
+    EXPECT_EQ(
+        eval("document.documentElement.outerHTML.indexOf(" + Json(*app->credential).dump() + ")"),
+        Json(-1));
+
+    // Signed out from the settings page: the sign-in view again.
+    ASSERT_TRUE(click("#sign-out", {"signOut"}));
+    ASSERT_TRUE(pageShows(shown + "('signin-card')", true));
+    EXPECT_FALSE(app->credential);
+    app->credential = developmentToken;
+    app->refreshState();
+}
+
 } // namespace
 } // namespace zarvo::testing

@@ -519,7 +519,7 @@ std::string contractProblem(const Json& message) {
         "routeProbe",   "enlarge",     "start",          "stop",          "local",
         "ai",           "image",       "refresh",        "cameraSetup",   "diagnostics",
         "checkUpdates", "updateNotes", "downloadUpdate", "installUpdate", "restartClient",
-        "mirror",       "bill",        "settings"};
+        "mirror",       "bill",        "settings",       "signOut"};
     static const std::set<std::string> text = {"routeMode",       "applyPreset",
                                                "deletePreset",    "previewReference",
                                                "selectReference", "removeReference"};
@@ -541,6 +541,15 @@ std::string contractProblem(const Json& message) {
         return hasValue ? string() : "";
     if (action == "billing" || action == "sessionBilling")
         return integer(1);
+    if (action == "signInCode" || action == "signIn") {
+        for (const char* key : {"phone", "code"}) {
+            if (std::string(key) == "code" && action == "signInCode")
+                continue;
+            if (!value.is_object() || !value.contains(key) || !value[key].is_string())
+                return action + " needs text members";
+        }
+        return "";
+    }
     if (action == "cameraCheck" || action == "camera")
         return integer(0);
     if (action == "mode")
