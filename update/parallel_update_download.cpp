@@ -251,8 +251,8 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
         it->second->stream = std::move(stream);
         if (!self.responseAccepted(call->task))
             return;
-        // Part 0's answer proved ranges and fixed the strong ETag that every later range names
-        // in If-Range: the other connections need not wait for its body.
+        // The first range's answer proved ranges and fixed the strong ETag that every later range
+        // names in If-Range: the other connections need not wait for its body.
         if (!self.serial && it->second->index == 0)
             self.fillConnections();
         self.readNext(call->task);

@@ -98,16 +98,26 @@ protected:
         setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
         defaults = std::make_unique<UserDefaults>(folder / "config" / "Zarvo" / "defaults.json");
 
-        devservice::DevServiceOptions options;
-        options.stateDirectory = folder / "stand-in";
-        stand = std::make_unique<DevService>(options);
-        ASSERT_TRUE(stand->start().ok());
+        startStandIn("stand-in", quickBilling());
+    }
+    // Billing that moves through its states in a few hundredths of a second.
+    static devservice::BillingConfig quickBilling() {
         devservice::BillingConfig config;
         config.reserveDelay = seconds(0.02);
         config.createDelay = seconds(0.02);
         config.runningDelay = seconds(0.02);
         config.stoppingDelay = seconds(0.02);
         config.settlementDelay = seconds(0.05);
+        return config;
+    }
+    // (Re)starts the stand-in in its own state folder and points the deployment at it.
+    void startStandIn(const std::string& stateFolder, const devservice::BillingConfig& config) {
+        stand.reset(); // before the billing it serves
+        billing.reset();
+        devservice::DevServiceOptions options;
+        options.stateDirectory = folder / stateFolder;
+        stand = std::make_unique<DevService>(options);
+        ASSERT_TRUE(stand->start().ok());
         billing = devservice::installBilling(*stand, config);
         auto deployment = readDeploymentFile(stand->deploymentFile());
         ASSERT_TRUE(deployment.ok()) << deployment.error().message;
@@ -360,24 +370,10 @@ TEST_F(BilledSessionIntegration, QuitsAtRandomMomentsLeaveNoSessionLive) {
 // next account-bound call's 401 stops the video at once and signs out once, and the service,
 // no longer hearing from the client, stops billing within its heartbeat time-out.
 TEST_F(BilledSessionIntegration, ARevokedTokenMidSessionStopsTheVideoSignsOutAndBillsNoMore) {
-    stand.reset();
-    billing.reset();
-    devservice::DevServiceOptions options;
-    options.stateDirectory = folder / "stand-in-2";
-    stand = std::make_unique<DevService>(options);
-    ASSERT_TRUE(stand->start().ok());
-    devservice::BillingConfig config;
-    config.reserveDelay = seconds(0.02);
-    config.createDelay = seconds(0.02);
-    config.runningDelay = seconds(0.02);
-    config.stoppingDelay = seconds(0.02);
-    config.settlementDelay = seconds(0.05);
+    auto config = quickBilling();
     config.heartbeatTimeout = seconds(10);
     config.codeInterval = seconds(0); // the test signs the same number in twice at once
-    billing = devservice::installBilling(*stand, config);
-    auto deployment = readDeploymentFile(stand->deploymentFile());
-    ASSERT_TRUE(deployment.ok()) << deployment.error().message;
-    setCurrentDeployment(*deployment);
+    startStandIn("stand-in-2", config);
     const std::string phone = "13800001111";
 
     FrameReportingBridge bridge(loop);
