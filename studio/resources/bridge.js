@@ -25,6 +25,8 @@ function takeHandler() {
 var send = takeHandler();
 
 export function post(action, value) {
+  // A view whose handler was not yet reachable when this module ran looks again by name.
+  if (!send) send = takeHandler();
   var message = { action: action };
   if (value !== undefined) message.value = value;
   try {
