@@ -141,6 +141,21 @@ protected:
         return app;
     }
 
+    // Runs the loop until `done` holds, at most `limit` seconds.
+    bool within(const std::function<bool()>& done, double limit = 20) {
+        return loop.runUntil(done, seconds(limit));
+    }
+    // The account display asks again whenever its last answer is in; stops once `done` holds.
+    bool followAccount(App& app, const std::function<bool()>& done) {
+        return within([&] {
+            if (done())
+                return true;
+            if (!app.stateBusy)
+                app.refreshState();
+            return false;
+        });
+    }
+
     std::filesystem::path folder;
     std::shared_ptr<devservice::BillingService> billing;
     std::unique_ptr<DevService> stand;
@@ -155,19 +170,6 @@ TEST_F(BilledSessionIntegration, AWholeSessionOverTlsSettlesShowsTheBillAndLeave
     FrameReportingBridge bridge(loop);
     NoOutput output;
     auto app = makeApp(bridge, output);
-    auto within = [&](const std::function<bool()>& done) {
-        return loop.runUntil(done, seconds(20));
-    };
-    // The account display asks again whenever its last answer is in; stops once `done` holds.
-    auto followAccount = [&](const std::function<bool()>& done) {
-        return within([&] {
-            if (done())
-                return true;
-            if (!app->stateBusy)
-                app->refreshState();
-            return false;
-        });
-    };
 
     app->refreshState();
     ASSERT_TRUE(within([&] { return !app->stateBusy; }));
@@ -179,7 +181,7 @@ TEST_F(BilledSessionIntegration, AWholeSessionOverTlsSettlesShowsTheBillAndLeave
     ASSERT_TRUE(app->aiActive) << app->status.text;
     EXPECT_TRUE(bridge.joinedWith.contains("token"));
     ASSERT_TRUE(followAccount(
-        [&] { return jsonString(*app->usageSnapshot, "session_state", "") == "RUNNING"; }));
+        *app, [&] { return jsonString(*app->usageSnapshot, "session_state", "") == "RUNNING"; }));
     EXPECT_EQ(app->sessionBadge.text, "AI 运行中");
     app->pollAI(); // frames flow: the watchdog keeps quiet and the service confirms the session
     ASSERT_TRUE(within([&] { return !app->aiPollBusy; }));
@@ -188,7 +190,7 @@ TEST_F(BilledSessionIntegration, AWholeSessionOverTlsSettlesShowsTheBillAndLeave
     app->stopAI();
     ASSERT_TRUE(within([&] { return !app->stopRequestBusy; }));
     EXPECT_EQ(app->status.text, "AI 已请求停止，积分以服务端确认结果为准");
-    ASSERT_TRUE(followAccount([&] { return !app->aiStopping; })) << app->sessionBadge.text;
+    ASSERT_TRUE(followAccount(*app, [&] { return !app->aiStopping; })) << app->sessionBadge.text;
     app->renderUsage();
 
     const Json& settled = *app->usageSnapshot;
@@ -262,29 +264,18 @@ TEST_F(BilledSessionIntegration, TheTokenReachesNoReportAndNoDiagnosticsExport) 
     hosts.camera = "camera-1";
     App app(loop, *defaults, hosts.hosts(link), std::move(wiring));
     app.selectedReferenceData = reference;
-    auto within = [&](const std::function<bool()>& done) {
-        return loop.runUntil(done, seconds(20));
-    };
-    auto followAccount = [&](const std::function<bool()>& done) {
-        return within([&] {
-            if (done())
-                return true;
-            if (!app.stateBusy)
-                app.refreshState();
-            return false;
-        });
-    };
 
     app.loadStoredCredential();
-    ASSERT_TRUE(followAccount([&] { return app.networkState == "online"; })) << app.syncLabel.text;
+    ASSERT_TRUE(followAccount(app, [&] { return app.networkState == "online"; }))
+        << app.syncLabel.text;
     EXPECT_EQ(app.credential, token);
     app.startAI();
     ASSERT_TRUE(within([&] { return !bridge.uid.empty() || (!app.aiBusy && !app.aiActive); }))
         << app.status.text;
     ASSERT_TRUE(followAccount(
-        [&] { return jsonString(*app.usageSnapshot, "session_state", "") == "RUNNING"; }));
+        app, [&] { return jsonString(*app.usageSnapshot, "session_state", "") == "RUNNING"; }));
     app.stopAI();
-    ASSERT_TRUE(followAccount([&] { return !app.aiStopping && !app.stopRequestBusy; }));
+    ASSERT_TRUE(followAccount(app, [&] { return !app.aiStopping && !app.stopRequestBusy; }));
 
     SavingPresenter presenter;
     presenter.target = folder / "export" / "diagnostics.json";
@@ -383,17 +374,9 @@ TEST_F(BilledSessionIntegration, ARevokedTokenMidSessionStopsTheVideoSignsOutAnd
     const auto kept = folder / "config" / "Zarvo" / "credential";
     app->credentialKeeper =
         std::make_unique<CredentialKeeper>(loop, std::make_shared<FileCredentialStore>(kept));
-    auto within = [&](const std::function<bool()>& done, double limit = 20) {
-        return loop.runUntil(done, seconds(limit));
-    };
-    auto followAccount = [&](const std::function<bool()>& done) {
-        return within([&] {
-            if (app->usageSnapshot && done())
-                return true;
-            if (!app->stateBusy)
-                app->refreshState();
-            return false;
-        });
+    // Signed in, an account reply must have come before `done` counts.
+    auto followSignedIn = [&](const std::function<bool()>& done) {
+        return followAccount(*app, [&] { return app->usageSnapshot && done(); });
     };
     std::optional<std::optional<std::string>> answer;
     auto answered = [&](std::optional<std::string> error) { answer = std::move(error); };
@@ -415,7 +398,7 @@ TEST_F(BilledSessionIntegration, ARevokedTokenMidSessionStopsTheVideoSignsOutAnd
     const std::string token = *app->credential;
     EXPECT_EQ(app->maskedPhone, "138****1111");
     EXPECT_TRUE(within([&] { return readFile(kept).value_or("").find(token) == 0; })) << "kept";
-    ASSERT_TRUE(followAccount([] { return true; }));
+    ASSERT_TRUE(followSignedIn([] { return true; }));
     EXPECT_EQ(jsonInteger(*app->usageSnapshot, "available_points", -1), 600) << "the gift points";
 
     // A second sign-in of the same account, for the test to watch the account after the
@@ -442,7 +425,7 @@ TEST_F(BilledSessionIntegration, ARevokedTokenMidSessionStopsTheVideoSignsOutAnd
     app->startAI();
     ASSERT_TRUE(within([&] { return !bridge.uid.empty() || (!app->aiBusy && !app->aiActive); }));
     ASSERT_TRUE(app->aiActive) << app->status.text;
-    ASSERT_TRUE(followAccount(
+    ASSERT_TRUE(followSignedIn(
         [&] { return jsonString(*app->usageSnapshot, "session_state", "") == "RUNNING"; }));
     EXPECT_EQ(app->signOut().value_or(""), "请先停止 AI 并等待结算，再退出或切换账号");
     EXPECT_EQ(app->credential, token) << "still signed in";
