@@ -248,15 +248,27 @@ public:
     explicit PageDriver(const std::string& theme, int width = kWidth, int height = kHeight)
         : view_(theme, width, height) {}
 
-    // Loads the page and waits for the slot report that every load starts with.
+    // Loads the page and waits for the slot report that every load starts with. The slot is
+    // reported once the window has its size, which a busy machine may give it some frames after
+    // the load finished, so this waits for the report itself and then lets the page settle.
     Json load() {
         if (!view_.loadFile(pagePath(), kLoadDeadline))
             return Json();
-        auto posted = settle();
-        for (const Json& message : posted)
+        Json rect;
+        StudioWebView::waitUntil(
+            [&] {
+                for (const std::string& text : view_.takeMessages()) {
+                    Json message = Json::parse(text);
+                    if (message.value("action", "") == "rect")
+                        rect = message;
+                }
+                return rect.is_object();
+            },
+            kLoadDeadline);
+        for (const Json& message : settle())
             if (message.value("action", "") == "rect")
-                return message;
-        return Json();
+                rect = message;
+        return rect;
     }
 
     Json eval(const std::string& script) {
