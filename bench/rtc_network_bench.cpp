@@ -1,5 +1,6 @@
 // The RTC engine against the stand-in's AI participant through a shaped path: the participant's
-// sending is given loss, delay with jitter or a rate cap (netsim on its webrtcbin), and for each
+// sending and receiving are given loss, delay with jitter or a rate cap (its "network" fault:
+// netsim inside its webrtcbin, each direction on its own), and for each
 // condition the client's side measures edited frames per second, freezes (gaps between edited
 // frames over 300 ms), round trips of the frames it can read back, and the link's bitrate.
 //

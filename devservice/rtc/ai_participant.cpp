@@ -42,7 +42,7 @@ bool AIParticipant::acceptOffer(const std::string& sdp) {
     config.codec = WebRTCPeer::codecOfOffer(sdp);
     config.offerer = false;
     config.addLoopbackCandidate = WebRTCPeer::onlyLoopbackInterfaces();
-    config.shapeableSend = true;
+    config.shapeable = true;
     config.shape = shape_;
     if (!WebRTCPeer::codecAvailable(config.codec))
         return false;

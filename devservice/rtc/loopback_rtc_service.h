@@ -33,7 +33,8 @@ public:
     void failSession(const std::string& sessionID, int code);
     void dropSession(const std::string& sessionID);
     void refuseAnswers(bool refuse);
-    // The fault "network" on what the participants send (loss, delay, jitter, rate cap).
+    // The fault "network" on what the participants send and receive (loss, delay, jitter, rate
+    // cap).
     void setNetworkShape(const NetworkShape& shape);
     // Whether participants joining later adapt their sending bitrate (see RTCGateway).
     void setAdaptiveSending(bool adaptive);

@@ -47,7 +47,8 @@ public:
     void dropSession(const std::string& sessionID);
     // From now on, answers to offers are replaced by a description no offer can accept.
     void refuseAnswers(bool refuse) { refuseAnswers_ = refuse; }
-    // The fault "network": what every participant sends, now and later, is shaped so.
+    // The fault "network": what every participant sends and receives, now and later, is shaped
+    // so.
     void setNetworkShape(const NetworkShape& shape);
     // Whether later participants adapt their sending bitrate to the link (the default) or send
     // a fixed rate, as the engine once did (benchmarks compare the two).

@@ -78,18 +78,19 @@ constexpr double kCapQueueSeconds = 0.25;
 
 } // namespace
 
-// The capacity limit on a shaped send path. netsim's own rate limit does not hold back what
-// webrtcbin's auxiliary sender passes it, so the path keeps a token bucket of its own.
+// The capacity limit on a shaped path. netsim's own rate limit does not hold back what
+// webrtcbin's auxiliary sender passes it, so each direction keeps a token bucket of its own.
 struct WebRTCPeer::Cap {
+    std::atomic<int> kbps{0}; // 0: no limit
     std::mutex mutex;
     double tokens = 0; // bytes; below zero: the queue in front of the link
     std::chrono::steady_clock::time_point refilled = std::chrono::steady_clock::now();
 
     // How long the packet waits, or none when it is dropped.
-    std::optional<double> admit(int kbps, size_t bytes) {
+    std::optional<double> admit(int rateKbps, size_t bytes) {
         std::lock_guard lock(mutex);
         const auto now = std::chrono::steady_clock::now();
-        const double rate = kbps * 1000.0 / 8; // bytes a second
+        const double rate = rateKbps * 1000.0 / 8; // bytes a second
         tokens = std::min(rate * kCapBurstSeconds,
                           tokens + rate * std::chrono::duration<double>(now - refilled).count());
         refilled = now;
@@ -100,9 +101,9 @@ struct WebRTCPeer::Cap {
     }
 
     static GstPadProbeReturn probe(GstPad*, GstPadProbeInfo* info, gpointer data) {
-        auto* peer = static_cast<WebRTCPeer*>(data);
-        const int kbps = peer->capKbps_.load();
-        if (kbps <= 0)
+        auto* cap = static_cast<Cap*>(data);
+        const int rateKbps = cap->kbps.load();
+        if (rateKbps <= 0)
             return GST_PAD_PROBE_OK;
         size_t bytes = 0;
         if (GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
@@ -112,7 +113,15 @@ struct WebRTCPeer::Cap {
             bytes = gst_buffer_list_calculate_size(list);
         // Admitted packets go on at once: holding the sending thread would slow the encoder
         // down instead of losing packets on the way, which no receiver would ever report.
-        return peer->cap_->admit(kbps, bytes) ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
+        return cap->admit(rateKbps, bytes) ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
+    }
+
+    void watch(GstElement* netsim) {
+        if (auto pad = adoptRef(gst_element_get_static_pad(netsim, "sink")))
+            gst_pad_add_probe(pad.get(),
+                              static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
+                                                           GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                              probe, this, nullptr);
     }
 };
 
@@ -196,8 +205,11 @@ std::unique_ptr<WebRTCPeer> WebRTCPeer::create(const WebRTCPeerConfig& config,
 }
 
 WebRTCPeer::WebRTCPeer(const WebRTCPeerConfig& config, WebRTCPeerCallbacks callbacks)
-    : config_(config), callbacks_(std::move(callbacks)), cap_(std::make_unique<Cap>()),
-      capKbps_(config.shape.kbps) {}
+    : config_(config), callbacks_(std::move(callbacks)), sendCap_(std::make_unique<Cap>()),
+      receiveCap_(std::make_unique<Cap>()) {
+    sendCap_->kbps = config.shape.kbps;
+    receiveCap_->kbps = config.shape.kbps;
+}
 
 WebRTCPeer::~WebRTCPeer() {
     stop();
@@ -266,8 +278,19 @@ bool WebRTCPeer::build() {
     if (auto held = adoptRef(transceiver))
         g_object_set(held.get(), "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDRECV,
                      "do-nack", TRUE, nullptr);
-    if (config_.shapeableSend)
+    if (config_.shapeable) {
         g_signal_connect(webrtc_.get(), "request-aux-sender", G_CALLBACK(onRequestAuxSender), this);
+        // webrtcbin has no receiving counterpart of its auxiliary sender; its RTP bin asks for
+        // a "decoder" in front of each session, after the transport has decrypted the packets.
+        // There a shaper loses and delays what the RTP session, the retransmission requests and
+        // the jitter buffer see, as the wire would (RTCP passes untouched, as it does on the
+        // send side).
+        rtpbin_ = adoptRef(gst_bin_get_by_name(GST_BIN(webrtc_.get()), "rtpbin"));
+        if (!rtpbin_)
+            return false;
+        g_signal_connect(rtpbin_.get(), "request-rtp-decoder", G_CALLBACK(onRequestRtpDecoder),
+                         this);
+    }
     if (config_.addLoopbackCandidate) {
         GstWebRTCICE* ice = nullptr;
         g_object_get(webrtc_.get(), "ice-agent", &ice, nullptr);
@@ -321,6 +344,8 @@ void WebRTCPeer::stop() {
         gst_bus_set_sync_handler(bus.get(), nullptr, nullptr, nullptr);
         if (webrtc_)
             g_signal_handlers_disconnect_by_data(webrtc_.get(), this);
+        if (rtpbin_)
+            g_signal_handlers_disconnect_by_data(rtpbin_.get(), this);
     }
     {
         std::lock_guard lock(shapeMutex_);
@@ -331,8 +356,10 @@ void WebRTCPeer::stop() {
     source_.reset();
     std::lock_guard lock(shapeMutex_);
     webrtc_.reset();
+    rtpbin_.reset();
     pipeline_.reset();
-    shaper_.reset();
+    sendShaper_.reset();
+    receiveShaper_.reset();
 }
 
 std::map<std::string, double> WebRTCPeer::linkStats() {
@@ -470,9 +497,11 @@ void WebRTCPeer::setJitterLatency(int ms) {
 void WebRTCPeer::setNetworkShape(const NetworkShape& shape) {
     std::lock_guard lock(shapeMutex_);
     config_.shape = shape;
-    capKbps_ = shape.kbps;
-    if (shaper_)
-        applyShape(shaper_.get(), shape);
+    sendCap_->kbps = shape.kbps;
+    receiveCap_->kbps = shape.kbps;
+    for (const auto& shaper : {sendShaper_, receiveShaper_})
+        if (shaper)
+            applyShape(shaper.get(), shape);
 }
 
 GstElement* WebRTCPeer::onRequestAuxSender(GstElement*, void*, void* self) {
@@ -480,15 +509,55 @@ GstElement* WebRTCPeer::onRequestAuxSender(GstElement*, void*, void* self) {
     GstElement* netsim = gst_element_factory_make("netsim", nullptr);
     if (!netsim)
         return nullptr;
-    if (auto pad = adoptRef(gst_element_get_static_pad(netsim, "sink")))
-        gst_pad_add_probe(pad.get(),
-                          static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
-                                                       GST_PAD_PROBE_TYPE_BUFFER_LIST),
-                          Cap::probe, peer, nullptr);
+    peer->sendCap_->watch(netsim);
     std::lock_guard lock(peer->shapeMutex_);
     applyShape(netsim, peer->config_.shape);
-    peer->shaper_ = adoptRef(GST_ELEMENT(gst_object_ref(netsim)));
+    peer->sendShaper_ = adoptRef(GST_ELEMENT(gst_object_ref(netsim)));
     return netsim; // floating: webrtcbin sinks it
+}
+
+GstElement* WebRTCPeer::onRequestRtpDecoder(GstElement*, unsigned, void* self) {
+    auto* peer = static_cast<WebRTCPeer*>(self);
+    GstElement* netsim = gst_element_factory_make("netsim", nullptr);
+    if (!netsim)
+        return nullptr;
+    peer->receiveCap_->watch(netsim);
+    // A delayed packet arrives when it leaves the shaper: the jitter buffer and the RTP session
+    // take a packet's arrival from its DTS when the transport stamped one.
+    if (auto src = adoptRef(gst_element_get_static_pad(netsim, "src")))
+        gst_pad_add_probe(
+            src.get(), GST_PAD_PROBE_TYPE_BUFFER,
+            [](GstPad* pad, GstPadProbeInfo* info, gpointer) -> GstPadProbeReturn {
+                GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+                if (!buffer || !GST_BUFFER_DTS_IS_VALID(buffer))
+                    return GST_PAD_PROBE_OK;
+                auto element = adoptRef(gst_pad_get_parent_element(pad));
+                if (!element)
+                    return GST_PAD_PROBE_OK;
+                auto clock = adoptRef(gst_element_get_clock(element.get()));
+                if (!clock)
+                    return GST_PAD_PROBE_OK;
+                const GstClockTime now = gst_clock_get_time(clock.get());
+                const GstClockTime base = gst_element_get_base_time(element.get());
+                if (now < base)
+                    return GST_PAD_PROBE_OK;
+                buffer = gst_buffer_make_writable(buffer);
+                GST_BUFFER_DTS(buffer) = now - base;
+                GST_PAD_PROBE_INFO_DATA(info) = buffer;
+                return GST_PAD_PROBE_OK;
+            },
+            nullptr, nullptr);
+    // The RTP bin looks for a decoder's "rtp_sink" and "rtp_src".
+    GstElement* bin = gst_bin_new(nullptr);
+    gst_bin_add(GST_BIN(bin), netsim);
+    auto sink = adoptRef(gst_element_get_static_pad(netsim, "sink"));
+    auto src = adoptRef(gst_element_get_static_pad(netsim, "src"));
+    gst_element_add_pad(bin, gst_ghost_pad_new("rtp_sink", sink.get()));
+    gst_element_add_pad(bin, gst_ghost_pad_new("rtp_src", src.get()));
+    std::lock_guard lock(peer->shapeMutex_);
+    applyShape(netsim, peer->config_.shape);
+    peer->receiveShaper_ = adoptRef(GST_ELEMENT(gst_object_ref(netsim)));
+    return bin; // floating: the RTP bin sinks it
 }
 
 void WebRTCPeer::setRemoteDescription(const std::string& type, const std::string& sdp) {

@@ -25,7 +25,8 @@ namespace zarvo {
 
 enum class RTCCodec { H264, VP8 };
 
-// A shaped send path (tests and benchmarks): random loss, delay with uniform jitter, a rate cap.
+// A shaped path (tests, benchmarks, the stand-in's "network" fault): random loss, delay with
+// uniform jitter, a rate cap.
 struct NetworkShape {
     double lossPercent = 0;
     int delayMs = 0;
@@ -47,8 +48,9 @@ struct WebRTCPeerConfig {
     // How long the receive side waits for a late or retransmitted packet before it gives the
     // frame up. Zero is loopback only: no lost packet could ever be repaired.
     int jitterLatencyMs = 120;
-    // Puts a shaper on the send path whose figures setNetworkShape changes while media flows.
-    bool shapeableSend = false;
+    // Puts a shaper on the send path and one on the receive path, each with `shape`, whose
+    // figures setNetworkShape changes while media flows.
+    bool shapeable = false;
     NetworkShape shape;
 };
 
@@ -93,7 +95,7 @@ public:
     std::optional<LinkFeedback> feedback(std::map<std::string, double>& stats);
     // Thread-safe: how long the receive side waits for late and retransmitted packets.
     void setJitterLatency(int ms);
-    // Thread-safe; only for a peer built with shapeableSend.
+    // Thread-safe; only for a peer built shapeable. Both directions take the same figures.
     void setNetworkShape(const NetworkShape& shape);
 
     const WebRTCPeerConfig& config() const { return config_; }
@@ -119,6 +121,7 @@ private:
     static void onPadAdded(GstElement* webrtc, GstPad* pad, void* self);
     static void onIceStateChanged(void* object, void* pspec, void* self);
     static GstElement* onRequestAuxSender(GstElement* webrtc, void* transport, void* self);
+    static GstElement* onRequestRtpDecoder(GstElement* rtpbin, unsigned session, void* self);
 
     struct Hooks;
     friend struct Hooks;
@@ -130,9 +133,11 @@ private:
     GRef<GstElement> webrtc_;
     GRef<GstElement> source_;
     std::mutex shapeMutex_;
-    GRef<GstElement> shaper_;
-    std::unique_ptr<Cap> cap_;
-    std::atomic<int> capKbps_{0};
+    GRef<GstElement> sendShaper_;
+    GRef<GstElement> receiveShaper_;
+    GRef<GstElement> rtpbin_; // holds the receive shaper's signal
+    std::unique_ptr<Cap> sendCap_;
+    std::unique_ptr<Cap> receiveCap_;
     GRef<GObject> reportSession_;
     bool reportsWatched_ = false;
     std::atomic<int64_t> reportsReceived_{0};
