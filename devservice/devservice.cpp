@@ -683,6 +683,18 @@ void DevService::Impl::serveAdmin(SoupServerMessage* msg, const char* rawPath) {
         if (method == "POST") {
             RecordedRequest r = readRequest("admin", msg, rawPath);
             auto json = parseJsonObject(r.body);
+            // {"network": {...}} sets the one network fault, {"network": null} lifts it.
+            if (const Json* member = json ? jsonMember(*json, "network") : nullptr) {
+                if (member->is_null()) {
+                    faults.setNetwork(std::nullopt);
+                    return respondJson(msg, 200, Json{{"network", nullptr}});
+                }
+                auto network = NetworkFault::fromJson(*member);
+                if (!network)
+                    return respondJson(msg, 400, Json{{"detail", network.error().message}});
+                faults.setNetwork(*network);
+                return respondJson(msg, 200, Json{{"network", network->toJson()}});
+            }
             auto fault = json ? Fault::fromJson(*json)
                               : Result<Fault>(unexpected(Error{"not a JSON object", 400}));
             if (!fault)
@@ -693,6 +705,8 @@ void DevService::Impl::serveAdmin(SoupServerMessage* msg, const char* rawPath) {
         Json list = Json::array();
         for (const auto& f : faults.list())
             list.push_back(f.toJson());
+        if (auto network = faults.network())
+            list.push_back(Json{{"network", network->toJson()}});
         return respondJson(msg, 200, list);
     }
     if (path == "/deployment") {

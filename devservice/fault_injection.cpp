@@ -39,14 +39,66 @@ Json Fault::toJson() const {
     return j;
 }
 
+Result<NetworkFault> NetworkFault::fromJson(const Json& json) {
+    if (!json.is_object())
+        return unexpected(Error{"\"network\" is a JSON object", 400});
+    NetworkFault n;
+    n.lossPercent = jsonNumber(json, "loss_percent", 0);
+    const int64_t delay = jsonInteger(json, "delay_ms", 0);
+    const int64_t jitter = jsonInteger(json, "jitter_ms", 0);
+    const int64_t kbps = jsonInteger(json, "kbps", 0);
+    if (!(n.lossPercent >= 0 && n.lossPercent <= 100))
+        return unexpected(Error{"\"loss_percent\" is from 0 to 100", 400});
+    // A minute of delay is already no link; the bounds keep the figures inside an int.
+    if (delay < 0 || delay > 60'000 || jitter < 0 || jitter > 60'000)
+        return unexpected(Error{"\"delay_ms\" and \"jitter_ms\" are from 0 to 60000", 400});
+    if (kbps < 0 || kbps > 10'000'000)
+        return unexpected(Error{"\"kbps\" is from 0 (no cap) to 10000000", 400});
+    n.delayMs = int(delay);
+    n.jitterMs = int(jitter);
+    n.kbps = int(kbps);
+    return n;
+}
+
+Json NetworkFault::toJson() const {
+    return Json{{"loss_percent", lossPercent},
+                {"delay_ms", delayMs},
+                {"jitter_ms", jitterMs},
+                {"kbps", kbps}};
+}
+
 void FaultTable::add(Fault fault) {
     std::lock_guard lock(mutex_);
     faults_.push_back(std::move(fault));
 }
 
 void FaultTable::clear() {
+    {
+        std::lock_guard lock(mutex_);
+        faults_.clear();
+    }
+    setNetwork(std::nullopt);
+}
+
+void FaultTable::setNetwork(std::optional<NetworkFault> network) {
+    std::function<void(const std::optional<NetworkFault>&)> listener;
+    {
+        std::lock_guard lock(mutex_);
+        network_ = network;
+        listener = networkListener_;
+    }
+    if (listener)
+        listener(network);
+}
+
+std::optional<NetworkFault> FaultTable::network() const {
     std::lock_guard lock(mutex_);
-    faults_.clear();
+    return network_;
+}
+
+void FaultTable::onNetworkChange(std::function<void(const std::optional<NetworkFault>&)> listener) {
+    std::lock_guard lock(mutex_);
+    networkListener_ = std::move(listener);
 }
 
 std::vector<Fault> FaultTable::list() const {

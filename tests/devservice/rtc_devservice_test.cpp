@@ -11,6 +11,7 @@
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
+#include <libsoup/soup.h>
 
 #include <atomic>
 #include <chrono>
@@ -54,6 +55,33 @@ public:
     double blue = 0, red = 0;
 };
 
+// Grey 1280 × 720 frames at 25 fps into the engine until destroyed.
+class Camera {
+public:
+    explicit Camera(RTCEngine& engine)
+        : thread_([this, &engine] {
+              auto next = std::chrono::steady_clock::now();
+              while (!stop_) {
+                  auto buffer = std::make_shared<PixelBuffer>();
+                  buffer->width = 1280;
+                  buffer->height = 720;
+                  buffer->stride = 1280 * 4;
+                  buffer->bytes.assign(1280 * 720 * 4, 128);
+                  engine.pushExternalVideoFrame({buffer, 2, 0, 1280, 720, 1280 * 4, 0, nullptr}, 0);
+                  next += 40ms;
+                  std::this_thread::sleep_until(next);
+              }
+          }) {}
+    ~Camera() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 class RTCDevServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -62,6 +90,7 @@ protected:
         std::filesystem::remove_all(dir);
         DevServiceOptions options;
         options.stateDirectory = dir;
+        options.adminEndpoint = true;
         dev = std::make_unique<DevService>(options);
         auto started = dev->start();
         ASSERT_TRUE(started.ok()) << started.error().message;
@@ -136,6 +165,35 @@ protected:
         return result;
     }
 
+    // A call to the admin endpoint over plain HTTP, as a tester's script makes it; the status.
+    int admin(const char* method, const std::string& path, const std::string& body = {},
+              Json* reply = nullptr) {
+        auto session = adoptRef(soup_session_new());
+        const std::string url = "http://127.0.0.1:" + std::to_string(dev->adminPort()) + path;
+        auto message = adoptRef(soup_message_new(method, url.c_str()));
+        soup_message_headers_replace(soup_message_get_request_headers(message.get()),
+                                     "Authorization", ("Bearer " + dev->adminToken()).c_str());
+        if (!body.empty()) {
+            auto bytes = adoptRef(g_bytes_new(body.data(), body.size()));
+            soup_message_set_request_body_from_bytes(message.get(), "application/json",
+                                                     bytes.get());
+        }
+        auto answer =
+            adoptRef(soup_session_send_and_read(session.get(), message.get(), nullptr, nullptr));
+        if (reply && answer) {
+            gsize size = 0;
+            const auto* data = static_cast<const char*>(g_bytes_get_data(answer.get(), &size));
+            *reply = Json::parse(std::string(data ? data : "", size), nullptr, false);
+        }
+        return int(soup_message_get_status(message.get()));
+    }
+    // The participant's link statistics of the session (summed over its streams).
+    std::map<std::string, double> participantStats(const std::string& sessionID) {
+        std::map<std::string, double> stats;
+        dev->runOnServer([&] { stats = gateway->linkStats(sessionID); });
+        return stats;
+    }
+
     std::filesystem::path dir;
     std::unique_ptr<DevService> dev;
     std::shared_ptr<BillingService> billing;
@@ -161,20 +219,7 @@ TEST_F(RTCDevServiceTest, AJoinOverTlsBringsEditedVideoAndTheSessionRuns) {
                    session["rtc"].value("user_id", "")),
               0);
 
-    std::atomic<bool> stop{false};
-    std::thread camera([&] {
-        auto next = std::chrono::steady_clock::now();
-        while (!stop) {
-            auto buffer = std::make_shared<PixelBuffer>();
-            buffer->width = 1280;
-            buffer->height = 720;
-            buffer->stride = 1280 * 4;
-            buffer->bytes.assign(1280 * 720 * 4, 128);
-            engine->pushExternalVideoFrame({buffer, 2, 0, 1280, 720, 1280 * 4, 0, nullptr}, 0);
-            next += 40ms;
-            std::this_thread::sleep_until(next);
-        }
-    });
+    auto camera = std::make_unique<Camera>(*engine);
     {
         std::unique_lock lock(delegate.mutex);
         EXPECT_TRUE(delegate.cv.wait_for(lock, 60s, [&] { return delegate.frames >= 10; }));
@@ -214,8 +259,61 @@ TEST_F(RTCDevServiceTest, AJoinOverTlsBringsEditedVideoAndTheSessionRuns) {
             delegate.cv.wait_for(lock, 60s, [&] { return delegate.blue > delegate.red + 40; }))
             << "red " << delegate.red << " blue " << delegate.blue;
     }
-    stop = true;
-    camera.join();
+    camera.reset();
+    engine->unregisterVideoSampleObserver();
+    engine->leaveChannel();
+    engine.reset();
+    factory.destroy();
+}
+
+// The fault "network" set through the admin endpoint while the session runs: with 5 % of the
+// packets lost both ways the edited picture keeps coming, both ends repair what was lost, and
+// once the fault is cleared the link is clean again.
+TEST_F(RTCDevServiceTest, ANetworkFaultFromTheAdminEndpointShapesTheRunningSession) {
+    const Json session = startSession();
+    const std::string sessionID = session.value("session_id", "");
+    WebRTCEngineFactory factory(*rtcGatewayConfig(deployment));
+    CountingDelegate delegate;
+    auto engine = factory.sharedInstance(&delegate);
+    ASSERT_EQ(join(*engine, session["rtc"].value("token", ""),
+                   session["rtc"].value("channel_id", ""), session["rtc"].value("user_id", "")),
+              0);
+    auto camera = std::make_unique<Camera>(*engine);
+    auto framesAfter = [&](int64_t more) {
+        std::unique_lock lock(delegate.mutex);
+        const int64_t target = delegate.frames + more;
+        // Generous: a loaded two-core machine encodes, edits and decodes slowly.
+        return delegate.cv.wait_for(lock, 120s, [&] { return delegate.frames >= target; });
+    };
+    ASSERT_TRUE(framesAfter(10)) << "no edited video before the fault";
+
+    Json reply;
+    EXPECT_EQ(admin("POST", "/faults", R"({"network":{"loss_percent":5,"delay_ms":20}})", &reply),
+              200);
+    EXPECT_EQ(reply["network"]["loss_percent"], 5.0) << reply;
+    EXPECT_EQ(admin("POST", "/faults", R"({"network":{"loss_percent":101}})"), 400);
+    EXPECT_EQ(admin("GET", "/faults", {}, &reply), 200);
+    ASSERT_EQ(reply.size(), 1u) << reply;
+    EXPECT_EQ(reply[0]["network"]["delay_ms"], 20) << reply;
+    // Five seconds of video under loss.
+    EXPECT_TRUE(framesAfter(125)) << "the picture stopped under the network fault";
+    auto stats = participantStats(sessionID);
+    // The client asked for the participant's lost packets again, and the participant for the
+    // client's: the fault shapes both directions.
+    EXPECT_GT(stats["outbound-rtp.nack-count"], 0);
+    EXPECT_GT(stats["inbound-rtp.nack-count"], 0);
+
+    EXPECT_EQ(admin("DELETE", "/faults"), 200);
+    EXPECT_EQ(admin("GET", "/faults", {}, &reply), 200);
+    EXPECT_TRUE(reply.empty()) << reply;
+    // The repair requests stop once the packets stop going missing (a request already on its
+    // way may still land).
+    stats = participantStats(sessionID);
+    const double asked = stats["outbound-rtp.nack-count"] + stats["inbound-rtp.nack-count"];
+    EXPECT_TRUE(framesAfter(75)) << "the picture stopped after the fault was cleared";
+    stats = participantStats(sessionID);
+    EXPECT_LE(stats["outbound-rtp.nack-count"] + stats["inbound-rtp.nack-count"], asked + 5);
+    camera.reset();
     engine->unregisterVideoSampleObserver();
     engine->leaveChannel();
     engine.reset();
