@@ -18,6 +18,8 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <tuple>
+#include <vector>
 
 namespace zarvo {
 
@@ -378,9 +380,13 @@ std::map<std::string, double> WebRTCPeer::linkStats() {
     const GstStructure* reply = gst_promise_get_reply(promise.get());
     if (!reply)
         return out;
+    struct Reading {
+        std::map<std::string, double> present; // members that describe the present: summed
+        std::vector<std::tuple<std::string, std::string, double>> counts; // stream, key, value
+    } reading;
     gst_structure_foreach(
         reply,
-        [](GQuark, const GValue* value, gpointer data) -> gboolean {
+        [](GQuark id, const GValue* value, gpointer data) -> gboolean {
             if (!GST_VALUE_HOLDS_STRUCTURE(value))
                 return TRUE;
             const GstStructure* entry = gst_value_get_structure(value);
@@ -393,9 +399,10 @@ std::map<std::string, double> WebRTCPeer::linkStats() {
             const std::string kind = named ? named->value_nick : "unknown";
             g_type_class_unref(types);
             struct Context {
-                std::map<std::string, double>* out;
+                Reading* reading;
                 const std::string* kind;
-            } context{static_cast<std::map<std::string, double>*>(data), &kind};
+                const char* stream; // the entry's id, which names its SSRC
+            } context{static_cast<Reading*>(data), &kind, g_quark_to_string(id)};
             gst_structure_foreach(
                 entry,
                 [](GQuark field, const GValue* v, gpointer c) -> gboolean {
@@ -413,13 +420,24 @@ std::map<std::string, double> WebRTCPeer::linkStats() {
                         number = g_value_get_double(v);
                     else
                         return TRUE;
-                    (*ctx->out)[*ctx->kind + "." + g_quark_to_string(field)] += number;
+                    const char* member = g_quark_to_string(field);
+                    std::string key = *ctx->kind + "." + member;
+                    if (StreamCounters::isCounter(member))
+                        ctx->reading->counts.emplace_back(ctx->stream, std::move(key), number);
+                    else
+                        ctx->reading->present[key] += number;
                     return TRUE;
                 },
                 &context);
             return TRUE;
         },
-        &out);
+        &reading);
+    out = std::move(reading.present);
+    std::lock_guard lock(countersMutex_);
+    for (const auto& [stream, key, number] : reading.counts)
+        counters_.set(stream, key, number);
+    for (const auto& [key, total] : counters_.totals())
+        out[key] = total;
     return out;
 }
 

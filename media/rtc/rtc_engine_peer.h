@@ -6,6 +6,7 @@
 
 #include "foundation/owned.h"
 #include "media/rtc/bandwidth_controller.h"
+#include "media/rtc/stream_counters.h"
 
 #include <atomic>
 #include <cstdint>
@@ -86,7 +87,9 @@ public:
     void stop();
     // webrtcbin's statistics, numeric members summed over the streams of each kind, keyed
     // "kind.member" ("outbound-rtp.nack-count", "remote-inbound-rtp.round-trip-time", ...).
-    // Blocks until webrtcbin answers (at most a few milliseconds); empty once stopped.
+    // Counters (packets, bytes, requests) are summed over every stream seen so far and never go
+    // back (see StreamCounters). Blocks until webrtcbin answers (at most a few milliseconds);
+    // empty once stopped.
     std::map<std::string, double> linkStats();
     // Thread-safe: the encoder's bitrate from the next frame on.
     void setBitrate(int kbps);
@@ -141,6 +144,8 @@ private:
     GRef<GObject> reportSession_;
     bool reportsWatched_ = false;
     std::atomic<int64_t> reportsReceived_{0};
+    std::mutex countersMutex_;
+    StreamCounters counters_;
     bool stopped_ = false;
 };
 

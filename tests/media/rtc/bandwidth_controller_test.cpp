@@ -1,5 +1,6 @@
 // The bandwidth controller in virtual time: link figures in, encoder bitrate out.
 #include "media/rtc/bandwidth_controller.h"
+#include "media/rtc/stream_counters.h"
 
 #include "foundation/virtual_loop.h"
 
@@ -164,6 +165,38 @@ TEST(BandwidthControllerTest, SettlesNearTheCapacityOfANarrowLink) {
     const auto over =
         std::count_if(rates.begin(), rates.end(), [&](int r) { return r > capacity * 1.15; });
     EXPECT_LT(over, 12);
+}
+
+// The counters the controller and the video report take differences of: streams come and go
+// (a quiet retransmission stream times out, a new SSRC appears, a source starts over) and the
+// sums only ever grow.
+TEST(StreamCounters, SumsNeverGoBackWhileStreamsComeGoAndStartOver) {
+    StreamCounters counters;
+    std::vector<double> sent;
+    auto reading = [&](std::initializer_list<std::pair<const char*, double>> streams) {
+        for (const auto& [stream, value] : streams)
+            counters.set(stream, "outbound-rtp.bytes-sent", value);
+        sent.push_back(counters.totals()["outbound-rtp.bytes-sent"]);
+    };
+    reading({{"out_1", 1000}, {"rtx_2", 50}});
+    reading({{"out_1", 2000}});                 // the retransmission stream timed out
+    reading({{"out_1", 3000}, {"rtx_2", 10}});  // and came back with its count from zero
+    reading({{"out_1", 4000}, {"out_3", 100}}); // a new SSRC joins
+    reading({{"out_1", 5000}, {"out_3", 200}});
+    EXPECT_EQ(sent, (std::vector<double>{1050, 2050, 3060, 4160, 5260}));
+
+    // A receiver's cumulative loss may fall when a late packet turns up: held, not restarted.
+    counters.set("remote_1", "remote-inbound-rtp.packets-lost", 6);
+    counters.set("remote_1", "remote-inbound-rtp.packets-lost", 5);
+    EXPECT_EQ(counters.totals()["remote-inbound-rtp.packets-lost"], 6);
+    counters.set("remote_1", "remote-inbound-rtp.packets-lost", 8);
+    EXPECT_EQ(counters.totals()["remote-inbound-rtp.packets-lost"], 8);
+
+    EXPECT_TRUE(StreamCounters::isCounter("nack-count"));
+    EXPECT_TRUE(StreamCounters::isCounter("packets-lost"));
+    EXPECT_FALSE(StreamCounters::isCounter("round-trip-time"));
+    EXPECT_FALSE(StreamCounters::isCounter("jitter"));
+    EXPECT_FALSE(StreamCounters::isCounter("fraction-lost"));
 }
 
 } // namespace
