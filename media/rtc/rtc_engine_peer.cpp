@@ -335,9 +335,9 @@ bool WebRTCPeer::start() {
 }
 
 void WebRTCPeer::stop() {
-    if (stopped_)
+    // Other threads read the flag (statistics, bitrate changes) while the owner stops.
+    if (stopped_.exchange(true))
         return;
-    stopped_ = true;
     if (pipeline_) {
         // Setting NULL joins every streaming thread and the ICE agent's thread; no callback
         // runs after it.

@@ -146,7 +146,8 @@ private:
     std::atomic<int64_t> reportsReceived_{0};
     std::mutex countersMutex_;
     StreamCounters counters_;
-    bool stopped_ = false;
+    // Read without the lock by the calls that only hand work to webrtcbin.
+    std::atomic<bool> stopped_{false};
 };
 
 } // namespace zarvo
