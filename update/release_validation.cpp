@@ -90,10 +90,24 @@ bool hasParentPart(std::string_view path) {
         size_t end = path.find('/', start);
         if (end == std::string_view::npos)
             end = path.size();
-        if (path.substr(start, end - start) == "..")
+        // ".. " or "..\r" names no parent on disk, but a reader that trims the line takes it
+        // for one; no package of ours has such a name.
+        std::string_view part = path.substr(start, end - start);
+        while (!part.empty() && (part.back() == ' ' || part.back() == '\t' || part.back() == '\r'))
+            part.remove_suffix(1);
+        if (part == "..")
             return true;
         start = end + 1;
     }
+    return false;
+}
+
+// bsdtar escapes control characters in the names it lists, so a listing holding one raw is
+// not its own.
+bool hasControl(std::string_view line) {
+    for (unsigned char c : line)
+        if (c < 0x20 || c == 0x7f)
+            return true;
     return false;
 }
 
@@ -239,7 +253,7 @@ bool archivePaths(const std::string& listing, const std::string& bundleName) {
         return false;
     for (const auto& line : lines) {
         if (line.starts_with('/') || line.find('\\') != std::string::npos ||
-            line.find(" -> ") != std::string::npos || hasParentPart(line))
+            line.find(" -> ") != std::string::npos || hasParentPart(line) || hasControl(line))
             return false;
         if (!line.starts_with(bundleName + "/") && !line.starts_with("__MACOSX/"))
             return false;
