@@ -3,6 +3,7 @@
 #include "foundation/child_process.h"
 #include "foundation/owned.h"
 #include "foundation/serial_queue.h"
+#include "foundation/thread_check.h"
 #include "pixelfeed/pipewire_device.h"
 #include "pixelfeed/pixelfeed.h"
 #include "pixelfeed/v4l2_device.h"
@@ -278,6 +279,7 @@ void VirtualCamera::submit(PicturePtr picture) {
 }
 
 void VirtualCamera::clear() {
+    ZARVO_DCHECK_ON(main_);
     {
         std::lock_guard guard(lock_);
         latest_.reset();
@@ -288,6 +290,7 @@ void VirtualCamera::clear() {
 }
 
 void VirtualCamera::shutdown() {
+    ZARVO_DCHECK_ON(main_);
     closePendingInput();
     worker_->sync([this] {
         writeFrame(false);
