@@ -29,6 +29,12 @@ std::string format(const char* pattern, long long a, long long b, long long c = 
     return text;
 }
 
+// A count of points as the window shows it: the service never owes a negative number, so a
+// damaged one shows 0 (as on the studio page).
+int64_t shownPoints(const Json& snapshot, std::string_view key) {
+    return std::max<int64_t>(jsonInteger(snapshot, key, 0), 0);
+}
+
 } // namespace
 
 void App::refreshState() {
@@ -60,11 +66,11 @@ void App::onStateReply(int64_t g, const std::optional<Json>& json,
     }
     storeUsageSnapshot(*json, g);
     int64_t reserved = jsonInteger(*usageSnapshot, "reserved_points", 0);
-    std::string suffix =
-        reserved > 0
-            ? std::string(" · 余额为估算，结束后按确认账单结算")
-            : " · 可用 " + std::to_string(jsonInteger(*usageSnapshot, "available_points", 0)) +
-                  " 积分";
+    std::string suffix = reserved > 0
+                             ? std::string(" · 余额为估算，结束后按确认账单结算")
+                             : " · 可用 " +
+                                   std::to_string(shownPoints(*usageSnapshot, "available_points")) +
+                                   " 积分";
     syncLabel.text = "已同步 " + timeOfDay(usageSyncedAt) + suffix;
 }
 
@@ -132,11 +138,12 @@ void App::renderUsage() {
         aiTimer.cancel();
     }
 
-    int64_t available = jsonInteger(snapshot, "available_points", 0);
-    int64_t consumed = std::min(
-        saturatingAdd(jsonInteger(snapshot, "estimated_consumed_points", 0), extra), reserved);
+    int64_t available = shownPoints(snapshot, "available_points");
+    int64_t held = shownPoints(snapshot, "reserved_points");
+    int64_t consumed =
+        std::min(saturatingAdd(shownPoints(snapshot, "estimated_consumed_points"), extra), held);
     int64_t shown =
-        std::max<int64_t>(0, saturatingSubtract(saturatingAdd(available, reserved), consumed));
+        std::max<int64_t>(0, saturatingSubtract(saturatingAdd(available, held), consumed));
     pointsLabel.text = std::to_string(shown) + "  积分" + (reserved > 0 ? "（预计）" : "");
     pointsLabel.fontSize = reserved > 0 ? 26.0 : 32.0;
 
@@ -144,8 +151,9 @@ void App::renderUsage() {
         durationLabel.text =
             "本次已用 " + hms + "\n预计消耗 " + std::to_string(consumed) + " 积分 · 结束后核对";
     else if (auto bill = jsonInteger(snapshot, "confirmed_bill"))
-        durationLabel.text = "本次已结算\n运行 " + hms + " · 实际扣费 " + std::to_string(*bill) +
-                             " 积分\n剩余 " + std::to_string(available) + " 积分";
+        durationLabel.text = "本次已结算\n运行 " + hms + " · 实际扣费 " +
+                             std::to_string(std::max<int64_t>(*bill, 0)) + " 积分\n剩余 " +
+                             std::to_string(available) + " 积分";
     else
         durationLabel.text = "本次使用 00:00:00";
 }

@@ -1,12 +1,7 @@
 # Accounts, points billing and the session lifecycle of the service stand-in.
 pkg_check_modules(ZARVO_BILLING_PIXBUF REQUIRED IMPORTED_TARGET gdk-pixbuf-2.0)
-add_library(zarvo_devservice_billing STATIC
-  billing/billing_api.cpp
-  billing/billing_auth.cpp
-  billing/billing_config.cpp
-  billing/billing_records.cpp
-  billing/billing_service.cpp
-  billing/jpeg_data_url.cpp)
+include(${CMAKE_CURRENT_LIST_DIR}/billing_sources.cmake)
+add_library(zarvo_devservice_billing STATIC ${ZARVO_DEVSERVICE_BILLING_SOURCES})
 target_link_libraries(zarvo_devservice_billing PUBLIC zarvo_foundation PRIVATE PkgConfig::ZARVO_BILLING_PIXBUF)
 zarvo_folder_library(zarvo_devservice_billing)
 

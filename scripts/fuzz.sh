@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs one fuzz target or all of them for longer, as many at a time as the machine has cores
 # (ZARVO_FUZZ_JOBS overrides), and prints each one's executions, edges covered and findings.
-# Usage: scripts/fuzz.sh [target] [minutes]
+# Usage: scripts/fuzz.sh [target[,target...]|all] [minutes]
+# ZARVO_FUZZ_TIMEOUT (seconds, default 10) is how long one input may take: on a machine busy
+# enough that a run at nice 19 gets little CPU, 10 s of wall time can pass inside a 1 s input.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 target="${1:-all}"
@@ -16,8 +18,9 @@ mkdir -p "$out"
 if [ "$target" = all ]; then
   targets=$(cd "$build/fuzz" && ls *_fuzz | sed 's/_fuzz$//')
 else
-  targets="$target"
+  targets="${target//,/ }"
 fi
+timeout="${ZARVO_FUZZ_TIMEOUT:-10}"
 for t in $targets; do
   # Never more than $jobs at once.
   while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
@@ -27,7 +30,7 @@ for t in $targets; do
   dict=()
   [ -f "$build/fuzz/$t.dict" ] && dict=(-dict="$build/fuzz/$t.dict")
   echo "fuzz.sh: $t for $minutes min"
-  nice -n 19 "$build/fuzz/${t}_fuzz" -max_total_time=$((minutes * 60)) -timeout=10 -rss_limit_mb=2048 \
+  nice -n 19 "$build/fuzz/${t}_fuzz" -max_total_time=$((minutes * 60)) -timeout="$timeout" -rss_limit_mb=2048 \
     -print_final_stats=1 -close_fd_mask=3 "${dict[@]}" -artifact_prefix="$out/$t/found/" \
     "${corpus[@]}" >"$out/$t.log" 2>&1 &
 done

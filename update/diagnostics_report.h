@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace zarvo::Diagnostics {
 
@@ -27,6 +28,8 @@ struct ReportInput {
 Json report(const ReportInput& input);
 // "Zarvo诊断-2026-03-01T08-00-00Z.json".
 std::string suggestedFileName(WallTime now);
+// The first PRETTY_NAME value of an os-release file's text (without its quotes), or empty.
+std::string prettyName(std::string_view osRelease);
 // The operating system's version text: the distribution's name and the kernel release.
 std::string operatingSystemVersion();
 

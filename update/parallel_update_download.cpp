@@ -22,7 +22,6 @@
 #include <limits>
 #include <map>
 #include <mutex>
-#include <regex>
 #include <thread>
 
 namespace zarvo {
@@ -308,8 +307,7 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
             encoding && g_ascii_strcasecmp(encoding, "identity") != 0)
             return fail("更新响应编码无效");
         if (const char* length = soup_message_headers_get_one(headers, "Content-Length")) {
-            static const std::regex decimal("^[+-]?[0-9]{1,18}$");
-            if (!std::regex_match(length, decimal) || std::stoll(length) != part.length())
+            if (!UpdateMirror::lengthText(length) || std::stoll(length) != part.length())
                 return fail("更新响应长度无效");
         }
         if (!serial) {
@@ -320,8 +318,7 @@ struct ParallelUpdateDownload::Impl : std::enable_shared_from_this<Impl> {
                 return fail("更新分段范围无效");
             const char* tag = soup_message_headers_get_one(headers, "ETag");
             if (part.index == 0) {
-                static const std::regex strong("^\"[\\x21\\x23-\\x7e]+\"$");
-                if (!tag || !*tag || !std::regex_match(tag, strong)) {
+                if (!tag || !UpdateMirror::strongETag(tag)) {
                     serialFallback(task);
                     return false;
                 }

@@ -8,10 +8,48 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
 
 namespace zarvo::ReleaseValidation {
 namespace {
+
+// The checks below scan the text by hand: a regular expression of the standard library recurses
+// once per character and a long enough field from the manifest would overflow the stack.
+bool digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// "0", or one to five digits without a leading zero.
+bool versionPart(std::string_view part) {
+    if (part.empty() || part.size() > 5 || (part.size() > 1 && part[0] == '0'))
+        return false;
+    for (char c : part)
+        if (!digit(c))
+            return false;
+    return true;
+}
+
+// "YYYY-MM-DDThh:mm:ss", an optional fraction, then "Z" or an offset "+hh:mm" / "-hh:mm".
+bool internetDateTime(std::string_view text) {
+    constexpr std::string_view shape = "dddd-dd-ddTdd:dd:dd";
+    if (text.size() < shape.size())
+        return false;
+    for (size_t i = 0; i < shape.size(); i++)
+        if (shape[i] == 'd' ? !digit(text[i]) : text[i] != shape[i])
+            return false;
+    size_t i = shape.size();
+    if (i < text.size() && text[i] == '.') {
+        const size_t first = ++i;
+        while (i < text.size() && digit(text[i]))
+            i++;
+        if (i == first)
+            return false;
+    }
+    const std::string_view zone = text.substr(i);
+    if (zone == "Z")
+        return true;
+    return zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && digit(zone[1]) &&
+           digit(zone[2]) && zone[3] == ':' && digit(zone[4]) && digit(zone[5]);
+}
 
 struct ParsedURL {
     std::string scheme, host, path, user, password, query, fragment;
@@ -52,10 +90,24 @@ bool hasParentPart(std::string_view path) {
         size_t end = path.find('/', start);
         if (end == std::string_view::npos)
             end = path.size();
-        if (path.substr(start, end - start) == "..")
+        // ".. " or "..\r" names no parent on disk, but a reader that trims the line takes it
+        // for one; no package of ours has such a name.
+        std::string_view part = path.substr(start, end - start);
+        while (!part.empty() && (part.back() == ' ' || part.back() == '\t' || part.back() == '\r'))
+            part.remove_suffix(1);
+        if (part == "..")
             return true;
         start = end + 1;
     }
+    return false;
+}
+
+// bsdtar escapes control characters in the names it lists, so a listing holding one raw is
+// not its own.
+bool hasControl(std::string_view line) {
+    for (unsigned char c : line)
+        if (c < 0x20 || c == 0x7f)
+            return true;
     return false;
 }
 
@@ -97,13 +149,28 @@ std::string mirrorHost() {
 }
 
 std::optional<std::vector<int>> components(std::string_view version) {
-    static const std::regex pattern(
-        "^(0|[1-9][0-9]{0,4})\\.(0|[1-9][0-9]{0,4})\\.(0|[1-9][0-9]{0,4})$");
-    std::match_results<std::string_view::const_iterator> match;
-    if (!std::regex_match(version.begin(), version.end(), match, pattern))
-        return std::nullopt;
-    return std::vector<int>{std::stoi(match[1].str()), std::stoi(match[2].str()),
-                            std::stoi(match[3].str())};
+    std::vector<int> parts;
+    size_t start = 0;
+    for (int n = 0; n < 3; n++) {
+        size_t end = n < 2 ? version.find('.', start) : version.size();
+        if (end == std::string_view::npos)
+            return std::nullopt;
+        const std::string_view part = version.substr(start, end - start);
+        if (!versionPart(part))
+            return std::nullopt;
+        parts.push_back(std::stoi(std::string(part)));
+        start = end + 1;
+    }
+    return parts;
+}
+
+bool sha256Text(std::string_view text) {
+    if (text.size() != 64)
+        return false;
+    for (char c : text)
+        if (!digit(c) && !(c >= 'a' && c <= 'f') && !(c >= 'A' && c <= 'F'))
+            return false;
+    return true;
 }
 
 bool newer(std::string_view candidate, std::string_view current) {
@@ -149,8 +216,7 @@ bool trusted(const ClientRelease& release) {
         return false;
     if (parsed->path != std::string(downloadPath) + packageName(release.version))
         return false;
-    static const std::regex hex("^[a-fA-F0-9]{64}$");
-    if (!std::regex_match(release.sha256, hex))
+    if (!sha256Text(release.sha256))
         return false;
     if (release.architecture != architecture || release.platform != platform)
         return false;
@@ -163,9 +229,7 @@ bool trusted(const ClientRelease& release) {
 
 std::optional<WallTime> date(const std::string& text) {
     // The internet date-time form only; GLib alone would also take the basic and space forms.
-    static const std::regex internet("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\\.[0-"
-                                     "9]+)?(Z|[+-][0-9]{2}:[0-9]{2})$");
-    if (!std::regex_match(text, internet))
+    if (!internetDateTime(text))
         return std::nullopt;
     return parseIso8601(text);
 }
@@ -189,7 +253,7 @@ bool archivePaths(const std::string& listing, const std::string& bundleName) {
         return false;
     for (const auto& line : lines) {
         if (line.starts_with('/') || line.find('\\') != std::string::npos ||
-            line.find(" -> ") != std::string::npos || hasParentPart(line))
+            line.find(" -> ") != std::string::npos || hasParentPart(line) || hasControl(line))
             return false;
         if (!line.starts_with(bundleName + "/") && !line.starts_with("__MACOSX/"))
             return false;

@@ -33,6 +33,8 @@ std::string mirrorHost();
 
 std::optional<std::vector<int>> components(std::string_view version);
 bool newer(std::string_view candidate, std::string_view current);
+// Exactly 64 hexadecimal digits, either case.
+bool sha256Text(std::string_view text);
 bool trustedURL(const std::string& url);
 bool trusted(const ClientRelease& release);
 std::optional<WallTime> date(const std::string& text);

@@ -113,4 +113,26 @@ bool retryableStatus(int status) {
     }
 }
 
+// Scanned by hand: a header can be long, and the standard library's regular expressions recurse
+// once per character.
+bool lengthText(std::string_view text) {
+    if (!text.empty() && (text[0] == '+' || text[0] == '-'))
+        text.remove_prefix(1);
+    if (text.empty() || text.size() > 18)
+        return false;
+    for (char c : text)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+bool strongETag(std::string_view text) {
+    if (text.size() < 3 || text.front() != '"' || text.back() != '"')
+        return false;
+    for (char c : text.substr(1, text.size() - 2))
+        if (c < 0x21 || c > 0x7e || c == '"')
+            return false;
+    return true;
+}
+
 } // namespace zarvo::UpdateMirror

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zarvo {
@@ -40,6 +41,12 @@ bool mayFallbackDownload(const std::optional<Error>& error, std::optional<int> s
 // Whether an HTTP status says the host is busy or failing for now (timeouts, overload, server
 // errors): another host or a later try may answer.
 bool retryableStatus(int status);
+
+// A part's response headers, as the parallel download accepts them: a Content-Length of an
+// optional sign and 1 to 18 digits, and a strong ETag (a quoted run of visible characters
+// without '"').
+bool lengthText(std::string_view text);
+bool strongETag(std::string_view text);
 
 } // namespace UpdateMirror
 } // namespace zarvo

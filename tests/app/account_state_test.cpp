@@ -82,7 +82,9 @@ TEST_F(SessionTest, HostileNumbersNeitherOverflowNorGoNegative) {
     sync();
     loop.advance(seconds(10));
     app->renderUsage();
-    EXPECT_EQ(app->pointsLabel.text, std::to_string(max) + "  积分（预计）");
+    // The damaged negative consumption counts as none: the ten seconds run since are all of it.
+    EXPECT_EQ(app->pointsLabel.text, std::to_string(max - 10) + "  积分（预计）");
+    EXPECT_NE(app->durationLabel.text.find("预计消耗 10 积分"), std::string::npos);
     service.answer("client/state", Json{{"available_points", -5}, {"session_elapsed_seconds", -9}});
     sync();
     EXPECT_EQ(app->pointsLabel.text, "0  积分");

@@ -164,7 +164,8 @@ TEST_F(ReleaseRules, ArchiveListingsStayInsideTheBundle) {
     for (const char* bad :
          {"Zarvo 1.0.30.app/../x", "/etc/x", "Other.app/x", "Zarvo 1.0.30.app/a -> b",
           "Zarvo 1.0.30.app/a\\b", "Zarvo 1.0.30.app/x/../../y", "Zarvo 1.0.30.appx/y",
-          "Zarvo 1.0.29.app/Contents/Info.plist"})
+          "Zarvo 1.0.29.app/Contents/Info.plist", "Zarvo 1.0.30.app/..  ",
+          "Zarvo 1.0.30.app/a\tb", "Zarvo 1.0.30.app/x/..\r"})
         EXPECT_FALSE(RV::archivePaths(std::string("Zarvo 1.0.30.app/ok\n") + bad + "\n", bundle))
             << bad;
 
