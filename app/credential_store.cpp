@@ -2,6 +2,7 @@
 
 #include "foundation/atomic_file.h"
 #include "foundation/owned.h"
+#include "foundation/thread_check.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -75,10 +76,12 @@ CredentialKeeper::~CredentialKeeper() {
 
 template <class R>
 void CredentialKeeper::run(std::function<R()> call, std::function<void(R)> done) {
-    queue_.async([life = life_.watch(), &loop = loop_, call = std::move(call),
+    queue_.async([life = life_.watch(), &loop = loop_, &queue = queue_, call = std::move(call),
                   done = std::move(done)]() mutable {
+        ZARVO_DCHECK_ON_QUEUE(queue);
         auto result = std::make_shared<R>(call());
-        loop.post([life, result, done = std::move(done)] {
+        loop.post([life, &loop, result, done = std::move(done)] {
+            ZARVO_DCHECK_ON(loop);
             if (life.alive() && done)
                 done(std::move(*result));
         });

@@ -1,5 +1,6 @@
 #include "service/route_transport.h"
 
+#include "foundation/thread_check.h"
 #include "service/service_endpoint.h"
 #include "service/soup_http_client.h"
 
@@ -146,6 +147,7 @@ void finishExchange(const std::shared_ptr<Exchange>& exchange, std::optional<std
 } // namespace
 
 void RouteTransport::State::send(const HttpRequest& request, SendCompletion completion) {
+    ZARVO_DCHECK_ON(loop);
     auto exchange = std::make_shared<Exchange>();
     exchange->completion = std::move(completion);
     std::weak_ptr<Exchange> weakExchange = exchange;
@@ -187,6 +189,7 @@ void RouteTransport::State::send(const HttpRequest& request, SendCompletion comp
 // ---- route layer ----
 
 void RouteTransport::State::probe(const std::string& route, std::function<void(bool)> done) {
+    ZARVO_DCHECK_ON(loop);
     int64_t generation = ++generations[route];
     WallTime start = clock();
     HttpRequest request;

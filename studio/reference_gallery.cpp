@@ -1,6 +1,7 @@
 #include "studio/reference_gallery.h"
 
 #include "foundation/atomic_file.h"
+#include "foundation/thread_check.h"
 
 #include <algorithm>
 #include <system_error>
@@ -88,6 +89,7 @@ const GalleryEntry* ReferenceGallery::entryForPath(const std::string& path) cons
 }
 
 void ReferenceGallery::loadGallery(std::function<void()> then) {
+    ZARVO_DCHECK_ON(loop_);
     const int64_t generation = ++requestedLoad_;
     if (then)
         waitingForLoad_.push_back(std::move(then));
@@ -104,6 +106,7 @@ void ReferenceGallery::loadGallery(std::function<void()> then) {
 }
 
 void ReferenceGallery::applyScan(int64_t generation, GalleryScan scan) {
+    ZARVO_DCHECK_ON(loop_);
     // An older load finishing after a newer one was asked for would show a stale list.
     if (generation != requestedLoad_)
         return;
@@ -120,6 +123,7 @@ void ReferenceGallery::applyScan(int64_t generation, GalleryScan scan) {
 }
 
 void ReferenceGallery::start() {
+    ZARVO_DCHECK_ON(loop_);
     loadGallery([this] {
         const std::string selected = selectedReference_;
         if (selected.empty())
@@ -154,6 +158,7 @@ void ReferenceGallery::start() {
 }
 
 void ReferenceGallery::chooseReference(const std::string& path, bool localOnly) {
+    ZARVO_DCHECK_ON(loop_);
     if (refusedWhileBusy())
         return;
     if (!entryForPath(path))
@@ -197,6 +202,7 @@ void ReferenceGallery::applySelection(const std::string& path, bool localOnly, s
 }
 
 void ReferenceGallery::clearSelection() {
+    ZARVO_DCHECK_ON(loop_);
     ++selectionTicket_;
     selectedReference_.clear();
     defaults_.remove("referencePath");
@@ -223,6 +229,7 @@ void ReferenceGallery::importImages() {
 }
 
 void ReferenceGallery::importFiles(std::vector<fs::path> files) {
+    ZARVO_DCHECK_ON(loop_);
     if (refusedWhileBusy()) {
         ui_.alert("Zarvo", kStopFirst);
         return;
@@ -293,6 +300,7 @@ void ReferenceGallery::afterLoad(std::function<void()> then) {
 }
 
 void ReferenceGallery::finishImport(ImportResult result) {
+    ZARVO_DCHECK_ON(loop_);
     applyScan(result.generation, std::move(result.scan));
     if (!result.failed.empty()) {
         std::string text = kImportFailed;
@@ -308,6 +316,7 @@ void ReferenceGallery::finishImport(ImportResult result) {
 }
 
 bool ReferenceGallery::removeReference(const std::string& path) {
+    ZARVO_DCHECK_ON(loop_);
     if (!host_.coreAlive() || host_.sessionBusy())
         return true;
     if (!entryForPath(path))

@@ -1,5 +1,6 @@
 #include "media/camera/camera_chooser.h"
 
+#include "foundation/thread_check.h"
 #include "media/camera/camera_selection.h"
 
 #include <algorithm>
@@ -38,6 +39,7 @@ CameraChooser::~CameraChooser() {
 }
 
 void CameraChooser::observeCameraDevices() {
+    ZARVO_DCHECK_ON(loop_);
     OwnerWatch alive = life_.watch();
     Loop& loop = loop_;
     // Notifications arrive on the monitor's threads; they only schedule a refresh.
@@ -55,6 +57,7 @@ void CameraChooser::observeCameraDevices() {
 }
 
 void CameraChooser::refreshCameraDevices() {
+    ZARVO_DCHECK_ON(loop_);
     if (probing_) {
         probeAgain_ = true;
         return;
@@ -79,6 +82,7 @@ void CameraChooser::probe() {
 }
 
 void CameraChooser::applyDevices(std::vector<CameraDevice> found) {
+    ZARVO_DCHECK_ON(loop_);
     std::erase_if(found, [](const CameraDevice& device) {
         return device.notACamera || isVirtualCameraUniqueID(device.uniqueID);
     });
@@ -150,6 +154,7 @@ void CameraChooser::applyDevices(std::vector<CameraDevice> found) {
 }
 
 void CameraChooser::cameraChanged() {
+    ZARVO_DCHECK_ON(loop_);
     if (busy()) {
         host_.setStatus("请先停止 AI 再切换摄像头");
         return;
@@ -162,6 +167,7 @@ void CameraChooser::cameraChanged() {
 }
 
 void CameraChooser::chooseIndex(int64_t index) {
+    ZARVO_DCHECK_ON(loop_);
     if (busy() || index < 0 || uint64_t(index) >= devices_.size())
         return;
     selectedIndex = size_t(index);
@@ -170,6 +176,7 @@ void CameraChooser::chooseIndex(int64_t index) {
 }
 
 void CameraChooser::userPicked(size_t index) {
+    ZARVO_DCHECK_ON(loop_);
     if (index >= devices_.size() || selectedIndex == index)
         return;
     if (busy()) {
@@ -182,6 +189,7 @@ void CameraChooser::userPicked(size_t index) {
 }
 
 bool CameraChooser::selectCamera(const std::string& uniqueID) {
+    ZARVO_DCHECK_ON(loop_);
     for (size_t i = 0; i < devices_.size(); ++i)
         if (devices_[i].uniqueID == uniqueID) {
             selectedIndex = i;

@@ -1,5 +1,7 @@
 #include "media/camera/camera_preview.h"
 
+#include "foundation/thread_check.h"
+
 namespace zarvo {
 
 CameraPreview::CameraPreview(Loop& loop, UserDefaults& defaults, PreviewHost& host,
@@ -14,6 +16,7 @@ CameraPreview::~CameraPreview() {
 }
 
 void CameraPreview::startPreview() {
+    ZARVO_DCHECK_ON(loop_);
     host_.showPreview();
     if (busy()) {
         host_.setStatus("AI 运行时已显示实时输入画面，无需重复打开摄像头");
@@ -37,6 +40,7 @@ void CameraPreview::startPreview() {
 }
 
 void CameraPreview::configureCamera() {
+    ZARVO_DCHECK_ON(loop_);
     const auto device = selected_ ? selected_() : std::nullopt;
     if (!device)
         return;
@@ -66,6 +70,7 @@ void CameraPreview::configureCamera() {
 }
 
 void CameraPreview::stopPreview() {
+    ZARVO_DCHECK_ON(loop_);
     previewReconnectID.reset();
     previewWanted = false;
     running = false;
@@ -76,6 +81,7 @@ void CameraPreview::stopPreview() {
 }
 
 void CameraPreview::mirrorChanged() {
+    ZARVO_DCHECK_ON(loop_);
     defaults_.set("mirrorPreview", mirror);
     capture_->setMirrored(mirror);
 }

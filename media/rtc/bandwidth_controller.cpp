@@ -1,5 +1,7 @@
 #include "media/rtc/bandwidth_controller.h"
 
+#include "foundation/thread_check.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -52,6 +54,7 @@ BandwidthController::Figures BandwidthController::figures() const {
 }
 
 void BandwidthController::feed(const LinkFeedback& feedback) {
+    ZARVO_DCHECK_ON(loop_);
     const Duration now = loop_.uptime();
     if (!last_) {
         last_ = feedback;
