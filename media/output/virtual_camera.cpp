@@ -229,9 +229,10 @@ bool writeBounded(int fd, const uint8_t* data, size_t n, Duration limit,
     return true;
 }
 
-VirtualCamera::VirtualCamera(Loop& main, Options options)
-    : main_(main), executable_(options.executable.empty() ? frameSenderBesideSelf()
-                                                          : std::move(options.executable)),
+VirtualCamera::VirtualCamera(Loop& main, VirtualCameraDelegate& delegate, Options options)
+    : main_(main), delegate_(delegate),
+      executable_(options.executable.empty() ? frameSenderBesideSelf()
+                                             : std::move(options.executable)),
       launcher_(options.launcher ? std::move(options.launcher) : makeProcessFrameSenderLauncher()),
       worker_(options.worker ? std::move(options.worker) : makeVirtualCameraWorker()),
       writeHooks_(options.writeHooks.clock ? std::move(options.writeHooks)
@@ -396,8 +397,7 @@ void VirtualCamera::writeFrame(bool reportFailure) {
 }
 
 void VirtualCamera::report(const std::string& text) {
-    if (onStatus)
-        onStatus(text);
+    delegate_.virtualCameraStatusChanged(text);
 }
 
 void VirtualCamera::handleErrorOutput(uint64_t child, const std::string& bytes) {
