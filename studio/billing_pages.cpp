@@ -24,6 +24,7 @@ std::optional<std::string> BillingPages::answer(List list, const Json& payload) 
 }
 
 void BillingPages::request(List list, const Json& value) {
+    ZARVO_DCHECK_THREAD(mainThread_);
     int64_t page = value.is_number_integer() ? value.get<int64_t>() : 1;
     if (value.is_number_unsigned() && value.get<uint64_t>() > uint64_t(INT64_MAX))
         page = INT64_MAX;
@@ -42,6 +43,7 @@ void BillingPages::request(List list, const Json& value) {
 
 void BillingPages::complete(List list, int64_t generation, std::optional<Json> json,
                             std::optional<std::string> error) {
+    ZARVO_DCHECK_THREAD(mainThread_);
     const int64_t current = list == List::account ? billingGeneration : sessionBillingGeneration;
     if (current != generation)
         return;

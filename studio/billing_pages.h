@@ -4,6 +4,7 @@
 #pragma once
 
 #include "foundation/json.h"
+#include "foundation/thread_check.h"
 #include "foundation/weak_owner.h"
 
 #include <cstdint>
@@ -41,6 +42,8 @@ public:
 private:
     void complete(List list, int64_t generation, std::optional<Json> json,
                   std::optional<std::string> error);
+
+    ThreadChecker mainThread_;
 
     Request request_;
     Evaluate evaluate_;

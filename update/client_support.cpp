@@ -6,6 +6,7 @@
 #include "foundation/owned.h"
 #include "foundation/paths.h"
 #include "foundation/process.h"
+#include "foundation/thread_check.h"
 #include "update/bundle_signature.h"
 #include "update/code_signature.h"
 #include "update/diagnostics_report.h"
@@ -316,6 +317,7 @@ void ClientSupport::download(const ClientRelease& release, size_t index) {
         stageDownloaded(file.value_or(fs::path()), release, index, url, error, attempt, alive);
     };
     // The previous attempt's thread is joined here, on the main thread.
+    ZARVO_DCHECK_ON(loop_);
     if (downloadTransfer_)
         lastPeakConnections_ = downloadTransfer_->peakConnections();
     downloadTransfer_ =

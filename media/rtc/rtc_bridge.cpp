@@ -2,6 +2,7 @@
 
 #include "foundation/atomic_file.h"
 #include "foundation/paths.h"
+#include "foundation/thread_check.h"
 #include "media/camera/camera_frame.h"
 #include "version.h"
 
@@ -155,6 +156,7 @@ RTCBridge::~RTCBridge() {
 }
 
 void RTCBridge::install(const std::shared_ptr<PictureView>& output) {
+    ZARVO_DCHECK_ON(loop_);
     output_ = output;
     installedWithoutView_ = !output;
     engine_ = engines_ ? engines_->sharedInstance(engineDelegate_.get()) : nullptr;
@@ -166,6 +168,7 @@ void RTCBridge::install(const std::shared_ptr<PictureView>& output) {
 }
 
 Status<> RTCBridge::join(const Json& credentials, const std::string& renderUID) {
+    ZARVO_DCHECK_ON(loop_);
     if (resetting_ || !engine_)
         return unexpected(Error{kEngineReleasing, 2});
 
@@ -386,6 +389,7 @@ void RTCBridge::onConnectionFailure(int code) {
 }
 
 void RTCBridge::reportFailure(int64_t generation, const Error& error) {
+    ZARVO_DCHECK_ON(loop_);
     if (generation != connectionGeneration_ || resetting_ || failureReported_ == generation ||
         renderUID().empty())
         return;
@@ -438,6 +442,7 @@ void RTCBridge::queueDelivery(Delivery kind, PicturePtr picture) {
 }
 
 void RTCBridge::stop() {
+    ZARVO_DCHECK_ON(loop_);
     if (resetting_)
         return;
     // Frames the capture hands over before its own stop has run belong to no session.

@@ -30,7 +30,8 @@ TEST(ThreadCheckDeathTest, PassesOnTheRightThreadAndAbortsNamingTheFunctionOnAno
     onChecker(checker); // binds to this thread
     queue.sync([&] { onQueue(queue); });
 
-    EXPECT_DEATH(onQueue(queue), "not on the queue's thread in onQueue .*thread_check_test.cpp:12");
+    EXPECT_DEATH(onQueue(queue),
+                 "not on the queue's thread in onQueue .*thread_check_test.cpp:[0-9]+");
     EXPECT_DEATH(queue.sync([&] { onLoop(loop); }), "not on the loop's thread in onLoop");
     EXPECT_DEATH(queue.sync([&] { onChecker(checker); }), "not on the checker's thread");
 
