@@ -22,6 +22,10 @@ constexpr double kProbeGrowth = 0.08;
 // After a cut the encoder needs a moment before the reports show its new rate.
 constexpr Duration kSettleAfterCut = 2s;
 constexpr Duration kBetweenDelayCuts = 1s;
+// Random loss of a few percent makes the far end ask for about as many packets again; a link over
+// its capacity drops (and so has resent) a share that grows with the excess.
+constexpr double kFullLinkResent = 0.15;
+constexpr Duration kResentWindow = 1s;
 
 } // namespace
 
@@ -59,6 +63,8 @@ void BandwidthController::feed(const LinkFeedback& feedback) {
     if (!last_) {
         last_ = feedback;
         lastReport_ = now;
+        windowStart_ = feedback;
+        windowStartedAt_ = now;
         return;
     }
     // Only a new receiver report says anything new about the link.
@@ -77,17 +83,37 @@ void BandwidthController::feed(const LinkFeedback& feedback) {
     const bool queueGrowing =
         trip >= 0 && queue > kQueueMs && previousTrip >= 0 && trip > previousTrip;
 
+    // The resent share over the last second, once a second has passed since the window began.
+    std::optional<double> resent;
+    if (now - windowStartedAt_ >= kResentWindow) {
+        const double windowSent = feedback.packetsSent - windowStart_->packetsSent;
+        const double windowResent =
+            std::max(0.0, feedback.packetsResent - windowStart_->packetsResent);
+        resent = windowSent > 0 ? std::min(1.0, windowResent / windowSent) : 0.0;
+        windowStart_ = feedback;
+        windowStartedAt_ = now;
+    }
+    if (resent)
+        resentShare_ = *resent;
+
     int cuts = 0;
     if (loss > kCongestedLoss) {
         // As much as the loss says the link is over its capacity, at once.
         set(rate_ * (1 - 0.5 * loss));
         lastCut_ = now;
         cuts = 1;
+    } else if (resent && *resent > kFullLinkResent) {
+        // What was resent is about what the link could not carry: down by that share, but by
+        // no more than half at a time, since the share also holds repeats of lost repeats.
+        set(rate_ * std::clamp(1 - *resent, 0.5, 0.85));
+        lastCut_ = now;
+        cuts = 1;
     } else if (queueGrowing && now - lastCut_ >= kBetweenDelayCuts) {
         set(rate_ * 0.85);
         lastCut_ = now;
         cuts = 1;
-    } else if (loss < kCleanLoss && queue <= kQueueMs / 2 && now - lastCut_ >= kSettleAfterCut) {
+    } else if (loss < kCleanLoss && resentShare_ < kCleanLoss && queue <= kQueueMs / 2 &&
+               now - lastCut_ >= kSettleAfterCut) {
         // Growth by the time the report covers (up to a second), so a burst of reports does
         // not speed the probe up.
         const double seconds =
@@ -99,6 +125,7 @@ void BandwidthController::feed(const LinkFeedback& feedback) {
     std::lock_guard lock(mutex_);
     figures_.lossPercent = loss * 100;
     figures_.roundTripMs = trip;
+    figures_.resentPercent = resentShare_ * 100;
     figures_.backOffs += cuts;
 }
 
