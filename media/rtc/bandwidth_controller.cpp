@@ -26,6 +26,7 @@ constexpr Duration kBetweenDelayCuts = 1s;
 // its capacity drops (and so has resent) a share that grows with the excess.
 constexpr double kFullLinkResent = 0.15;
 constexpr Duration kResentWindow = 1s;
+constexpr double kBaselineFade = 0.02; // per window
 
 } // namespace
 
@@ -93,8 +94,28 @@ void BandwidthController::feed(const LinkFeedback& feedback) {
         windowStart_ = feedback;
         windowStartedAt_ = now;
     }
-    if (resent)
+    if (resent) {
         resentShare_ = *resent;
+        // Cuts that left the share as it was, neither lower nor (as when a cap began within the
+        // first window) higher: the resending comes from the path
+        // (reordering asks for packets that were only late), not from the rate. That share is
+        // the path's own from now on, and the rate the cuts took away comes back.
+        if (seriesRate_ > 0 && rate_ <= seriesRate_ * 0.6) {
+            const double excess = *resent - resentBaseline_;
+            const double expected = std::max(0.0, 1 - seriesCapacity_ / rate_);
+            if (excess > expected + kFullLinkResent && excess >= 0.8 * seriesPeak_ &&
+                excess <= 1.25 * seriesPeak_) {
+                resentBaseline_ = *resent;
+                set(seriesRate_);
+            }
+            seriesRate_ = 0;
+        }
+        // It fades, so that a link that fills up later is still seen.
+        resentBaseline_ = std::max(0.0, std::min(resentBaseline_, *resent) - kBaselineFade);
+    }
+    const double resentExcess = resent ? *resent - resentBaseline_ : 0;
+    if (resent && resentExcess <= kFullLinkResent)
+        seriesRate_ = 0; // the run of cuts is over
 
     int cuts = 0;
     if (loss > kCongestedLoss) {
@@ -102,18 +123,25 @@ void BandwidthController::feed(const LinkFeedback& feedback) {
         set(rate_ * (1 - 0.5 * loss));
         lastCut_ = now;
         cuts = 1;
-    } else if (resent && *resent > kFullLinkResent) {
+    } else if (resentExcess > kFullLinkResent) {
         // What was resent is about what the link could not carry: down by that share, but by
         // no more than half at a time, since the share also holds repeats of lost repeats.
-        set(rate_ * std::clamp(1 - *resent, 0.5, 0.85));
+        if (seriesRate_ <= 0) {
+            seriesRate_ = rate_;
+            seriesCapacity_ = 0;
+            seriesPeak_ = 0;
+        }
+        seriesCapacity_ = std::max(seriesCapacity_, rate_ * (1 - resentExcess));
+        seriesPeak_ = std::max(seriesPeak_, resentExcess);
+        set(rate_ * std::clamp(1 - resentExcess, 0.5, 0.85));
         lastCut_ = now;
         cuts = 1;
     } else if (queueGrowing && now - lastCut_ >= kBetweenDelayCuts) {
         set(rate_ * 0.85);
         lastCut_ = now;
         cuts = 1;
-    } else if (loss < kCleanLoss && resentShare_ < kCleanLoss && queue <= kQueueMs / 2 &&
-               now - lastCut_ >= kSettleAfterCut) {
+    } else if (loss < kCleanLoss && resentShare_ - resentBaseline_ < kCleanLoss &&
+               queue <= kQueueMs / 2 && now - lastCut_ >= kSettleAfterCut) {
         // Growth by the time the report covers (up to a second), so a burst of reports does
         // not speed the probe up.
         const double seconds =

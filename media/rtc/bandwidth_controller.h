@@ -82,7 +82,11 @@ private:
     // asks for many packets, and a half second of a few packets says little.
     std::optional<LinkFeedback> windowStart_;
     Duration windowStartedAt_{0};
-    double resentShare_ = 0; // over the last full window
+    double resentShare_ = 0;    // over the last full window
+    double resentBaseline_ = 0; // what the path makes resend whatever the rate
+    double seriesRate_ = 0;     // the rate before a run of cuts for resending; 0: none running
+    double seriesCapacity_ = 0; // the most the link carried during that run, as resending says
+    double seriesPeak_ = 0;     // the largest share resent during that run
 
     mutable std::mutex mutex_;
     Figures figures_;
