@@ -3,6 +3,7 @@
 
 #include "app/session_presentation.h"
 #include "foundation/saturating.h"
+#include "foundation/thread_check.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -38,6 +39,7 @@ int64_t shownPoints(const Json& snapshot, std::string_view key) {
 } // namespace
 
 void App::refreshState() {
+    ZARVO_DCHECK_ON(loop_);
     if (stateBusy || !credential)
         return;
     stateBusy = true;
@@ -50,6 +52,7 @@ void App::refreshState() {
 
 void App::onStateReply(int64_t g, const std::optional<Json>& json,
                        const std::optional<std::string>& error) {
+    ZARVO_DCHECK_ON(loop_);
     stateBusy = false;
     if (operationGeneration != g) {
         // The answer describes an older phase; ask again for the current one.

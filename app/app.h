@@ -111,7 +111,8 @@ public:
     void stopAI();
     // Tears the live picture down: voids switches, ends the activity, stops bridge and output.
     void clearLiveFrames();
-    // The bridge's status texts (its onStatus): shown unless a stop is pending.
+    // The bridge's status texts (its delegate's videoStatusChanged): shown unless a stop is
+    // pending.
     void videoStatus(const std::string& text);
 
     // Live switch of image and mode; `done` runs only when the service accepted it.

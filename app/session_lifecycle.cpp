@@ -4,6 +4,7 @@
 
 #include "app/session_presentation.h"
 #include "foundation/encoding.h"
+#include "foundation/thread_check.h"
 
 #include <utility>
 
@@ -33,6 +34,7 @@ std::string keyText(const Json* value) {
 } // namespace
 
 void App::startAI() {
+    ZARVO_DCHECK_ON(loop_);
     if (sessionBusy() || quit_.active)
         return;
     // The install step may already have found the account idle: a session now would be cut by
@@ -80,6 +82,7 @@ void App::startAI() {
 
 void App::onStartCheck(int64_t g, const std::optional<Json>& json,
                        const std::optional<std::string>& error) {
+    ZARVO_DCHECK_ON(loop_);
     if (operationGeneration != g)
         return;
     aiBusy = false;
@@ -97,6 +100,7 @@ void App::onStartCheck(int64_t g, const std::optional<Json>& json,
 }
 
 void App::beginVerifiedAI() {
+    ZARVO_DCHECK_ON(loop_);
     writeSmokeReport({{"stage", "start_guard"},
                       {"has_token", credential.has_value()},
                       {"image_bytes", selectedReferenceData ? selectedReferenceData->size() : 0},
@@ -144,6 +148,7 @@ void App::beginVerifiedAI() {
 
 void App::onStarted(int64_t g, const std::optional<Json>& json,
                     const std::optional<std::string>& error, const RequestTrace& trace) {
+    ZARVO_DCHECK_ON(loop_);
     startUnanswered_ = false;
     if (operationGeneration != g) {
         // A stop or a quit came first; the session the service may have created is still ours.
@@ -184,6 +189,7 @@ void App::onStarted(int64_t g, const std::optional<Json>& json,
 
 void App::onLateStart(const std::optional<Json>& json, const std::optional<std::string>& error,
                       const RequestTrace& trace) {
+    ZARVO_DCHECK_ON(loop_);
     // A reply object means a session exists; a failure on the route may hide one. Only a refusal
     // or a start that never went out leaves nothing to stop.
     bool mayHaveSession = json || (error && trace.attempts > 0 && !trace.answered);
@@ -212,6 +218,7 @@ void App::onLateStart(const std::optional<Json>& json, const std::optional<std::
 }
 
 void App::joinSession(int64_t g2, const Json& credentials, const std::string& renderUID) {
+    ZARVO_DCHECK_ON(loop_);
     if (operationGeneration != g2 || aiStopping)
         return;
     Status<> joined = unexpected(Error{"请重新选择摄像头", 1});
@@ -231,6 +238,7 @@ void App::joinSession(int64_t g2, const Json& credentials, const std::string& re
 }
 
 void App::pollAI() {
+    ZARVO_DCHECK_ON(loop_);
     RemoteFrameStats stats = video_ ? video_->frameStats() : RemoteFrameStats{};
     if (smokeReport)
         writeSmokeReport({{"frame_count", stats.count},
@@ -286,6 +294,7 @@ void App::pollAI() {
 
 void App::onPolled(int64_t g, const std::optional<Json>& json,
                    const std::optional<std::string>& error) {
+    ZARVO_DCHECK_ON(loop_);
     if (operationGeneration != g)
         return;
     if (aiBusy)
@@ -325,6 +334,7 @@ void App::onPolled(int64_t g, const std::optional<Json>& json,
 }
 
 void App::stopAI() {
+    ZARVO_DCHECK_ON(loop_);
     // A quit in progress owns the stop of everything it found.
     if (!credential || stopRequestBusy || quit_.active)
         return;
@@ -351,6 +361,7 @@ void App::stopAI() {
 }
 
 void App::onStopAnswered(int64_t g, const std::string& prefix, bool confirmed) {
+    ZARVO_DCHECK_ON(loop_);
     // Only a quit raises the generation while a stop is in flight; clearing the flag regardless
     // keeps a stray raise from locking stop forever.
     stopRequestBusy = false;
@@ -377,6 +388,7 @@ void App::onStopAnswered(int64_t g, const std::string& prefix, bool confirmed) {
 }
 
 void App::switchLive(std::string data, int mode, std::function<void()> done) {
+    ZARVO_DCHECK_ON(loop_);
     if (!aiActive || aiBusy || aiStopping || liveSwitchBusy || !credential) {
         status.text = "请等待当前连接或切换完成";
         return;
@@ -407,6 +419,7 @@ void App::switchLive(std::string data, int mode, std::function<void()> done) {
 
 void App::onSwitchEncoded(int64_t ticket, int64_t g, int mode, std::optional<EncodedImage> image,
                           std::function<void()> done) {
+    ZARVO_DCHECK_ON(loop_);
     if (switchTicket != ticket)
         return;
     if (operationGeneration != g || !aiActive || aiStopping) {

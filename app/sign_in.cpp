@@ -1,6 +1,7 @@
 // Signing in and out, and the end of a credential the service no longer accepts.
 #include "app/app.h"
 #include "app/session_presentation.h"
+#include "foundation/thread_check.h"
 #include "service/account_sign_in.h"
 
 namespace zarvo {
@@ -24,6 +25,7 @@ bool App::sessionUnsettled() const {
 
 void App::requestSignInCode(const std::string& phone,
                             std::function<void(std::optional<std::string>)> done) {
+    ZARVO_DCHECK_ON(loop_);
     zarvo::requestSignInCode(
         routes, phone,
         [life = life_.watch(), done = std::move(done)](std::optional<std::string> e) {
@@ -34,6 +36,7 @@ void App::requestSignInCode(const std::string& phone,
 
 void App::signIn(const std::string& phone, const std::string& code,
                  std::function<void(std::optional<std::string>)> done) {
+    ZARVO_DCHECK_ON(loop_);
     if (credential && sessionUnsettled()) {
         done(std::string(kAccountLocked));
         return;

@@ -1,5 +1,7 @@
 #include "app/app.h"
 
+#include "foundation/thread_check.h"
+
 #include <utility>
 
 namespace zarvo {
@@ -13,6 +15,7 @@ constexpr Duration kQuitStartWait = seconds(30);
 } // namespace
 
 bool App::applicationShouldTerminate(std::function<void(bool)> reply) {
+    ZARVO_DCHECK_ON(loop_);
     if (quit_.active)
         return false; // the first request's reply follows
     bool sessionLive = aiActive || aiBusy;
@@ -44,6 +47,7 @@ bool App::applicationShouldTerminate(std::function<void(bool)> reply) {
 }
 
 void App::advanceQuit() {
+    ZARVO_DCHECK_ON(loop_);
     if (!quit_.active || quit_.stopInFlight || !quit_.reply)
         return;
     // The stop must reach the service after the session the start creates, so its answer comes

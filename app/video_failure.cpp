@@ -1,10 +1,12 @@
 #include "app/video_failure.h"
 
 #include "app/app.h"
+#include "foundation/thread_check.h"
 
 namespace zarvo {
 
 void endSessionOnVideoFailure(App& app, const Error& error) {
+    ZARVO_DCHECK_ON(app.loop());
     if (!app.aiActive || app.aiStopping)
         return;
     constexpr std::string_view kPrefix = "视频连接失败：";

@@ -10,6 +10,7 @@
 #include "media/rtc/rtc_engine_webrtc.h"
 #include "tests/support/loopback_session.h"
 #include "tests/support/media_samples.h"
+#include "tests/support/recording_bridge_delegate.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <glib.h>
@@ -65,10 +66,12 @@ int main(int argc, char** argv) {
     RTCGatewayConfig config;
     config.url = "ws://rtc.zarvo.test/rtc";
     config.connect["rtc.zarvo.test"] = "127.0.0.1:" + std::to_string(service.port());
-    auto bridge = RTCBridge::create(*loop, std::make_shared<WebRTCEngineFactory>(config), [] {
-        return std::make_shared<CameraInput>(
-            [] { return std::vector<CameraDevice>{demoCameraDevice()}; });
-    });
+    zarvo::testing::RecordingBridgeDelegate heard;
+    auto bridge =
+        RTCBridge::create(*loop, std::make_shared<WebRTCEngineFactory>(config), heard, [] {
+            return std::make_shared<CameraInput>(
+                [] { return std::vector<CameraDevice>{demoCameraDevice()}; });
+        });
     bridge->diagnosticsFolder = std::filesystem::temp_directory_path() / "zarvo-bridge-bench";
     auto view = std::make_shared<NullView>();
     bridge->install(view);

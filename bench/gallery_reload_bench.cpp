@@ -30,6 +30,7 @@ struct QuietHost : zarvo::GalleryHost {
     void switchLive(std::string, int, std::function<void()>) override {}
     void showReference(const std::string&, const std::string&) override {}
     void clearReference() override {}
+    void galleryChanged() override {}
 };
 
 struct QuietUI : zarvo::GalleryUI {

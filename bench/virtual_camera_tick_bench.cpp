@@ -112,7 +112,10 @@ int main(int argc, char** argv) {
         VirtualCamera::Options options;
         options.launcher = launcher;
         options.worker = std::make_unique<TimingWorker>(records);
-        VirtualCamera camera(loop, std::move(options));
+        struct NoStatus final : VirtualCameraDelegate {
+            void virtualCameraStatusChanged(const std::string&) override {}
+        } noStatus;
+        VirtualCamera camera(loop, noStatus, std::move(options));
         std::vector<uint8_t> pixels(size_t(1280) * 720 * 4, 128);
         auto picture = Picture::adoptBGRA(1280, 720, std::move(pixels));
 

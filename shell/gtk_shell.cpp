@@ -2,6 +2,7 @@
 
 #include "app/app.h"
 #include "app/command_line.h"
+#include "app/video_failure.h"
 #include "foundation/atomic_file.h"
 #include "foundation/child_process.h"
 #include "foundation/encoding.h"
@@ -441,28 +442,10 @@ void loadReference(Shell& shell, const std::string& path) {
 }
 
 void wire(Shell& shell) {
-    App& app = *shell.parts.app;
     auto& bridge = *shell.parts.bridge;
     shell.outputView = std::make_shared<GtkPictureView>(shell.aiOutput);
     bridge.install(shell.outputView);
-    bridge.onStatus = [&app](const std::string& text) { app.videoStatus(text); };
-    // One texture per frame, borrowing the picture's pixels; both views show the same one.
-    bridge.onFrame = [&shell, &app](const PicturePtr& picture) {
-        if (!app.aiActive || app.aiStopping || !picture)
-            return;
-        shell.lastOutput = textureOf(picture);
-        showTexture(shell.aiOutput, shell.lastOutput);
-        showTexture(shell.enlargedOutput, shell.lastOutput);
-    };
-    bridge.onLocalFrame = [&shell, &app](const PicturePtr& picture) {
-        if (!app.aiActive || app.aiStopping || !picture)
-            return;
-        showTexture(shell.preview, textureOf(picture));
-    };
-    if (auto* camera = shell.parts.virtualCamera) {
-        bridge.onOutputFrame = [camera](const PicturePtr& picture) { camera->submit(picture); };
-        camera->onStatus = [&app](const std::string& text) { app.outputStatus.text = text; };
-    }
+    shell.parts.video->attach(&shell);
 }
 
 // Renders the window's content as it is on screen into a PNG file; failures are ignored.
@@ -730,6 +713,41 @@ gboolean quitSignal(gpointer) {
 
 } // namespace
 
+// One texture per frame, borrowing the picture's pixels; both views show the same one.
+void VideoLink::editedPictureArrived(const PicturePtr& picture) {
+    if (!shell_ || !app_ || !app_->aiActive || app_->aiStopping || !picture)
+        return;
+    shell_->lastOutput = textureOf(picture);
+    showTexture(shell_->aiOutput, shell_->lastOutput);
+    showTexture(shell_->enlargedOutput, shell_->lastOutput);
+}
+
+void VideoLink::localPictureArrived(const PicturePtr& picture) {
+    if (!shell_ || !app_ || !app_->aiActive || app_->aiStopping || !picture)
+        return;
+    showTexture(shell_->preview, textureOf(picture));
+}
+
+void VideoLink::outputPictureArrived(const PicturePtr& picture) {
+    if (output_)
+        output_->submit(picture);
+}
+
+void VideoLink::videoStatusChanged(const std::string& text) {
+    if (app_)
+        app_->videoStatus(text);
+}
+
+void VideoLink::videoFailed(const Error& error) {
+    if (app_)
+        endSessionOnVideoFailure(*app_, error);
+}
+
+void VideoLink::virtualCameraStatusChanged(const std::string& text) {
+    if (app_)
+        app_->outputStatus.text = text;
+}
+
 std::optional<std::string> WindowLink::selectedCameraID() const {
     return shell_ && shell_->studio ? shell_->studio->cameras().selectedCameraID() : std::nullopt;
 }
@@ -775,6 +793,7 @@ int runApplication(const ShellParts& parts, const CommandLineOptions& options) {
                          auto* shell = static_cast<Shell*>(data);
                          quitTarget = nullptr;
                          shell->parts.window->attach(nullptr);
+                         shell->parts.video->attach(static_cast<Shell*>(nullptr));
                          shell->selfRun.cancel();
                          shell->updateStart.cancel();
                          shell->snapshotPage.cancel();

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "app/app_hosts.h"
+#include "media/output/virtual_camera.h"
+#include "media/rtc/rtc_bridge.h"
 
 #include <memory>
 #include <string>
@@ -36,6 +38,30 @@ private:
     Shell* shell_ = nullptr;
 };
 
+// What the video link and the system output tell the application and the window. Built before
+// them, as both take it at construction; App and the window attach once they exist, and what comes
+// before (or after the window) reaches only what is attached.
+class VideoLink final : public RTCBridgeDelegate, public VirtualCameraDelegate {
+public:
+    void editedPictureArrived(const PicturePtr& picture) override;
+    void localPictureArrived(const PicturePtr& picture) override;
+    void outputPictureArrived(const PicturePtr& picture) override;
+    void videoStatusChanged(const std::string& text) override;
+    void videoFailed(const Error& error) override;
+    void virtualCameraStatusChanged(const std::string& text) override;
+
+    // The system output, given before the bridge exists, so before any engine thread reads it.
+    void attachOutput(VirtualCamera* output) { output_ = output; }
+    void attach(App* app) { app_ = app; }
+    // runApplication's window, while it lives.
+    void attach(Shell* shell) { shell_ = shell; }
+
+private:
+    VirtualCamera* output_ = nullptr;
+    App* app_ = nullptr;
+    Shell* shell_ = nullptr;
+};
+
 // A modal alert with one button, run in a nested main loop. Without a display the texts go to
 // standard error instead.
 void showModalAlert(const std::string& message, const std::string& informative,
@@ -51,6 +77,7 @@ struct ShellParts {
     // Given to App when it was built: the window and the update workflow attach to them.
     WindowLink* window = nullptr;
     UpdateLink* update = nullptr;
+    VideoLink* video = nullptr;
     std::shared_ptr<RTCBridge> bridge;
     VirtualCamera* virtualCamera = nullptr;
     // The session's camera input reads the chooser's devices through it.

@@ -6,7 +6,6 @@
 #include "app/desktop_credential_store.h"
 #include "app/running_applications.h"
 #include "app/storage_migration.h"
-#include "app/video_failure.h"
 #include "foundation/atomic_file.h"
 #include "foundation/glib_loop.h"
 #include "foundation/paths.h"
@@ -83,12 +82,15 @@ int runZarvo(const std::vector<std::string>& arguments) {
     // A join looks its camera up in the chooser's list (demo cameras included) instead of
     // probing the devices again.
     auto cameraDevices = std::make_shared<CameraDeviceRelay>();
+    // What the video link and the system output report; App and the window attach below.
+    VideoLink video;
+    VirtualCamera virtualCamera(loop, video);
+    video.attachOutput(&virtualCamera);
     auto bridge = RTCBridge::create(
-        loop, std::make_shared<WebRTCEngineFactory>(std::move(*gateway)), [cameraDevices] {
+        loop, std::make_shared<WebRTCEngineFactory>(std::move(*gateway)), video, [cameraDevices] {
             return std::make_shared<CameraInput>(
                 [cameraDevices] { return cameraDevices->devices(); });
         });
-    VirtualCamera virtualCamera(loop);
     AppWiring wiring;
     wiring.video = bridge.get();
     wiring.output = &virtualCamera;
@@ -107,9 +109,9 @@ int runZarvo(const std::vector<std::string>& arguments) {
     App app(loop, defaults, AppHosts{update, window, window}, std::move(wiring));
     if (storedCredential)
         app.loadStoredCredential();
-    bridge->onFailure = [&app](const Error& error) { endSessionOnVideoFailure(app, error); };
-    const int status =
-        runApplication({&app, &window, &update, bridge, &virtualCamera, cameraDevices}, options);
+    video.attach(&app);
+    const int status = runApplication(
+        {&app, &window, &update, &video, bridge, &virtualCamera, cameraDevices}, options);
     // Nothing of the engine may still run when the exit handlers free what it uses: when a release
     // outlives the bound, leave at once (output flushed) instead of running them.
     std::cout.flush();

@@ -40,6 +40,8 @@ struct ExactInterface::Core final : GalleryHost, CameraChooserHost, PreviewHost 
         app.status.text = reason;
         app.stopAI();
     }
+    // Background gallery work (a load, an import, an accepted switch) shows at once.
+    void galleryChanged() override { studio.refresh(); }
     void clearLiveFrames() override { app.clearLiveFrames(); }
     void setStatus(const std::string& text) override { app.status.text = text; }
     void showPreview() override { host.showLocalPreview(); }

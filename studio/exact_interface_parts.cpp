@@ -27,16 +27,12 @@ void ExactInterface::buildParts(StudioParts parts) {
         },
         [&web = web_](const std::string& script) { web.evaluate(script); });
 
-    // Background gallery work (a load, an import, an accepted switch) shows at once.
-    gallery_->onChanged = [this] { refresh(); };
     gallery_->start();
     presets_->load();
     chooser_->observeCameraDevices();
 }
 
 void ExactInterface::releaseParts() {
-    if (gallery_)
-        gallery_->onChanged = nullptr;
     billing_.reset();
     presets_.reset();
     gallery_.reset();

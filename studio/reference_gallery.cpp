@@ -67,8 +67,7 @@ ReferenceGallery::ReferenceGallery(Loop& loop, UserDefaults& defaults, GalleryHo
 ReferenceGallery::~ReferenceGallery() = default;
 
 void ReferenceGallery::changed() {
-    if (onChanged)
-        onChanged();
+    host_.galleryChanged();
 }
 
 bool ReferenceGallery::refusedWhileBusy() const {

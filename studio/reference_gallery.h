@@ -36,6 +36,9 @@ public:
     virtual void showReference(const std::string& data, const std::string& displayName) = 0;
     // Clears selectedReferenceData and the reference view; referenceName reads "请选择参考图".
     virtual void clearReference() = 0;
+    // On the loop, whenever background work changed what the page shows (gallery, selection),
+    // so that the state is pushed at once.
+    virtual void galleryChanged() = 0;
 };
 
 // Modal dialogs and windows. Each call returns when the user has answered.
@@ -92,10 +95,6 @@ public:
     // A load, an import or a selection is still being worked on.
     bool working() const { return pendingJobs_ > 0; }
     const GalleryPaths& paths() const { return paths_; }
-
-    // Called on the loop whenever background work changed what the page shows (gallery,
-    // selection), so the owner can push the state at once.
-    std::function<void()> onChanged;
 
 private:
     struct Worker;

@@ -3,6 +3,7 @@
 #include "foundation/child_process.h"
 #include "foundation/owned.h"
 #include "foundation/serial_queue.h"
+#include "foundation/thread_check.h"
 #include "pixelfeed/pipewire_device.h"
 #include "pixelfeed/pixelfeed.h"
 #include "pixelfeed/v4l2_device.h"
@@ -228,9 +229,10 @@ bool writeBounded(int fd, const uint8_t* data, size_t n, Duration limit,
     return true;
 }
 
-VirtualCamera::VirtualCamera(Loop& main, Options options)
-    : main_(main), executable_(options.executable.empty() ? frameSenderBesideSelf()
-                                                          : std::move(options.executable)),
+VirtualCamera::VirtualCamera(Loop& main, VirtualCameraDelegate& delegate, Options options)
+    : main_(main), delegate_(delegate),
+      executable_(options.executable.empty() ? frameSenderBesideSelf()
+                                             : std::move(options.executable)),
       launcher_(options.launcher ? std::move(options.launcher) : makeProcessFrameSenderLauncher()),
       worker_(options.worker ? std::move(options.worker) : makeVirtualCameraWorker()),
       writeHooks_(options.writeHooks.clock ? std::move(options.writeHooks)
@@ -278,6 +280,7 @@ void VirtualCamera::submit(PicturePtr picture) {
 }
 
 void VirtualCamera::clear() {
+    ZARVO_DCHECK_ON(main_);
     {
         std::lock_guard guard(lock_);
         latest_.reset();
@@ -288,6 +291,7 @@ void VirtualCamera::clear() {
 }
 
 void VirtualCamera::shutdown() {
+    ZARVO_DCHECK_ON(main_);
     closePendingInput();
     worker_->sync([this] {
         writeFrame(false);
@@ -393,8 +397,7 @@ void VirtualCamera::writeFrame(bool reportFailure) {
 }
 
 void VirtualCamera::report(const std::string& text) {
-    if (onStatus)
-        onStatus(text);
+    delegate_.virtualCameraStatusChanged(text);
 }
 
 void VirtualCamera::handleErrorOutput(uint64_t child, const std::string& bytes) {

@@ -80,6 +80,13 @@ BoundedWriteHooks realBoundedWriteHooks();
 bool writeBounded(int fd, const uint8_t* data, size_t n, Duration limit,
                   const BoundedWriteHooks& hooks);
 
+// What the camera tells the application: the status text users see, on the main thread.
+class VirtualCameraDelegate {
+public:
+    virtual ~VirtualCameraDelegate() = default;
+    virtual void virtualCameraStatusChanged(const std::string& text) = 0;
+};
+
 class VirtualCamera final : public SessionOutput {
 public:
     struct Options {
@@ -99,7 +106,7 @@ public:
     static constexpr const char* kStatusBroken = "系统输出连接中断，已切换黑屏";
 
     // `main` is the main thread's loop; its uptime is the clock for the 1 s and 10 s rules.
-    explicit VirtualCamera(Loop& main, Options options = {});
+    VirtualCamera(Loop& main, VirtualCameraDelegate& delegate, Options options = {});
     ~VirtualCamera() override;
     VirtualCamera(const VirtualCamera&) = delete;
     VirtualCamera& operator=(const VirtualCamera&) = delete;
@@ -116,9 +123,6 @@ public:
     availableDeviceName(const std::filesystem::path& sysfs = "/sys/class/video4linux");
     // Any thread: whether a PipeWire daemon answers, so the sender will publish its node there.
     static bool pipeWireAvailable();
-
-    // Set by the application; called on the main thread.
-    std::function<void(const std::string&)> onStatus;
 
     // Main thread: whether a sender process is held (started and not yet seen to end).
     bool hasProcess() const { return process_.has_value(); }
@@ -137,6 +141,7 @@ private:
     void closeInput();
 
     Loop& main_;
+    VirtualCameraDelegate& delegate_;
     std::filesystem::path executable_;
     std::shared_ptr<FrameSenderLauncher> launcher_;
     std::unique_ptr<VirtualCameraWorker> worker_;

@@ -122,16 +122,17 @@ bool RTCBridge::waitForReleases(Duration bound) {
 }
 
 std::shared_ptr<RTCBridge> RTCBridge::create(Loop& loop, std::shared_ptr<RTCEngineFactory> engines,
+                                             RTCBridgeDelegate& delegate,
                                              CameraInputFactory cameraInputs) {
     if (!cameraInputs)
         cameraInputs = [] { return std::make_shared<CameraInput>(); };
     return std::shared_ptr<RTCBridge>(
-        new RTCBridge(loop, std::move(engines), std::move(cameraInputs)));
+        new RTCBridge(loop, std::move(engines), delegate, std::move(cameraInputs)));
 }
 
 RTCBridge::RTCBridge(Loop& loop, std::shared_ptr<RTCEngineFactory> engines,
-                     CameraInputFactory cameraInputs)
-    : diagnosticsFolder(diagnosticsDirectory()), loop_(loop),
+                     RTCBridgeDelegate& delegate, CameraInputFactory cameraInputs)
+    : diagnosticsFolder(diagnosticsDirectory()), loop_(loop), delegate_(delegate),
       loopLink_(std::make_shared<LoopLink>()), engineDelegate_(std::make_shared<EngineDelegate>()),
       engines_(std::move(engines)), cameraInputs_(std::move(cameraInputs)) {
     loopLink_->loop = &loop;
@@ -212,8 +213,7 @@ Status<> RTCBridge::join(const Json& credentials, const std::string& renderUID) 
                     return;
                 const std::string text = result == 0 ? std::string(kVideoConnected)
                                                      : kVideoConnectFailed + std::to_string(result);
-                if (bridge->onStatus)
-                    bridge->onStatus(text);
+                bridge->delegate_.videoStatusChanged(text);
                 if (result != 0)
                     bridge->reportFailure(generation, Error{text, result});
             });
@@ -346,8 +346,7 @@ bool RTCBridge::onRemoteVideoSample(const std::string& uid, int, const RTCVideoD
             firstUptime_ = lastUptime_;
             firstFrame = true;
         }
-        if (onOutputFrame)
-            onOutputFrame(picture);
+        delegate_.outputPictureArrived(picture);
     }
     queueDelivery(Delivery::Remote, picture);
     if (firstFrame) {
@@ -360,8 +359,8 @@ bool RTCBridge::onRemoteVideoSample(const std::string& uid, int, const RTCVideoD
                 std::lock_guard lock(bridge->frameLock_);
                 joined = !bridge->renderUID_.empty();
             }
-            if (joined && bridge->onStatus)
-                bridge->onStatus(kAIPictureConnected);
+            if (joined)
+                bridge->delegate_.videoStatusChanged(kAIPictureConnected);
         });
     }
     return false;
@@ -380,8 +379,8 @@ void RTCBridge::onConnectionFailure(int code) {
             return;
         const std::string text = kVideoConnectFailed + std::to_string(code);
         if (bridge->connectionGeneration_ == generation && !bridge->resetting_ &&
-            bridge->failureReported_ != generation && bridge->onStatus)
-            bridge->onStatus(text);
+            bridge->failureReported_ != generation)
+            bridge->delegate_.videoStatusChanged(text);
         bridge->reportFailure(generation, Error{text, code});
     });
 }
@@ -391,8 +390,7 @@ void RTCBridge::reportFailure(int64_t generation, const Error& error) {
         renderUID().empty())
         return;
     failureReported_ = generation;
-    if (onFailure)
-        onFailure(error);
+    delegate_.videoFailed(error);
 }
 
 PicturePtr RTCBridge::makeImage(const RTCVideoDataSample& sample) {
@@ -432,10 +430,10 @@ void RTCBridge::queueDelivery(Delivery kind, PicturePtr picture) {
         }
         if (!joined || !picture)
             return;
-        const PictureConsumer& consumer =
-            kind == Delivery::Local ? bridge->onLocalFrame : bridge->onFrame;
-        if (consumer)
-            consumer(picture);
+        if (kind == Delivery::Local)
+            bridge->delegate_.localPictureArrived(picture);
+        else
+            bridge->delegate_.editedPictureArrived(picture);
     });
 }
 
@@ -473,8 +471,7 @@ void RTCBridge::stop() {
         if (!bridge || !bridge->resetting_ || bridge->connectionGeneration_ != generation)
             return;
         bridge->resetTimedOut_ = true;
-        if (bridge->onStatus)
-            bridge->onStatus(kReleaseTimedOut);
+        bridge->delegate_.videoStatusChanged(kReleaseTimedOut);
     });
 
     // The release may block, so it never runs here; the bridge is only told when it is done. It

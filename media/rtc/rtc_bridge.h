@@ -30,19 +30,38 @@ public:
     virtual void setPicture(PicturePtr picture) = 0;
 };
 
+// What the bridge tells the application, on the main thread unless said otherwise.
+class RTCBridgeDelegate {
+public:
+    virtual ~RTCBridgeDelegate() = default;
+    // The session's edited picture, to show.
+    virtual void editedPictureArrived(const PicturePtr& picture) = 0;
+    // The camera's picture as it is sent, to show beside it.
+    virtual void localPictureArrived(const PicturePtr& picture) = 0;
+    // The engine's thread, under the bridge's frame lock: the edited picture for the system
+    // output. Must not call back into the bridge.
+    virtual void outputPictureArrived(const PicturePtr& picture) = 0;
+    // A status text of the video link for the user.
+    virtual void videoStatusChanged(const std::string& text) = 0;
+    // Once per join: the connection failed after join() returned (the join result, the engine's
+    // later failure report or the camera's error).
+    virtual void videoFailed(const Error& error) = 0;
+};
+
 class RTCBridge final : public RTCEngineDelegate,
                         public SessionVideo,
                         public std::enable_shared_from_this<RTCBridge> {
 public:
     using CameraInputFactory = std::function<std::shared_ptr<CameraInput>()>;
-    using PictureConsumer = std::function<void(const PicturePtr&)>;
 
     static constexpr Duration kReleaseReportDelay = std::chrono::seconds(15);
     static constexpr double kLocalPreviewInterval = 0.1;
     static constexpr double kDiagnosticInterval = 2.0;
 
-    // Made shared only: callbacks on other threads hold the bridge weakly.
+    // Made shared only: callbacks on other threads hold the bridge weakly. `delegate` outlives
+    // the bridge.
     static std::shared_ptr<RTCBridge> create(Loop& loop, std::shared_ptr<RTCEngineFactory> engines,
+                                             RTCBridgeDelegate& delegate,
                                              CameraInputFactory cameraInputs = {});
     ~RTCBridge() override;
 
@@ -70,16 +89,6 @@ public:
     // Waits until the video reports already handed to their writer are on disk.
     static void waitForReports();
 
-    // Set by the application before use. onFrame, onLocalFrame, onStatus and onFailure run on the
-    // main thread; onFailure hears, once per join, that the connection failed after join() returned
-    // (the join result, the engine's later failure report or the camera's error);
-    // onOutputFrame runs on the engine's thread under the frame lock and must not call back here.
-    PictureConsumer onFrame;
-    PictureConsumer onOutputFrame;
-    PictureConsumer onLocalFrame;
-    std::function<void(const std::string&)> onStatus;
-    std::function<void(const Error&)> onFailure;
-
     // Push statistics, written on the camera queue.
     int64_t pushed() const { return pushed_; }
     int64_t rejected() const { return rejected_; }
@@ -98,7 +107,7 @@ public:
     static PicturePtr makeImage(const RTCVideoDataSample& sample);
 
 private:
-    RTCBridge(Loop& loop, std::shared_ptr<RTCEngineFactory> engines,
+    RTCBridge(Loop& loop, std::shared_ptr<RTCEngineFactory> engines, RTCBridgeDelegate& delegate,
               CameraInputFactory cameraInputs);
 
     enum class Delivery { Local, Remote };
@@ -128,6 +137,7 @@ private:
     void detachCamera();
 
     Loop& loop_;
+    RTCBridgeDelegate& delegate_;
     std::shared_ptr<LoopLink> loopLink_;
     std::shared_ptr<EngineDelegate> engineDelegate_;
     std::shared_ptr<RTCEngineFactory> engines_;

@@ -46,6 +46,7 @@ struct FakeGalleryHost : GalleryHost {
         ++cleared;
         shownData.reset();
     }
+    void galleryChanged() override {}
 };
 
 struct FakeGalleryUI : GalleryUI {

@@ -1,6 +1,6 @@
 // The bridge as the application runs it, joined to the loopback RTC stand-in: CameraInput over a
 // synthetic camera, the WebRTC engine, and the stand-in's gateway and AI participant. Tests derive
-// from LoopbackBridgeTest and add the callbacks they watch.
+// from LoopbackBridgeTest and read what the bridge told `heard`.
 #pragma once
 
 #include "devservice/rtc/loopback_rtc_service.h"
@@ -10,6 +10,7 @@
 #include "media/rtc/rtc_engine_webrtc.h"
 #include "tests/support/loopback_session.h"
 #include "tests/support/media_samples.h"
+#include "tests/support/recording_bridge_delegate.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>
@@ -38,16 +39,16 @@ protected:
         RTCGatewayConfig config;
         config.url = "ws://rtc.zarvo.test/rtc";
         config.connect["rtc.zarvo.test"] = "127.0.0.1:" + std::to_string(service.port());
-        bridge = RTCBridge::create(*loop, std::make_shared<WebRTCEngineFactory>(config), [this] {
-            CameraDevice device = cameraDevice();
-            return std::make_shared<CameraInput>(
-                [device] { return std::vector<CameraDevice>{device}; });
-        });
+        bridge =
+            RTCBridge::create(*loop, std::make_shared<WebRTCEngineFactory>(config), heard, [this] {
+                CameraDevice device = cameraDevice();
+                return std::make_shared<CameraInput>(
+                    [device] { return std::vector<CameraDevice>{device}; });
+            });
         diagnostics = std::filesystem::temp_directory_path() /
                       ("zarvo-bridge-" + std::to_string(::getpid()) + "-" +
                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
         bridge->diagnosticsFolder = diagnostics;
-        bridge->onStatus = [this](const std::string& status) { statuses.push_back(status); };
         bridge->install(view);
         bridge->setCameraID(kDemoCameraUniqueID);
     }
@@ -93,9 +94,10 @@ protected:
     std::unique_ptr<GLibLoop> loop = std::make_unique<GLibLoop>(context.get());
     devservice::LoopbackRTCService service;
     std::shared_ptr<NullView> view = std::make_shared<NullView>();
+    RecordingBridgeDelegate heard;
+    std::vector<std::string>& statuses = heard.statuses;
     std::shared_ptr<RTCBridge> bridge;
     std::filesystem::path diagnostics;
-    std::vector<std::string> statuses;
 };
 
 } // namespace zarvo::testing

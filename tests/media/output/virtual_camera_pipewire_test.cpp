@@ -98,12 +98,16 @@ TEST(VirtualCameraPipeWire, ReadyNamesTheCameraConsumersSeeThePictureAndARestart
     EXPECT_EQ(VirtualCamera::availableDeviceName(data), std::nullopt) << "no sender runs yet";
 
     VirtualLoop loop; // stands still: a submitted picture stays fresh
-    std::vector<std::string> statuses;
+    struct StatusLog final : VirtualCameraDelegate {
+        void virtualCameraStatusChanged(const std::string& text) override { texts.push_back(text); }
+        std::vector<std::string> texts;
+    } statusLog;
+    std::vector<std::string>& statuses = statusLog.texts;
     {
         VirtualCamera::Options options;
         options.executable = PIXELFEED_EXECUTABLE;
-        VirtualCamera camera(loop, std::move(options)); // the real worker and its 40 ms tick
-        camera.onStatus = [&](const std::string& text) { statuses.push_back(text); };
+        // The real worker and its 40 ms tick.
+        VirtualCamera camera(loop, statusLog, std::move(options));
         const std::string ready = "系统输出：Zarvo虚拟摄像头 (PipeWire)";
         // Submits the picture until the sender says ready. Should a starved machine still break
         // a frame write (no byte taken for 0.5 s, or 2 s for the frame), the output restarts the

@@ -147,10 +147,17 @@ bool near(std::array<uint8_t, 4> actual, std::array<uint8_t, 4> expected) {
     return true;
 }
 
+// Keeps the camera's status texts in the order they came.
+struct StatusLog final : VirtualCameraDelegate {
+    void virtualCameraStatusChanged(const std::string& text) override { texts.push_back(text); }
+    std::vector<std::string> texts;
+};
+
 struct Fixture : ::testing::Test {
     VirtualLoop loop;
     std::shared_ptr<FakeLauncher> launcher = std::make_shared<FakeLauncher>();
-    std::vector<std::string> statuses;
+    StatusLog statusLog;
+    std::vector<std::string>& statuses = statusLog.texts;
     std::unique_ptr<VirtualCamera> camera;
 
     void SetUp() override { make(); }
@@ -160,8 +167,7 @@ struct Fixture : ::testing::Test {
         options.launcher = launcher;
         options.worker = std::make_unique<LoopWorker>(loop);
         options.writeHooks = std::move(hooks);
-        camera = std::make_unique<VirtualCamera>(loop, std::move(options));
-        camera->onStatus = [this](const std::string& text) { statuses.push_back(text); };
+        camera = std::make_unique<VirtualCamera>(loop, statusLog, std::move(options));
     }
     // The sender's ready line, as it reports it once it reads its input.
     void ready(size_t launch = 0) {
@@ -447,7 +453,8 @@ TEST(VirtualCameraOnItsQueue, DestroyedWhileTickingLeavesOnlyWholeFrames) {
         VirtualCamera::Options options;
         options.executable = "/opt/zarvo/pixelfeed";
         options.launcher = launcher;
-        VirtualCamera camera(loop, std::move(options));
+        StatusLog statuses;
+        VirtualCamera camera(loop, statuses, std::move(options));
         camera.submit(solidPicture(1280, 720, 0, 0, 255));
         loop.runUntilIdle();
         ASSERT_EQ(launcher->launches.size(), 1u);
@@ -591,13 +598,13 @@ TEST(VirtualCameraWithSender, ReportsTheSendersErrorAndItsEnd) {
     std::string savedRuntime = runtime ? runtime : "";
     ::setenv("XDG_RUNTIME_DIR", home.c_str(), 1);
     VirtualLoop loop;
-    std::vector<std::string> statuses;
+    StatusLog statusLog;
+    std::vector<std::string>& statuses = statusLog.texts;
     {
         VirtualCamera::Options options;
         options.executable = PIXELFEED_EXECUTABLE;
         options.worker = std::make_unique<LoopWorker>(loop);
-        VirtualCamera camera(loop, std::move(options));
-        camera.onStatus = [&](const std::string& text) { statuses.push_back(text); };
+        VirtualCamera camera(loop, statusLog, std::move(options));
         camera.clear();
         EXPECT_TRUE(camera.hasProcess());
         EXPECT_TRUE(loop.runUntil([&] { return !camera.hasProcess(); }));

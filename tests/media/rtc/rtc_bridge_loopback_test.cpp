@@ -33,18 +33,9 @@ std::array<double, 3> meanColour(const Picture& picture) {
 
 class RTCBridgeLoopbackTest : public zarvo::testing::LoopbackBridgeTest {
 protected:
-    void SetUp() override {
-        LoopbackBridgeTest::SetUp();
-        bridge->onFrame = [this](const PicturePtr& picture) {
-            ++delivered;
-            latest = picture;
-        };
-        bridge->onOutputFrame = [this](const PicturePtr&) { ++outputs; };
-    }
-
-    std::atomic<int64_t> outputs{0};
-    int64_t delivered = 0;
-    PicturePtr latest;
+    const std::atomic<int64_t>& outputs = heard.outputs;
+    const int64_t& delivered = heard.delivered;
+    const PicturePtr& latest = heard.latest;
 };
 
 // Following a switch is checked once, end to end over TLS (devservice_rtc_front_tests).

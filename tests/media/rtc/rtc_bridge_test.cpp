@@ -2,6 +2,7 @@
 
 #include "foundation/atomic_file.h"
 #include "foundation/virtual_loop.h"
+#include "tests/support/recording_bridge_delegate.h"
 #include "version.h"
 
 #include <gtest/gtest.h>
@@ -276,15 +277,13 @@ protected:
                       ("zarvo-rtc-bridge-" + std::to_string(::getpid()) + "-" +
                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(diagnostics);
-        bridge = RTCBridge::create(loop, factory, [this] {
+        heard.keepPictures = true;
+        bridge = RTCBridge::create(loop, factory, heard, [this] {
             camera = std::make_shared<FakeCamera>(log, cameraPrepare);
             ++camerasMade;
             return camera;
         });
         bridge->diagnosticsFolder = diagnostics;
-        bridge->onFrame = [this](const PicturePtr& p) { frames.push_back(p); };
-        bridge->onLocalFrame = [this](const PicturePtr& p) { localFrames.push_back(p); };
-        bridge->onStatus = [this](const std::string& s) { statuses.push_back(s); };
         bridge->install(view);
         bridge->setCameraID("v4l2:usb-1");
     }
@@ -317,9 +316,11 @@ protected:
     std::shared_ptr<FakeCamera> camera;
     int camerasMade = 0;
     std::shared_ptr<View> view = std::make_shared<View>();
+    zarvo::testing::RecordingBridgeDelegate heard;
+    std::vector<PicturePtr>& frames = heard.frames;
+    std::vector<PicturePtr>& localFrames = heard.localFrames;
+    std::vector<std::string>& statuses = heard.statuses;
     std::shared_ptr<RTCBridge> bridge;
-    std::vector<PicturePtr> frames, localFrames;
-    std::vector<std::string> statuses;
     fs::path diagnostics;
 };
 
@@ -394,7 +395,8 @@ TEST_F(RTCBridgeTest, CameraErrorFailsTheJoinUnchangedBeforeTheSessionIsTouched)
 }
 
 TEST_F(RTCBridgeTest, UnknownCameraOfTheRealCaptureFailsWithCodeOne) {
-    auto real = RTCBridge::create(loop, factory, [] {
+    zarvo::testing::RecordingBridgeDelegate realHeard;
+    auto real = RTCBridge::create(loop, factory, realHeard, [] {
         return std::make_shared<CameraInput>(
             [] { return std::vector<CameraDevice>{demoCameraDevice()}; });
     });
@@ -423,8 +425,7 @@ TEST_F(RTCBridgeTest, JoinResultIsReportedForTheCurrentConnectionOnly) {
 }
 
 TEST_F(RTCBridgeTest, FailuresAfterTheJoinReachTheFailurePathOncePerConnection) {
-    std::vector<Error> failures;
-    bridge->onFailure = [&](const Error& error) { failures.push_back(error); };
+    const std::vector<Error>& failures = heard.failures;
     join();
     std::thread([&] { engine().done(0, "ch-1", "user-9", 80); }).join();
     std::thread([&] { factory->delegate->onConnectionFailure(1003); }).join();
@@ -489,7 +490,7 @@ TEST_F(RTCBridgeTest, ABurstWhileTheMainThreadIsBusyIsDeliveredOnceWithTheNewest
     join();
     std::vector<uint8_t> outputs;
     std::thread::id outputThread;
-    bridge->onOutputFrame = [&](const PicturePtr& picture) {
+    heard.output = [&](const PicturePtr& picture) {
         outputs.push_back(picture->data()[0]);
         outputThread = std::this_thread::get_id();
     };
@@ -574,7 +575,8 @@ TEST_F(RTCBridgeTest, ACameraFrameQueuedBeforeTheCaptureStopsReachesNothingAfter
 // push: letting go must wait for that frame, so nothing touches the loop afterwards.
 TEST_F(RTCBridgeTest, DroppingTheBridgeDuringACameraFrameEndsItBeforeItsLoopGoes) {
     ClosableLoop owned;
-    auto dropped = RTCBridge::create(owned, factory, [this] {
+    zarvo::testing::RecordingBridgeDelegate droppedHeard;
+    auto dropped = RTCBridge::create(owned, factory, droppedHeard, [this] {
         camera = std::make_shared<FakeCamera>(log, Ok{});
         return camera;
     });
@@ -766,7 +768,8 @@ TEST_F(RTCBridgeTest, VideoReportFailuresAreIgnored) {
 
 // The real capture of the synthetic camera feeds the engine pipeline frames.
 TEST_F(RTCBridgeTest, SyntheticCameraFramesReachTheEngine) {
-    auto real = RTCBridge::create(loop, factory, [] {
+    zarvo::testing::RecordingBridgeDelegate realHeard;
+    auto real = RTCBridge::create(loop, factory, realHeard, [] {
         return std::make_shared<CameraInput>(
             [] { return std::vector<CameraDevice>{demoCameraDevice()}; });
     });

@@ -12,10 +12,6 @@ using zarvo::testing::kAIConnected;
 
 class RTCBridgeFailureTest : public zarvo::testing::LoopbackBridgeTest {
 protected:
-    void SetUp() override {
-        LoopbackBridgeTest::SetUp();
-        bridge->onFailure = [this](const Error& error) { failures.push_back(error); };
-    }
     // The synthetic camera, broken by a streaming error after a few frames when asked.
     CameraDevice cameraDevice() override {
         CameraDevice device = demoCameraDevice();
@@ -31,7 +27,7 @@ protected:
     }
 
     bool brokenCamera = false;
-    std::vector<Error> failures;
+    std::vector<Error>& failures = heard.failures;
 };
 
 TEST_F(RTCBridgeFailureTest, GatewayHangingUpOnARunningSessionIsReportedOnce) {

@@ -5,6 +5,7 @@
 #include "foundation/glib_loop.h"
 #include "media/rtc/rtc_bridge.h"
 #include "media/rtc/rtc_engine_webrtc.h"
+#include "tests/support/recording_bridge_delegate.h"
 
 #include <chrono>
 #include <cstdio>
@@ -31,7 +32,8 @@ int main(int argc, char** argv) {
     RTCGatewayConfig config;
     config.url = "ws://rtc.zarvo.test/rtc";
     config.connect["rtc.zarvo.test"] = "127.0.0.1:" + port;
-    auto bridge = RTCBridge::create(loop, std::make_shared<WebRTCEngineFactory>(config), [] {
+    zarvo::testing::RecordingBridgeDelegate heard;
+    auto bridge = RTCBridge::create(loop, std::make_shared<WebRTCEngineFactory>(config), heard, [] {
         return std::make_shared<CameraInput>(
             [] { return std::vector<CameraDevice>{demoCameraDevice()}; });
     });
