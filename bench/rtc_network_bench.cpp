@@ -221,8 +221,8 @@ int main(int argc, char** argv) {
     std::printf("rtc over a shaped path, %d s per condition, 1280x720 at 25 fps, style transfer, "
                 "%s bitrate\n",
                 seconds, fixed ? "fixed" : "adaptive");
-    std::printf("%-24s %8s %8s %12s %9s %9s %11s %9s %10s\n", "condition", "fps", "freezes",
-                "longest ms", "rtt p50", "rtt p95", "sent kbit/s", "settled", "smooth s");
+    std::printf("%-24s %8s %8s %12s %9s %9s %11s %9s %8s %10s\n", "condition", "fps", "freezes",
+                "longest ms", "rtt p50", "rtt p95", "sent kbit/s", "settled", "client", "smooth s");
     for (const auto& condition : conditions) {
         service.setNetworkShape(condition.shape);
         pushFor(warmup);
@@ -278,9 +278,12 @@ int main(int argc, char** argv) {
         if (condition.stepToKbps > 0)
             std::snprintf(smoothText, sizeof smoothText, "%.1f", smooth);
         const double settled = fixed ? 2500 : stats["controller.bitrate-kbps"];
-        std::printf("%-24s %8.1f %8d %12.0f %9.1f %9.1f %11.0f %9.0f %10s\n", condition.name,
+        // The client's own controller, which the narrow rows depend on as much.
+        const auto link = engine->linkReport();
+        const double client = link ? link->bitrateKbps : 0;
+        std::printf("%-24s %8.1f %8d %12.0f %9.1f %9.1f %11.0f %9.0f %8.0f %10s\n", condition.name,
                     arrivals.size() / wall, freezes, longest, percentile(0.5), percentile(0.95),
-                    kbps, settled, smoothText);
+                    kbps, settled, client, smoothText);
         std::fflush(stdout);
     }
     service.setNetworkShape({});

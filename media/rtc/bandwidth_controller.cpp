@@ -22,6 +22,11 @@ constexpr double kProbeGrowth = 0.08;
 // After a cut the encoder needs a moment before the reports show its new rate.
 constexpr Duration kSettleAfterCut = 2s;
 constexpr Duration kBetweenDelayCuts = 1s;
+// Random loss of a few percent makes the far end ask for about as many packets again; a link over
+// its capacity drops (and so has resent) a share that grows with the excess.
+constexpr double kFullLinkResent = 0.15;
+constexpr Duration kResentWindow = 1s;
+constexpr double kBaselineFade = 0.02; // per window
 
 } // namespace
 
@@ -59,6 +64,8 @@ void BandwidthController::feed(const LinkFeedback& feedback) {
     if (!last_) {
         last_ = feedback;
         lastReport_ = now;
+        windowStart_ = feedback;
+        windowStartedAt_ = now;
         return;
     }
     // Only a new receiver report says anything new about the link.
@@ -77,17 +84,64 @@ void BandwidthController::feed(const LinkFeedback& feedback) {
     const bool queueGrowing =
         trip >= 0 && queue > kQueueMs && previousTrip >= 0 && trip > previousTrip;
 
+    // The resent share over the last second, once a second has passed since the window began.
+    std::optional<double> resent;
+    if (now - windowStartedAt_ >= kResentWindow) {
+        const double windowSent = feedback.packetsSent - windowStart_->packetsSent;
+        const double windowResent =
+            std::max(0.0, feedback.packetsResent - windowStart_->packetsResent);
+        resent = windowSent > 0 ? std::min(1.0, windowResent / windowSent) : 0.0;
+        windowStart_ = feedback;
+        windowStartedAt_ = now;
+    }
+    if (resent) {
+        resentShare_ = *resent;
+        // Cuts that left the share as it was, neither lower nor (as when a cap began within the
+        // first window) higher: the resending comes from the path
+        // (reordering asks for packets that were only late), not from the rate. That share is
+        // the path's own from now on, and the rate the cuts took away comes back.
+        if (seriesRate_ > 0 && rate_ <= seriesRate_ * 0.6) {
+            const double excess = *resent - resentBaseline_;
+            const double expected = std::max(0.0, 1 - seriesCapacity_ / rate_);
+            if (excess > expected + kFullLinkResent && excess >= 0.8 * seriesPeak_ &&
+                excess <= 1.25 * seriesPeak_) {
+                resentBaseline_ = *resent;
+                set(seriesRate_);
+            }
+            seriesRate_ = 0;
+        }
+        // It fades, so that a link that fills up later is still seen.
+        resentBaseline_ = std::max(0.0, std::min(resentBaseline_, *resent) - kBaselineFade);
+    }
+    const double resentExcess = resent ? *resent - resentBaseline_ : 0;
+    if (resent && resentExcess <= kFullLinkResent)
+        seriesRate_ = 0; // the run of cuts is over
+
     int cuts = 0;
     if (loss > kCongestedLoss) {
         // As much as the loss says the link is over its capacity, at once.
         set(rate_ * (1 - 0.5 * loss));
         lastCut_ = now;
         cuts = 1;
+    } else if (resentExcess > kFullLinkResent) {
+        // What was resent is about what the link could not carry: down by that share, but by
+        // no more than half at a time, since the share also holds repeats of lost repeats.
+        if (seriesRate_ <= 0) {
+            seriesRate_ = rate_;
+            seriesCapacity_ = 0;
+            seriesPeak_ = 0;
+        }
+        seriesCapacity_ = std::max(seriesCapacity_, rate_ * (1 - resentExcess));
+        seriesPeak_ = std::max(seriesPeak_, resentExcess);
+        set(rate_ * std::clamp(1 - resentExcess, 0.5, 0.85));
+        lastCut_ = now;
+        cuts = 1;
     } else if (queueGrowing && now - lastCut_ >= kBetweenDelayCuts) {
         set(rate_ * 0.85);
         lastCut_ = now;
         cuts = 1;
-    } else if (loss < kCleanLoss && queue <= kQueueMs / 2 && now - lastCut_ >= kSettleAfterCut) {
+    } else if (loss < kCleanLoss && resentShare_ - resentBaseline_ < kCleanLoss &&
+               queue <= kQueueMs / 2 && now - lastCut_ >= kSettleAfterCut) {
         // Growth by the time the report covers (up to a second), so a burst of reports does
         // not speed the probe up.
         const double seconds =
@@ -99,6 +153,7 @@ void BandwidthController::feed(const LinkFeedback& feedback) {
     std::lock_guard lock(mutex_);
     figures_.lossPercent = loss * 100;
     figures_.roundTripMs = trip;
+    figures_.resentPercent = resentShare_ * 100;
     figures_.backOffs += cuts;
 }
 

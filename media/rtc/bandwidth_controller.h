@@ -1,9 +1,12 @@
 // The sending bitrate of a video link, chosen from what the far end's receiver reports say about
-// it: loss and round-trip time. It backs off at once when the link drops a tenth of the packets or
-// the round trip grows (a queue is building up somewhere on the path), holds under light loss
-// (Wi-Fi and mobile links lose packets without being full; retransmission repairs those) and
-// probes upwards slowly while the link stays clean. Platform-neutral: the owner hands it a Loop,
-// a way to read the link's figures and a way to set the encoder's bitrate.
+// it (loss and round-trip time) and from how much this side resends on request. It backs off at
+// once when the link drops a tenth of the packets or the round trip grows (a queue is building up
+// somewhere on the path) or a large share of the packets has to be resent for a whole second (a
+// capped uplink whose losses retransmission hides from the reports and whose queue the unshaped
+// RTCP does not show), holds under light loss (Wi-Fi and mobile links lose packets without being
+// full; retransmission repairs those) and probes upwards slowly while the link stays clean.
+// Platform-neutral: the owner hands it a Loop, a way to read the link's figures and a way to set
+// the encoder's bitrate.
 #pragma once
 
 #include "foundation/loop.h"
@@ -16,10 +19,11 @@ namespace zarvo {
 
 // The link's figures as the statistics give them: counters since the link began.
 struct LinkFeedback {
-    double packetsSent = 0;  // RTP packets this side has sent
-    double packetsLost = 0;  // lost on the way, as the far end's latest receiver report counts
-    double reports = 0;      // receiver reports seen so far; a new one makes the figures fresh
-    double roundTripMs = -1; // from the latest receiver report; below 0 while unknown
+    double packetsSent = 0;   // RTP packets this side has sent
+    double packetsLost = 0;   // lost on the way, as the far end's latest receiver report counts
+    double reports = 0;       // receiver reports seen so far; a new one makes the figures fresh
+    double roundTripMs = -1;  // from the latest receiver report; below 0 while unknown
+    double packetsResent = 0; // packets resent because the far end asked for them again
 };
 
 struct BandwidthLimits {
@@ -54,7 +58,8 @@ public:
         int bitrateKbps = 0;
         double lossPercent = 0; // over the last report's interval
         double roundTripMs = -1;
-        int backOffs = 0; // times the bitrate was cut
+        double resentPercent = 0; // of the packets sent over the last full second
+        int backOffs = 0;         // times the bitrate was cut
     };
     Figures figures() const;
 
@@ -73,6 +78,15 @@ private:
     double lowestRoundTrip_ = -1;      // the path's own delay, without a queue
     Duration lastCut_{-std::chrono::hours(1)};
     Duration lastReport_{0};
+    // The resent share is judged over a whole second: reports come faster while the far end
+    // asks for many packets, and a half second of a few packets says little.
+    std::optional<LinkFeedback> windowStart_;
+    Duration windowStartedAt_{0};
+    double resentShare_ = 0;    // over the last full window
+    double resentBaseline_ = 0; // what the path makes resend whatever the rate
+    double seriesRate_ = 0;     // the rate before a run of cuts for resending; 0: none running
+    double seriesCapacity_ = 0; // the most the link carried during that run, as resending says
+    double seriesPeak_ = 0;     // the largest share resent during that run
 
     mutable std::mutex mutex_;
     Figures figures_;

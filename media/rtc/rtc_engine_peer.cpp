@@ -468,7 +468,49 @@ std::optional<LinkFeedback> WebRTCPeer::feedback(std::map<std::string, double>& 
     feedback.reports = static_cast<double>(reportsReceived_.load());
     auto trip = stats.find("remote-inbound-rtp.round-trip-time");
     feedback.roundTripMs = trip != stats.end() ? trip->second * 1000 : -1;
+    feedback.packetsResent = packetsResent();
     return feedback;
+}
+
+// The retransmission senders webrtcbin puts in front of each session count what they resent;
+// the statistics only count the requests, and one request may name many packets.
+double WebRTCPeer::packetsResent() {
+    GRef<GstElement> webrtc;
+    {
+        std::lock_guard lock(shapeMutex_);
+        if (stopped_ || !webrtc_)
+            return 0;
+        webrtc = webrtc_;
+    }
+    double resent = 0;
+    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(webrtc.get()));
+    GValue item = G_VALUE_INIT;
+    bool done = false;
+    while (!done) {
+        switch (gst_iterator_next(it, &item)) {
+        case GST_ITERATOR_OK: {
+            auto* element = GST_ELEMENT(g_value_get_object(&item));
+            GstElementFactory* factory = gst_element_get_factory(element);
+            if (factory && g_str_equal(GST_OBJECT_NAME(factory), "rtprtxsend")) {
+                guint packets = 0;
+                g_object_get(element, "num-rtx-packets", &packets, nullptr);
+                resent += packets;
+            }
+            g_value_reset(&item);
+            break;
+        }
+        case GST_ITERATOR_RESYNC:
+            gst_iterator_resync(it);
+            resent = 0;
+            break;
+        default:
+            done = true;
+            break;
+        }
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    return resent;
 }
 
 // The RTP session under webrtcbin: receiver reports every half second rather than every five, so

@@ -113,6 +113,8 @@ public:
 private:
     WebRTCPeer(const WebRTCPeerConfig& config, WebRTCPeerCallbacks callbacks);
     bool build();
+    // What the retransmission senders resent so far.
+    double packetsResent();
     void linkIncoming(GstPad* pad);
     void deliverSample(GstSample* sample);
     void fail(const std::string& reason);

@@ -167,6 +167,58 @@ TEST(BandwidthControllerTest, SettlesNearTheCapacityOfANarrowLink) {
     EXPECT_LT(over, 12);
 }
 
+// A capped uplink as retransmission hides it: the receiver reports show no loss and the round
+// trip stays short (RTCP passes the cap), but what the cap drops is asked for and resent. A
+// persistent large resent share brings the rate down to near the cap within a few seconds; the
+// few percent resent on a randomly lossy but roomy link, or a share that cutting does not lower,
+// leave it alone.
+TEST(BandwidthControllerTest, PersistentResendingBacksOffToTheCapLightResendingHolds) {
+    VirtualLoop loop;
+    double capacity = 100000; // kbit/s; roomy until the cap is set
+    double randomLoss = 0;
+    LinkFeedback figures;
+    int rate = 2500;
+    BandwidthController controller(
+        loop, {},
+        [&]() -> std::optional<LinkFeedback> {
+            const double seconds =
+                std::chrono::duration<double>(BandwidthController::kInterval).count();
+            const double packets = rate * seconds / 8 / 1.2; // 1200-byte packets
+            const double dropped = std::max(randomLoss, 1 - capacity / rate);
+            figures.packetsSent += packets;
+            figures.packetsResent += packets * dropped;
+            figures.reports += 1;
+            figures.roundTripMs = 20;
+            return figures;
+        },
+        [&](int kbps) { rate = kbps; });
+    controller.start();
+    randomLoss = 0.05;
+    loop.advance(30s);
+    EXPECT_EQ(rate, 2500) << "5 % resent is repaired loss, not a full link";
+    EXPECT_EQ(controller.figures().backOffs, 0);
+    EXPECT_NEAR(controller.figures().resentPercent, 5, 0.5);
+    // Reordering makes the far end ask for a third of the packets whatever the rate: a cut or
+    // two find that out, and the rate comes back.
+    randomLoss = 0.3;
+    loop.advance(20s);
+    EXPECT_GE(rate, 2500 * 0.7) << "resending that does not follow the rate is the path's own";
+
+    randomLoss = 0;
+    loop.advance(20s);
+    EXPECT_EQ(rate, 2500);
+    capacity = 500;
+    loop.advance(4s);
+    EXPECT_LT(rate, capacity * 1.15) << "near the cap within seconds";
+    std::vector<int> rates;
+    for (int i = 0; i < 60; ++i) {
+        loop.advance(BandwidthController::kInterval);
+        rates.push_back(rate);
+    }
+    EXPECT_GE(*std::min_element(rates.begin(), rates.end()), capacity * 0.5);
+    EXPECT_LE(*std::max_element(rates.begin(), rates.end()), capacity * 1.2);
+}
+
 // The counters the controller and the video report take differences of: streams come and go
 // (a quiet retransmission stream times out, a new SSRC appears, a source starts over) and the
 // sums only ever grow.
