@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unistd.h>
+#include <vector>
 
 namespace zarvo::fuzz {
 
@@ -20,6 +21,20 @@ inline std::string text(const uint8_t* data, size_t size) {
 }
 
 // A folder of this process's own, made once and left for the system to clean (/tmp).
+// The first `most` lines of the input, without their line ends.
+inline std::vector<std::string> lines(const uint8_t* data, size_t size, size_t most) {
+    const std::string input = text(data, size);
+    std::vector<std::string> result;
+    for (size_t start = 0; result.size() < most && start < input.size();) {
+        size_t end = input.find('\n', start);
+        if (end == std::string::npos)
+            end = input.size();
+        result.push_back(input.substr(start, end - start));
+        start = end + 1;
+    }
+    return result;
+}
+
 inline const std::filesystem::path& scratch() {
     static const std::filesystem::path folder = [] {
         auto path =

@@ -59,12 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     VirtualLoop loop;
     ScriptedService service{loop};
-    service.answer("client/state", idleAccount());
-    service.answer("live/current", Json{{"state", "IDLE"}});
-    service.answer("live/start", Json{{"rtc", {{"token", "rtc-token"}, {"channel_id", "ch-1"}}},
-                                      {"render_uid", "ai-7"}});
-    service.answer("live/stop", Json::object());
-    service.answer("live/switch", Json{{"status", "submitted"}});
+    answerStartableAccount(service);
     // The joins must come from a start reply with credentials and a uid.
     size_t startsAnswered = 0, usableStarts = 0;
     service.intercept([&](const RecordedRequest& request, SendCompletion& complete) {
@@ -83,35 +78,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         };
         return false;
     });
-    FakeVideo video;
-    video.clock = &loop;
-    FakeOutput output;
-    FakeActivity activity;
-    AppWiring wiring;
-    wiring.video = &video;
-    wiring.output = &output;
-    wiring.activity = &activity;
-    wiring.credential = "account-token";
-    wiring.sender = service.sender();
-    wiring.encodeJpeg = [](std::string_view image, double) {
-        return std::optional<std::string>("jpeg:" + std::string(image));
-    };
+    AppFakes fakes(loop);
     UserDefaults defaults(folder / "config" / "Zarvo" / "defaults.json");
-    FakeHosts hosts; // camera "cam-1" selected
     {
-        App app(loop, defaults, hosts.hosts(), std::move(wiring));
+        App app(loop, defaults, fakes.hosts.hosts(), fakes.wiring(service));
         app.selectedReferenceData = "reference";
         app.routes.check();
         loop.runUntilIdle();
 
-        const std::string input = fuzz::text(data, size);
-        size_t start = 0;
-        for (int n = 0; n < 32 && start < input.size(); n++) {
-            size_t end = input.find('\n', start);
-            if (end == std::string::npos)
-                end = input.size();
-            const std::string line = input.substr(start, end - start);
-            start = end + 1;
+        for (const std::string& line : fuzz::lines(data, size, 32)) {
             if (line.starts_with("@")) {
                 const size_t space = line.find(' ');
                 const std::string route = line.substr(1, space - 1);
@@ -138,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             checkLabels(app);
             if (startOpen)
                 ZARVO_FUZZ_CHECK(service.count("live/start") == startsBefore);
-            ZARVO_FUZZ_CHECK(size_t(video.joins) <= usableStarts);
+            ZARVO_FUZZ_CHECK(size_t(fakes.video.joins) <= usableStarts);
             ZARVO_FUZZ_CHECK(startsAnswered <= service.count("live/start"));
         }
         if (app.aiActive || app.aiBusy) {

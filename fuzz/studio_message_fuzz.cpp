@@ -66,32 +66,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     VirtualLoop loop;
     ScriptedService service{loop};
-    service.answer("client/state", Json{{"available_points", 100},
-                                        {"available_paid_points", 70},
-                                        {"available_gift_points", 30},
-                                        {"reserved_points", 0},
-                                        {"session_state", "IDLE"}});
-    service.answer("live/current", Json{{"state", "IDLE"}});
-    service.answer("live/start", Json{{"rtc", {{"token", "rtc-token"}, {"channel_id", "ch-1"}}},
-                                      {"render_uid", "ai-7"}});
-    service.answer("live/stop", Json::object());
-    service.answer("live/switch", Json{{"status", "submitted"}});
-    FakeVideo video;
-    video.clock = &loop;
-    FakeOutput output;
-    FakeActivity activity;
-    AppWiring wiring;
-    wiring.video = &video;
-    wiring.output = &output;
-    wiring.activity = &activity;
-    wiring.credential = "account-token";
-    wiring.sender = service.sender();
-    wiring.encodeJpeg = [](std::string_view image, double) {
-        return std::optional<std::string>("jpeg:" + std::string(image));
-    };
+    answerStartableAccount(service, Json{{"available_points", 100},
+                                         {"available_paid_points", 70},
+                                         {"available_gift_points", 30},
+                                         {"reserved_points", 0},
+                                         {"session_state", "IDLE"}});
+    AppFakes fakes(loop);
     UserDefaults defaults(folder / "config" / "Zarvo" / "defaults.json");
-    FakeHosts hosts; // camera "cam-1" selected
-    App app(loop, defaults, hosts.hosts(), std::move(wiring));
+    App app(loop, defaults, fakes.hosts.hosts(), fakes.wiring(service));
     app.routes.check();
     loop.runUntilIdle();
 
@@ -117,14 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         app.refreshState();
         loop.runUntilIdle();
 
-        const std::string input = fuzz::text(data, size);
-        size_t start = 0;
-        for (int n = 0; n < 24 && start < input.size(); n++) {
-            size_t end = input.find('\n', start);
-            if (end == std::string::npos)
-                end = input.size();
-            const std::string line = input.substr(start, end - start);
-            start = end + 1;
+        for (const std::string& line : fuzz::lines(data, size, 24)) {
             if (line == "@tick") {
                 web.scripts.clear();
                 loop.advance(std::chrono::seconds(1));

@@ -135,6 +135,45 @@ inline Json runningAccount() {
             {"session_running", true}};
 }
 
+// The routes of an account that can start: `account` for "client/state", no session, and a start
+// that hands out RTC credentials and a render uid.
+inline void answerStartableAccount(ScriptedService& service, Json account = idleAccount()) {
+    service.answer("client/state", std::move(account));
+    service.answer("live/current", Json{{"state", "IDLE"}});
+    service.answer("live/start", Json{{"rtc", {{"token", "rtc-token"}, {"channel_id", "ch-1"}}},
+                                      {"render_uid", "ai-7"}});
+    service.answer("live/stop", Json::object());
+    service.answer("live/switch", Json{{"status", "submitted"}});
+}
+
+// App wired to the fakes, signed in, its requests going to the scripted service.
+inline AppWiring fakeWiring(FakeVideo& video, FakeOutput& output, FakeActivity& activity,
+                            ScriptedService& service, JpegEncoder encodeJpeg) {
+    AppWiring wiring;
+    wiring.video = &video;
+    wiring.output = &output;
+    wiring.activity = &activity;
+    wiring.credential = "account-token";
+    wiring.sender = service.sender();
+    wiring.encodeJpeg = std::move(encodeJpeg);
+    return wiring;
+}
+
+// The fakes App is wired to outside the fixture (the fuzz runs): the video on the loop's clock,
+// an encoder that only marks what it was given, camera "cam-1" selected.
+struct AppFakes {
+    explicit AppFakes(VirtualLoop& loop) { video.clock = &loop; }
+    AppWiring wiring(ScriptedService& service) {
+        return fakeWiring(video, output, activity, service, [](std::string_view image, double) {
+            return std::optional<std::string>("jpeg:" + std::string(image));
+        });
+    }
+    FakeVideo video;
+    FakeOutput output;
+    FakeActivity activity;
+    FakeHosts hosts;
+};
+
 class SessionTest : public ::testing::Test {
 protected:
     SessionTest() {
@@ -145,12 +184,7 @@ protected:
         std::filesystem::create_directories(folder);
         setenv("XDG_DATA_HOME", (folder / "data").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
-        service.answer("client/state", idleAccount());
-        service.answer("live/current", Json{{"state", "IDLE"}});
-        service.answer("live/start", Json{{"rtc", {{"token", "rtc-token"}, {"channel_id", "ch-1"}}},
-                                          {"render_uid", "ai-7"}});
-        service.answer("live/stop", Json::object());
-        service.answer("live/switch", Json{{"status", "submitted"}});
+        answerStartableAccount(service);
         video.clock = &loop;
         defaults = std::make_unique<UserDefaults>(folder / "config" / "Zarvo" / "defaults.json");
         buildApp(fakeHosts);
@@ -164,15 +198,10 @@ protected:
     // (Re)builds App with the fakes and the given update gate.
     void buildApp(UpdateGate& update) {
         app.reset();
-        AppWiring wiring;
-        wiring.video = &video;
-        wiring.output = &output;
-        wiring.activity = &activity;
-        wiring.credential = "account-token";
-        wiring.sender = service.sender();
-        wiring.encodeJpeg = [this](std::string_view image, double factor) {
-            return encoder.encode(image, factor);
-        };
+        AppWiring wiring = fakeWiring(video, output, activity, service,
+                                      [this](std::string_view image, double factor) {
+                                          return encoder.encode(image, factor);
+                                      });
         app = std::make_unique<App>(loop, *defaults, fakeHosts.hosts(update), std::move(wiring));
         app->selectedReferenceData = "reference";
         app->routes.check(); // POSTs go out at once on a confirmed route
