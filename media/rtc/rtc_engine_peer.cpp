@@ -566,22 +566,25 @@ void WebRTCPeer::setNetworkShape(const NetworkShape& shape) {
 
 GstElement* WebRTCPeer::onRequestAuxSender(GstElement*, void*, void* self) {
     auto* peer = static_cast<WebRTCPeer*>(self);
+    return peer->makeShaper(*peer->sendCap_, peer->sendShaper_); // floating: webrtcbin sinks it
+}
+
+GstElement* WebRTCPeer::makeShaper(Cap& cap, GRef<GstElement>& kept) {
     GstElement* netsim = gst_element_factory_make("netsim", nullptr);
     if (!netsim)
         return nullptr;
-    peer->sendCap_->watch(netsim);
-    std::lock_guard lock(peer->shapeMutex_);
-    applyShape(netsim, peer->config_.shape);
-    peer->sendShaper_ = adoptRef(GST_ELEMENT(gst_object_ref(netsim)));
-    return netsim; // floating: webrtcbin sinks it
+    cap.watch(netsim);
+    std::lock_guard lock(shapeMutex_);
+    applyShape(netsim, config_.shape);
+    kept = adoptRef(GST_ELEMENT(gst_object_ref(netsim)));
+    return netsim;
 }
 
 GstElement* WebRTCPeer::onRequestRtpDecoder(GstElement*, unsigned, void* self) {
     auto* peer = static_cast<WebRTCPeer*>(self);
-    GstElement* netsim = gst_element_factory_make("netsim", nullptr);
+    GstElement* netsim = peer->makeShaper(*peer->receiveCap_, peer->receiveShaper_);
     if (!netsim)
         return nullptr;
-    peer->receiveCap_->watch(netsim);
     // A delayed packet arrives when it leaves the shaper: the jitter buffer and the RTP session
     // take a packet's arrival from its DTS when the transport stamped one.
     if (auto src = adoptRef(gst_element_get_static_pad(netsim, "src")))
@@ -614,9 +617,6 @@ GstElement* WebRTCPeer::onRequestRtpDecoder(GstElement*, unsigned, void* self) {
     auto src = adoptRef(gst_element_get_static_pad(netsim, "src"));
     gst_element_add_pad(bin, gst_ghost_pad_new("rtp_sink", sink.get()));
     gst_element_add_pad(bin, gst_ghost_pad_new("rtp_src", src.get()));
-    std::lock_guard lock(peer->shapeMutex_);
-    applyShape(netsim, peer->config_.shape);
-    peer->receiveShaper_ = adoptRef(GST_ELEMENT(gst_object_ref(netsim)));
     return bin; // floating: the RTP bin sinks it
 }
 

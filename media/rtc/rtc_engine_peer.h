@@ -115,6 +115,9 @@ private:
     bool build();
     // What the retransmission senders resent so far.
     double packetsResent();
+    // A netsim with the current shape whose rate `cap` holds, kept in `kept` for later changes.
+    struct Cap;
+    GstElement* makeShaper(Cap& cap, GRef<GstElement>& kept);
     void linkIncoming(GstPad* pad);
     void deliverSample(GstSample* sample);
     void fail(const std::string& reason);
@@ -130,7 +133,6 @@ private:
 
     struct Hooks;
     friend struct Hooks;
-    struct Cap;
 
     WebRTCPeerConfig config_;
     WebRTCPeerCallbacks callbacks_;
