@@ -77,6 +77,16 @@ double ownProcessorMs() {
     return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
+// The page's messages go nowhere here; only the load is timed.
+struct LoadMark final : zarvo::StudioWebViewClient {
+    void didReceiveMessage(const zarvo::Json&, bool) override {}
+    void didFinishLoad() override {
+        loaded = true;
+        mark("load finished");
+    }
+    bool loaded = false;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -89,7 +99,8 @@ int main(int argc, char** argv) {
     std::filesystem::path page = argc > 1 ? argv[1] : ZARVO_STUDIO_PAGE;
     GtkWidget* window = gtk_window_new();
     gtk_window_set_default_size(GTK_WINDOW(window), 1240, 840);
-    auto* web = new zarvo::WebKitStudioView();
+    LoadMark loadMark;
+    auto* web = new zarvo::WebKitStudioView(loadMark);
     mark("web view created");
     g_signal_connect(web->widget(), "load-changed",
                      G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer) {
@@ -100,16 +111,11 @@ int main(int argc, char** argv) {
                      }),
                      nullptr);
     // The application's order: the page load starts before the window is shown.
-    bool loaded = false;
-    web->onLoadFinished = [&] {
-        loaded = true;
-        mark("load finished");
-    };
     web->loadFile(page, page.parent_path());
     gtk_window_set_child(GTK_WINDOW(window), web->widget());
     gtk_window_present(GTK_WINDOW(window));
     mark("window presented");
-    while (!loaded && Clock::now() - start < std::chrono::seconds(60))
+    while (!loadMark.loaded && Clock::now() - start < std::chrono::seconds(60))
         g_main_context_iteration(nullptr, TRUE);
     double ms = since();
     std::string helpers;
@@ -121,8 +127,8 @@ int main(int argc, char** argv) {
     std::printf("  processor time: this process %.0f ms, helpers %.0f ms (%s); load average %.1f\n",
                 ownProcessorMs(), helperMs, helpers.c_str(), loadAverage[0]);
     std::printf("studio_launch_bench: launch to page loaded %.0f ms (target < 1500 ms)%s\n", ms,
-                loaded ? "" : " - the page did not load");
+                loadMark.loaded ? "" : " - the page did not load");
     delete web;
     gtk_window_destroy(GTK_WINDOW(window));
-    return loaded ? 0 : 1;
+    return loadMark.loaded ? 0 : 1;
 }

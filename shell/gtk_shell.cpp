@@ -199,6 +199,19 @@ private:
 
 } // namespace
 
+// What the studio web view tells the window: the controller gets the page's messages and loads,
+// and in screenshot mode a finished load also moves the capture on. Built with the window, before
+// the view; it reaches the controller while that lives.
+class StudioPageLink final : public StudioWebViewClient {
+public:
+    explicit StudioPageLink(Shell& shell) : shell_(shell) {}
+    void didReceiveMessage(const Json& body, bool mainFrame) override;
+    void didFinishLoad() override;
+
+private:
+    Shell& shell_;
+};
+
 struct Shell {
     ShellParts parts;
     const CommandLineOptions* options = nullptr;
@@ -218,6 +231,7 @@ struct Shell {
     std::unique_ptr<GtkStudioDialogs> dialogs;
     std::shared_ptr<PreviewFrames> previewFrames;
     std::unique_ptr<ShellSupport> support;
+    StudioPageLink pageLink{*this};
     std::unique_ptr<WebKitStudioView> web;
     std::unique_ptr<ExactInterface> studio;
     std::shared_ptr<GtkPictureView> outputView;
@@ -658,7 +672,7 @@ void activate(GtkApplication* application, gpointer data) {
 
     bool dark = app.defaults().string("studioAppearance").value_or("") == "dark";
     shell.host->setDarkAppearance(dark);
-    shell.web = std::make_unique<WebKitStudioView>();
+    shell.web = std::make_unique<WebKitStudioView>(shell.pageLink);
     shell.studio = std::make_unique<ExactInterface>(app, *shell.web, *shell.host, *shell.support,
                                                     page, studioParts(shell));
     if (shell.parts.cameraDevices)
@@ -675,14 +689,6 @@ void activate(GtkApplication* application, gpointer data) {
         shell.studio->gallery().importFiles(std::move(paths));
         shell.studio->refresh();
     });
-    if (options.snapshotMode) {
-        // The capture waits for the page if it is not loaded by then.
-        shell.web->onLoadFinished = [&shell] {
-            shell.studio->didFinishLoad();
-            snapshotPageLoaded(shell);
-        };
-    }
-
     if (!options.snapshotMode && !options.smokeConfig)
         shell.updateStart =
             app.loop().postDelayed(seconds(2.0), [&shell] { shell.support->start(); });
@@ -712,6 +718,20 @@ gboolean quitSignal(gpointer) {
 }
 
 } // namespace
+
+void StudioPageLink::didReceiveMessage(const Json& body, bool mainFrame) {
+    if (shell_.studio)
+        shell_.studio->didReceiveMessage(body, mainFrame);
+}
+
+void StudioPageLink::didFinishLoad() {
+    if (!shell_.studio)
+        return;
+    shell_.studio->didFinishLoad();
+    // The capture waits for the page if it is not loaded by the time it is due.
+    if (shell_.options && shell_.options->snapshotMode)
+        snapshotPageLoaded(shell_);
+}
 
 // One texture per frame, borrowing the picture's pixels; both views show the same one.
 void VideoLink::editedPictureArrived(const PicturePtr& picture) {

@@ -54,10 +54,6 @@ ExactInterface::ExactInterface(App& app, StudioWebView& web, StudioHost& host,
                                StudioSupport& support, const std::filesystem::path& page,
                                StudioParts parts)
     : app_(app), web_(web), host_(host), support_(support) {
-    web_.onMessage = [this](const Json& body, bool mainFrame) {
-        didReceiveMessage(body, mainFrame);
-    };
-    web_.onLoadFinished = [this] { didFinishLoad(); };
     web_.addDocumentStartScript(
         themeScript(app_.defaults().string("studioAppearance").value_or("")));
 
@@ -75,8 +71,6 @@ ExactInterface::~ExactInterface() {
     timer_.cancel();
     life_.invalidate();
     releaseParts();
-    web_.onMessage = nullptr;
-    web_.onLoadFinished = nullptr;
 }
 
 std::string ExactInterface::themeScript(const std::string& appearance) {

@@ -39,7 +39,7 @@ struct StudioParts {
     std::shared_ptr<PreviewCapture> capture;
 };
 
-class ExactInterface {
+class ExactInterface final : public StudioWebViewClient {
 public:
     // Installs the theme script and starts loading `page` (the bundle's index.html).
     // Also starts the gallery's first load, reads the presets and starts watching the cameras.
@@ -51,9 +51,9 @@ public:
     ExactInterface& operator=(const ExactInterface&) = delete;
 
     // The "studio" script message handler.
-    void didReceiveMessage(const Json& body, bool mainFrame);
+    void didReceiveMessage(const Json& body, bool mainFrame) override;
     // The page finished loading (also after a reload).
-    void didFinishLoad();
+    void didFinishLoad() override;
     // Pushes the state object to the page.
     void refresh();
     // The state object as the next push sends it; marks the gallery as sent when it includes it.

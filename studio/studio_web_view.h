@@ -11,6 +11,18 @@
 
 namespace zarvo {
 
+// What the web view tells whoever runs the page: messages posted to the "studio" handler, with
+// whether they came from the top frame, and load completions (also after a reload). Given to the
+// view when it is built; called on the main thread.
+class StudioWebViewClient {
+public:
+    virtual void didReceiveMessage(const Json& body, bool mainFrame) = 0;
+    virtual void didFinishLoad() = 0;
+
+protected:
+    ~StudioWebViewClient() = default;
+};
+
 class StudioWebView {
 public:
     // The script's result as JSON; none when it threw or its value has no JSON form.
@@ -25,11 +37,6 @@ public:
     virtual void evaluate(const std::string& script, Evaluated done = {}) = 0;
     // Writes the visible page as a PNG; `done(false)` when it could not.
     virtual void snapshotPNG(const std::filesystem::path& file, std::function<void(bool)> done) = 0;
-
-    // Set by the controller. Messages posted to the "studio" handler, with whether they came from
-    // the top frame; load completions. Both on the main thread.
-    std::function<void(const Json& body, bool mainFrame)> onMessage;
-    std::function<void()> onLoadFinished;
 };
 
 } // namespace zarvo

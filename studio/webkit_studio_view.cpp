@@ -112,7 +112,7 @@ std::optional<Json> jsonOf(JSCValue* value) {
 } // namespace
 
 struct WebKitStudioView::State {
-    WebKitStudioView* owner = nullptr;
+    StudioWebViewClient* client = nullptr;
     // Declared in this order so that the view goes before the content manager it uses.
     GRef<WebKitUserContentManager> content;
     GRef<WebKitWebView> view;
@@ -127,8 +127,7 @@ using State = WebKitStudioView::State;
 
 void messageReceived(WebKitUserContentManager*, JSCValue* value, gpointer data) {
     auto* state = static_cast<State*>(data);
-    if (state->owner->onMessage)
-        state->owner->onMessage(jsonOf(value).value_or(Json()), true);
+    state->client->didReceiveMessage(jsonOf(value).value_or(Json()), true);
 }
 
 void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
@@ -138,8 +137,7 @@ void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
     if (event != WEBKIT_LOAD_FINISHED)
         return;
     state->loaded = true;
-    if (state->owner->onLoadFinished)
-        state->owner->onLoadFinished();
+    state->client->didFinishLoad();
 }
 
 gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
@@ -164,10 +162,11 @@ struct Pending {
 
 } // namespace
 
-WebKitStudioView::WebKitStudioView() : state_(std::make_shared<State>()) {
+WebKitStudioView::WebKitStudioView(StudioWebViewClient& client)
+    : state_(std::make_shared<State>()) {
     registerScheme();
     static int counter = 0;
-    state_->owner = this;
+    state_->client = &client;
     state_->host = "page" + std::to_string(++counter);
     GOwned<char> uuid(g_uuid_string_random());
     state_->handlerName = std::string("studio-") + uuid.get();

@@ -15,7 +15,8 @@ namespace zarvo {
 
 class WebKitStudioView final : public StudioWebView {
 public:
-    WebKitStudioView();
+    // `client` outlives the view.
+    explicit WebKitStudioView(StudioWebViewClient& client);
     ~WebKitStudioView() override;
     WebKitStudioView(const WebKitStudioView&) = delete;
     WebKitStudioView& operator=(const WebKitStudioView&) = delete;

@@ -137,13 +137,8 @@ protected:
         parts.cameras = cameras;
         parts.capture = std::make_shared<FakeCapture>();
         studio = new ExactInterface(*app, *web, *host, *support, ZARVO_STUDIO_PAGE, parts);
+        link->controller = studio;
         ASSERT_TRUE(pageLoaded());
-        // Count what the application receives (see act()).
-        web->onMessage = [forward = web->onMessage](const Json& body, bool mainFrame) {
-            if (body.is_object() && body.contains("action") && body["action"].is_string())
-                ++received[body["action"].get<std::string>()];
-            forward(body, mainFrame);
-        };
         // Garbage enough for the engine to collect whatever script objects nobody holds: the
         // page's way to the application must survive that.
         ASSERT_EQ(eval("(function () { var kept = 0; for (var i = 0; i < 300; i++) {"
@@ -155,6 +150,7 @@ protected:
         ASSERT_TRUE(click("#refresh-points", {"refresh"}));
     }
     static void TearDownTestSuite() {
+        link->controller = nullptr;
         delete studio;
         delete dialogs;
         delete support;
@@ -192,10 +188,10 @@ protected:
                                           std::vector<std::string> actions) {
         std::map<std::string, int> before;
         for (const auto& action : actions)
-            before[action] = received[action];
+            before[action] = link->received[action];
         eval(script + "; 0");
         for (const auto& action : actions)
-            if (!spinUntil([&] { return received[action] > before[action]; }))
+            if (!spinUntil([&] { return link->received[action] > before[action]; }))
                 return ::testing::AssertionFailure()
                        << "the application never received \"" << action << "\" from " << script;
         return ::testing::AssertionSuccess();
@@ -218,7 +214,6 @@ protected:
     static inline FakeDialogs* dialogs = nullptr;
     static inline std::shared_ptr<DemoCameraDeviceSource> cameras;
     static inline ExactInterface* studio = nullptr;
-    static inline std::map<std::string, int> received;
 };
 
 // Scripts reading the live page.

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -32,6 +33,25 @@ inline bool spinUntil(const std::function<bool()>& done,
     return done();
 }
 
+// Stands where the shell's link stands: hands the page's messages and loads to the controller under
+// test once it is attached, and counts the actions it hands on.
+class TestPageLink final : public StudioWebViewClient {
+public:
+    void didReceiveMessage(const Json& body, bool mainFrame) override {
+        if (const Json* action = jsonMember(body, "action"); action && action->is_string())
+            ++received[action->get<std::string>()];
+        if (controller)
+            controller->didReceiveMessage(body, mainFrame);
+    }
+    void didFinishLoad() override {
+        if (controller)
+            controller->didFinishLoad();
+    }
+
+    StudioWebViewClient* controller = nullptr;
+    std::map<std::string, int> received;
+};
+
 // One window and one page for the whole suite: the engine starts once, which is what takes long.
 class StudioWindowTest : public ::testing::Test {
 protected:
@@ -47,11 +67,13 @@ protected:
         setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
         return ::testing::AssertionSuccess();
     }
-    // A presented window of the main window's size with Zarvo's web view as its content.
+    // A presented window of the main window's size with Zarvo's web view as its content; the view
+    // reports to `link`.
     static void openWindow() {
         window = gtk_window_new();
         gtk_window_set_default_size(GTK_WINDOW(window), 1240, 840);
-        web = new WebKitStudioView();
+        link = new TestPageLink();
+        web = new WebKitStudioView(*link);
         gtk_window_set_child(GTK_WINDOW(window), web->widget());
         gtk_window_present(GTK_WINDOW(window));
     }
@@ -64,6 +86,8 @@ protected:
     static void closeWindow() {
         delete web;
         web = nullptr;
+        delete link;
+        link = nullptr;
         if (window)
             gtk_window_destroy(GTK_WINDOW(window));
         window = nullptr;
@@ -84,6 +108,7 @@ protected:
 
     static inline std::filesystem::path folder;
     static inline GtkWidget* window = nullptr;
+    static inline TestPageLink* link = nullptr;
     static inline WebKitStudioView* web = nullptr;
 };
 

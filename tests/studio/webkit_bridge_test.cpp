@@ -59,9 +59,11 @@ protected:
         parts = new FakeStudioParts();
         studio = new ExactInterface(*app, *web, *host, *support, folder / "page" / "index.html",
                                     parts->parts());
+        link->controller = studio;
         ASSERT_TRUE(pageLoaded());
     }
     static void TearDownTestSuite() {
+        link->controller = nullptr;
         delete studio;
         delete parts;
         delete support;
