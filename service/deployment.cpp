@@ -132,6 +132,11 @@ Result<Deployment> parseDeployment(const std::string& text, const std::filesyste
     } else {
         d.rtcGateway = "wss://" + d.primaryHost + "/rtc";
     }
+    if (const Json* relayOnly = jsonMember(*json, "rtc_relay_only")) {
+        if (!relayOnly->is_boolean())
+            return fail("\"rtc_relay_only\" is not true or false");
+        d.rtcRelayOnly = relayOnly->get<bool>();
+    }
     return d;
 }
 
@@ -149,6 +154,8 @@ Json deploymentToJson(const Deployment& d) {
     Json json{{"primary_host", d.primaryHost},   {"secondary_host", d.secondaryHost},
               {"download_host", d.downloadHost}, {"connect", connect},
               {"account_token", d.accountToken}, {"rtc_gateway", d.rtcGateway}};
+    if (d.rtcRelayOnly)
+        json["rtc_relay_only"] = true;
     // No CA is no member: an empty path would not read back.
     if (!d.caCertificate.empty())
         json["ca_certificate"] = d.caCertificate;

@@ -23,7 +23,8 @@ struct Deployment {
     std::map<std::string, std::string> connect; // host name → "127.0.0.1:PORT"
     std::string accountToken;                   // the development account's bearer token
     std::string rtcGateway;                     // "wss://<primary host>/rtc"
-    std::filesystem::path file;                 // the file it came from; empty for production
+    bool rtcRelayOnly = false;  // video only through the service's TURN relays ("rtc_relay_only")
+    std::filesystem::path file; // the file it came from; empty for production
 
     bool isDevelopment() const { return !file.empty(); }
     // The loopback address a host is reached at, when the connect map names it.

@@ -4,6 +4,7 @@
 #include "foundation/paths.h"
 #include "foundation/thread_check.h"
 #include "media/camera/camera_frame.h"
+#include "media/rtc/ice_servers.h"
 #include "version.h"
 
 #include <algorithm>
@@ -202,6 +203,7 @@ Status<> RTCBridge::join(const Json& credentials, const std::string& renderUID) 
 
     engine_->registerVideoSampleObserver();
     engine_->publishLocalVideoStream(true);
+    engine_->setIceServers(iceServersOf(credentials));
 
     const std::optional<std::string> channelID = jsonString(credentials, "channel_id");
     const std::optional<std::string> userID = jsonString(credentials, "user_id");

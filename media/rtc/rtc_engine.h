@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zarvo {
 
@@ -62,6 +63,16 @@ public:
     virtual void onConnectionFailure(int code) { (void)code; }
 };
 
+// A STUN or TURN server, as browsers take them: "stun:host:port", "turn:host:port" (UDP, or TCP
+// with "?transport=tcp") and "turns:host:port" (TLS); TURN servers need the user name and
+// credential.
+struct RTCIceServer {
+    std::vector<std::string> urls;
+    std::string username;
+    std::string credential;
+    bool operator==(const RTCIceServer&) const = default;
+};
+
 // (result, channel, userID, elapsed milliseconds); may be called on any thread.
 using RTCJoinResult = std::function<void(int result, const std::string& channel,
                                          const std::string& userID, int elapsedMs)>;
@@ -77,6 +88,8 @@ public:
     virtual int registerVideoSampleObserver() = 0;
     virtual int unregisterVideoSampleObserver() = 0;
     virtual int publishLocalVideoStream(bool enabled) = 0;
+    // The relays and address discovery servers for the next join; none: direct connections only.
+    virtual int setIceServers(const std::vector<RTCIceServer>& servers) = 0;
     // 0 when the request was accepted; `done` reports the outcome later.
     virtual int joinChannel(const std::string& token, const std::optional<std::string>& channelID,
                             const std::optional<std::string>& userID, const std::string& name,

@@ -18,6 +18,7 @@ inline Result<RTCGatewayConfig> rtcGatewayConfig(const Deployment& deployment) {
     config.url = deployment.rtcGateway;
     config.trust = *trust;
     config.connect = deployment.connect;
+    config.relayOnly = deployment.rtcRelayOnly;
     return config;
 }
 

@@ -293,6 +293,15 @@ bool WebRTCPeer::build() {
         g_signal_connect(rtpbin_.get(), "request-rtp-decoder", G_CALLBACK(onRequestRtpDecoder),
                          this);
     }
+    if (!config_.stunServer.empty())
+        g_object_set(webrtc_.get(), "stun-server", config_.stunServer.c_str(), nullptr);
+    for (const auto& turn : config_.turnServers) {
+        gboolean added = FALSE;
+        g_signal_emit_by_name(webrtc_.get(), "add-turn-server", turn.c_str(), &added);
+    }
+    if (config_.relayOnly)
+        g_object_set(webrtc_.get(), "ice-transport-policy", GST_WEBRTC_ICE_TRANSPORT_POLICY_RELAY,
+                     nullptr);
     if (config_.addLoopbackCandidate) {
         GstWebRTCICE* ice = nullptr;
         g_object_get(webrtc_.get(), "ice-agent", &ice, nullptr);
@@ -687,6 +696,9 @@ void WebRTCPeer::onIceCandidate(GstElement*, unsigned mline, char* candidate, vo
 void WebRTCPeer::onIceStateChanged(void* object, void*, void* self) {
     GstWebRTCICEConnectionState state = GST_WEBRTC_ICE_CONNECTION_STATE_NEW;
     g_object_get(object, "ice-connection-state", &state, nullptr);
+    if (state == GST_WEBRTC_ICE_CONNECTION_STATE_CONNECTED ||
+        state == GST_WEBRTC_ICE_CONNECTION_STATE_COMPLETED)
+        static_cast<WebRTCPeer*>(self)->connected_ = true;
     if (state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED)
         static_cast<WebRTCPeer*>(self)->fail("ice failed");
 }
@@ -739,6 +751,7 @@ void WebRTCPeer::linkIncoming(GstPad* pad) {
 }
 
 void WebRTCPeer::deliverSample(GstSample* sample) {
+    connected_ = true;
     GstBuffer* buffer = gst_sample_get_buffer(sample);
     GstCaps* caps = gst_sample_get_caps(sample);
     GstVideoInfo info;

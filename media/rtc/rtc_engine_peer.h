@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 typedef struct _GstElement GstElement;
 typedef struct _GstPad GstPad;
@@ -46,6 +47,10 @@ struct WebRTCPeerConfig {
     // libnice gathers nothing on a machine whose only interface is loopback; then 127.0.0.1 is
     // added to the agent by hand.
     bool addLoopbackCandidate = false;
+    // In webrtcbin's forms (see webrtcIceURIs); relayOnly uses nothing but the TURN servers.
+    std::string stunServer;
+    std::vector<std::string> turnServers;
+    bool relayOnly = false;
     // How long the receive side waits for a late or retransmitted packet before it gives the
     // frame up. Zero is loopback only: no lost packet could ever be repaired.
     int jitterLatencyMs = 120;
@@ -100,6 +105,8 @@ public:
     void setJitterLatency(int ms);
     // Thread-safe; only for a peer built shapeable. Both directions take the same figures.
     void setNetworkShape(const NetworkShape& shape);
+    // Thread-safe: ICE has found a working path, or media has arrived over one.
+    bool connected() const { return connected_; }
 
     const WebRTCPeerConfig& config() const { return config_; }
 
@@ -148,6 +155,7 @@ private:
     GRef<GObject> reportSession_;
     bool reportsWatched_ = false;
     std::atomic<int64_t> reportsReceived_{0};
+    std::atomic<bool> connected_{false};
     std::mutex countersMutex_;
     StreamCounters counters_;
     // Read without the lock by the calls that only hand work to webrtcbin.

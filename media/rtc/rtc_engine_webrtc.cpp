@@ -4,6 +4,7 @@
 #include "foundation/json.h"
 #include "foundation/owned.h"
 #include "media/rtc/bandwidth_controller.h"
+#include "media/rtc/ice_servers.h"
 #include "media/rtc/rtc_engine_peer.h"
 
 #include <gio/gio.h>
@@ -133,6 +134,11 @@ public:
     }
     int publishLocalVideoStream(bool enabled) override {
         publishVideo_ = enabled;
+        return alive();
+    }
+    int setIceServers(const std::vector<RTCIceServer>& servers) override {
+        std::lock_guard lock(stateMutex_);
+        iceServers_ = servers;
         return alive();
     }
 
@@ -360,6 +366,7 @@ private:
                 finishJoin(kRTCErrNoCodec, channel_, user_);
                 return;
             }
+            watchConnection();
             finishJoin(kRTCOk, channel_, user_);
         } else if (type == "answer") {
             const std::string from = jsonString(message, "from", "");
@@ -404,7 +411,11 @@ private:
             config.height = encoder_.height;
             config.frameRate = encoder_.frameRate;
             config.bitrateKbps = encoder_.bitrate;
+            const WebRTCIceURIs uris = webrtcIceURIs(iceServers_);
+            config.stunServer = uris.stunServer;
+            config.turnServers = uris.turnServers;
         }
+        config.relayOnly = config_.relayOnly;
         // A fixed bitrate asked for is kept; otherwise the link decides, up to what the picture
         // size needs.
         const bool adaptive = config.bitrateKbps == 0;
@@ -473,6 +484,16 @@ private:
             });
         }
         return peer_->start();
+    }
+
+    // A relay that is down or a network that lets nothing through leaves ICE checking for
+    // a long time without ever failing; the channel fails when no path is found in time.
+    void watchConnection() {
+        const uint64_t generation = generation_;
+        iceTimer_ = threadLoop_->postDelayed(config_.iceConnectTimeout, [this, generation] {
+            if (generation == generation_ && peer_ && !peer_->connected())
+                failChannel(kRTCErrIceTimeout);
+        });
     }
 
     // Engine thread: the figures for the video report, and the jitter buffer resized to what the
@@ -557,6 +578,7 @@ private:
     void dropPeer() {
         controller_.reset();
         statsTimer_.cancel();
+        iceTimer_.cancel();
         {
             std::lock_guard lock(reportMutex_);
             report_.reset();
@@ -627,6 +649,7 @@ private:
     std::atomic<RTCCodec> codec_{RTCCodec::H264};
     std::mutex stateMutex_;
     RTCVideoEncoderConfiguration encoder_;
+    std::vector<RTCIceServer> iceServers_;
 
     std::mutex delegateMutex_; // held while the delegate is called
     bool observer_ = false;
@@ -641,6 +664,7 @@ private:
     // Engine thread only.
     std::unique_ptr<BandwidthController> controller_;
     TimerHandle statsTimer_;
+    TimerHandle iceTimer_;
     int jitterBufferMs_ = kJitterBufferStartMs;
     uint64_t generation_ = 0;
     bool failureReported_ = false;

@@ -7,6 +7,7 @@
 #include "media/rtc/rtc_engine.h"
 #include "media/rtc/rtc_engine_peer.h"
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,6 +31,7 @@ enum RTCErrorCode : int {
     kRTCErrNoCodec = 1004,            // neither H.264 nor VP8 can be encoded here
     kRTCErrMediaFailed = 1005,        // ICE failed, the pipeline broke or the answer was refused
     kRTCErrRemoteLeft = 1006,         // the gateway said goodbye
+    kRTCErrIceTimeout = 1007,         // no media path was found in time (no relay reachable)
 };
 
 // Where the gateway is and how to reach it.
@@ -41,6 +43,11 @@ struct RTCGatewayConfig {
     std::map<std::string, std::string> connect;
     // The video codec; by default H.264 when x264 is installed, else VP8.
     std::optional<RTCCodec> codec;
+    // Media only through the TURN servers the join is given, for networks that allow nothing
+    // else.
+    bool relayOnly = false;
+    // How long after the join a media path may take to connect before the channel fails.
+    std::chrono::milliseconds iceConnectTimeout{20000};
 };
 
 class WebRTCEngine;

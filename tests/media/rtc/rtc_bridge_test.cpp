@@ -71,6 +71,10 @@ public:
     int registerVideoSampleObserver() override { return note("registerVideoSampleObserver"); }
     int unregisterVideoSampleObserver() override { return note("unregisterVideoSampleObserver"); }
     int publishLocalVideoStream(bool on) override { return note("publishLocalVideoStream", on); }
+    int setIceServers(const std::vector<RTCIceServer>& servers) override {
+        iceServers = servers;
+        return 0;
+    }
     int joinChannel(const std::string& t, const std::optional<std::string>& channel,
                     const std::optional<std::string>& user, const std::string& n,
                     RTCJoinResult block) override {
@@ -118,6 +122,7 @@ public:
     RTCVideoEncoderConfiguration configuration{0, 0, 0, -1};
     std::string token, name;
     std::optional<std::string> channelID, userID;
+    std::vector<RTCIceServer> iceServers;
     RTCJoinResult done;
     std::mutex mutex;
     std::condition_variable pushed, gateChanged;
@@ -351,9 +356,18 @@ TEST_F(RTCBridgeTest, JoinConfiguresPublishesAndStartsTheCamera) {
 }
 
 TEST_F(RTCBridgeTest, CredentialsWithoutChannelOrUserStillJoin) {
-    ASSERT_TRUE(bridge->join(Json{{"token", "tok"}, {"channel_id", 42}}, "render_uid").ok());
+    const Json relays = Json::array(
+        {{{"urls", "turn:relay.zarvo.test:3478"}, {"username", "u"}, {"credential", "p"}},
+         {{"urls", "http://relay.zarvo.test"}}});
+    ASSERT_TRUE(bridge
+                    ->join(Json{{"token", "tok"}, {"channel_id", 42}, {"ice_servers", relays}},
+                           "render_uid")
+                    .ok());
     EXPECT_EQ(engine().channelID, std::nullopt); // not a string counts as missing
     EXPECT_EQ(engine().userID, std::nullopt);
+    // The relays reach the engine before the join; the entry it cannot use does not.
+    EXPECT_EQ(engine().iceServers,
+              (std::vector<RTCIceServer>{{{"turn:relay.zarvo.test:3478"}, "u", "p"}}));
     EXPECT_EQ(log->count("camera.start"), 1u);
 }
 
