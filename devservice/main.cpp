@@ -5,6 +5,7 @@
 #include "devservice/release/release_server.h"
 #include "devservice/rtc/rtc_front.h"
 #include "foundation/owned.h"
+#include "media/rtc/ice_servers.h"
 
 #include <glib-unix.h>
 #include <glib.h>
@@ -19,8 +20,13 @@ void usage(FILE* out) {
     std::fputs(
         "usage: zarvo-devservice [--state DIR] [--primary-port N] [--secondary-port N]\n"
         "                        [--download-port N] [--admin-port N]\n"
+        "                        [--ice-server URL [--ice-user NAME --ice-credential SECRET]]\n"
+        "                        [--relay-only]\n"
         "Serves the primary, secondary and download hosts over HTTPS on 127.0.0.1 and\n"
-        "writes DIR/deployment.json for ZARVO_DEPLOYMENT. Ports default to ephemeral ones.\n",
+        "writes DIR/deployment.json for ZARVO_DEPLOYMENT. Ports default to ephemeral ones.\n"
+        "--ice-server (repeatable; \"stun:\", \"turn:\" or \"turns:\") is handed to clients with\n"
+        "each session and used by the AI participant; --relay-only makes both sides send\n"
+        "video only through the TURN servers.\n",
         out);
 }
 
@@ -40,11 +46,17 @@ int main(int argc, char** argv) {
     DevServiceOptions options;
     options.stateDirectory = defaultStateDirectory();
     options.adminEndpoint = true;
+    zarvo::Json iceServers = zarvo::Json::array();
+    bool relayOnly = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             usage(stdout);
             return 0;
+        }
+        if (arg == "--relay-only") {
+            relayOnly = true;
+            continue;
         }
         if (i + 1 >= argc) {
             usage(stderr);
@@ -62,6 +74,10 @@ int main(int argc, char** argv) {
             ok = parsePort(value, options.downloadPort);
         else if (arg == "--admin-port")
             ok = parsePort(value, options.adminPort);
+        else if (arg == "--ice-server")
+            iceServers.push_back({{"urls", zarvo::Json::array({value})}});
+        else if ((arg == "--ice-user" || arg == "--ice-credential") && !iceServers.empty())
+            iceServers.back()[arg == "--ice-user" ? "username" : "credential"] = value;
         else
             ok = false;
         if (!ok) {
@@ -81,10 +97,24 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zarvo-devservice: %s\n", billingConfig.error().message.c_str());
         return 1;
     }
+    // Handed out as given, read back as a client reads it: what the client would leave out is
+    // refused here, so the stand-in never hands out a relay nobody can use.
+    const auto relays = zarvo::iceServersOf(zarvo::Json{{"ice_servers", iceServers}});
+    if (relays.size() != iceServers.size() ||
+        (relayOnly && zarvo::webrtcIceURIs(relays).turnServers.empty())) {
+        std::fprintf(stderr, "zarvo-devservice: --ice-server needs a \"stun:\", \"turn:\" or "
+                             "\"turns:\" URL, TURN with --ice-user and --ice-credential; "
+                             "--relay-only needs a TURN server\n");
+        return 2;
+    }
+    billingConfig->iceServers = iceServers;
+    if (relayOnly)
+        service.setDeploymentMember("rtc_relay_only", true);
     auto billing = installBilling(service, std::move(*billingConfig));
     if (auto problem = billing->snapshotProblem(); !problem.empty())
         std::fprintf(stderr, "zarvo-devservice: %s\n", problem.c_str());
     auto rtcGateway = installRTCGateway(service, *billing);
+    service.runOnServer([&] { rtcGateway->setRelays(relays, relayOnly); });
     auto releases = installReleaseServer(service, options.stateDirectory);
     std::printf("zarvo-devservice: primary 127.0.0.1:%u, secondary 127.0.0.1:%u, download "
                 "127.0.0.1:%u\n",

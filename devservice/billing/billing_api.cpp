@@ -161,7 +161,7 @@ ApiResponse BillingService::route(const ApiRequest& request) {
 }
 
 Json BillingService::startReply(const Session& session) const {
-    return Json{
+    Json reply{
         {"session_id", session.id},
         {"state", session.state},
         {"rtc",
@@ -173,6 +173,9 @@ Json BillingService::startReply(const Session& session) const {
         {"reserved_paid_points", session.reservedPaid},
         {"reserved_gift_points", session.reservedGift},
     };
+    if (!config_.iceServers.empty())
+        reply["rtc"]["ice_servers"] = config_.iceServers;
+    return reply;
 }
 
 ApiResponse BillingService::liveCurrent(Account& account) {

@@ -56,6 +56,9 @@ struct BillingConfig {
     int64_t codeAttempts = 5;            // wrong codes that void a code
     // Points a new phone account opens with: the usual gift, nothing paid.
     int64_t newAccountGiftPoints = 600;
+    // Handed to the client in every start's "rtc" as "ice_servers" when not empty: the relays
+    // the stand-in was told of, in the browsers' form.
+    Json iceServers = Json::array();
 };
 
 // A code the stand-in "sent": it has no text messages, so they go to this outbox.

@@ -1,5 +1,6 @@
 #include "devservice/rtc/ai_participant.h"
 
+#include "media/rtc/ice_servers.h"
 #include "media/rtc/rtc_engine_peer.h"
 
 namespace zarvo::devservice {
@@ -44,6 +45,10 @@ bool AIParticipant::acceptOffer(const std::string& sdp) {
     config.addLoopbackCandidate = WebRTCPeer::onlyLoopbackInterfaces();
     config.shapeable = true;
     config.shape = shape_;
+    const WebRTCIceURIs uris = webrtcIceURIs(iceServers_);
+    config.stunServer = uris.stunServer;
+    config.turnServers = uris.turnServers;
+    config.relayOnly = relayOnly_;
     if (!WebRTCPeer::codecAvailable(config.codec))
         return false;
     WebRTCPeerCallbacks callbacks;
@@ -75,6 +80,11 @@ bool AIParticipant::acceptOffer(const std::string& sdp) {
     }
     peer_->setRemoteDescription("offer", sdp);
     return true;
+}
+
+void AIParticipant::useRelays(const std::vector<RTCIceServer>& servers, bool relayOnly) {
+    iceServers_ = servers;
+    relayOnly_ = relayOnly;
 }
 
 void AIParticipant::setNetworkShape(const NetworkShape& shape) {

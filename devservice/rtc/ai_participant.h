@@ -15,7 +15,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "media/rtc/rtc_engine.h"
 #include "media/rtc/rtc_engine_peer.h"
 
 namespace zarvo::devservice {
@@ -41,6 +43,9 @@ public:
     // Answers the client's offer with the codec it proposes.
     bool acceptOffer(const std::string& sdp);
     void addCandidate(int mlineIndex, const std::string& candidate);
+    // The STUN and TURN servers of the connection, and whether only through the relays; before
+    // acceptOffer.
+    void useRelays(const std::vector<RTCIceServer>& servers, bool relayOnly);
     // The fault "network": shapes what the participant sends, now and on a later connection.
     void setNetworkShape(const NetworkShape& shape);
 
@@ -57,6 +62,8 @@ private:
     std::string image_;
     std::shared_ptr<const EditReference> reference_; // fitted to the last frame size
     NetworkShape shape_;
+    std::vector<RTCIceServer> iceServers_;
+    bool relayOnly_ = false;
     std::unique_ptr<WebRTCPeer> peer_;
     Loop* loop_;
     std::unique_ptr<BandwidthController> controller_;

@@ -189,6 +189,7 @@ void RTCGateway::join(Connection& connection, const Json& message) {
     auto participant =
         std::make_unique<AIParticipant>(std::move(callbacks), adaptiveSending_ ? &loop_ : nullptr);
     participant->setNetworkShape(shape_);
+    participant->useRelays(iceServers_, relayOnly_);
     if (!participant->setMedia(media->editingType, media->referenceJpeg) ||
         !registry_.attachParticipant(sessionID)) {
         fail(connection, kRTCGatewayRejected, "the session cannot be edited");

@@ -7,12 +7,14 @@
 #include "foundation/json.h"
 #include "foundation/loop.h"
 #include "foundation/weak_owner.h"
+#include "media/rtc/rtc_engine.h"
 #include "media/rtc/rtc_engine_peer.h"
 
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 typedef struct _SoupServer SoupServer;
 typedef struct _SoupWebsocketConnection SoupWebsocketConnection;
@@ -50,6 +52,12 @@ public:
     // The fault "network": what every participant sends and receives, now and later, is shaped
     // so.
     void setNetworkShape(const NetworkShape& shape);
+    // The STUN and TURN servers later participants use, and whether only through the relays
+    // (the service hands the same servers to the client).
+    void setRelays(std::vector<RTCIceServer> servers, bool relayOnly) {
+        iceServers_ = std::move(servers);
+        relayOnly_ = relayOnly;
+    }
     // Whether later participants adapt their sending bitrate to the link (the default) or send
     // a fixed rate, as the engine once did (benchmarks compare the two).
     void setAdaptiveSending(bool adaptive) { adaptiveSending_ = adaptive; }
@@ -75,6 +83,8 @@ private:
     bool refuseAnswers_ = false;
     bool adaptiveSending_ = true;
     NetworkShape shape_;
+    std::vector<RTCIceServer> iceServers_;
+    bool relayOnly_ = false;
     WeakOwner life_;
 };
 

@@ -6,6 +6,8 @@
 #include "devservice/billing/billing_front.h"
 #include "devservice/devservice.h"
 #include "devservice/rtc/rtc_front.h"
+#include "foundation/child_process.h"
+#include "media/rtc/ice_servers.h"
 #include "media/rtc/rtc_engine_deployment.h"
 #include "tests/support/media_samples.h"
 
@@ -20,6 +22,12 @@
 #include <mutex>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <csignal>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace zarvo::devservice {
@@ -48,9 +56,15 @@ public:
     }
     bool onCaptureVideoSample(int, const RTCVideoDataSample&) override { return false; }
     int onGetVideoFormatPreference() override { return 0; }
+    void onConnectionFailure(int code) override {
+        std::lock_guard lock(mutex);
+        failure = code;
+        cv.notify_all();
+    }
     std::mutex mutex;
     std::condition_variable cv;
     int64_t frames = 0;
+    int failure = 0;
     std::string lastUID;
     double blue = 0, red = 0;
 };
@@ -97,6 +111,7 @@ protected:
         BillingConfig config;
         config.reserveDelay = seconds(0.05);
         config.createDelay = seconds(0.05);
+        config.iceServers = iceServers;
         billing = installBilling(*dev, config);
         gateway = installRTCGateway(*dev, *billing);
         auto deployment = readDeploymentFile(dev->deploymentFile());
@@ -136,8 +151,9 @@ protected:
                     testing::apiRequest("POST", "live/switch", deployment.accountToken, *switched));
         });
         EXPECT_EQ(response.status, 200) << response.body;
-        if (switched)
+        if (switched) {
             EXPECT_EQ(early.status, 200) << early.body;
+        }
         return response.body.value("data", response.body);
     }
 
@@ -194,6 +210,8 @@ protected:
         return stats;
     }
 
+    // What the service hands out with each session; set before SetUp runs.
+    Json iceServers = Json::array();
     std::filesystem::path dir;
     std::unique_ptr<DevService> dev;
     std::shared_ptr<BillingService> billing;
@@ -352,6 +370,221 @@ TEST_F(RTCDevServiceTest, AGatewayCertificateFromAnotherAuthorityIsNotTrusted) {
     EXPECT_EQ(join(*engine, session["rtc"].value("token", ""),
                    session["rtc"].value("channel_id", ""), session["rtc"].value("user_id", "")),
               kRTCErrGatewayUnreachable);
+    factory.destroy();
+}
+
+// Where a relay on this machine is reached: its first IPv4 address off loopback. libnice pins
+// each host candidate's sends to its own interface, so a relay on 127.0.0.1 would be out of reach
+// of every candidate but a loopback one (which exists only where nothing else does).
+in_addr relayAddress() {
+    in_addr found{htonl(INADDR_LOOPBACK)};
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return found;
+    for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET ||
+            !(entry->ifa_flags & IFF_UP) || (entry->ifa_flags & IFF_LOOPBACK))
+            continue;
+        found = reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr;
+        break;
+    }
+    ::freeifaddrs(list);
+    return found;
+}
+
+std::string textOf(in_addr address) {
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+// A port on `host` free for both UDP and TCP just now (a TURN server listens on both).
+uint16_t freePort(in_addr host) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr = host;
+        socklen_t size = sizeof address;
+        if (::bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::getsockname(udp, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            ::close(udp);
+            continue;
+        }
+        int tcp = ::socket(AF_INET, SOCK_STREAM, 0);
+        const bool bothFree =
+            ::bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(tcp);
+        ::close(udp);
+        if (bothFree)
+            return ntohs(address.sin_port);
+    }
+    return 0;
+}
+
+// Debian's coturn, unprivileged, with one static user, relaying on one address of this machine
+// (both ends of these tests are here, so loopback peers are allowed too).
+class TurnServer {
+public:
+    TurnServer(const std::filesystem::path& folder, in_addr host, uint16_t port)
+        : folder_(folder), host_(host), port_(port) {}
+    ~TurnServer() { stop(); }
+
+    ::testing::AssertionResult start() {
+        std::filesystem::create_directories(folder_);
+        ChildOptions options;
+        options.argv = {"turnserver",
+                        "-n",
+                        "--listening-ip",
+                        textOf(host_),
+                        "--relay-ip",
+                        textOf(host_),
+                        "-p",
+                        std::to_string(port_),
+                        "--lt-cred-mech",
+                        "--user",
+                        "zarvo:relay-secret",
+                        "--realm",
+                        "zarvo.test",
+                        "--allow-loopback-peers",
+                        "--no-cli",
+                        "--no-tls",
+                        "--no-dtls",
+                        "--no-multicast-peers",
+                        "--userdb",
+                        (folder_ / "turndb").string(),
+                        "--pidfile",
+                        (folder_ / "turnserver.pid").string(),
+                        "--log-file",
+                        (folder_ / "turnserver.log").string(),
+                        "--no-stdout-log",
+                        "--simple-log"};
+        auto child = startChild(options);
+        if (!child)
+            return ::testing::AssertionFailure() << child.error().message;
+        child_ = std::move(*child);
+        // Ready once its TCP listener takes a connection (the UDP one opens with it).
+        for (auto deadline = std::chrono::steady_clock::now() + 60s;
+             std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(50ms)) {
+            int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(port_);
+            address.sin_addr = host_;
+            const bool up =
+                ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+            ::close(probe);
+            if (up)
+                return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << "turnserver did not come up on port " << port_;
+    }
+    void stop() {
+        if (child_.pid() <= 0 || stopped_)
+            return;
+        stopped_ = true;
+        ::kill(child_.pid(), SIGKILL);
+        waitForChild(child_.pid());
+    }
+
+private:
+    std::filesystem::path folder_;
+    in_addr host_;
+    uint16_t port_;
+    StartedChild child_;
+    bool stopped_ = false;
+};
+
+// Both ends allowed nothing but relays: the service hands its TURN server to the client with the
+// session, and the AI participant uses the same one.
+class RTCRelayTest : public RTCDevServiceTest {
+protected:
+    void SetUp() override {
+        turnPort = freePort(turnHost);
+        ASSERT_NE(turnPort, 0);
+        iceServers =
+            Json::array({{{"urls", Json::array({"turn:" + textOf(turnHost) + ":" +
+                                                std::to_string(turnPort) + "?transport=udp"})},
+                          {"username", "zarvo"},
+                          {"credential", "relay-secret"}}});
+        RTCDevServiceTest::SetUp();
+        dev->runOnServer([&] {
+            gateway->setRelays(iceServersOf(Json{{"ice_servers", iceServers}}), true);
+        });
+        deployment.rtcRelayOnly = true;
+    }
+    // Joins with the relays of the session's credentials, as the bridge does.
+    int joinSession(RTCEngine& engine, const Json& session) {
+        const Json& rtc = session["rtc"];
+        engine.setIceServers(iceServersOf(rtc));
+        return join(engine, rtc.value("token", ""), rtc.value("channel_id", ""),
+                    rtc.value("user_id", ""));
+    }
+
+    in_addr turnHost = relayAddress();
+    uint16_t turnPort = 0;
+};
+
+TEST_F(RTCRelayTest, ARelayOnlySessionCarriesItsVideoThroughTheServicesTurnServer) {
+    TurnServer turn(dir / "turn", turnHost, turnPort);
+    ASSERT_TRUE(turn.start());
+    const Json session = startSession();
+    ASSERT_EQ(session["rtc"]["ice_servers"], iceServers) << session;
+    WebRTCEngineFactory factory(*rtcGatewayConfig(deployment));
+    CountingDelegate delegate;
+    auto engine = factory.sharedInstance(&delegate);
+    ASSERT_EQ(joinSession(*engine, session), 0);
+    auto camera = std::make_unique<Camera>(*engine);
+    {
+        std::unique_lock lock(delegate.mutex);
+        EXPECT_TRUE(delegate.cv.wait_for(lock, 120s, [&] { return delegate.frames >= 25; }))
+            << "no edited video through the relay";
+    }
+    // The picture went nowhere but through the relay: without it, it stops.
+    turn.stop();
+    bool stopped = false;
+    for (auto deadline = std::chrono::steady_clock::now() + 60s;
+         !stopped && std::chrono::steady_clock::now() < deadline;) {
+        int64_t before = 0;
+        {
+            std::lock_guard lock(delegate.mutex);
+            before = delegate.frames;
+        }
+        std::this_thread::sleep_for(2s);
+        std::lock_guard lock(delegate.mutex);
+        stopped = delegate.frames == before;
+    }
+    EXPECT_TRUE(stopped) << "edited frames still came with the relay gone";
+    camera.reset();
+    engine->unregisterVideoSampleObserver();
+    engine->leaveChannel();
+    engine.reset();
+    factory.destroy();
+}
+
+// Nothing listens where the relay should be: the channel fails through the engine's failure path
+// instead of waiting for a picture that cannot come.
+TEST_F(RTCRelayTest, ARelayThatIsDownFailsTheChannel) {
+    const Json session = startSession();
+    RTCGatewayConfig config = *rtcGatewayConfig(deployment);
+    config.iceConnectTimeout = 3000ms;
+    WebRTCEngineFactory factory(config);
+    CountingDelegate delegate;
+    auto engine = factory.sharedInstance(&delegate);
+    ASSERT_EQ(joinSession(*engine, session), 0);
+    auto camera = std::make_unique<Camera>(*engine);
+    {
+        std::unique_lock lock(delegate.mutex);
+        ASSERT_TRUE(delegate.cv.wait_for(lock, 120s, [&] { return delegate.failure != 0; }))
+            << "the channel neither connected nor failed";
+        EXPECT_TRUE(delegate.failure == kRTCErrIceTimeout || delegate.failure == kRTCErrMediaFailed)
+            << delegate.failure;
+        EXPECT_EQ(delegate.frames, 0);
+    }
+    camera.reset();
+    engine->unregisterVideoSampleObserver();
+    engine->leaveChannel();
+    engine.reset();
     factory.destroy();
 }
 
