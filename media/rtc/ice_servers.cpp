@@ -156,10 +156,15 @@ WebRTCIceURIs webrtcIceURIs(const std::vector<RTCIceServer>& servers) {
                     uris.stunServer = "stun://" + parsed->hostPort;
                 continue;
             }
-            std::string uri = parsed->scheme + "://" + percentEncoded(server.username) + ":" +
+            // libnice in this stack speaks no TLS to a relay: a "turns:" URL would reach it over
+            // plain TCP anyway, so it says so. The media stays DTLS-SRTP encrypted end to end,
+            // and the long-term credential is never sent, only its message digests.
+            const bool tls = parsed->scheme == "turns";
+            std::string uri = "turn://" + percentEncoded(server.username) + ":" +
                               percentEncoded(server.credential) + "@" + parsed->hostPort;
-            if (!parsed->transport.empty())
-                uri += "?transport=" + parsed->transport;
+            const std::string transport = tls ? "tcp" : parsed->transport;
+            if (!transport.empty())
+                uri += "?transport=" + transport;
             uris.turnServers.push_back(std::move(uri));
         }
     }

@@ -433,32 +433,20 @@ public:
     ::testing::AssertionResult start() {
         std::filesystem::create_directories(folder_);
         ChildOptions options;
-        options.argv = {"turnserver",
-                        "-n",
-                        "--listening-ip",
-                        textOf(host_),
-                        "--relay-ip",
-                        textOf(host_),
-                        "-p",
-                        std::to_string(port_),
-                        "--lt-cred-mech",
-                        "--user",
-                        "zarvo:relay-secret",
-                        "--realm",
-                        "zarvo.test",
-                        "--allow-loopback-peers",
-                        "--no-cli",
-                        "--no-tls",
-                        "--no-dtls",
-                        "--no-multicast-peers",
-                        "--userdb",
-                        (folder_ / "turndb").string(),
-                        "--pidfile",
-                        (folder_ / "turnserver.pid").string(),
-                        "--log-file",
-                        (folder_ / "turnserver.log").string(),
-                        "--no-stdout-log",
-                        "--simple-log"};
+        const std::string host = textOf(host_), port = std::to_string(port_);
+        options.argv = {"turnserver", "-n", "--no-cli", "--no-tls", "--no-dtls", "--simple-log"};
+        const std::vector<std::vector<std::string>> settings = {
+            {"--listening-ip", host},
+            {"--relay-ip", host},
+            {"-p", port},
+            {"--lt-cred-mech", "--user", "zarvo:relay-secret", "--realm", "zarvo.test"},
+            {"--allow-loopback-peers", "--no-multicast-peers"},
+            {"--userdb", (folder_ / "turndb").string()},
+            {"--pidfile", (folder_ / "turnserver.pid").string()},
+            {"--log-file", (folder_ / "turnserver.log").string(), "--no-stdout-log"},
+        };
+        for (const auto& setting : settings)
+            options.argv.insert(options.argv.end(), setting.begin(), setting.end());
         auto child = startChild(options);
         if (!child)
             return ::testing::AssertionFailure() << child.error().message;
@@ -502,11 +490,10 @@ protected:
     void SetUp() override {
         turnPort = freePort(turnHost);
         ASSERT_NE(turnPort, 0);
-        iceServers =
-            Json::array({{{"urls", Json::array({"turn:" + textOf(turnHost) + ":" +
-                                                std::to_string(turnPort) + "?transport=udp"})},
-                          {"username", "zarvo"},
-                          {"credential", "relay-secret"}}});
+        const std::string address = textOf(turnHost) + ":" + std::to_string(turnPort);
+        iceServers = Json::array({{{"urls", Json::array({"turn:" + address + query})},
+                                   {"username", "zarvo"},
+                                   {"credential", "relay-secret"}}});
         RTCDevServiceTest::SetUp();
         dev->runOnServer([&] {
             gateway->setRelays(iceServersOf(Json{{"ice_servers", iceServers}}), true);
@@ -523,9 +510,20 @@ protected:
 
     in_addr turnHost = relayAddress();
     uint16_t turnPort = 0;
+    std::string query = "?transport=udp";
 };
 
-TEST_F(RTCRelayTest, ARelayOnlySessionCarriesItsVideoThroughTheServicesTurnServer) {
+// The relay reached over UDP and over TCP.
+class RTCRelayTransportTest : public RTCRelayTest,
+                              public ::testing::WithParamInterface<const char*> {
+protected:
+    void SetUp() override {
+        query = std::string("?transport=") + GetParam();
+        RTCRelayTest::SetUp();
+    }
+};
+
+TEST_P(RTCRelayTransportTest, ARelayOnlySessionCarriesItsVideoThroughTheServicesTurnServer) {
     TurnServer turn(dir / "turn", turnHost, turnPort);
     ASSERT_TRUE(turn.start());
     const Json session = startSession();
@@ -561,6 +559,8 @@ TEST_F(RTCRelayTest, ARelayOnlySessionCarriesItsVideoThroughTheServicesTurnServe
     engine.reset();
     factory.destroy();
 }
+
+INSTANTIATE_TEST_SUITE_P(Transports, RTCRelayTransportTest, ::testing::Values("udp", "tcp"));
 
 // Nothing listens where the relay should be: the channel fails through the engine's failure path
 // instead of waiting for a picture that cannot come.
