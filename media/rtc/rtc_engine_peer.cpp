@@ -389,8 +389,17 @@ std::map<std::string, double> WebRTCPeer::linkStats() {
     const GstStructure* reply = gst_promise_get_reply(promise.get());
     if (!reply)
         return out;
+    // Members that describe the present (jitter, round trip, loss fraction) are read from the
+    // busiest stream of their kind: the video itself, not its sparse retransmission stream nor
+    // one that went quiet, whose figures would otherwise add to the video's.
+    struct Entry {
+        std::string kind;
+        std::string ssrc;   // the id's last part
+        double packets = 0; // sent or received
+        std::map<std::string, double> present;
+    };
     struct Reading {
-        std::map<std::string, double> present; // members that describe the present: summed
+        std::vector<Entry> entries;
         std::vector<std::tuple<std::string, std::string, double>> counts; // stream, key, value
     } reading;
     gst_structure_foreach(
@@ -407,11 +416,14 @@ std::map<std::string, double> WebRTCPeer::linkStats() {
             const GEnumValue* named = g_enum_get_value(types, type);
             const std::string kind = named ? named->value_nick : "unknown";
             g_type_class_unref(types);
+            auto* reading = static_cast<Reading*>(data);
+            const std::string name = g_quark_to_string(id);
+            reading->entries.push_back(Entry{kind, name.substr(name.rfind('_') + 1), 0, {}});
             struct Context {
                 Reading* reading;
-                const std::string* kind;
+                Entry* entry;
                 const char* stream; // the entry's id, which names its SSRC
-            } context{static_cast<Reading*>(data), &kind, g_quark_to_string(id)};
+            } context{reading, &reading->entries.back(), g_quark_to_string(id)};
             gst_structure_foreach(
                 entry,
                 [](GQuark field, const GValue* v, gpointer c) -> gboolean {
@@ -430,18 +442,35 @@ std::map<std::string, double> WebRTCPeer::linkStats() {
                     else
                         return TRUE;
                     const char* member = g_quark_to_string(field);
-                    std::string key = *ctx->kind + "." + member;
+                    std::string key = ctx->entry->kind + "." + member;
+                    if (g_str_equal(member, "packets-sent") ||
+                        g_str_equal(member, "packets-received"))
+                        ctx->entry->packets = std::max(ctx->entry->packets, number);
                     if (StreamCounters::isCounter(member))
                         ctx->reading->counts.emplace_back(ctx->stream, std::move(key), number);
                     else
-                        ctx->reading->present[key] += number;
+                        ctx->entry->present[key] = number;
                     return TRUE;
                 },
                 &context);
             return TRUE;
         },
         &reading);
-    out = std::move(reading.present);
+    // A report about a stream (the far end's view of ours) counts no packets itself; it weighs as
+    // much as the stream it is about.
+    std::map<std::string, double> packetsOf; // by SSRC
+    for (const auto& entry : reading.entries)
+        packetsOf[entry.ssrc] = std::max(packetsOf[entry.ssrc], entry.packets);
+    for (auto& entry : reading.entries)
+        entry.packets = packetsOf[entry.ssrc];
+    std::map<std::string, const Entry*> busiest; // by kind
+    for (const auto& entry : reading.entries) {
+        const Entry*& chosen = busiest[entry.kind];
+        if (!chosen || entry.packets > chosen->packets)
+            chosen = &entry;
+    }
+    for (const auto& [kind, entry] : busiest)
+        out.insert(entry->present.begin(), entry->present.end());
     std::lock_guard lock(countersMutex_);
     for (const auto& [stream, key, number] : reading.counts)
         counters_.set(stream, key, number);

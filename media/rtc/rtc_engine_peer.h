@@ -90,11 +90,11 @@ public:
     bool pushFrame(const uint8_t* data, int width, int height, int stride,
                    std::shared_ptr<const void> keepAlive);
     void stop();
-    // webrtcbin's statistics, numeric members summed over the streams of each kind, keyed
-    // "kind.member" ("outbound-rtp.nack-count", "remote-inbound-rtp.round-trip-time", ...).
-    // Counters (packets, bytes, requests) are summed over every stream seen so far and never go
-    // back (see StreamCounters). Blocks until webrtcbin answers (at most a few milliseconds);
-    // empty once stopped.
+    // webrtcbin's statistics, keyed "kind.member" ("outbound-rtp.nack-count",
+    // "remote-inbound-rtp.round-trip-time", ...). Counters (packets, bytes, requests) are summed
+    // over every stream seen so far and never go back (see StreamCounters); figures of the present
+    // (jitter, round trip) are the busiest stream's of their kind. Blocks until webrtcbin answers
+    // (at most a few milliseconds); empty once stopped.
     std::map<std::string, double> linkStats();
     // Thread-safe: the encoder's bitrate from the next frame on.
     void setBitrate(int kbps);
