@@ -39,8 +39,11 @@ protected:
 };
 
 TEST_F(DeploymentFile, ReadsEveryMember) {
-    auto d = parseDeployment(valid().dump(), dir / "deployment.json");
+    Json file = valid();
+    file["rtc_relay_only"] = true;
+    auto d = parseDeployment(file.dump(), dir / "deployment.json");
     ASSERT_TRUE(d) << d.error().message;
+    EXPECT_TRUE(d->rtcRelayOnly);
     EXPECT_EQ(d->primaryHost, "api.zarvo.test");
     EXPECT_EQ(d->downloadHost, "download.zarvo.test");
     EXPECT_EQ(d->caCertificate, ca.string());
@@ -118,10 +121,14 @@ TEST_F(DeploymentFile, RefusesWhatWouldLeaveTheBareHostOrTheLoopback) {
     j["ca_certificate"] = (dir / "missing.pem").string();
     EXPECT_NE(problem(j), "");
     j = valid();
+    j["rtc_relay_only"] = "yes";
+    EXPECT_NE(problem(j).find("rtc_relay_only"), std::string::npos);
+    j = valid();
     j.erase("rtc_gateway");
     auto d = parseDeployment(j.dump(), dir / "d.json");
     ASSERT_TRUE(d);
     EXPECT_EQ(d->rtcGateway, "wss://api.zarvo.test/rtc");
+    EXPECT_FALSE(d->rtcRelayOnly);
 }
 
 TEST_F(DeploymentFile, EnvironmentNamesTheFileAndNeverFallsBackToProduction) {
