@@ -289,9 +289,8 @@ ShellSupport::ShellSupport(Shell& shell, UpdateLink& link, App& app)
                      return defaults.string("studioAppearance").value_or("") == "dark";
                  }),
       // The hand-over quits through the termination guard, like the quit menu item.
-      client_(
-          link.open(app, app.loop(), presenter_,
-                    ClientSupportEnvironment::forThisProcess([&shell] { requestQuit(shell); }))) {}
+      client_(link.open(app, app.loop(), presenter_, ClientSupportEnvironment::forThisProcess(),
+                        [&shell] { requestQuit(shell); })) {}
 
 ShellSupport::~ShellSupport() {
     link_.close();

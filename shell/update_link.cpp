@@ -16,9 +16,10 @@ UpdateLink::~UpdateLink() {
 }
 
 ClientSupport& UpdateLink::open(App& app, Loop& loop, UpdatePresenter& presenter,
-                                ClientSupportEnvironment environment) {
+                                ClientSupportEnvironment environment, std::function<void()> quit) {
     close();
     app_ = &app;
+    quit_ = std::move(quit);
     workflow_ = std::make_unique<ClientSupport>(loop, presenter, *this, std::move(environment));
     return *workflow_;
 }
@@ -26,6 +27,12 @@ ClientSupport& UpdateLink::open(App& app, Loop& loop, UpdatePresenter& presenter
 void UpdateLink::close() {
     workflow_.reset();
     app_ = nullptr;
+    quit_ = nullptr;
+}
+
+void UpdateLink::quitForInstall() {
+    if (quit_)
+        quit_();
 }
 
 bool UpdateLink::installing() const {

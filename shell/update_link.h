@@ -23,9 +23,10 @@ public:
     UpdateLink(const UpdateLink&) = delete;
     UpdateLink& operator=(const UpdateLink&) = delete;
 
-    // Builds the update workflow of `app`. App and `presenter` outlive it, until close().
+    // Builds the update workflow of `app`. App and `presenter` outlive it, until close(); `quit`
+    // ends the program through its normal way out, for the installer's hand-over.
     ClientSupport& open(App& app, Loop& loop, UpdatePresenter& presenter,
-                        ClientSupportEnvironment environment);
+                        ClientSupportEnvironment environment, std::function<void()> quit);
     // Ends the workflow; from then on nothing is installing.
     void close();
 
@@ -39,10 +40,12 @@ public:
     std::map<std::string, std::string> diagnosticContext() const override;
     std::optional<std::string> virtualCameraName() const override;
     int cameraPermission() const override;
+    void quitForInstall() override;
 
 private:
     std::shared_ptr<const CameraDeviceRelay> cameras_;
     App* app_ = nullptr;
+    std::function<void()> quit_;
     std::unique_ptr<ClientSupport> workflow_;
 };
 

@@ -491,8 +491,7 @@ void ClientSupport::launchInstaller(const fs::path& app, const ClientRelease& re
                                            release.version};
     if (!environment_.startProcess || !environment_.startProcess(argv))
         return refuse();
-    if (environment_.terminate)
-        environment_.terminate();
+    host_.quitForInstall();
 }
 
 // ---- the launch hand-shake ----

@@ -35,7 +35,6 @@ struct ClientSupportEnvironment {
     std::string currentDate; // the day the running version was released, YYYY-MM-DD; may be empty
     std::optional<std::filesystem::path> currentBundle; // none when run from a build tree
     std::filesystem::path updaterExecutable; // "ZarvoUpdater" next to the running executable
-    std::function<void()> terminate;         // quit normally (the termination guard applies)
     // Starts a detached process with stdout and stderr on /dev/null; false when it did not start.
     std::function<bool(const std::vector<std::string>& argv)> startProcess;
     // The manifest fetch; by default a GET on libsoup with a 12 s time-out.
@@ -44,7 +43,7 @@ struct ClientSupportEnvironment {
     std::filesystem::path supportFolder;
 
     // Values for the running process: its bundle from /proc/self/exe, libsoup, the real folder.
-    static ClientSupportEnvironment forThisProcess(std::function<void()> terminate);
+    static ClientSupportEnvironment forThisProcess();
 };
 
 class ClientSupport {

@@ -137,7 +137,7 @@ std::string runningVersion() {
     return kVersion; // a build-tree run
 }
 
-ClientSupportEnvironment ClientSupportEnvironment::forThisProcess(std::function<void()> terminate) {
+ClientSupportEnvironment ClientSupportEnvironment::forThisProcess() {
     ClientSupportEnvironment environment;
     std::error_code ec;
     fs::path macos;
@@ -147,7 +147,6 @@ ClientSupportEnvironment ClientSupportEnvironment::forThisProcess(std::function<
     if (environment.currentVersion == kVersion)
         environment.currentDate = kReleaseDate;
     environment.updaterExecutable = macos / "ZarvoUpdater";
-    environment.terminate = std::move(terminate);
     environment.startProcess = startInstaller;
     auto holder = std::make_shared<SessionHolder>();
     environment.fetch = [holder](const std::string& url, UpdateMirror::FetchReply reply) {

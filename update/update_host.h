@@ -24,6 +24,9 @@ public:
     virtual std::optional<std::string> virtualCameraName() const = 0;
     // The camera permission code for the diagnostics report, from what the camera check finds.
     virtual int cameraPermission() const = 0;
+    // The new version's installer has started and waits for this process to end: quit through
+    // the normal way out, as the quit menu item does.
+    virtual void quitForInstall() = 0;
 };
 
 } // namespace zarvo

@@ -281,7 +281,7 @@ TEST_F(BilledSessionIntegration, TheTokenReachesNoReportAndNoDiagnosticsExport) 
     presenter.target = folder / "export" / "diagnostics.json";
     ClientSupportEnvironment environment;
     environment.currentVersion = kVersion;
-    ClientSupport& support = link.open(app, loop, presenter, environment);
+    ClientSupport& support = link.open(app, loop, presenter, environment, [] {});
     support.exportDiagnostics();
     ASSERT_TRUE(presenter.alerts.empty()) << presenter.alerts.front();
     ASSERT_TRUE(std::filesystem::exists(presenter.target));

@@ -78,8 +78,7 @@ protected:
     }
 
     std::unique_ptr<ClientSupport> makeSupport(std::optional<fs::path> bundle = std::nullopt) {
-        ClientSupportEnvironment environment =
-            ClientSupportEnvironment::forThisProcess([this] { ++terminations; });
+        ClientSupportEnvironment environment = ClientSupportEnvironment::forThisProcess();
         environment.currentVersion = "1.0.29";
         environment.currentBundle = bundle ? *bundle : current;
         environment.updaterExecutable = "/bin/true";
@@ -109,7 +108,7 @@ protected:
     zarvo::testing::ScriptedUpdateHost host;
     bool& busy = host.busy;
     bool& settled = host.settled;
-    int terminations = 0;
+    int& terminations = host.quits;
     std::vector<std::vector<std::string>> started;
 };
 

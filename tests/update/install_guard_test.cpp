@@ -82,7 +82,7 @@ protected:
         PendingUpdate pending{release, staged};
         ASSERT_TRUE(pending.write(updates / "pending.json"));
 
-        auto environment = ClientSupportEnvironment::forThisProcess([this] { ++terminations; });
+        auto environment = ClientSupportEnvironment::forThisProcess();
         environment.currentVersion = "1.0.29";
         environment.currentBundle = current;
         environment.updaterExecutable = "/bin/true";
@@ -97,7 +97,7 @@ protected:
         // App and the workflow joined as the shell joins them.
         buildApp(link);
         loop.runUntilIdle();
-        support = &link.open(*app, loop, presenter, environment);
+        support = &link.open(*app, loop, presenter, environment, [this] { ++terminations; });
         sync();
         support->start();
         ASSERT_TRUE(loop.runUntil([&] { return support->stagedApp() && !support->checking(); },

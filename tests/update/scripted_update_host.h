@@ -16,6 +16,9 @@ struct ScriptedUpdateHost : UpdateHost {
     std::map<std::string, std::string> diagnosticContext() const override { return context; }
     std::optional<std::string> virtualCameraName() const override { return std::nullopt; }
     int cameraPermission() const override { return 0; }
+    void quitForInstall() override { ++quits; }
+
+    int quits = 0; // the installer's hand-over asked the application to quit
 };
 
 } // namespace zarvo::testing

@@ -49,8 +49,7 @@ int main(int argc, char** argv) {
         return 2;
     GLibLoop loop;
     AnswerFirst presenter;
-    bool handedOver = false;
-    auto environment = ClientSupportEnvironment::forThisProcess([&] { handedOver = true; });
+    auto environment = ClientSupportEnvironment::forThisProcess();
     environment.currentVersion = "1.0.29";
     environment.currentBundle = argv[1];
     environment.updaterExecutable = argv[2];
@@ -61,8 +60,10 @@ int main(int argc, char** argv) {
     zarvo::testing::ScriptedUpdateHost host; // idle, and the service confirms it settled
     ClientSupport support(loop, presenter, host, environment);
     support.start();
-    loop.runUntil([&] { return handedOver || presenter.failed; }, std::chrono::minutes(5));
-    if (!handedOver)
+    // The hand-over ends with the workflow asking the application to quit.
+    auto handedOver = [&] { return host.quits > 0; };
+    loop.runUntil([&] { return handedOver() || presenter.failed; }, std::chrono::minutes(5));
+    if (!handedOver())
         std::fprintf(stderr, "driver: no hand-over; status %s\n", support.updateStatus().c_str());
-    return handedOver ? 0 : 1;
+    return handedOver() ? 0 : 1;
 }
