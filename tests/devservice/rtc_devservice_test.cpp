@@ -56,6 +56,22 @@ public:
     }
     bool onCaptureVideoSample(int, const RTCVideoDataSample&) override { return false; }
     int onGetVideoFormatPreference() override { return 0; }
+    // Whether, within a minute, two seconds pass without an edited frame.
+    bool pictureStops() {
+        for (auto deadline = std::chrono::steady_clock::now() + 60s;
+             std::chrono::steady_clock::now() < deadline;) {
+            int64_t before = 0;
+            {
+                std::lock_guard lock(mutex);
+                before = frames;
+            }
+            std::this_thread::sleep_for(2s);
+            std::lock_guard lock(mutex);
+            if (frames == before)
+                return true;
+        }
+        return false;
+    }
     void onConnectionFailure(int code) override {
         std::lock_guard lock(mutex);
         failure = code;
@@ -324,19 +340,8 @@ TEST_F(RTCDevServiceTest, ANetworkFaultFromTheAdminEndpointShapesTheRunningSessi
     // Changed while running: every packet lost stops the picture (ICE and RTCP pass, so the
     // connection itself holds)...
     EXPECT_EQ(admin("POST", "/faults", R"({"network":{"loss_percent":100}})"), 200);
-    bool stopped = false;
-    for (auto deadline = std::chrono::steady_clock::now() + 60s;
-         !stopped && std::chrono::steady_clock::now() < deadline;) {
-        int64_t before = 0;
-        {
-            std::lock_guard lock(delegate.mutex);
-            before = delegate.frames;
-        }
-        std::this_thread::sleep_for(2s);
-        std::lock_guard lock(delegate.mutex);
-        stopped = delegate.frames == before;
-    }
-    EXPECT_TRUE(stopped) << "edited frames still came through a link that loses every packet";
+    EXPECT_TRUE(delegate.pictureStops())
+        << "edited frames still came through a link that loses every packet";
     // ...and once the faults are cleared it comes back (key-frame requests restart both
     // decoders).
     EXPECT_EQ(admin("DELETE", "/faults"), 200);
@@ -540,19 +545,7 @@ TEST_P(RTCRelayTransportTest, ARelayOnlySessionCarriesItsVideoThroughTheServices
     }
     // The picture went nowhere but through the relay: without it, it stops.
     turn.stop();
-    bool stopped = false;
-    for (auto deadline = std::chrono::steady_clock::now() + 60s;
-         !stopped && std::chrono::steady_clock::now() < deadline;) {
-        int64_t before = 0;
-        {
-            std::lock_guard lock(delegate.mutex);
-            before = delegate.frames;
-        }
-        std::this_thread::sleep_for(2s);
-        std::lock_guard lock(delegate.mutex);
-        stopped = delegate.frames == before;
-    }
-    EXPECT_TRUE(stopped) << "edited frames still came with the relay gone";
+    EXPECT_TRUE(delegate.pictureStops()) << "edited frames still came with the relay gone";
     camera.reset();
     engine->unregisterVideoSampleObserver();
     engine->leaveChannel();
