@@ -78,6 +78,9 @@ int runZarvo(const std::vector<std::string>& arguments) {
     ensureGStreamer();
     GLibLoop loop;
     UserDefaults defaults(userDefaultsFile());
+    // A user whose network lets nothing but a relay through sets "rtcRelayOnly" in the settings;
+    // a deployment may ask for it too.
+    gateway->relayOnly = gateway->relayOnly || defaults.boolean("rtcRelayOnly").value_or(false);
     GtkSystemActivity activity;
     // A join looks its camera up in the chooser's list (demo cameras included) instead of
     // probing the devices again.
