@@ -25,7 +25,8 @@ bool addressCharacter(char c) {
 // "host", "host:port", "[v6]" or "[v6]:port"; the port is filled in when missing. Anything that
 // could be read as another part of webrtcbin's URI ('@', '/', '?', '%', spaces) is refused.
 std::optional<std::string> hostAndPort(const std::string& text, int defaultPort) {
-    std::string host, port;
+    std::string host;
+    std::optional<std::string> port; // present when a ':' follows the host
     if (!text.empty() && text[0] == '[') {
         const size_t close = text.find(']');
         if (close == std::string::npos || close < 2)
@@ -51,11 +52,11 @@ std::optional<std::string> hostAndPort(const std::string& text, int defaultPort)
     if (host.empty())
         return std::nullopt;
     int number = defaultPort;
-    if (!port.empty() || text.find(':', host.size()) != std::string::npos) {
-        if (port.empty() || port.size() > 5)
+    if (port) {
+        if (port->empty() || port->size() > 5)
             return std::nullopt;
         number = 0;
-        for (char c : port) {
+        for (char c : *port) {
             if (c < '0' || c > '9')
                 return std::nullopt;
             number = number * 10 + (c - '0');

@@ -418,12 +418,12 @@ std::map<std::string, double> WebRTCPeer::linkStats() {
             g_type_class_unref(types);
             auto* reading = static_cast<Reading*>(data);
             const std::string name = g_quark_to_string(id);
-            reading->entries.push_back(Entry{kind, name.substr(name.rfind('_') + 1), 0, {}});
+            Entry read{kind, name.substr(name.rfind('_') + 1), 0, {}};
             struct Context {
                 Reading* reading;
                 Entry* entry;
                 const char* stream; // the entry's id, which names its SSRC
-            } context{reading, &reading->entries.back(), g_quark_to_string(id)};
+            } context{reading, &read, name.c_str()};
             gst_structure_foreach(
                 entry,
                 [](GQuark field, const GValue* v, gpointer c) -> gboolean {
@@ -453,6 +453,7 @@ std::map<std::string, double> WebRTCPeer::linkStats() {
                     return TRUE;
                 },
                 &context);
+            reading->entries.push_back(std::move(read));
             return TRUE;
         },
         &reading);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <vector>
 
 namespace zarvo {
@@ -53,6 +54,35 @@ struct Harness {
 
     VirtualLoop loop;
     ScriptedLink link;
+    BandwidthController controller;
+};
+
+// A sender on a link the test models: each interval it sends 1200-byte packets at the rate the
+// controller set, and `carry` writes what the far end's next report says of them.
+struct ModelledLink {
+    using Carry =
+        std::function<void(LinkFeedback& figures, int rate, double packets, double seconds)>;
+    explicit ModelledLink(Carry link)
+        : carry(std::move(link)),
+          controller(
+              loop, {},
+              [this]() -> std::optional<LinkFeedback> {
+                  const double seconds =
+                      std::chrono::duration<double>(BandwidthController::kInterval).count();
+                  const double packets = rate * seconds / 8 / 1.2;
+                  figures.packetsSent += packets;
+                  figures.reports += 1;
+                  carry(figures, rate, packets, seconds);
+                  return figures;
+              },
+              [this](int kbps) { rate = kbps; }) {
+        controller.start();
+    }
+
+    VirtualLoop loop;
+    int rate = 2500;
+    LinkFeedback figures;
+    Carry carry;
     BandwidthController controller;
 };
 
@@ -123,33 +153,22 @@ TEST(BandwidthControllerTest, ProbesUpSlowlyToTheCeilingAndOnlyOnFreshReports) {
 // overflows. Started at the ceiling, the rate comes down and then stays near what the link
 // carries instead of swinging to the floor or back over the capacity for long.
 TEST(BandwidthControllerTest, SettlesNearTheCapacityOfANarrowLink) {
-    VirtualLoop loop;
     const double capacity = 800;
     double queueKbit = 0; // what waits in front of the narrow link
-    LinkFeedback figures;
-    int rate = 2500;
-    BandwidthController controller(
-        loop, {},
-        [&]() -> std::optional<LinkFeedback> {
-            const double seconds =
-                std::chrono::duration<double>(BandwidthController::kInterval).count();
-            const double offered = rate * seconds;
-            const double packets = offered / 8 / 1.2 * 1000 / 1000; // 1200-byte packets
-            queueKbit = std::max(0.0, queueKbit + offered - capacity * seconds);
-            const double queueLimit = capacity * 0.3; // 300 ms of buffering
-            double lostShare = 0;
-            if (queueKbit > queueLimit) {
-                lostShare = std::min(1.0, (queueKbit - queueLimit) / offered);
-                queueKbit = queueLimit;
-            }
-            figures.packetsSent += packets;
-            figures.packetsLost += packets * lostShare;
-            figures.reports += 1;
-            figures.roundTripMs = 20 + queueKbit / capacity * 1000;
-            return figures;
-        },
-        [&](int kbps) { rate = kbps; });
-    controller.start();
+    ModelledLink sender([&](LinkFeedback& figures, int rate, double packets, double seconds) {
+        const double offered = rate * seconds;
+        queueKbit = std::max(0.0, queueKbit + offered - capacity * seconds);
+        const double queueLimit = capacity * 0.3; // 300 ms of buffering
+        double lostShare = 0;
+        if (queueKbit > queueLimit) {
+            lostShare = std::min(1.0, (queueKbit - queueLimit) / offered);
+            queueKbit = queueLimit;
+        }
+        figures.packetsLost += packets * lostShare;
+        figures.roundTripMs = 20 + queueKbit / capacity * 1000;
+    });
+    VirtualLoop& loop = sender.loop;
+    const int& rate = sender.rate;
     loop.advance(20s);
     std::vector<int> rates;
     for (int i = 0; i < 120; ++i) {
@@ -173,26 +192,15 @@ TEST(BandwidthControllerTest, SettlesNearTheCapacityOfANarrowLink) {
 // few percent resent on a randomly lossy but roomy link, or a share that cutting does not lower,
 // leave it alone.
 TEST(BandwidthControllerTest, PersistentResendingBacksOffToTheCapLightResendingHolds) {
-    VirtualLoop loop;
     double capacity = 100000; // kbit/s; roomy until the cap is set
     double randomLoss = 0;
-    LinkFeedback figures;
-    int rate = 2500;
-    BandwidthController controller(
-        loop, {},
-        [&]() -> std::optional<LinkFeedback> {
-            const double seconds =
-                std::chrono::duration<double>(BandwidthController::kInterval).count();
-            const double packets = rate * seconds / 8 / 1.2; // 1200-byte packets
-            const double dropped = std::max(randomLoss, 1 - capacity / rate);
-            figures.packetsSent += packets;
-            figures.packetsResent += packets * dropped;
-            figures.reports += 1;
-            figures.roundTripMs = 20;
-            return figures;
-        },
-        [&](int kbps) { rate = kbps; });
-    controller.start();
+    ModelledLink sender([&](LinkFeedback& figures, int rate, double packets, double) {
+        figures.packetsResent += packets * std::max(randomLoss, 1 - capacity / rate);
+        figures.roundTripMs = 20;
+    });
+    VirtualLoop& loop = sender.loop;
+    const int& rate = sender.rate;
+    const BandwidthController& controller = sender.controller;
     randomLoss = 0.05;
     loop.advance(30s);
     EXPECT_EQ(rate, 2500) << "5 % resent is repaired loss, not a full link";
